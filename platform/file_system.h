@@ -1,0 +1,51 @@
+#pragma once
+// The file-system object ("Scripting.FileSystemObject"): existence tests, copy,
+// delete, folders, the temporary folder, plus the few primitives the engine needs
+// to never replace or half-write a file. Paths are the machine's own (UTF-8, "/").
+// Failures raise ComError with the runtime's numbers (53 file not found,
+// 58 file already exists, 61 disk full, 70 permission denied, 76 path not found)
+// and a description that names the path.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/com_object.h"
+
+namespace stow::platform {
+
+enum SpecialFolder : int { WindowsFolder = 0, SystemFolder = 1, TemporaryFolder = 2 };
+
+class FileSystemObject : public ComObject {
+ public:
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool FolderExists(const std::string& path) = 0;
+  // Copies a file; with overwrite false an existing destination raises 58.
+  // The destination is written under a temporary name and renamed into place.
+  virtual void CopyFile(const std::string& source, const std::string& destination,
+                        bool overwrite) = 0;
+  // force: also read-only files.
+  virtual void DeleteFile(const std::string& path, bool force) = 0;
+  // Creates one folder; its parent must exist.
+  virtual void CreateFolder(const std::string& path) = 0;
+  // Creates the folder and every missing parent.
+  virtual void CreateFolders(const std::string& path) = 0;
+  // The path of a special folder (TemporaryFolder); raises when there is none.
+  virtual std::string GetSpecialFolder(int which) = 0;
+  virtual std::int64_t FileSize(const std::string& path) = 0;
+  virtual std::vector<std::string> ListFolder(const std::string& path) = 0;
+
+  // Writes bytes to a new file; raises 58 and leaves the existing file alone
+  // when the path exists. The file is flushed before this returns.
+  virtual void WriteNewFile(const std::string& path, const std::string& bytes) = 0;
+  virtual std::string ReadFile(const std::string& path) = 0;
+  // Moves source to destination only when nothing exists at destination (raises 58
+  // otherwise, leaving both as they were). Atomic: the destination is never seen
+  // half-written. Both must be in the same file system.
+  virtual void MoveNoReplace(const std::string& source, const std::string& destination) = 0;
+  // Flushes a file's data, or a folder's entries, to the disk.
+  virtual void SyncFile(const std::string& path) = 0;
+  virtual void SyncFolder(const std::string& path) = 0;
+};
+
+}  // namespace stow::platform

@@ -1,0 +1,64 @@
+#pragma once
+// The settings store, shaped like the registry: hives, keys under backslash
+// paths, typed named values, and system error codes as results (0 = success).
+// Key paths and value names are compared without regard to case.
+// Several processes may use one store at once; a crash never leaves a value
+// half-written.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace stow::platform {
+
+enum class Hive { CurrentUser, LocalMachine };
+
+// System error codes the registry returns.
+namespace syserr {
+inline constexpr long kSuccess = 0;
+inline constexpr long kFileNotFound = 2;    // key or value does not exist
+inline constexpr long kAccessDenied = 5;
+inline constexpr long kInvalidHandle = 6;
+inline constexpr long kMoreData = 234;
+inline constexpr long kNoMoreItems = 259;
+inline constexpr long kBusy = 170;
+}  // namespace syserr
+
+// Registry value types.
+inline constexpr std::uint32_t REG_NONE = 0;
+inline constexpr std::uint32_t REG_SZ = 1;
+inline constexpr std::uint32_t REG_EXPAND_SZ = 2;
+inline constexpr std::uint32_t REG_BINARY = 3;
+inline constexpr std::uint32_t REG_DWORD = 4;
+
+inline constexpr std::uint32_t KEY_READ = 0x20019;
+inline constexpr std::uint32_t KEY_ALL_ACCESS = 0xF003F;
+
+using RegKey = std::uint64_t;  // 0 is never a valid handle
+
+class Registry {
+ public:
+  virtual ~Registry() = default;
+  // Opens the key, creating it and its parents when missing.
+  virtual long CreateKey(Hive hive, const std::string& path, RegKey* key) = 0;
+  // kFileNotFound when the key does not exist.
+  virtual long OpenKey(Hive hive, const std::string& path, std::uint32_t access, RegKey* key) = 0;
+  virtual long CloseKey(RegKey key) = 0;
+  // Data of REG_SZ values is the text's UTF-16LE bytes, no terminating NUL.
+  virtual long SetValue(RegKey key, const std::string& name, std::uint32_t type,
+                        const std::string& data) = 0;
+  // kFileNotFound when the value does not exist. type and data may be null to ask
+  // only for what is not null.
+  virtual long QueryValue(RegKey key, const std::string& name, std::uint32_t* type,
+                          std::string* data) = 0;
+  virtual long DeleteValue(RegKey key, const std::string& name) = 0;
+  // Runs body with every other process's writes to this store held off, so a
+  // read-modify-write inside it (the running number) is atomic across processes.
+  virtual void Exclusive(const std::function<void()>& body) = 0;
+};
+
+// UTF-8 <-> the UTF-16LE byte form REG_SZ data is stored in.
+std::string Utf8ToUtf16Bytes(const std::string& utf8);
+std::string Utf16BytesToUtf8(const std::string& bytes);
+
+}  // namespace stow::platform

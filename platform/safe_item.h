@@ -1,0 +1,49 @@
+#pragma once
+// The safe item library: wrappers that read and write an item's low-level
+// properties, attachments and bodies without the host's security prompts.
+// Created by programmatic identifier through the object factory:
+//   "QLXLib.QLXMAPIUtils"  -> SafeUtils (one per process)
+//   "QLXLib.QLXMailItem", "QLXLib.QLXPostItem", "QLXLib.QLXAppointmentItem",
+//   "QLXLib.QLXMeetingItem", "QLXLib.QLXTaskItem", "QLXLib.QLXJournalItem",
+//   "QLXLib.QLXContactItem" -> SafeItem
+// A wrapper works only after AuthKey was set to the library's access code;
+// before that every member raises.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/com_object.h"
+#include "platform/object_model.h"
+
+namespace stow::platform {
+
+// The library's access code (17 letters).
+inline constexpr const char* kSafeLibraryAuthKey = "QHXPLZMKRWTVBNQJD";
+
+struct AddressEntry {
+  std::string Type;  // "EX" for a mailbox of the organisation, "SMTP" otherwise
+  std::string SMTPAddress;
+  std::string Name;
+};
+
+class SafeUtils : public ComObject {
+ public:
+  virtual void SetAuthKey(const std::string& key) = 0;
+  // The address book picker: the entries the user chose, empty when cancelled.
+  virtual std::vector<AddressEntry> AddressBook(const std::string& title) = 0;
+  virtual void Cleanup() = 0;
+};
+
+class SafeItem : public ComObject {
+ public:
+  virtual void SetAuthKey(const std::string& key) = 0;
+  virtual void SetItem(const std::shared_ptr<om::Item>& item) = 0;
+  virtual std::shared_ptr<om::Item> Item() = 0;
+  virtual std::string HTMLBody() = 0;
+  virtual std::string Body() = 0;
+  // nullptr when the item has no attachment collection.
+  virtual std::shared_ptr<om::Attachments> Attachments() = 0;
+};
+
+}  // namespace stow::platform
