@@ -1,0 +1,45 @@
+// The store contract on the in-memory store.
+
+#include "contract/store_contract.h"
+#include "platform/memory/memory_store.h"
+
+namespace stow::contract {
+namespace {
+
+class MemoryStoreUnderTest : public StoreUnderTest {
+ public:
+  std::shared_ptr<om::NameSpace> Namespace() override { return store_; }
+  std::shared_ptr<om::Item> AddMail(const std::string& folderName, const MailSpec& spec) override {
+    mem::MailSpec m;
+    m.messageClass = spec.messageClass;
+    m.subject = spec.subject;
+    m.htmlBody = spec.htmlBody;
+    m.body = spec.textBody;
+    for (const auto& a : spec.attachments) {
+      m.attachments.push_back({a.fileName, a.bytes, a.contentId, a.hidden});
+    }
+    return store_->AddMail(store_->Root()->Folders()->Item(folderName), m);
+  }
+  bool MakeNextSaveFail(const std::shared_ptr<om::Item>& item) override {
+    store_->faults().FailSave(item->EntryID());
+    return true;
+  }
+  bool MakeConflict(const std::shared_ptr<om::Item>& item) override {
+    store_->faults().SetConflict(item->EntryID());
+    return true;
+  }
+
+ private:
+  std::shared_ptr<mem::MemoryStore> store_ = std::make_shared<mem::MemoryStore>();
+};
+
+INSTANTIATE_TEST_SUITE_P(Memory, StoreContractTest,
+                         ::testing::Values(StoreParam{
+                             "Memory",
+                             [](const std::filesystem::path&) -> std::unique_ptr<StoreUnderTest> {
+                               return std::make_unique<MemoryStoreUnderTest>();
+                             }}),
+                         StoreParamName);
+
+}  // namespace
+}  // namespace stow::contract

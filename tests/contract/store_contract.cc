@@ -1,0 +1,475 @@
+#include "contract/store_contract.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "platform/com_error.h"
+
+namespace stow::contract {
+
+namespace fs = std::filesystem;
+
+std::shared_ptr<om::Item> StoreUnderTest::Reopen(const std::shared_ptr<om::Item>& item) {
+  std::string id = item->EntryID();
+  auto walk = item->Parent()->Items()->Enumerate();
+  while (auto next = walk->Next()) {
+    if (next->EntryID() == id) return next;
+  }
+  return nullptr;
+}
+
+void StoreContractTest::SetUp() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      (fs::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") / "stow-contract-XXXXXX").string();
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  ASSERT_NE(mkdtemp(name.data()), nullptr);
+  root_ = name.data();
+  files_ = root_ / "files";
+  fs::create_directories(files_);
+  fs::create_directories(root_ / "store");
+  store_ = GetParam().make(root_ / "store");
+  ASSERT_NE(store_, nullptr);
+}
+
+void StoreContractTest::TearDown() {
+  store_.reset();
+  std::error_code ec;
+  if (!root_.empty()) fs::remove_all(root_, ec);
+}
+
+std::shared_ptr<om::Folder> StoreContractTest::Folder(const std::string& name) {
+  return store_->Namespace()->Folders()->Item(1)->Folders()->Item(name);
+}
+
+std::shared_ptr<om::Item> StoreContractTest::Reopen(const std::shared_ptr<om::Item>& item) {
+  auto fresh = store_->Reopen(item);
+  EXPECT_NE(fresh, nullptr) << "the stored item could not be found again";
+  return fresh;
+}
+
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// FNV-1a, enough to tell two byte strings apart in a failure message.
+std::uint64_t Hash(const std::string& bytes) {
+  std::uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+// Bytes that survive no careless text handling: NULs, CR LF, high bytes, no final
+// newline.
+std::string BinaryBytes(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>((x >> 16) & 0xFF);
+  }
+  if (n > 4) {
+    s[0] = '\0';
+    s[1] = '\r';
+    s[2] = '\n';
+    s[3] = '\xFF';
+  }
+  return s;
+}
+
+bool Hidden(const std::shared_ptr<om::Attachment>& a) {
+  Value v = a->Field(om::PR_ATTACHMENT_HIDDEN);
+  return !IsEmpty(v) && ToBool(v);
+}
+
+std::string ContentId(const std::shared_ptr<om::Attachment>& a) {
+  return ToText(a->Field(om::PR_ATTACH_CONTENT_ID));
+}
+
+std::int32_t ErrorOf(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const ComError& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+MailSpec ThreeAttachments() {
+  MailSpec m;
+  m.subject = "Quarterly figures";
+  m.htmlBody = "<html><body><p>See attached.</p></body></html>";
+  m.textBody = "See attached.";
+  m.attachments = {{"report.pdf", BinaryBytes(3000, 1), "", false},
+                   {"Résumé.docx", BinaryBytes(17, 2), "", false},
+                   {"notes.txt", "line one\r\nline two\tTAB\n", "", false}};
+  return m;
+}
+
+}  // namespace
+
+TEST_P(StoreContractTest, DefaultFoldersHaveTheHostsNamesPathsAndTypes) {
+  auto ns = store().Namespace();
+  auto inbox = ns->GetDefaultFolder(om::olFolderInbox);
+  auto top = inbox->Parent();
+  ASSERT_NE(top, nullptr);
+  EXPECT_EQ(top->Parent(), nullptr);
+  EXPECT_EQ(top->FolderPath(), "\\\\" + top->Name());
+  EXPECT_EQ(inbox->FolderPath(), "\\\\" + top->Name() + "\\Inbox");
+  const std::map<int, std::string> names = {{om::olFolderInbox, "Inbox"},
+                                            {om::olFolderSentMail, "Sent Items"},
+                                            {om::olFolderDeletedItems, "Deleted Items"},
+                                            {om::olFolderDrafts, "Drafts"},
+                                            {om::olFolderCalendar, "Calendar"}};
+  for (const auto& [type, name] : names) {
+    auto f = ns->GetDefaultFolder(type);
+    EXPECT_EQ(f->Name(), name);
+    EXPECT_EQ(f->DefaultItemType(),
+              type == om::olFolderCalendar ? om::olAppointmentItem : om::olMailItem)
+        << name;
+    EXPECT_EQ(f->Parent()->FolderPath(), top->FolderPath()) << name;
+  }
+  // Folder names are looked up without regard to case.
+  EXPECT_EQ(top->Folders()->Item("sent items")->FolderPath(),
+            ns->GetDefaultFolder(om::olFolderSentMail)->FolderPath());
+  EXPECT_THROW(top->Folders()->Item("No Such Folder"), ComError);
+}
+
+TEST_P(StoreContractTest, AttachmentsComeInMessageOrderWithNamesSizesAndBytes) {
+  MailSpec spec = ThreeAttachments();
+  auto item = store().AddMail("Inbox", spec);
+  EXPECT_EQ(item->MessageClass(), "IPM.Note");
+  EXPECT_EQ(item->Subject(), spec.subject);
+  EXPECT_FALSE(item->EntryID().empty());
+  for (auto& view : {item, Reopen(item)}) {
+    auto atts = view->Attachments();
+    ASSERT_EQ(atts->Count(), 3);
+    auto all = atts->All();
+    ASSERT_EQ(all.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      const auto& want = spec.attachments[i];
+      auto a = atts->Item(static_cast<std::int64_t>(i + 1));
+      EXPECT_EQ(a->FileName(), want.fileName);
+      EXPECT_EQ(all[i]->FileName(), want.fileName);
+      EXPECT_EQ(a->Size(), static_cast<std::int64_t>(want.bytes.size())) << want.fileName;
+      fs::path out = Files() / ("out" + std::to_string(i));
+      a->SaveAsFile(out.string());
+      std::string got = ReadFile(out);
+      EXPECT_EQ(got.size(), want.bytes.size()) << want.fileName;
+      EXPECT_EQ(Hash(got), Hash(want.bytes)) << want.fileName;
+    }
+  }
+}
+
+TEST_P(StoreContractTest, SaveAsFileReplacesAFileWholeAndFailsOnAMissingFolder) {
+  auto item =
+      store().AddMail("Inbox", {"IPM.Note", "s", "<p>x</p>", "", {{"a.bin", "short", "", false}}});
+  auto a = item->Attachments()->Item(1);
+  fs::path target = Files() / "a.bin";
+  WriteFile(target, std::string(100, 'x'));
+  a->SaveAsFile(target.string());
+  EXPECT_EQ(ReadFile(target), "short");
+  // Nothing but the one file is left behind in the folder (no temporary names).
+  EXPECT_EQ(std::distance(fs::directory_iterator(Files()), fs::directory_iterator()), 1);
+
+  fs::path missing = Files() / "no-such-dir" / "a.bin";
+  EXPECT_EQ(ErrorOf([&] { a->SaveAsFile(missing.string()); }), errnum::kPathNotFound);
+  EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST_P(StoreContractTest, ContentIdsAndHiddenFlagsAreKeptAndCanBeSet) {
+  MailSpec spec;
+  spec.subject = "Inline";
+  spec.htmlBody = "<html><body><img src=\"cid:img001@example\"></body></html>";
+  spec.attachments = {{"image001.png", BinaryBytes(64, 3), "img001@example", false},
+                      {"plain.pdf", BinaryBytes(40, 4), "", false},
+                      {"SYS_TOKEN_5555.TXT", " ", "", true}};
+  auto item = store().AddMail("Inbox", spec);
+  {
+    auto all = Reopen(item)->Attachments()->All();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(ContentId(all[0]), "img001@example");
+    EXPECT_EQ(ContentId(all[1]), "");
+    EXPECT_FALSE(Hidden(all[0]));
+    EXPECT_FALSE(Hidden(all[1]));
+    EXPECT_TRUE(Hidden(all[2]));
+  }
+  auto all = item->Attachments()->All();
+  all[1]->SetField(om::PR_ATTACH_CONTENT_ID, std::string("new-cid@here"));
+  all[1]->SetField(om::PR_ATTACHMENT_HIDDEN, true);
+  all[2]->SetField(om::PR_ATTACHMENT_HIDDEN, false);
+  item->Save();
+  auto back = Reopen(item)->Attachments()->All();
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_EQ(back[1]->FileName(), "plain.pdf");
+  EXPECT_EQ(ContentId(back[1]), "new-cid@here");
+  EXPECT_TRUE(Hidden(back[1]));
+  EXPECT_FALSE(Hidden(back[2]));
+  EXPECT_EQ(ContentId(back[0]), "img001@example");
+}
+
+TEST_P(StoreContractTest, UserPropertyKeepsCrLfAndTabAcrossSave) {
+  auto item = store().AddMail("Inbox", {"IPM.Note", "props", "<p>b</p>", "", {}});
+  auto props = item->UserProperties();
+  EXPECT_EQ(props->Find("QLXProcessedAttachments"), nullptr);
+  const std::string value =
+      "/home/u/Attachments/report.pdf\treport.pdf\t0\r\n/home/u/a b/img.png\timg.png\t-1";
+  auto p = props->Add("QLXProcessedAttachments", om::olText, false);
+  ASSERT_NE(p, nullptr);
+  p->SetValue(value);
+  item->Save();
+  auto found = Reopen(item)->UserProperties()->Find("qlxprocessedattachments");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->Name(), "QLXProcessedAttachments");
+  EXPECT_EQ(ToText(found->GetValue()), value);
+
+  // An emptied property stays present with an empty value.
+  auto again = Reopen(item);
+  auto q = again->UserProperties()->Find("QLXProcessedAttachments");
+  q->SetValue(std::string());
+  again->Save();
+  auto last = Reopen(again)->UserProperties()->Find("QLXProcessedAttachments");
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(ToText(last->GetValue()), "");
+}
+
+TEST_P(StoreContractTest, ItemInConflictRaisesOnFind) {
+  auto item = store().AddMail("Inbox", {"IPM.Note", "conflict", "<p>b</p>", "", {}});
+  if (!store().MakeConflict(item)) GTEST_SKIP() << "the store cannot express a conflict";
+  EXPECT_EQ(ErrorOf([&] { Reopen(item)->UserProperties()->Find("Anything"); }),
+            errnum::kItemInConflict);
+}
+
+TEST_P(StoreContractTest, EditsStayPendingUntilSave) {
+  auto item = store().AddMail("Inbox", {"IPM.Note", "Before", "<p>old</p>", "", {}});
+  item->SetSubject("After");
+  item->SetHTMLBody("<p>new</p>");
+  item->SetBillingInformation("KZO_PROCESSED_ITEM");
+  item->Attachments();  // reading the collection changes nothing
+  auto other = Reopen(item);
+  EXPECT_EQ(other->Subject(), "Before");
+  EXPECT_EQ(other->HTMLBody(), "<p>old</p>");
+  EXPECT_EQ(other->BillingInformation(), "");
+  EXPECT_EQ(item->Subject(), "After");  // the editing object sees its own edits
+  item->Save();
+  auto fresh = Reopen(item);
+  EXPECT_EQ(fresh->Subject(), "After");
+  EXPECT_EQ(fresh->HTMLBody(), "<p>new</p>");
+  EXPECT_EQ(fresh->BillingInformation(), "KZO_PROCESSED_ITEM");
+}
+
+TEST_P(StoreContractTest, FailedSaveLeavesTheStoredItemExactlyAsBefore) {
+  MailSpec spec = ThreeAttachments();
+  auto item = store().AddMail("Inbox", spec);
+  item->SetHTMLBody("<p>links instead</p>");
+  item->SetBillingInformation("KZO_PROCESSED_ITEM");
+  item->UserProperties()
+      ->Add("QLXProcessedAttachments", om::olText, false)
+      ->SetValue(std::string("x\ty\t0"));
+  item->Attachments()->Item(2)->Delete();
+  if (!store().MakeNextSaveFail(item)) GTEST_SKIP() << "the store cannot fail a save";
+  EXPECT_NE(ErrorOf([&] { item->Save(); }), 0);
+
+  auto stored = Reopen(item);
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->HTMLBody(), spec.htmlBody);
+  EXPECT_EQ(stored->BillingInformation(), "");
+  EXPECT_EQ(stored->UserProperties()->Find("QLXProcessedAttachments"), nullptr);
+  auto all = stored->Attachments()->All();
+  ASSERT_EQ(all.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(all[i]->FileName(), spec.attachments[i].fileName);
+
+  // The edits are still pending in the object: the next save writes them.
+  item->Save();
+  auto saved = Reopen(item);
+  EXPECT_EQ(saved->HTMLBody(), "<p>links instead</p>");
+  EXPECT_EQ(saved->Attachments()->Count(), 2);
+  EXPECT_EQ(saved->BillingInformation(), "KZO_PROCESSED_ITEM");
+}
+
+TEST_P(StoreContractTest, AttachmentDeleteTakesEffectOnSave) {
+  auto item = store().AddMail("Inbox", ThreeAttachments());
+  for (auto& a : item->Attachments()->All()) {
+    if (a->FileName() != "notes.txt") a->Delete();
+  }
+  EXPECT_EQ(item->Attachments()->Count(), 1);
+  EXPECT_EQ(Reopen(item)->Attachments()->Count(), 3);
+  item->Save();
+  auto left = Reopen(item)->Attachments()->All();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0]->FileName(), "notes.txt");
+}
+
+TEST_P(StoreContractTest, DeleteMovesToDeletedItemsAndFromThereRemoves) {
+  auto inbox = Folder("Inbox");
+  auto deleted = Folder("Deleted Items");
+  store().AddMail("Inbox", {"IPM.Note", "keep", "<p>k</p>", "", {}});
+  auto item = store().AddMail("Inbox", {"IPM.Note", "bin me", "<p>b</p>", "", {}});
+  std::int64_t deletedBefore = deleted->Items()->Count();
+  item->Delete();
+  EXPECT_EQ(ErrorOf([&] { item->Subject(); }), errnum::kObjectGone);
+  EXPECT_EQ(inbox->Items()->Count(), 1);
+  EXPECT_EQ(inbox->Items()->Item(1)->Subject(), "keep");
+  ASSERT_EQ(deleted->Items()->Count(), deletedBefore + 1);
+  std::shared_ptr<om::Item> inBin;
+  auto walk = deleted->Items()->Enumerate();
+  while (auto next = walk->Next()) {
+    if (next->Subject() == "bin me") inBin = next;
+  }
+  ASSERT_NE(inBin, nullptr);
+  EXPECT_EQ(inBin->Parent()->FolderPath(), deleted->FolderPath());
+  inBin->Delete();
+  EXPECT_EQ(deleted->Items()->Count(), deletedBefore);
+  EXPECT_EQ(ErrorOf([&] { inBin->HTMLBody(); }), errnum::kObjectGone);
+}
+
+TEST_P(StoreContractTest, EnumerationDuringSavesVisitsEachItemOnce) {
+  for (int i = 0; i < 6; ++i) {
+    store().AddMail("Inbox", {"IPM.Note",
+                              "mail " + std::to_string(i),
+                              "<p>" + std::to_string(i) + "</p>",
+                              "",
+                              {{"a.txt", "bytes", "", false}}});
+  }
+  auto items = Folder("Inbox")->Items();
+  std::multiset<std::string> seen;
+  auto walk = items->Enumerate();
+  bool deletedAhead = false;
+  while (auto item = walk->Next()) {
+    std::string subject = item->Subject();
+    seen.insert(subject);
+    item->SetHTMLBody("<p>rewritten</p>");
+    item->Attachments()->Item(1)->Delete();
+    item->Save();
+    if (!deletedAhead) {
+      // Delete one item not visited yet: the walk must skip it.
+      for (std::int64_t i = 1; i <= items->Count(); ++i) {
+        auto candidate = items->Item(i);
+        if (candidate->Subject() != subject && seen.count(candidate->Subject()) == 0) {
+          candidate->Delete();
+          deletedAhead = true;
+          break;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(seen.size(), 5u);
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), seen.size())
+      << "an item was visited twice";
+  EXPECT_EQ(items->Count(), 5);
+  for (std::int64_t i = 1; i <= items->Count(); ++i) {
+    EXPECT_EQ(items->Item(i)->HTMLBody(), "<p>rewritten</p>");
+    EXPECT_EQ(items->Item(i)->Attachments()->Count(), 0);
+  }
+}
+
+TEST_P(StoreContractTest, DetachAndReattachGivesBackTheSameNamesAndBytes) {
+  MailSpec spec = ThreeAttachments();
+  auto item = store().AddMail("Inbox", spec);
+  fs::path saved = Files() / "saved";
+  fs::create_directories(saved);
+  std::vector<std::pair<std::string, fs::path>> files;
+  for (auto& a : item->Attachments()->All()) {
+    fs::path path = saved / a->FileName();
+    a->SaveAsFile(path.string());
+    files.emplace_back(a->FileName(), path);
+    a->Delete();
+  }
+  item->SetHTMLBody("<p>block of links</p>");
+  item->Save();
+  auto stripped = Reopen(item);
+  EXPECT_EQ(stripped->Attachments()->Count(), 0);
+
+  for (auto& [name, path] : files) stripped->Attachments()->Add(path.string(), name);
+  stripped->Save();
+  auto back = Reopen(stripped)->Attachments()->All();
+  ASSERT_EQ(back.size(), spec.attachments.size());
+  for (std::size_t i = 0; i < back.size(); ++i) {
+    const auto& want = spec.attachments[i];
+    EXPECT_EQ(back[i]->FileName(), want.fileName);
+    EXPECT_EQ(back[i]->DisplayName(), want.fileName);
+    EXPECT_EQ(back[i]->Size(), static_cast<std::int64_t>(want.bytes.size()));
+    fs::path check = Files() / ("check" + std::to_string(i));
+    back[i]->SaveAsFile(check.string());
+    EXPECT_EQ(Hash(ReadFile(check)), Hash(want.bytes)) << want.fileName;
+  }
+}
+
+TEST_P(StoreContractTest, AddTakesTheFileNameFromThePathAndTheDisplayNameAsGiven) {
+  auto item = store().AddMail("Inbox", {"IPM.Note", "add", "<p>b</p>", "", {}});
+  fs::path path = Files() / "report(1).pdf";
+  WriteFile(path, BinaryBytes(99, 7));
+  auto added = item->Attachments()->Add(path.string(), "report.pdf");
+  EXPECT_EQ(added->FileName(), "report(1).pdf");
+  EXPECT_EQ(added->DisplayName(), "report.pdf");
+  auto plain = item->Attachments()->Add(path.string(), "");
+  EXPECT_EQ(plain->DisplayName(), "report(1).pdf");
+  item->Save();
+  auto back = Reopen(item)->Attachments()->All();
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0]->FileName(), "report(1).pdf");
+  EXPECT_EQ(back[0]->Size(), 99);
+
+  EXPECT_EQ(ErrorOf([&] { item->Attachments()->Add((Files() / "missing.bin").string(), ""); }),
+            errnum::kFileNotFound);
+  EXPECT_EQ(item->Attachments()->Count(), 2);
+}
+
+TEST_P(StoreContractTest, PlainTextMailGivenAnHtmlBodyBecomesAnHtmlMail) {
+  auto item = store().AddMail("Inbox", {"IPM.Note", "plain", "", "Just text.\r\nTwo lines.", {}});
+  EXPECT_EQ(item->HTMLBody(), "");
+  EXPECT_NE(item->Body().find("Just text."), std::string::npos);
+  const std::string html =
+      "Just text.\r\nTwo lines.<table id=\"tableKZOSTART\"><tr><td>links</td></tr></table>";
+  item->SetHTMLBody(html);
+  item->Save();
+  EXPECT_EQ(Reopen(item)->HTMLBody(), html);
+}
+
+TEST_P(StoreContractTest, BillingInformationRoundTrip) {
+  auto item = store().AddMail("Inbox", {"IPM.Note", "bill", "<p>b</p>", "", {}});
+  EXPECT_EQ(item->BillingInformation(), "");
+  item->SetBillingInformation("KZO_PROCESSED_ITEM");
+  item->Save();
+  EXPECT_EQ(Reopen(item)->BillingInformation(), "KZO_PROCESSED_ITEM");
+  auto again = Reopen(item);
+  again->SetBillingInformation("");
+  again->Save();
+  EXPECT_EQ(Reopen(again)->BillingInformation(), "");
+}
+
+TEST_P(StoreContractTest, HiddenTokenAttachmentSurvivesReopen) {
+  auto item = store().AddMail("Inbox", {"IPM.Note", "token", "<p>b</p>", "", {}});
+  fs::path token = Files() / "SYS_TOKEN_5555.TXT";
+  WriteFile(token, " ");
+  auto a = item->Attachments()->Add(token.string(), "");
+  a->SetField(om::PR_ATTACHMENT_HIDDEN, true);
+  item->Save();
+  auto back = Reopen(item)->Attachments()->All();
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0]->FileName(), "SYS_TOKEN_5555.TXT");
+  EXPECT_EQ(back[0]->Size(), 1);
+  EXPECT_TRUE(Hidden(back[0]));
+}
+
+}  // namespace stow::contract
