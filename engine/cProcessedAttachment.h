@@ -1,0 +1,24 @@
+#pragma once
+// The record of one detached attachment.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/com_object.h"
+
+namespace stow {
+
+class cProcessedAttachment : public ComObject {
+ public:
+  // Full path of the saved file; the record's key in cProcessedAttachments.
+  std::string AttachmentPath;
+  // The file name the host reported; the name the file is attached under again.
+  std::string AttachmentName;
+  // An inline image the HTML body referenced by a "cid:" address.
+  bool blnInlineImage = false;
+  // Size as the host reported it; used only to find the attachment to delete
+  // while detaching, and not part of the text form.
+  std::int32_t AttachmentSize = 0;
+};
+
+}  // namespace stow

@@ -1,0 +1,60 @@
+#pragma once
+// The process-wide globals of the add-in. All start empty or zero and are emptied
+// again by the shut-down clean-up, which may run any number of times.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/collection.h"
+#include "platform/file_system.h"
+#include "platform/object_model.h"
+#include "platform/safe_item.h"
+
+namespace stow {
+
+class cSettings;
+class cExplorersEvent;
+class cInspectors;
+class cExplorer;
+class frmErrorReport;
+class cMonitoredFolder;
+class cMonitoredSentItemsFolder;
+// The handle the ribbon gives the add-in when it loads.
+class IRibbonUI;
+
+namespace modGlobal {
+
+// The host; every host call of the add-in starts here.
+extern std::shared_ptr<om::Application> objOutlook;
+// The host's "MAPI" namespace.
+extern std::shared_ptr<om::NameSpace> objNameSpace;
+extern std::shared_ptr<cSettings> objSettings;
+extern std::shared_ptr<platform::FileSystemObject> objFSO;
+extern std::shared_ptr<cExplorersEvent> objExplorersEvent;
+extern std::shared_ptr<cInspectors> objInspectors;
+// One wrapper per explorer window.
+extern std::shared_ptr<platform::KeyedCollection<cExplorer>> colExplorers;
+extern std::shared_ptr<IRibbonUI> objRibbonUI;
+// The attachment folder stored for the active explorer's current host folder.
+extern std::string strCurrentAttachmentFolder;
+// Page the settings dialog opens on: 0 monitored folders, 1 attachment options,
+// 2 exempted extensions.
+extern std::int16_t intSettingsPage;
+// The safe item library's utility object (see host/modSafeItem.h).
+extern std::shared_ptr<platform::SafeUtils> objSafeUtils;
+// The host's major version, 0 until read (see modOutlookCode::GetVersion).
+extern std::int16_t intOutlookVersion;
+// The error report form while it is loaded.
+extern std::shared_ptr<frmErrorReport> objErrorReport;
+// One item-added listener per monitored folder, keyed by the folder's FolderPath;
+// empty (no collection) before the first set-up. Holding a listener keeps it live.
+extern std::shared_ptr<platform::KeyedCollection<cMonitoredFolder>> colMonitoredFolders;
+// The Sent Items listener, or nothing.
+extern std::shared_ptr<cMonitoredSentItemsFolder> oMonitoredSentItems;
+
+// Tests: empties every global above.
+void ResetForTests();
+
+}  // namespace modGlobal
+}  // namespace stow

@@ -1,0 +1,140 @@
+#include "platform/posix/posix_shell.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/com_error.h"
+#include "platform/posix/process.h"
+#include "posix/temp_dir.h"
+
+namespace stow::posix {
+namespace {
+
+using stow::testing::ReadText;
+using stow::testing::ScopedEnv;
+using stow::testing::TempDir;
+using stow::testing::WriteText;
+
+// True when this process has no child left (running or zombie).
+bool NoChildren() {
+  int status;
+  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// Waits up to two seconds for a file to have content.
+std::string WaitForText(const std::string& path) {
+  for (int i = 0; i < 200; ++i) {
+    std::string text = ReadText(path);
+    if (!text.empty()) return text;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return {};
+}
+
+TEST(UserDirs, DocumentsFolderIsReadWithHomeExpanded) {
+  std::string text =
+      "# comment\n"
+      "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
+      "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n";
+  EXPECT_EQ(ParseUserDir(text, "XDG_DOCUMENTS_DIR", "/home/u"), "/home/u/Dokumente");
+  EXPECT_EQ(ParseUserDir("XDG_DOCUMENTS_DIR=\"/srv/docs/\"\n", "XDG_DOCUMENTS_DIR", "/h"),
+            "/srv/docs");
+  EXPECT_EQ(ParseUserDir("XDG_DOCUMENTS_DIR=\"$HOME\"\n", "XDG_DOCUMENTS_DIR", "/h"), "/h");
+  // Neither absolute nor under $HOME: not a usable answer.
+  EXPECT_EQ(ParseUserDir("XDG_DOCUMENTS_DIR=\"docs\"\n", "XDG_DOCUMENTS_DIR", "/h"), "");
+  EXPECT_EQ(ParseUserDir("XDG_MUSIC_DIR=\"$HOME/M\"\n", "XDG_DOCUMENTS_DIR", "/h"), "");
+  EXPECT_EQ(ParseUserDir("#XDG_DOCUMENTS_DIR=\"$HOME/M\"\n", "XDG_DOCUMENTS_DIR", "/h"), "");
+}
+
+TEST(PosixShell, PersonalFolderComesFromUserDirsElseHomeDocuments) {
+  TempDir dir;
+  ScopedEnv home("HOME", (dir / "home").c_str());
+  ScopedEnv config("XDG_CONFIG_HOME", (dir / "config").c_str());
+  PosixShell shell;
+  EXPECT_EQ(shell.SpecialFolderPath(platform::CSIDL_PERSONAL), dir / "home/Documents");
+
+  ::mkdir((dir / "config").c_str(), 0755);
+  WriteText(dir / "config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  EXPECT_EQ(shell.SpecialFolderPath(platform::CSIDL_PERSONAL), dir / "home/Papers");
+  EXPECT_EQ(shell.SpecialFolderPath(26), "");
+}
+
+TEST(PosixShell, TempAndProgramFolders) {
+  PosixShell shell;
+  {
+    ScopedEnv tmp("TMPDIR", "/var/tmp");
+    EXPECT_EQ(shell.SystemTempPath(), "/var/tmp");
+  }
+  {
+    ScopedEnv tmp("TMPDIR", nullptr);
+    EXPECT_EQ(shell.SystemTempPath(), "/tmp");
+  }
+  std::string folder = shell.ProgramFolder();
+  struct stat st;
+  EXPECT_EQ(::stat((folder + "/test_posix").c_str(), &st), 0) << folder;
+  shell.SetProgramFolder("/opt/x");
+  EXPECT_EQ(shell.ProgramFolder(), "/opt/x");
+}
+
+TEST(PosixShell, ShellOpenStartsTheOpenerDetached) {
+  TempDir dir;
+  std::string opener = dir / "opener.sh";
+  WriteText(opener, "#!/bin/sh\nprintf '%s' \"$1\" > \"" + (dir / "opened") + "\"\n");
+  ::chmod(opener.c_str(), 0755);
+  PosixShell shell;
+  shell.SetOpenCommand(opener);
+  EXPECT_TRUE(shell.ShellOpen("https://example.org/a b"));
+  EXPECT_EQ(WaitForText(dir / "opened"), "https://example.org/a b");
+  EXPECT_TRUE(NoChildren());
+
+  shell.SetOpenCommand(dir / "no-such-opener");
+  EXPECT_FALSE(shell.ShellOpen("x"));
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(PosixWshShell, WaitingRunReturnsTheExitCode) {
+  TempDir dir;
+  PosixWshShell sh;
+  EXPECT_EQ(sh.Run("exit 7", 1, true), 7);
+  EXPECT_EQ(sh.Run("printf hi > '" + (dir / "out") + "'", 1, true), 0);
+  EXPECT_EQ(ReadText(dir / "out"), "hi");
+  EXPECT_EQ(sh.Run("kill -TERM $$", 1, true), 128 + SIGTERM);
+  EXPECT_EQ(sh.Run("no-such-program-xyz 2>/dev/null", 1, true), 127);
+  EXPECT_TRUE(NoChildren());
+}
+
+TEST(PosixWshShell, BackgroundRunReturnsAtOnceAndLeavesNoZombie) {
+  TempDir dir;
+  PosixWshShell sh;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sh.Run("sleep 0.3; printf done > '" + (dir / "bg") + "'; exit 5", 7, false), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_TRUE(NoChildren());
+  EXPECT_EQ(WaitForText(dir / "bg"), "done");
+}
+
+}  // namespace
+}  // namespace stow::posix
+
+namespace stow::posix {
+namespace {
+
+TEST(Process, ProgramsThatCannotStartAreReportedWithTheirError) {
+  int err = 0;
+  EXPECT_FALSE(RunAndWait({"/nonexistent/program"}, err).has_value());
+  EXPECT_EQ(err, ENOENT);
+  EXPECT_EQ(SpawnDetached({"/nonexistent/program"}), ENOENT);
+  EXPECT_EQ(SpawnDetached({}), EINVAL);
+  EXPECT_TRUE(NoChildren());
+  EXPECT_EQ(FindProgram("sh").empty(), false);
+  EXPECT_EQ(FindProgram("no-such-program-xyz"), "");
+  EXPECT_EQ(FindProgram("/bin/sh"), "/bin/sh");
+}
+
+}  // namespace
+}  // namespace stow::posix

@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/cProcessedAttachments.h"
+#include "engine/userProperties.h"
+#include "support/support_env.h"
+
+namespace stow {
+namespace {
+
+using testing::SupportEnv;
+
+std::shared_ptr<cProcessedAttachment> Record(std::string path, std::string name, bool inline_) {
+  auto r = std::make_shared<cProcessedAttachment>();
+  r->AttachmentPath = std::move(path);
+  r->AttachmentName = std::move(name);
+  r->blnInlineImage = inline_;
+  return r;
+}
+
+// Reports shown so far, by routine label.
+struct Reports {
+  explicit Reports(SupportEnv& env) {
+    env.ui.OnModal("frmErrorReport", [this](ui::Form& f) {
+      texts.push_back(f.Find<ui::TextBox>("txtReport")->Text);
+      f.Unload();
+      modErroHandling::ResetReportShownForTests();  // see every report of the test
+    });
+  }
+  std::vector<std::string> texts;
+};
+
+TEST(ProcessedAttachments, ToStringOfAnImageAndAFile) {
+  SupportEnv env;
+  cProcessedAttachments list;
+  ASSERT_TRUE(
+      list.Add(Record("/home/u/att/2011.07.06_14.30.00_image001.png", "image001.png", true)));
+  ASSERT_TRUE(list.Add(Record("/home/u/att/2011.07.06_14.30.00_report.pdf", "report.pdf", false)));
+  EXPECT_FALSE(list.Add(Record("/HOME/U/ATT/2011.07.06_14.30.00_REPORT.PDF", "x", false)));
+  EXPECT_EQ(list.ToString(),
+            "/home/u/att/2011.07.06_14.30.00_image001.png\timage001.png\t-1\r\n"
+            "/home/u/att/2011.07.06_14.30.00_report.pdf\treport.pdf\t0");
+  cProcessedAttachments empty;
+  EXPECT_EQ(empty.ToString(), "");
+}
+
+TEST(ProcessedAttachments, RoundTripKeepsTextAndOrder) {
+  SupportEnv env;
+  const std::string text =
+      "/a/z.pdf\tz.pdf\t0\r\n"
+      "/a/r\xC3\xA9sum\xC3\xA9.doc\tr\xC3\xA9sum\xC3\xA9.doc\t-1\r\n"
+      "/a/b c.txt\tb c.txt\t0";
+  cProcessedAttachments list;
+  list.FromString(text);
+  EXPECT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.ToString(), text);
+  auto records = list.Records();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1]->AttachmentName, "r\xC3\xA9sum\xC3\xA9.doc");
+  EXPECT_TRUE(records[1]->blnInlineImage);
+  EXPECT_FALSE(records[0]->blnInlineImage);
+  EXPECT_TRUE(env.ui.Shows().empty());
+}
+
+TEST(ProcessedAttachments, SamePathInAnotherCaseKeepsTheFirst) {
+  SupportEnv env;
+  cProcessedAttachments list;
+  list.FromString(
+      "/x/R\xC3\xA9sum\xC3\xA9.pdf\tfirst.pdf\t0\r\n"
+      "/X/R\xC3\x89SUM\xC3\x89.PDF\tsecond.pdf\t-1\r\n"
+      "/x/re\xCC\x81sume\xCC\x81.pdf\tthird.pdf\t0");
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.Records()[0]->AttachmentName, "first.pdf");
+  EXPECT_FALSE(list.Records()[0]->blnInlineImage);
+
+  // Records already listed stay; a parsed line for the same path is dropped.
+  list.FromString("/X/r\xC3\xA9sum\xC3\xA9.PDF\tagain.pdf\t-1\r\n/y.txt\ty.txt\t0");
+  EXPECT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.Records()[0]->AttachmentName, "first.pdf");
+  EXPECT_EQ(list.Records()[1]->AttachmentPath, "/y.txt");
+}
+
+TEST(ProcessedAttachments, EmptyTextAddsNothingAndReportsNothing) {
+  SupportEnv env;
+  env.StartHost();
+  Reports reports(env);
+  cProcessedAttachments list;
+  list.FromString("");
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_TRUE(reports.texts.empty());
+}
+
+TEST(ProcessedAttachments, FlagFieldMissingOrUnreadableMeansNotInline) {
+  SupportEnv env;
+  env.StartHost();
+  Reports reports(env);
+  cProcessedAttachments list;
+  list.FromString("/a.pdf\ta.pdf\r\n/b.pdf\tb.pdf\tyes\r\n/c.png\tc.png\t1\r\n/d.pdf\t\t0");
+  auto r = list.Records();
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_FALSE(r[0]->blnInlineImage);
+  EXPECT_FALSE(r[1]->blnInlineImage);
+  EXPECT_TRUE(r[2]->blnInlineImage);
+  EXPECT_EQ(r[3]->AttachmentName, "");
+  EXPECT_TRUE(reports.texts.empty());
+}
+
+TEST(ProcessedAttachments, AFirstLineWithoutANameStopsAndIsReported) {
+  SupportEnv env;
+  env.StartHost();
+  Reports reports(env);
+  cProcessedAttachments list;
+  list.FromString("/kept.pdf\tkept.pdf\t0");
+  list.FromString("just-a-path\r\n/b.pdf\tb.pdf\t0");
+  EXPECT_EQ(list.Count(), 1);  // what was read before stays, nothing after
+  ASSERT_EQ(reports.texts.size(), 1u);
+  EXPECT_NE(reports.texts[0].find("In Function: cProcessedAttachments.SetString\r\n"),
+            std::string::npos);
+
+  // Later lines that cannot be read are skipped without a report.
+  list.FromString("/c.pdf\tc.pdf\t0\r\nonly-path\r\n\r\n");
+  EXPECT_EQ(reports.texts.size(), 1u);
+  auto r = list.Records();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[2]->AttachmentPath, "only-path");
+  EXPECT_EQ(r[2]->AttachmentName, "");
+}
+
+TEST(ProcessedAttachments, BlankLinesNeverBecomeRecordsWithoutAPath) {
+  SupportEnv env;
+  cProcessedAttachments list;
+  list.FromString("/a.pdf\ta.pdf\t0\r\n\r\n\tname-only\t0\r\n");
+  EXPECT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.ToString(), "/a.pdf\ta.pdf\t0");
+}
+
+TEST(ProcessedAttachments, WithoutADictionaryNothingBreaks) {
+  SupportEnv env;
+  env.StartHost();
+  Reports reports(env);
+  env.factory.FailCreation("Scripting.Dictionary");
+  cProcessedAttachments list;
+  EXPECT_FALSE(list.dicList);
+  list.FromString("/a.pdf\ta.pdf\t0");
+  EXPECT_EQ(list.ToString(), "");
+  EXPECT_FALSE(list.Add(Record("/a", "a", false)));
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_FALSE(reports.texts.empty());
+}
+
+class UserPropertiesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env.StartHost();
+    mem::MailSpec spec;
+    spec.subject = "Quarterly r\xC3\xA9sum\xC3\xA9";
+    item = env.store->AddMail(env.store->GetDefaultFolder(om::olFolderInbox), spec);
+  }
+  std::shared_ptr<om::UserProperty> Find(const std::string& name) {
+    return item->UserProperties()->Find(name);
+  }
+  SupportEnv env;
+  std::shared_ptr<om::Item> item;
+};
+
+TEST_F(UserPropertiesTest, TextIsCreatedWrittenAndReadWithDefaults) {
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "QLXProcessedAttachments", FieldKind::kText,
+                                     Value(std::string("dflt"))),
+            Value(std::string("dflt")));
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "QLXProcessedAttachments", FieldKind::kText, Value()),
+            Value(std::string("")));
+  SetUserDefinedFieldValue(item, "QLXProcessedAttachments", Value(std::string("/a\ta\t0")),
+                           FieldKind::kText, false);
+  auto p = Find("QLXProcessedAttachments");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->Type(), om::olText);
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "QLXProcessedAttachments", FieldKind::kText,
+                                     Value(std::string("dflt"))),
+            Value(std::string("/a\ta\t0")));
+  // Overwritten, not added twice; an empty text reads as the default when there is one.
+  SetUserDefinedFieldValue(item, "QLXProcessedAttachments", Value(std::string()), FieldKind::kText,
+                           false);
+  EXPECT_EQ(item->UserProperties()->Count(), 1);
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "QLXProcessedAttachments", FieldKind::kText,
+                                     Value(std::string("dflt"))),
+            Value(std::string("dflt")));
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "QLXProcessedAttachments", FieldKind::kText, Value()),
+            Value(std::string("")));
+  SetUserDefinedFieldValue(nullptr, "X", Value(1), FieldKind::kText, false);  // no item: nothing
+  EXPECT_TRUE(env.ui.Shows().empty());
+}
+
+TEST_F(UserPropertiesTest, EveryKindStoresAndReadsItsType) {
+  SetUserDefinedFieldValue(item, "Count", Value(std::string("42")), FieldKind::kInteger, false);
+  SetUserDefinedFieldValue(item, "Bad", Value(std::string("forty")), FieldKind::kInteger, false);
+  SetUserDefinedFieldValue(item, "When", Value(DateTime{2011, 7, 6, 14, 30, 0}), FieldKind::kDate,
+                           false);
+  SetUserDefinedFieldValue(item, "Never", Value(std::string("not a date")), FieldKind::kDate,
+                           false);
+  SetUserDefinedFieldValue(item, "Flag", Value(std::string("true")), FieldKind::kBoolean, false);
+  SetUserDefinedFieldValue(item, "Money", Value(12.5), FieldKind::kCurrency, false);
+  EXPECT_EQ(Find("Count")->Type(), om::olNumber);
+  EXPECT_EQ(Find("When")->Type(), om::olDateTime);
+  EXPECT_EQ(Find("Flag")->Type(), om::olYesNo);
+  EXPECT_EQ(Find("Money")->Type(), om::olCurrency);
+
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "Count", FieldKind::kInteger, Value()), Value(42));
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "Bad", FieldKind::kInteger, Value()), Value(0));
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "When", FieldKind::kDate, Value()),
+            Value(DateTime{2011, 7, 6, 14, 30, 0}));
+  EXPECT_EQ(ToDate(Find("Never")->GetValue()), DateTime::None());
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "Flag", FieldKind::kBoolean, Value()), Value(true));
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "Money", FieldKind::kCurrency, Value()), Value(12.5));
+  // Missing properties give the default converted to the kind.
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "None", FieldKind::kInteger, Value(std::string("7"))),
+            Value(7));
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "None", FieldKind::kCurrency, Value()), Value(0.0));
+  EXPECT_EQ(GetUserDefinedFieldValue(item, "None", FieldKind::kBoolean, Value(std::string("0"))),
+            Value(false));
+  EXPECT_TRUE(env.ui.Shows().empty());
+}
+
+TEST_F(UserPropertiesTest, ConflictIsExplainedOnceAndTheItemIsLeftAlone) {
+  env.store->faults().SetConflict(item->EntryID());
+  SetUserDefinedFieldValue(item, "QLXProcessedAttachments", Value(std::string("/a\ta\t0")),
+                           FieldKind::kText, false);
+  ASSERT_EQ(env.ui.MessageBoxes().size(), 1u);
+  const auto& box = env.ui.MessageBoxes()[0];
+  EXPECT_EQ(box.prompt,
+            "There is a conflict with this Outlook item 'Quarterly r\xC3\xA9sum\xC3\xA9'.\r\n"
+            "You would need to resolve this conflict, by opening it, and choosing a version of "
+            "the item to retain!");
+  EXPECT_EQ(box.style, ui::vbInformation);
+  EXPECT_EQ(box.title, "Stowbright for Outlook");
+  EXPECT_EQ(env.store->faults().Count(mem::Op::kUserPropertiesAdd), 0);
+  EXPECT_EQ(env.store->faults().Count(mem::Op::kUserPropertySetValue), 0);
+  EXPECT_TRUE(env.ui.Shows().empty()) << "a conflict is not an unexpected error";
+  env.store->faults().SetConflict(item->EntryID(), false);
+  EXPECT_FALSE(Find("QLXProcessedAttachments"));
+}
+
+TEST_F(UserPropertiesTest, AFailedWriteIsReported) {
+  Reports reports(env);
+  env.store->faults().Fail(mem::Op::kUserPropertySetValue, "", errnum::kFail);
+  SetUserDefinedFieldValue(item, "P", Value(std::string("v")), FieldKind::kText, false);
+  ASSERT_EQ(reports.texts.size(), 1u);
+  EXPECT_NE(reports.texts[0].find("In Function: SetUserDefinedFieldValue\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace stow

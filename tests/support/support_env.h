@@ -1,0 +1,93 @@
+#pragma once
+// The world a support test runs in: a scripted user, a recording shell, an object
+// factory with the scripting runtime and the shell object, and clean globals.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "host/modGlobal.h"
+#include "host/modSafeItem.h"
+#include "platform/dictionary.h"
+#include "platform/headless/headless_toolkit.h"
+#include "platform/hostapp/host_application.h"
+#include "platform/memory/memory_shell.h"
+#include "platform/memory/memory_store.h"
+#include "platform/object_factory.h"
+#include "platform/posix/posix_file_system.h"
+#include "platform/services.h"
+#include "support/modErroHandling.h"
+#include "support/modFileSystem.h"
+
+namespace stow::testing {
+
+inline void ResetAddinState() {
+  modGlobal::ResetForTests();
+  modErroHandling::ResetReportShownForTests();
+  modFileSystem::ResetRepairFlagsForTests();
+  modSafeItem::ResetLibraryMissingForTests();
+}
+
+class SupportEnv {
+ public:
+  SupportEnv()
+      : scoped_(platform::Services{.registry = nullptr,
+                                   .shell = &shell,
+                                   .ui = &ui,
+                                   .loop = nullptr,
+                                   .factory = &factory}) {
+    ResetAddinState();
+    platform::RegisterDictionary(factory);
+    factory.Register("Scripting.FileSystemObject",
+                     [] { return std::make_shared<posix::PosixFileSystem>(); });
+    factory.Register("Wscript.Shell", [this] { return ws; });
+  }
+  ~SupportEnv() {
+    // Forms and host objects must go while the services they use still exist.
+    ResetAddinState();
+    host.reset();
+  }
+
+  // A running host over a memory store whose new mails come from the store.
+  hostapp::HostApplication& StartHost(const std::string& version = "14.0.0.4760") {
+    store = std::make_shared<mem::MemoryStore>();
+    host = std::make_shared<hostapp::HostApplication>(
+        store, version, [s = store] { return s->CreateMailItem(); }, &factory);
+    modGlobal::objOutlook = host;
+    return *host;
+  }
+
+  headless::HeadlessToolkit ui;
+  mem::MemoryShell shell;
+  platform::ObjectFactory factory;
+  std::shared_ptr<mem::MemoryWshShell> ws = std::make_shared<mem::MemoryWshShell>();
+  std::shared_ptr<mem::MemoryStore> store;
+  std::shared_ptr<hostapp::HostApplication> host;
+
+ private:
+  platform::ScopedServices scoped_;
+};
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device rd;
+    path_ = std::filesystem::temp_directory_path() /
+            ("stow-support-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string Path() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace stow::testing
