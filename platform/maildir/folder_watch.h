@@ -1,0 +1,40 @@
+#pragma once
+// New-mail notification for one Maildir folder: inotify on its new/ and cur/,
+// served by the process's message loop.
+
+#include <functional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace stow::maildir {
+
+class FolderWatch {
+ public:
+  // Called with the (sub, file name) of each newly delivered message.
+  using OnNew = std::function<void(const std::vector<std::pair<std::string, std::string>>&)>;
+
+  // Starts watching dir (a Maildir). Raises ComError when inotify cannot be set up.
+  // The messages already there are known and never reported.
+  FolderWatch(std::string dir, OnNew onNew);
+  ~FolderWatch();
+  FolderWatch(const FolderWatch&) = delete;
+  FolderWatch& operator=(const FolderWatch&) = delete;
+
+  int fd() const { return fd_; }
+  // A file with this unique name is about to appear and is not a delivery.
+  void Expect(const std::string& unique) { known_.insert(unique); }
+  // Reads what inotify has queued and reports the new messages.
+  void ReadEvents();
+
+ private:
+  void Rescan(std::vector<std::pair<std::string, std::string>>& fresh);
+
+  std::string dir_;
+  OnNew onNew_;
+  int fd_ = -1;
+  int wdNew_ = -1, wdCur_ = -1;
+  std::unordered_set<std::string> known_;
+};
+
+}  // namespace stow::maildir

@@ -1,0 +1,1696 @@
+#include "platform/maildir/maildir_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+
+#include "platform/com_error.h"
+#include "platform/hostapp/hooks.h"
+#include "platform/maildir/folder_watch.h"
+#include "platform/maildir/maildir_names.h"
+#include "platform/maildir/mime.h"
+#include "platform/services.h"
+
+namespace stow::maildir {
+
+namespace {
+
+namespace fs = std::filesystem;
+using mime::GRef;
+
+constexpr const char* kSource = "Maildir store";
+constexpr const char* kBillingHeader = "X-Stowbright-Billing";
+constexpr const char* kPropertyHeader = "X-Stowbright-Property";
+constexpr const char* kHiddenHeader = "X-Stowbright-Hidden";
+
+std::string Fold(const std::string& s) {
+  gchar* f = g_utf8_casefold(s.c_str(), static_cast<gssize>(s.size()));
+  std::string r = f ? f : s;
+  g_free(f);
+  return r;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return Fold(a) == Fold(b);
+}
+
+bool IsMaildir(const std::string& dir) {
+  struct stat st {};
+  return !dir.empty() && stat((dir + "/cur").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::int32_t ErrnoNumber(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return errnum::kPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return errnum::kPermissionDenied;
+    case ENOSPC:
+    case EDQUOT:
+      return errnum::kDiskFull;
+    case EEXIST:
+      return errnum::kFileAlreadyExists;
+    default:
+      return errnum::kFail;
+  }
+}
+
+[[noreturn]] void RaiseErrno(int err, const std::string& what) {
+  Raise(ErrnoNumber(err), kSource, what + ": " + std::strerror(err));
+}
+
+void FsyncDir(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+template <class F>
+void ListDir(const std::string& path, const F& each) {
+  DIR* d = opendir(path.c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    each(std::string(e->d_name));
+  }
+  closedir(d);
+}
+
+std::string B64(const std::string& s) {
+  gchar* e = g_base64_encode(reinterpret_cast<const guchar*>(s.data()), s.size());
+  std::string r = e;
+  g_free(e);
+  return r;
+}
+
+std::optional<std::string> UnB64(const std::string& s) {
+  for (char c : s)
+    if (!(g_ascii_isalnum(c) || c == '+' || c == '/' || c == '=')) return std::nullopt;
+  if (s.size() % 4) return std::nullopt;
+  gsize len = 0;
+  guchar* d = g_base64_decode(s.c_str(), &len);
+  std::string r(reinterpret_cast<char*>(d), len);
+  g_free(d);
+  return r;
+}
+
+// Base64 in runs of 64 separated by blanks, so that the header folds between them.
+std::string Chunked(const std::string& b64) {
+  std::string out;
+  for (std::size_t i = 0; i < b64.size(); i += 64) {
+    if (i) out += ' ';
+    out += b64.substr(i, 64);
+  }
+  return out;
+}
+
+// "k=v; k=v" with white space anywhere ignored (the values are base64, digits or hex).
+std::map<std::string, std::string> Params(const std::string& raw) {
+  std::map<std::string, std::string> out;
+  std::string clean;
+  for (char c : raw)
+    if (!g_ascii_isspace(c)) clean += c;
+  std::size_t start = 0;
+  while (start < clean.size()) {
+    auto end = clean.find(';', start);
+    std::string item =
+        clean.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    auto eq = item.find('=');
+    if (eq != std::string::npos) out.emplace(item.substr(0, eq), item.substr(eq + 1));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string MessageIdOf(GMimeMessage* m) {
+  const char* id = g_mime_message_get_message_id(m);
+  return id ? id : "";
+}
+
+std::string Hex(const guchar* data, std::size_t n) {
+  static const char* kDigits = "0123456789ABCDEF";
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) {
+    s += kDigits[data[i] >> 4];
+    s += kDigits[data[i] & 15];
+  }
+  return s;
+}
+
+std::string Md5(const std::string& text) {
+  GChecksum* c = g_checksum_new(G_CHECKSUM_MD5);
+  g_checksum_update(c, reinterpret_cast<const guchar*>(text.data()),
+                    static_cast<gssize>(text.size()));
+  guint8 digest[16];
+  gsize len = sizeof digest;
+  g_checksum_get_digest(c, digest, &len);
+  g_checksum_free(c);
+  return std::string(reinterpret_cast<char*>(digest), len);
+}
+
+std::string StripReplyPrefixes(std::string s) {
+  static const char* const kPrefixes[] = {"re:", "fw:", "fwd:", "aw:", "wg:", "sv:", "vs:", "tr:"};
+  for (bool again = true; again;) {
+    again = false;
+    std::size_t b = s.find_first_not_of(" \t");
+    s = b == std::string::npos ? "" : s.substr(b);
+    for (const char* p : kPrefixes) {
+      std::size_t n = std::strlen(p);
+      if (s.size() >= n && g_ascii_strncasecmp(s.c_str(), p, n) == 0) {
+        s = s.substr(n);
+        again = true;
+        break;
+      }
+    }
+  }
+  return s;
+}
+
+std::string HtmlToText(const std::string& html) {
+  std::string out;
+  bool inTag = false;
+  for (std::size_t i = 0; i < html.size(); ++i) {
+    char c = html[i];
+    if (inTag) {
+      if (c == '>') inTag = false;
+      continue;
+    }
+    if (c == '<') {
+      inTag = true;
+      continue;
+    }
+    if (c == '&') {
+      static const std::pair<const char*, const char*> kEntities[] = {
+          {"&amp;", "&"},   {"&lt;", "<"},   {"&gt;", ">"},
+          {"&quot;", "\""}, {"&nbsp;", " "}, {"&#39;", "'"}};
+      bool done = false;
+      for (const auto& [e, r] : kEntities) {
+        if (html.compare(i, std::strlen(e), e) == 0) {
+          out += r;
+          i += std::strlen(e) - 1;
+          done = true;
+          break;
+        }
+      }
+      if (done) continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+// The text form of a typed user property value, and back.
+std::string ValueText(int type, const Value& v) {
+  if (IsEmpty(v)) return "";
+  switch (type) {
+    case om::olNumber:
+    case om::olCurrency: {
+      char buf[G_ASCII_DTOSTR_BUF_SIZE];
+      return g_ascii_formatd(buf, sizeof buf, "%.17g", ToDouble(v));
+    }
+    case om::olDateTime:
+      return ToText(Value(ToDate(v)));
+    case om::olYesNo:
+      return ToBool(v) ? "True" : "False";
+    default:
+      return ToText(v);
+  }
+}
+
+Value TypedValue(int type, const std::string& text) {
+  switch (type) {
+    case om::olNumber:
+    case om::olCurrency:
+      return text.empty() ? Value(0.0) : Value(g_ascii_strtod(text.c_str(), nullptr));
+    case om::olDateTime:
+      return text.empty()
+                 ? Value(DateTime::None())
+                 : ValueOr(Value(DateTime::None()), [&] { return Value(ToDate(Value(text))); });
+    case om::olYesNo:
+      return Value(text == "True");
+    default:
+      return Value(text);
+  }
+}
+
+Value Converted(int type, const Value& v) {
+  switch (type) {
+    case om::olNumber:
+    case om::olCurrency:
+      return Value(ToDouble(v));
+    case om::olDateTime:
+      return Value(ToDate(v));
+    case om::olYesNo:
+      return Value(ToBool(v));
+    default:
+      return Value(ToText(v));
+  }
+}
+
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  std::int64_t mtimeNs = 0;
+  bool operator==(const FileIdentity&) const = default;
+  static std::optional<FileIdentity> Of(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileIdentity{
+        st.st_dev, st.st_ino, st.st_size,
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  }
+};
+
+class MaildirItem;
+
+// ---------------------------------------------------------------------------
+// Folders
+
+class MaildirFolder : public om::Folder {
+ public:
+  MaildirFolder(std::shared_ptr<MaildirStore> store, FolderRef ref)
+      : store_(std::move(store)), ref_(std::move(ref)) {}
+  std::string Name() override {
+    return ref_.names.empty() ? store_->displayName() : ref_.names.back();
+  }
+  std::string FolderPath() override {
+    std::string p = "\\\\" + store_->displayName();
+    for (const auto& n : ref_.names) p += "\\" + n;
+    return p;
+  }
+  int DefaultItemType() override { return ref_.itemType; }
+  std::shared_ptr<om::Folder> Parent() override {
+    if (ref_.names.empty()) return nullptr;
+    auto up = ref_.names;
+    up.pop_back();
+    return store_->MakeFolder(store_->RefFor(up));
+  }
+  std::shared_ptr<om::Folders> Folders() override;
+  std::shared_ptr<om::Items> Items() override;
+
+ private:
+  std::shared_ptr<MaildirStore> store_;
+  FolderRef ref_;
+};
+
+class MaildirFolders : public om::Folders {
+ public:
+  explicit MaildirFolders(std::vector<std::shared_ptr<om::Folder>> folders)
+      : folders_(std::move(folders)) {}
+  std::int64_t Count() override { return static_cast<std::int64_t>(folders_.size()); }
+  std::shared_ptr<om::Folder> Item(std::int64_t index) override {
+    if (index < 1 || index > Count())
+      Raise(errnum::kSubscriptOutOfRange, kSource, "Array index out of bounds");
+    return folders_[static_cast<std::size_t>(index - 1)];
+  }
+  std::shared_ptr<om::Folder> Item(const std::string& name) override {
+    for (auto& f : folders_)
+      if (SameName(f->Name(), name)) return f;
+    Raise(errnum::kFail, kSource, "The folder \"" + name + "\" does not exist");
+  }
+
+ private:
+  std::vector<std::shared_ptr<om::Folder>> folders_;
+};
+
+std::shared_ptr<om::Folders> MaildirFolder::Folders() {
+  std::vector<std::shared_ptr<om::Folder>> list;
+  for (auto& r : store_->ChildFolders(ref_.names)) list.push_back(store_->MakeFolder(r));
+  return std::make_shared<MaildirFolders>(std::move(list));
+}
+
+// ---------------------------------------------------------------------------
+// Items
+
+struct Entry {
+  std::string unique, sub, file;
+};
+
+std::vector<Entry> Listing(const std::string& dir) {
+  std::vector<Entry> out;
+  if (dir.empty()) return out;
+  for (const char* sub : {"cur", "new"})
+    ListDir(dir + "/" + sub, [&](const std::string& name) {
+      out.push_back({MaildirFileName::Parse(name).unique, sub, name});
+    });
+  std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) {
+    return a.unique != b.unique ? a.unique < b.unique : a.file < b.file;
+  });
+  return out;
+}
+
+std::optional<Entry> FindByUnique(const std::string& dir, const std::string& unique) {
+  std::optional<Entry> found;
+  for (const char* sub : {"cur", "new"}) {
+    ListDir(dir + "/" + sub, [&](const std::string& name) {
+      if (!found && MaildirFileName::Parse(name).unique == unique) found = Entry{unique, sub, name};
+    });
+  }
+  return found;
+}
+
+}  // namespace
+
+class MaildirItems : public om::Items {
+ public:
+  MaildirItems(std::shared_ptr<MaildirStore> store, FolderRef ref)
+      : store_(std::move(store)), ref_(std::move(ref)) {}
+  ~MaildirItems() override {
+    if (watch_ && loop_) loop_->UnwatchFd(watch_->fd());
+  }
+
+  std::int64_t Count() override {
+    std::int64_t n = 0;
+    if (ref_.dir.empty()) return 0;
+    for (const char* sub : {"cur", "new"})
+      ListDir(ref_.dir + "/" + sub, [&](const std::string&) { ++n; });
+    return n;
+  }
+
+  std::shared_ptr<om::Item> Item(std::int64_t index) override {
+    const auto& list = Cached();
+    if (index < 1 || index > static_cast<std::int64_t>(list.size()))
+      Raise(errnum::kSubscriptOutOfRange, kSource, "Array index out of bounds");
+    const Entry& e = list[static_cast<std::size_t>(index - 1)];
+    return store_->MakeItem(ref_, e.sub, e.file);
+  }
+
+  std::unique_ptr<om::ItemEnumerator> Enumerate() override;
+
+  Event<std::shared_ptr<om::Item>>& ItemAdd() override {
+    StartWatching();
+    return itemAdd_;
+  }
+
+  void Expect(const std::string& unique) {
+    if (watch_) watch_->Expect(unique);
+  }
+  const FolderRef& ref() const { return ref_; }
+  const std::shared_ptr<MaildirStore>& store() const { return store_; }
+  std::shared_ptr<MaildirItems> Self() {
+    return std::static_pointer_cast<MaildirItems>(shared_from_this());
+  }
+
+ private:
+  const std::vector<Entry>& Cached() {
+    auto stamp = [&] {
+      // A fingerprint of both directories (unsigned: it is meant to wrap).
+      std::uint64_t s = 0;
+      for (const char* sub : {"cur", "new"}) {
+        struct stat st {};
+        if (stat((ref_.dir + "/" + sub).c_str(), &st) == 0)
+          s = s * 1000003u + static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+              static_cast<std::uint64_t>(st.st_mtim.tv_nsec) + static_cast<std::uint64_t>(st.st_size);
+      }
+      return s;
+    }();
+    if (!cacheValid_ || stamp != cacheStamp_) {
+      cache_ = Listing(ref_.dir);
+      cacheStamp_ = stamp;
+      cacheValid_ = true;
+    }
+    return cache_;
+  }
+
+  void StartWatching() {
+    if (watch_ || ref_.names.empty() || ref_.itemType != om::olMailItem) return;
+    platform::MessageLoop* loop = platform::Platform().loop;
+    if (!loop) return;
+    store_->Materialize(ref_);
+    std::weak_ptr<MaildirItems> weak = Self();
+    watch_ = std::make_unique<FolderWatch>(
+        ref_.dir, [weak](const std::vector<std::pair<std::string, std::string>>& fresh) {
+          auto self = weak.lock();
+          if (!self) return;
+          for (const auto& [sub, file] : fresh) {
+            // A file that is gone again by the time the loop runs was a passing one.
+            if (!FileIdentity::Of(self->ref_.dir + "/" + sub + "/" + file)) continue;
+            self->itemAdd_.Raise(self->store_->MakeItem(self->ref_, sub, file));
+          }
+        });
+    loop_ = loop;
+    FolderWatch* w = watch_.get();
+    loop->WatchFd(w->fd(), [weak, w] {
+      if (auto self = weak.lock())
+        if (self->watch_.get() == w) w->ReadEvents();
+    });
+  }
+
+  std::shared_ptr<MaildirStore> store_;
+  FolderRef ref_;
+  Event<std::shared_ptr<om::Item>> itemAdd_;
+  std::unique_ptr<FolderWatch> watch_;
+  platform::MessageLoop* loop_ = nullptr;
+  std::vector<Entry> cache_;
+  std::uint64_t cacheStamp_ = 0;
+  bool cacheValid_ = false;
+};
+
+namespace {
+
+class MaildirEnumerator : public om::ItemEnumerator {
+ public:
+  MaildirEnumerator(std::shared_ptr<MaildirItems> items, std::vector<Entry> snapshot)
+      : items_(std::move(items)), snapshot_(std::move(snapshot)) {}
+
+  std::shared_ptr<om::Item> Next() override {
+    const auto& store = items_->store();
+    const std::string& dir = items_->ref().dir;
+    while (index_ < snapshot_.size()) {
+      Entry e = snapshot_[index_++];
+      // An item rewritten before the walk reached it is visited under its new name;
+      // one rewritten after it was visited has a name the snapshot never held.
+      std::string current = store->FollowRewrites(dir, e.unique);
+      if (!visited_.insert(current).second) continue;
+      std::optional<Entry> found;
+      if (current == e.unique && FileIdentity::Of(dir + "/" + e.sub + "/" + e.file))
+        found = e;
+      else
+        found = FindByUnique(dir, current);
+      if (!found) continue;  // deleted meanwhile
+      return store->MakeItem(items_->ref(), found->sub, found->file);
+    }
+    return nullptr;
+  }
+
+ private:
+  std::shared_ptr<MaildirItems> items_;
+  std::vector<Entry> snapshot_;
+  std::size_t index_ = 0;
+  std::set<std::string> visited_;
+};
+
+}  // namespace
+
+std::unique_ptr<om::ItemEnumerator> MaildirItems::Enumerate() {
+  return std::make_unique<MaildirEnumerator>(Self(), Listing(ref_.dir));
+}
+
+namespace {
+
+std::shared_ptr<om::Items> FolderItems(const std::shared_ptr<MaildirStore>& store,
+                                       const FolderRef& ref) {
+  return store->ItemsOf(ref);
+}
+
+}  // namespace
+
+std::shared_ptr<om::Items> MaildirFolder::Items() {
+  return FolderItems(store_, store_->RefFor(ref_.names));
+}
+
+// ---------------------------------------------------------------------------
+// Items, attachments, user properties
+
+namespace {
+
+struct AttachmentState {
+  GRef<GMimeObject> part;
+  bool deleted = false;
+  std::optional<std::int64_t> size;
+  std::optional<bool> hidden;  // set through SetField, not yet saved
+};
+
+struct PropertyState {
+  std::string name;
+  int type = om::olText;
+  Value value;
+};
+
+class MaildirItem : public om::Item {
+ public:
+  MaildirItem(std::shared_ptr<MaildirStore> store, FolderRef ref, std::string sub, std::string file)
+      : store_(std::move(store)),
+        ref_(std::move(ref)),
+        sub_(std::move(sub)),
+        file_(std::move(file)) {
+    unique_ = MaildirFileName::Parse(file_).unique;
+  }
+  // A new unsaved mail.
+  MaildirItem(std::shared_ptr<MaildirStore> store, FolderRef drafts)
+      : store_(std::move(store)), ref_(std::move(drafts)), sub_("cur") {
+    doc_ = mime::Document::NewMail();
+  }
+
+  std::string MessageClass() override;
+  std::string EntryID() override {
+    Alive();
+    return unique_;
+  }
+  std::string Subject() override {
+    Alive();
+    if (subject_) return *subject_;
+    const char* s = g_mime_message_get_subject(HeaderMessage());
+    return s ? s : "";
+  }
+  void SetSubject(const std::string& subject) override {
+    Alive();
+    subject_ = subject;
+  }
+  DateTime ReceivedTime() override {
+    Alive();
+    if (unique_.empty()) return DateTime::None();
+    return DateTime::FromUnix(DeliverySeconds());
+  }
+  std::string ConversationIndex() override;
+  std::string ConversationTopic() override {
+    Alive();
+    std::string topic = mime::RawHeader(GMIME_OBJECT(HeaderMessage()), "Thread-Topic");
+    if (!topic.empty()) {
+      char* d = g_mime_utils_header_decode_text(nullptr, topic.c_str());
+      topic = d ? d : topic;
+      g_free(d);
+      return topic;
+    }
+    if (unique_.empty() && !threaded_) return "";
+    return StripReplyPrefixes(Subject());
+  }
+  std::shared_ptr<om::Folder> Parent() override {
+    Alive();
+    return store_->MakeFolder(store_->RefFor(ref_.names));
+  }
+  std::string HTMLBody() override {
+    auto b = mime::FindBodies(SoundDoc()->message());
+    return b.html ? mime::PartText(b.html) : "";
+  }
+  void SetHTMLBody(const std::string& html) override {
+    mime::SetHtmlBody(SoundDoc()->message(), html);
+  }
+  std::string Body() override {
+    auto b = mime::FindBodies(SoundDoc()->message());
+    if (b.plain) return mime::PartText(b.plain);
+    return b.html ? HtmlToText(mime::PartText(b.html)) : "";
+  }
+  void SetBody(const std::string& text) override {
+    mime::SetPlainBody(SoundDoc()->message(), text);
+  }
+  std::string To() override {
+    Alive();
+    InternetAddressList* to = g_mime_message_get_to(HeaderMessage());
+    char* s = to ? internet_address_list_to_string(to, nullptr, FALSE) : nullptr;
+    std::string r = s ? s : "";
+    g_free(s);
+    return r;
+  }
+  void SetTo(const std::string& to) override {
+    InternetAddressList* list = g_mime_message_get_to(SoundDoc()->message());
+    internet_address_list_clear(list);
+    InternetAddressList* parsed = internet_address_list_parse(nullptr, to.c_str());
+    if (parsed) {
+      internet_address_list_append(list, parsed);
+      g_object_unref(parsed);
+    }
+  }
+  std::string BillingInformation() override {
+    Alive();
+    if (billing_) return *billing_;
+    return StoredBilling(HeaderMessage());
+  }
+  void SetBillingInformation(const std::string& text) override {
+    Alive();
+    billing_ = text;
+  }
+  std::shared_ptr<om::UserProperties> UserProperties() override;
+  std::shared_ptr<om::Attachments> Attachments() override;
+  void Save() override;
+  void Delete() override;
+  void Display() override {
+    Alive();
+    hostapp::DisplayItem(Self());
+  }
+  std::shared_ptr<om::Item> Reply() override { return Respond(true); }
+  std::shared_ptr<om::Item> Forward() override { return Respond(false); }
+
+  // --- for the attachment and property objects ---
+  std::shared_ptr<MaildirItem> Self() {
+    return std::static_pointer_cast<MaildirItem>(shared_from_this());
+  }
+  void Alive() {
+    if (gone_) Raise(errnum::kObjectGone, kSource, "The item has been moved or deleted");
+  }
+  std::shared_ptr<mime::Document> SoundDoc() {
+    Alive();
+    auto d = Doc();
+    if (!d->damage().empty())
+      Raise(errnum::kFail, kSource,
+            "The message \"" + Subject() + "\" (" + file_ + ") is damaged: " + d->damage() +
+                ". It was left unchanged.");
+    return d;
+  }
+  std::vector<std::shared_ptr<AttachmentState>> AttachmentStates() {
+    auto doc = SoundDoc();
+    std::vector<std::shared_ptr<AttachmentState>> out;
+    for (GMimeObject* part : mime::AttachmentParts(doc->message())) {
+      auto& st = states_[part];
+      if (!st) {
+        st = std::make_shared<AttachmentState>();
+        st->part = GRef<GMimeObject>::Share(part);
+      }
+      out.push_back(st);
+    }
+    return out;
+  }
+  bool StoredHidden(GMimeObject* part) {
+    std::string raw = mime::RawHeader(part, kHiddenHeader);
+    if (raw.empty()) return false;
+    auto p = Params(raw);
+    std::string id = MessageIdOf(SoundDoc()->message());
+    std::string name = mime::PartFileName(part);
+    return p["v"] == "1" && store_->auth().Verify({"hidden", id, name}, p["mac"]);
+  }
+  std::vector<std::shared_ptr<PropertyState>>& Properties() {
+    Alive();
+    if (!props_) props_ = StoredProperties(HeaderMessage());
+    return *props_;
+  }
+  void CheckConflict() {
+    if (unique_.empty()) return;
+    auto loc = Locate();
+    if (HasDuplicate(loc))
+      Raise(errnum::kItemInConflict, kSource,
+            "The item is in conflict: the folder holds more than one copy of " + unique_);
+  }
+  std::string TempDir() const {
+    return ref_.exists ? ref_.dir + "/tmp" : std::string(g_get_tmp_dir());
+  }
+
+ private:
+  GMimeMessage* HeaderMessage() {
+    if (doc_) return doc_->message();
+    if (!headers_) {
+      std::string path = Path();
+      if (!FileIdentity::Of(path)) Locate();
+      path = Path();
+      Remember(path);
+      headers_ = mime::Document::ParseHeaders(path);
+    }
+    return headers_->message();
+  }
+  std::shared_ptr<mime::Document> Doc() {
+    if (!doc_) {
+      std::string path = Path();
+      if (!FileIdentity::Of(path)) Locate();
+      path = Path();
+      Remember(path);
+      doc_ = mime::Document::Parse(path);
+    }
+    return doc_;
+  }
+  void Remember(const std::string& path) {
+    if (!loaded_) loaded_ = FileIdentity::Of(path);
+  }
+  std::string Path() const { return ref_.dir + "/" + sub_ + "/" + file_; }
+
+  // Finds the file by its unique name, wherever another program has put it.
+  Entry Locate() {
+    if (FileIdentity::Of(Path())) return Entry{unique_, sub_, file_};
+    auto found = FindByUnique(ref_.dir, unique_);
+    if (!found) {
+      gone_ = true;
+      Raise(errnum::kObjectGone, kSource, "The item has been moved or deleted by another program");
+    }
+    sub_ = found->sub;
+    file_ = found->file;
+    return *found;
+  }
+  bool HasDuplicate(const Entry& at) {
+    if (at.sub == "cur") {
+      // The usual leftover: a delivery still in new/ beside its copy in cur/.
+      auto n = MaildirFileName::Parse(at.file);
+      n.info.reset();
+      return FileIdentity::Of(ref_.dir + "/new/" + n.ToString()) ||
+             FileIdentity::Of(ref_.dir + "/new/" + unique_);
+    }
+    int count = 0;
+    for (const char* sub : {"cur", "new"})
+      ListDir(ref_.dir + "/" + sub, [&](const std::string& name) {
+        if (MaildirFileName::Parse(name).unique == unique_) ++count;
+      });
+    return count > 1;
+  }
+
+  std::int64_t DeliverySeconds() {
+    if (auto t = DeliveryTimeOfUnique(unique_)) return *t;
+    auto received = mime::RawHeaders(GMIME_OBJECT(HeaderMessage()), "Received");
+    if (!received.empty()) {
+      auto semi = received.front().rfind(';');
+      if (semi != std::string::npos) {
+        GDateTime* d = g_mime_utils_header_decode_date(received.front().substr(semi + 1).c_str());
+        if (d) {
+          std::int64_t s = g_date_time_to_unix(d);
+          g_date_time_unref(d);
+          return s;
+        }
+      }
+    }
+    struct stat st {};
+    if (stat(Path().c_str(), &st) == 0) return st.st_mtime;
+    return static_cast<std::int64_t>(time(nullptr));
+  }
+
+  std::string StoredBilling(GMimeMessage* m) {
+    std::string id = MessageIdOf(m);
+    for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), kBillingHeader)) {
+      auto p = Params(raw);
+      auto value = UnB64(p["value"]);
+      if (p["v"] == "1" && value && store_->auth().Verify({"billing", id, *value}, p["mac"]))
+        return *value;
+    }
+    return "";
+  }
+
+  std::vector<std::shared_ptr<PropertyState>> StoredProperties(GMimeMessage* m) {
+    std::vector<std::shared_ptr<PropertyState>> out;
+    std::string id = MessageIdOf(m);
+    for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), kPropertyHeader)) {
+      auto p = Params(raw);
+      auto name = UnB64(p["name"]);
+      auto value = UnB64(p["value"]);
+      if (p["v"] != "1" || !name || !value || name->empty()) continue;
+      if (!store_->auth().Verify({"property", id, *name, p["type"], *value}, p["mac"])) continue;
+      auto type = ParseInteger(p["type"]);
+      if (!type) continue;
+      bool dup = false;
+      for (auto& s : out) dup = dup || SameName(s->name, *name);
+      if (dup) continue;
+      auto st = std::make_shared<PropertyState>();
+      st->name = *name;
+      st->type = static_cast<int>(*type);
+      st->value = TypedValue(st->type, *value);
+      out.push_back(st);
+    }
+    return out;
+  }
+
+  // Writes the pending subject, billing text, properties and hidden flags into the
+  // document, replacing whatever such headers it carried.
+  void ApplyPending(GMimeMessage* m) {
+    std::map<GMimeObject*, bool> hidden;
+    for (auto& st : AttachmentStates())
+      hidden[st->part.get()] = st->hidden ? *st->hidden : StoredHidden(st->part.get());
+    std::string billing = billing_ ? *billing_ : StoredBilling(m);
+    auto props = props_ ? *props_ : StoredProperties(m);
+    if (MessageIdOf(m).empty()) {
+      char* id = g_mime_utils_generate_message_id(g_get_host_name());
+      g_mime_message_set_message_id(m, id);
+      g_free(id);
+    }
+    if (unique_.empty() && !g_mime_message_get_date(m)) {
+      GDateTime* now = g_date_time_new_now_local();
+      g_mime_message_set_date(m, now);
+      g_date_time_unref(now);
+    }
+    if (subject_) g_mime_message_set_subject(m, subject_->c_str(), "utf-8");
+    std::string id = MessageIdOf(m);
+    GMimeObject* top = GMIME_OBJECT(m);
+    while (g_mime_object_remove_header(top, kBillingHeader)) {
+    }
+    while (g_mime_object_remove_header(top, kPropertyHeader)) {
+    }
+    if (!billing.empty()) {
+      std::string v = "v=1; value=" + Chunked(B64(billing)) +
+                      "; mac=" + store_->auth().Sign({"billing", id, billing});
+      g_mime_object_append_header(top, kBillingHeader, v.c_str(), nullptr);
+    }
+    for (auto& p : props) {
+      std::string text = ValueText(p->type, p->value);
+      std::string type = std::to_string(p->type);
+      std::string v = "v=1; name=" + B64(p->name) + "; type=" + type +
+                      "; value=" + Chunked(B64(text)) +
+                      "; mac=" + store_->auth().Sign({"property", id, p->name, type, text});
+      g_mime_object_append_header(top, kPropertyHeader, v.c_str(), nullptr);
+    }
+    ClearHidden(g_mime_message_get_mime_part(m));
+    for (auto& [part, on] : hidden) {
+      if (!on) continue;
+      std::string v = "v=1; mac=" + store_->auth().Sign({"hidden", id, mime::PartFileName(part)});
+      g_mime_object_set_header(part, kHiddenHeader, v.c_str(), nullptr);
+    }
+  }
+  static void ClearHidden(GMimeObject* o) {
+    if (!o) return;
+    while (g_mime_object_remove_header(o, kHiddenHeader)) {
+    }
+    if (GMIME_IS_MULTIPART(o)) {
+      int n = g_mime_multipart_get_count(GMIME_MULTIPART(o));
+      for (int i = 0; i < n; ++i) ClearHidden(g_mime_multipart_get_part(GMIME_MULTIPART(o), i));
+    }
+  }
+
+  std::shared_ptr<om::Item> Respond(bool reply);
+
+  std::shared_ptr<MaildirStore> store_;
+  FolderRef ref_;
+  std::string sub_, file_, unique_;
+  std::shared_ptr<mime::Document> headers_, doc_;
+  std::optional<FileIdentity> loaded_;
+  std::optional<std::string> subject_, billing_;
+  std::optional<std::vector<std::shared_ptr<PropertyState>>> props_;
+  std::map<GMimeObject*, std::shared_ptr<AttachmentState>> states_;
+  bool gone_ = false;
+  bool threaded_ = false;  // a reply or forward made here
+};
+
+std::string MaildirItem::MessageClass() {
+  Alive();
+  if (unique_.empty() && !doc_) return "IPM.Note";
+  GMimeMessage* m = HeaderMessage();
+  GMimeObject* top = g_mime_message_get_mime_part(m);
+  std::string type = mime::MimeType(top);
+  auto param = [&](GMimeObject* o, const char* name) {
+    const char* v = g_mime_object_get_content_type_parameter(o, name);
+    std::string s = v ? v : "";
+    for (auto& c : s) c = g_ascii_toupper(c);
+    return s;
+  };
+  auto calendarClass = [&](GMimeObject* o) -> std::string {
+    std::string method = param(o, "method");
+    if (method == "REQUEST") return "IPM.Schedule.Meeting.Request";
+    if (method == "CANCEL") return "IPM.Schedule.Meeting.Canceled";
+    return "";
+  };
+  if (type == "MULTIPART/SIGNED") return "IPM.Note.SMIME.MultipartSigned";
+  if (type == "APPLICATION/PKCS7-MIME" || type == "APPLICATION/X-PKCS7-MIME")
+    return "IPM.Note.SMIME";
+  if (type == "MULTIPART/ENCRYPTED") return "IPM.Note.Secure";
+  if (type == "MULTIPART/REPORT") {
+    std::string report = param(top, "report-type");
+    if (report == "DELIVERY-STATUS") return "REPORT.IPM.Note.NDR";
+    if (report == "DISPOSITION-NOTIFICATION") return "REPORT.IPM.Note.IPNRN";
+  }
+  if (type == "TEXT/CALENDAR") {
+    std::string c = calendarClass(top);
+    if (!c.empty()) return c;
+  }
+  if (type.rfind("MULTIPART/", 0) == 0 && !unique_.empty()) {
+    // An invitation hides a text/calendar part inside; only a file that mentions
+    // one is worth a structural parse.
+    bool mentions = false;
+    int fd = open(Path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      std::string carry;
+      std::vector<char> buf(1 << 16);
+      for (ssize_t n; !mentions && (n = read(fd, buf.data(), buf.size())) > 0;) {
+        std::string chunk = carry + std::string(buf.data(), static_cast<std::size_t>(n));
+        for (auto& c : chunk) c = g_ascii_tolower(c);
+        mentions = chunk.find("text/calendar") != std::string::npos;
+        carry = chunk.size() > 16 ? chunk.substr(chunk.size() - 16) : chunk;
+      }
+      close(fd);
+    }
+    if (mentions) {
+      auto doc = Doc();
+      std::string found;
+      std::function<void(GMimeObject*)> walk = [&](GMimeObject* o) {
+        if (!found.empty() || !o) return;
+        if (GMIME_IS_MULTIPART(o)) {
+          int n = g_mime_multipart_get_count(GMIME_MULTIPART(o));
+          for (int i = 0; i < n; ++i) walk(g_mime_multipart_get_part(GMIME_MULTIPART(o), i));
+        } else if (mime::MimeType(o) == "TEXT/CALENDAR") {
+          found = calendarClass(o);
+        }
+      };
+      walk(g_mime_message_get_mime_part(doc->message()));
+      if (!found.empty()) return found;
+    }
+  }
+  if (!mime::RawHeader(GMIME_OBJECT(m), "Newsgroups").empty() &&
+      mime::RawHeader(GMIME_OBJECT(m), "To").empty())
+    return "IPM.Post";
+  return "IPM.Note";
+}
+
+std::string MaildirItem::ConversationIndex() {
+  Alive();
+  GMimeMessage* m = HeaderMessage();
+  std::string threadIndex = mime::RawHeader(GMIME_OBJECT(m), "Thread-Index");
+  if (!threadIndex.empty()) {
+    std::string clean;
+    for (char c : threadIndex)
+      if (!g_ascii_isspace(c)) clean += c;
+    if (auto raw = UnB64(clean); raw && !raw->empty())
+      return Hex(reinterpret_cast<const guchar*>(raw->data()), raw->size());
+  }
+  if (unique_.empty() && !threaded_) return "";
+  // Derived the way the host builds one: a 22-byte header for the thread's root
+  // (time and a hash of the root message id), then 5 bytes per reply level.
+  std::vector<std::string> refs;
+  if (GMimeReferences* r = g_mime_references_parse(
+          nullptr, mime::RawHeader(GMIME_OBJECT(m), "References").c_str())) {
+    for (int i = 0; i < g_mime_references_length(r); ++i)
+      refs.emplace_back(g_mime_references_get_message_id(r, i));
+    g_mime_references_free(r);
+  }
+  if (refs.empty()) {
+    if (GMimeReferences* r = g_mime_references_parse(
+            nullptr, mime::RawHeader(GMIME_OBJECT(m), "In-Reply-To").c_str())) {
+      if (g_mime_references_length(r) > 0)
+        refs.emplace_back(g_mime_references_get_message_id(r, 0));
+      g_mime_references_free(r);
+    }
+  }
+  std::string root = refs.empty() ? MessageIdOf(m) : refs.front();
+  if (root.empty()) root = unique_;
+  std::string bytes(1, '\x01');
+  std::string h = Md5("time:" + root);
+  bytes += h.substr(0, 5);
+  bytes += Md5(root);
+  for (std::size_t i = 1; i < refs.size(); ++i) bytes += Md5(refs[i]).substr(0, 5);
+  if (!refs.empty()) bytes += Md5(MessageIdOf(m)).substr(0, 5);
+  return Hex(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+}
+
+std::shared_ptr<om::Item> MaildirItem::Respond(bool reply) {
+  Alive();
+  auto fresh = std::static_pointer_cast<MaildirItem>(store_->CreateMailItem());
+  GMimeMessage* src = HeaderMessage();
+  GMimeMessage* dst = fresh->doc_->message();
+  std::string prefix = reply ? "RE: " : "FW: ";
+  fresh->subject_ = prefix + StripReplyPrefixes(Subject());
+  std::string topic = ConversationTopic();
+  g_mime_object_set_header(GMIME_OBJECT(dst), "Thread-Topic", topic.c_str(), "utf-8");
+  std::string index = ConversationIndex();
+  std::string raw;
+  for (std::size_t i = 0; i + 1 < index.size(); i += 2)
+    raw += static_cast<char>(std::stoi(index.substr(i, 2), nullptr, 16));
+  raw += Md5(std::to_string(g_get_real_time())).substr(0, 5);
+  g_mime_object_set_header(GMIME_OBJECT(dst), "Thread-Index", B64(raw).c_str(), nullptr);
+  std::string id = MessageIdOf(src);
+  if (!id.empty()) {
+    std::string refs = mime::RawHeader(GMIME_OBJECT(src), "References");
+    refs = refs.empty() ? "<" + id + ">" : refs + " <" + id + ">";
+    g_mime_object_set_header(GMIME_OBJECT(dst), "References", refs.c_str(), nullptr);
+    if (reply)
+      g_mime_object_set_header(GMIME_OBJECT(dst), "In-Reply-To", ("<" + id + ">").c_str(), nullptr);
+  }
+  if (reply) {
+    InternetAddressList* from = g_mime_message_get_reply_to(src);
+    if (!from || internet_address_list_length(from) == 0) from = g_mime_message_get_from(src);
+    if (from) internet_address_list_append(g_mime_message_get_to(dst), from);
+  }
+  fresh->threaded_ = true;
+  return fresh;
+}
+
+// --- attachments ---
+
+class MaildirAttachment : public om::Attachment {
+ public:
+  MaildirAttachment(std::shared_ptr<MaildirItem> item, std::shared_ptr<AttachmentState> state)
+      : item_(std::move(item)), state_(std::move(state)) {}
+
+  std::string FileName() override {
+    Alive();
+    GMimeObject* p = state_->part.get();
+    const char* f = g_mime_object_get_content_disposition_parameter(p, "filename");
+    return f ? Clean(f) : mime::PartFileName(p);
+  }
+  std::string DisplayName() override {
+    Alive();
+    GMimeObject* p = state_->part.get();
+    const char* n = g_mime_object_get_content_type_parameter(p, "name");
+    return n ? Clean(n) : mime::PartFileName(p);
+  }
+  std::int64_t Size() override {
+    Alive();
+    if (!state_->size) state_->size = mime::DecodedSize(state_->part.get());
+    return *state_->size;
+  }
+  Value Field(std::uint32_t tag) override {
+    Alive();
+    if (tag == om::PR_ATTACH_CONTENT_ID) {
+      const char* id = g_mime_object_get_content_id(state_->part.get());
+      std::string s = id ? id : "";
+      s.erase(0, s.find_first_not_of(" \t"));
+      s.erase(s.find_last_not_of(" \t") + 1);
+      return s.empty() ? Value() : Value(s);
+    }
+    if (tag == om::PR_ATTACHMENT_HIDDEN) {
+      bool h = state_->hidden ? *state_->hidden : item_->StoredHidden(state_->part.get());
+      return Value(h);
+    }
+    return Value();
+  }
+  void SetField(std::uint32_t tag, const Value& v) override {
+    Alive();
+    if (tag == om::PR_ATTACH_CONTENT_ID) {
+      std::string s = IsEmpty(v) ? "" : ToText(v);
+      if (!s.empty() && s.front() == '<') s.erase(0, 1);
+      if (!s.empty() && s.back() == '>') s.pop_back();
+      if (s.empty())
+        g_mime_object_remove_header(state_->part.get(), "Content-Id");
+      else
+        g_mime_object_set_content_id(state_->part.get(), s.c_str());
+      return;
+    }
+    if (tag == om::PR_ATTACHMENT_HIDDEN) {
+      state_->hidden = !IsEmpty(v) && ToBool(v);
+      return;
+    }
+    Raise(errnum::kFail, kSource, "The property cannot be set on an attachment");
+  }
+  void SaveAsFile(const std::string& path) override {
+    Alive();
+    fs::path target(path);
+    fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec))
+      Raise(errnum::kPathNotFound, kSource, "Path not found: " + dir.string());
+    std::string tmpl = (dir / ("." + target.filename().string() + ".partial-XXXXXX")).string();
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) RaiseErrno(errno, "Cannot write " + path);
+    std::string tmp = name.data();
+    try {
+      mime::DecodePart(state_->part.get(), [&](const char* data, std::size_t n) {
+        while (n > 0) {
+          ssize_t w = write(fd, data, n);
+          if (w < 0 && errno == EINTR) continue;
+          if (w < 0) RaiseErrno(errno, "Cannot write " + path);
+          data += w;
+          n -= static_cast<std::size_t>(w);
+        }
+      });
+      // The caller may take the attachment out of the mail next: the file must be
+      // on disk before that.
+      if (fsync(fd) != 0) RaiseErrno(errno, "Cannot write " + path);
+      fchmod(fd, 0644 & ~CurrentUmask());
+      if (close(fd) != 0) {
+        fd = -1;
+        RaiseErrno(errno, "Cannot write " + path);
+      }
+      fd = -1;
+      if (rename(tmp.c_str(), path.c_str()) != 0) RaiseErrno(errno, "Cannot write " + path);
+    } catch (...) {
+      if (fd >= 0) close(fd);
+      unlink(tmp.c_str());
+      throw;
+    }
+    FsyncDir(dir.string());
+  }
+  void Delete() override {
+    Alive();
+    mime::RemovePart(item_->SoundDoc()->message(), state_->part.get());
+    state_->deleted = true;
+  }
+
+ private:
+  static mode_t CurrentUmask() {
+    mode_t m = umask(0);
+    umask(m);
+    return m;
+  }
+  static std::string Clean(const char* raw) {
+    std::string s = raw;
+    if (s.find("=?") != std::string::npos) {
+      char* d = g_mime_utils_header_decode_text(nullptr, s.c_str());
+      if (d) s = d;
+      g_free(d);
+    }
+    for (auto& c : s)
+      if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
+    return s;
+  }
+  void Alive() {
+    item_->Alive();
+    if (state_->deleted) Raise(errnum::kObjectGone, kSource, "The attachment has been deleted");
+  }
+  std::shared_ptr<MaildirItem> item_;
+  std::shared_ptr<AttachmentState> state_;
+};
+
+class MaildirAttachments : public om::Attachments {
+ public:
+  explicit MaildirAttachments(std::shared_ptr<MaildirItem> item) : item_(std::move(item)) {}
+  std::int64_t Count() override {
+    return static_cast<std::int64_t>(item_->AttachmentStates().size());
+  }
+  std::shared_ptr<om::Attachment> Item(std::int64_t index) override {
+    auto states = item_->AttachmentStates();
+    if (index < 1 || index > static_cast<std::int64_t>(states.size()))
+      Raise(errnum::kSubscriptOutOfRange, kSource, "Array index out of bounds");
+    return std::make_shared<MaildirAttachment>(item_, states[static_cast<std::size_t>(index - 1)]);
+  }
+  std::vector<std::shared_ptr<om::Attachment>> All() override {
+    std::vector<std::shared_ptr<om::Attachment>> out;
+    for (auto& st : item_->AttachmentStates())
+      out.push_back(std::make_shared<MaildirAttachment>(item_, st));
+    return out;
+  }
+  std::shared_ptr<om::Attachment> Add(const std::string& path,
+                                      const std::string& displayName) override {
+    auto doc = item_->SoundDoc();
+    int src = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (src < 0) {
+      int err = errno;
+      Raise(err == ENOENT ? errnum::kFileNotFound : ErrnoNumber(err), kSource,
+            "Cannot add the file " + path + ": " + std::strerror(err));
+    }
+    struct stat st {};
+    fstat(src, &st);
+    if (S_ISDIR(st.st_mode)) {
+      close(src);
+      Raise(errnum::kPermissionDenied, kSource,
+            "Cannot add the folder " + path + " as an attachment");
+    }
+    // The bytes are copied now into a private unlinked file, as the host copies an
+    // attached file: the caller may delete or change its file before Save.
+    std::string tmpl = item_->TempDir() + "/.stowbright-add-XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int copy = mkstemp(name.data());
+    if (copy < 0) {
+      int err = errno;
+      close(src);
+      RaiseErrno(err, "Cannot add the file " + path);
+    }
+    unlink(name.data());
+    std::int64_t total = 0;
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+      ssize_t n = read(src, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        int err = errno;
+        close(src);
+        close(copy);
+        RaiseErrno(err, "Cannot read " + path);
+      }
+      if (n == 0) break;
+      if (write(copy, buf.data(), static_cast<std::size_t>(n)) != n) {
+        int err = errno;
+        close(src);
+        close(copy);
+        RaiseErrno(err ? err : ENOSPC, "Cannot add the file " + path);
+      }
+      total += n;
+    }
+    close(src);
+    lseek(copy, 0, SEEK_SET);  // the stream's bounds start where the descriptor is
+    GRef<GMimeStream> stream(g_mime_stream_fs_new(copy));  // owns copy
+    std::string fileName = fs::path(path).filename().string();
+    GMimePart* part = mime::AddAttachmentPart(doc->message(), stream.get(), fileName);
+    std::string shown = displayName.empty() ? fileName : displayName;
+    g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "name", shown.c_str());
+    for (auto& s : item_->AttachmentStates()) {
+      if (s->part.get() == GMIME_OBJECT(part)) {
+        s->size = total;
+        return std::make_shared<MaildirAttachment>(item_, s);
+      }
+    }
+    Raise(errnum::kFail, kSource, "The added attachment cannot be found");
+  }
+
+ private:
+  std::shared_ptr<MaildirItem> item_;
+};
+
+std::shared_ptr<om::Attachments> MaildirItem::Attachments() {
+  SoundDoc();
+  return std::make_shared<MaildirAttachments>(Self());
+}
+
+// --- user properties ---
+
+class MaildirUserProperty : public om::UserProperty {
+ public:
+  MaildirUserProperty(std::shared_ptr<MaildirItem> item, std::shared_ptr<PropertyState> state)
+      : item_(std::move(item)), state_(std::move(state)) {}
+  std::string Name() override { return state_->name; }
+  int Type() override { return state_->type; }
+  Value GetValue() override {
+    item_->Alive();
+    return state_->value;
+  }
+  void SetValue(const Value& v) override {
+    item_->Alive();
+    state_->value = Converted(state_->type, v);
+    item_->Properties();  // the item's list now holds the edit until Save
+  }
+
+ private:
+  std::shared_ptr<MaildirItem> item_;
+  std::shared_ptr<PropertyState> state_;
+};
+
+class MaildirUserProperties : public om::UserProperties {
+ public:
+  explicit MaildirUserProperties(std::shared_ptr<MaildirItem> item) : item_(std::move(item)) {}
+  std::shared_ptr<om::UserProperty> Find(const std::string& name) override {
+    item_->CheckConflict();
+    for (auto& p : item_->Properties())
+      if (SameName(p->name, name)) return std::make_shared<MaildirUserProperty>(item_, p);
+    return nullptr;
+  }
+  std::shared_ptr<om::UserProperty> Add(const std::string& name, int type, bool) override {
+    if (name.empty()) Raise(errnum::kInvalidProcedureCall, kSource, "A property needs a name");
+    auto& props = item_->Properties();
+    for (auto& p : props) {
+      if (!SameName(p->name, name)) continue;
+      if (p->type != type)
+        Raise(errnum::kFail, kSource,
+              "The property \"" + name + "\" already exists with another type");
+      return std::make_shared<MaildirUserProperty>(item_, p);
+    }
+    auto st = std::make_shared<PropertyState>();
+    st->name = name;
+    st->type = type;
+    st->value = TypedValue(type, "");
+    props.push_back(st);
+    return std::make_shared<MaildirUserProperty>(item_, st);
+  }
+  std::int64_t Count() override { return static_cast<std::int64_t>(item_->Properties().size()); }
+
+ private:
+  std::shared_ptr<MaildirItem> item_;
+};
+
+std::shared_ptr<om::UserProperties> MaildirItem::UserProperties() {
+  Alive();
+  return std::make_shared<MaildirUserProperties>(Self());
+}
+
+// --- saving and deleting ---
+
+void MaildirItem::Save() {
+  auto doc = SoundDoc();
+  GMimeMessage* m = doc->message();
+  std::optional<Entry> old;
+  struct stat oldSt {};
+  if (!unique_.empty()) {
+    old = Locate();
+    if (HasDuplicate(*old))
+      Raise(errnum::kItemInConflict, kSource,
+            "The item is in conflict: the folder holds more than one copy of " + unique_);
+    std::string oldPath = ref_.dir + "/" + old->sub + "/" + old->file;
+    auto now = FileIdentity::Of(oldPath);
+    if (loaded_ && now && !(*now == *loaded_))
+      Raise(errnum::kItemInConflict, kSource,
+            "The item was changed by another program since it was read; it was left unchanged");
+    stat(oldPath.c_str(), &oldSt);
+  } else {
+    store_->Materialize(ref_);
+  }
+  ApplyPending(m);
+
+  std::int64_t delivery =
+      unique_.empty() ? static_cast<std::int64_t>(time(nullptr)) : DeliverySeconds();
+  std::string newUnique = NewUniqueName(delivery);
+  std::string tmp = ref_.dir + "/tmp/" + newUnique;
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                old ? (oldSt.st_mode & 0777) : 0600);
+  if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + tmp + ")");
+  std::int64_t size = 0;
+  try {
+    mime::WriteMessage(m, fd);
+    if (fsync(fd) != 0) RaiseErrno(errno, "Cannot save the message");
+    // What GMime reports as written is not always the file's size (filters count
+    // their input); the size suffix must be the real one.
+    struct stat written {};
+    if (fstat(fd, &written) != 0) RaiseErrno(errno, "Cannot save the message");
+    size = written.st_size;
+    if (old) {
+      // Readers that take the received date from the file time keep it.
+      struct timespec times[2] = {oldSt.st_atim, oldSt.st_mtim};
+      futimens(fd, times);
+    }
+    int rc = close(fd);
+    fd = -1;
+    if (rc != 0) RaiseErrno(errno, "Cannot save the message");
+  } catch (...) {
+    if (fd >= 0) close(fd);
+    unlink(tmp.c_str());
+    throw;
+  }
+  MaildirFileName oldName = old ? MaildirFileName::Parse(old->file) : MaildirFileName{};
+  if (!old) oldName.info = "2,DS";
+  std::string sub = old ? old->sub : "cur";
+  std::string newFile = RewrittenFileName(oldName, newUnique, size);
+  std::string dest = ref_.dir + "/" + sub + "/" + newFile;
+  store_->ExpectOwnFile(ref_.dir, newUnique);
+  if (rename(tmp.c_str(), dest.c_str()) != 0) {
+    int err = errno;
+    unlink(tmp.c_str());
+    RaiseErrno(err, "Cannot save the message");
+  }
+  FsyncDir(ref_.dir + "/" + sub);
+  if (old) {
+    // Remove the old file wherever another program has just moved it; if it cannot
+    // be removed, take the new one back, so that there are never two copies.
+    Entry at = *old;
+    bool removed = false;
+    for (int attempt = 0; attempt < 5 && !removed; ++attempt) {
+      std::string oldPath = ref_.dir + "/" + at.sub + "/" + at.file;
+      if (unlink(oldPath.c_str()) == 0) {
+        FsyncDir(ref_.dir + "/" + at.sub);
+        removed = true;
+        break;
+      }
+      int err = errno;
+      if (err != ENOENT) {
+        unlink(dest.c_str());
+        FsyncDir(ref_.dir + "/" + sub);
+        RaiseErrno(err, "Cannot replace the message; it was left unchanged");
+      }
+      auto moved = FindByUnique(ref_.dir, unique_);
+      if (!moved) break;  // gone: another program deleted it meanwhile
+      at = *moved;
+    }
+    store_->NoteRewrite(ref_.dir, unique_, newUnique);
+  }
+  unique_ = newUnique;
+  sub_ = sub;
+  file_ = newFile;
+  headers_.reset();
+  loaded_ = FileIdentity::Of(dest);
+  subject_.reset();
+  billing_.reset();
+  for (auto& [part, st] : states_)
+    if (st->hidden) st->hidden.reset();
+  // The headers now hold the saved state; properties stay as the objects hold them.
+}
+
+void MaildirItem::Delete() {
+  Alive();
+  if (unique_.empty()) {
+    gone_ = true;
+    return;
+  }
+  Entry at = Locate();
+  std::string src = ref_.dir + "/" + at.sub + "/" + at.file;
+  FolderRef target = store_->DefaultRef(om::olFolderDeletedItems);
+  if (target.dir == ref_.dir) {
+    if (unlink(src.c_str()) != 0) RaiseErrno(errno, "Cannot delete the message");
+    FsyncDir(ref_.dir + "/" + at.sub);
+  } else {
+    store_->Materialize(target);
+    std::string destFile = at.file;
+    std::string dest = target.dir + "/" + at.sub + "/" + destFile;
+    if (FileIdentity::Of(dest) || FindByUnique(target.dir, unique_)) {
+      auto n = MaildirFileName::Parse(at.file);
+      destFile = RewrittenFileName(n, NewUniqueName(DeliverySeconds()),
+                                   FileIdentity::Of(src) ? FileIdentity::Of(src)->size : 0);
+      dest = target.dir + "/" + at.sub + "/" + destFile;
+    }
+    if (rename(src.c_str(), dest.c_str()) != 0)
+      RaiseErrno(errno, "Cannot move the message to Deleted Items");
+    FsyncDir(target.dir + "/" + at.sub);
+    FsyncDir(ref_.dir + "/" + at.sub);
+  }
+  gone_ = true;
+  doc_.reset();
+  headers_.reset();
+  states_.clear();
+}
+
+class MaildirRecipient : public om::Recipient {
+ public:
+  explicit MaildirRecipient(std::string name) : name_(std::move(name)) {}
+  std::string Name() override { return name_; }
+  bool Resolve() override {
+    resolved_ = name_.find_first_not_of(" \t") != std::string::npos;
+    return resolved_;
+  }
+  bool Resolved() override { return resolved_; }
+
+ private:
+  std::string name_;
+  bool resolved_ = false;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The store
+
+MaildirStore::MaildirStore(std::string root, Options options, HeaderAuth auth)
+    : root_(std::move(root)), options_(std::move(options)), auth_(std::move(auth)) {}
+
+std::shared_ptr<MaildirStore> MaildirStore::Open(const std::string& root, Options options) {
+  mime::EnsureInitialized();
+  std::error_code ec;
+  for (const char* sub : {"cur", "new", "tmp"}) {
+    fs::create_directories(fs::path(root) / sub, ec);
+    if (ec)
+      Raise(ErrnoNumber(ec.value()), kSource,
+            "Cannot open the Maildir " + root + ": " + ec.message());
+  }
+  std::string secret = options.secretPath.empty() ? HeaderAuth::DefaultPath() : options.secretPath;
+  auto auth = HeaderAuth::LoadOrCreate(secret);
+  std::string abs = fs::absolute(root, ec).lexically_normal().string();
+  while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
+  return std::shared_ptr<MaildirStore>(new MaildirStore(abs, std::move(options), std::move(auth)));
+}
+
+std::vector<MaildirStore::Scanned> MaildirStore::Scan() {
+  std::vector<Scanned> out;
+  DIR* d = opendir(root_.c_str());
+  if (!d) return out;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.size() < 2 || name[0] != '.' || name == "..") continue;
+    std::string dir = root_ + "/" + name;
+    if (!IsMaildir(dir)) continue;
+    auto names = FolderNamesOfDirectory(name);
+    if (names.empty()) continue;
+    if (SameName(names[0], "INBOX")) {
+      if (names.size() == 1) continue;  // the root is the Inbox
+      names[0] = "Inbox";
+    }
+    out.push_back({names, dir});
+  }
+  closedir(d);
+  return out;
+}
+
+int MaildirStore::DefaultKindOf(const FolderRef& ref) {
+  if (ref.names.size() != 1) return om::olMailItem;
+  static const std::pair<const char*, int> kKinds[] = {{"Calendar", om::olAppointmentItem},
+                                                       {"Contacts", om::olContactItem},
+                                                       {"Tasks", om::olTaskItem},
+                                                       {"Notes", om::olNoteItem},
+                                                       {"Journal", om::olJournalItem}};
+  for (const auto& [n, k] : kKinds)
+    if (SameName(ref.names[0], n)) return k;
+  return om::olMailItem;
+}
+
+FolderRef MaildirStore::RefFor(const std::vector<std::string>& names) {
+  FolderRef ref;
+  ref.names = names;
+  if (names.empty()) return ref;  // the store itself holds no items
+  if (names.size() == 1 && SameName(names[0], "Inbox")) {
+    ref.names[0] = "Inbox";
+    ref.dir = root_;
+    ref.exists = true;
+    return ref;
+  }
+  for (auto& s : Scan()) {
+    if (s.names.size() != names.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < names.size(); ++i) same = same && SameName(s.names[i], names[i]);
+    if (same) {
+      ref.names = s.names;
+      ref.dir = s.dir;
+      ref.exists = true;
+      ref.itemType = DefaultKindOf(ref);
+      return ref;
+    }
+  }
+  auto dirNames = names;
+  if (SameName(dirNames[0], "Inbox")) dirNames[0] = "INBOX";
+  ref.dir = root_ + "/" + DirectoryOfFolderNames(dirNames);
+  ref.exists = IsMaildir(ref.dir);
+  ref.itemType = DefaultKindOf(ref);
+  return ref;
+}
+
+void MaildirStore::Materialize(FolderRef& ref) {
+  if (ref.dir.empty()) Raise(errnum::kFail, kSource, "The folder cannot hold items");
+  if (ref.exists && IsMaildir(ref.dir)) return;
+  std::error_code ec;
+  for (const char* sub : {"tmp", "new", "cur"}) {
+    fs::create_directories(fs::path(ref.dir) / sub, ec);
+    if (ec)
+      Raise(ErrnoNumber(ec.value()), kSource,
+            "Cannot create the folder " + ref.dir + ": " + ec.message());
+  }
+  // Courier and Dovecot mark a Maildir++ folder with this file.
+  if (ref.dir != root_)
+    close(open((ref.dir + "/maildirfolder").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  FsyncDir(root_);
+  ref.exists = true;
+}
+
+FolderRef MaildirStore::DefaultRef(int folderType) {
+  std::vector<const char*> names;
+  switch (folderType) {
+    case om::olFolderInbox:
+      return RefFor({"Inbox"});
+    case om::olFolderSentMail:
+      names = {"Sent Items", "Sent", "Sent Messages", "Sent Mail"};
+      break;
+    case om::olFolderDeletedItems:
+      names = {"Deleted Items", "Trash", "Deleted Messages"};
+      break;
+    case om::olFolderDrafts:
+      names = {"Drafts"};
+      break;
+    case om::olFolderOutbox:
+      names = {"Outbox"};
+      break;
+    case om::olFolderCalendar:
+      names = {"Calendar"};
+      break;
+    default:
+      Raise(errnum::kFail, kSource,
+            "The store has no default folder of type " + std::to_string(folderType));
+  }
+  auto scanned = Scan();
+  for (const char* n : names)
+    for (auto& s : scanned)
+      if (s.names.size() == 1 && SameName(s.names[0], n)) return RefFor(s.names);
+  for (const char* n : names)
+    for (auto& s : scanned)
+      if (s.names.size() == 2 && SameName(s.names[0], "Inbox") && SameName(s.names[1], n))
+        return RefFor(s.names);
+  return RefFor({names.front()});
+}
+
+std::vector<FolderRef> MaildirStore::ChildFolders(const std::vector<std::string>& names) {
+  std::vector<FolderRef> out;
+  auto add = [&](const std::vector<std::string>& n) {
+    for (auto& r : out)
+      if (r.names.size() == n.size() && SameName(r.names.back(), n.back())) return;
+    out.push_back(RefFor(n));
+  };
+  auto scanned = Scan();
+  std::vector<std::vector<std::string>> children;
+  for (auto& s : scanned) {
+    if (s.names.size() <= names.size()) continue;
+    bool under = true;
+    for (std::size_t i = 0; i < names.size(); ++i) under = under && SameName(s.names[i], names[i]);
+    if (!under) continue;
+    children.emplace_back(s.names.begin(),
+                          s.names.begin() + static_cast<std::ptrdiff_t>(names.size() + 1));
+  }
+  std::sort(children.begin(), children.end(),
+            [](const auto& a, const auto& b) { return Fold(a.back()) < Fold(b.back()); });
+  if (names.empty()) {
+    out.push_back(RefFor({"Inbox"}));
+    for (auto& c : children) add(c);
+    // The default folders are there even before their directories are.
+    for (int type :
+         {om::olFolderSentMail, om::olFolderDeletedItems, om::olFolderDrafts, om::olFolderCalendar})
+      add(DefaultRef(type).names);
+  } else {
+    for (auto& c : children) add(c);
+  }
+  return out;
+}
+
+std::shared_ptr<om::Folder> MaildirStore::MakeFolder(const FolderRef& ref) {
+  return std::make_shared<MaildirFolder>(std::static_pointer_cast<MaildirStore>(shared_from_this()),
+                                         ref);
+}
+
+std::shared_ptr<MaildirItems> MaildirStore::ItemsOf(const FolderRef& ref) {
+  std::string key = ref.dir.empty() ? "\n" + std::to_string(ref.names.size()) : ref.dir;
+  if (auto live = items_[key].lock()) return live;
+  auto items = std::make_shared<MaildirItems>(
+      std::static_pointer_cast<MaildirStore>(shared_from_this()), ref);
+  items_[key] = items;
+  return items;
+}
+
+std::shared_ptr<om::Item> MaildirStore::MakeItem(const FolderRef& ref, const std::string& sub,
+                                                 const std::string& fileName) {
+  return std::make_shared<MaildirItem>(std::static_pointer_cast<MaildirStore>(shared_from_this()),
+                                       ref, sub, fileName);
+}
+
+void MaildirStore::NoteRewrite(const std::string& dir, const std::string& from,
+                               const std::string& to) {
+  rewrites_[dir][from] = to;
+}
+
+void MaildirStore::ExpectOwnFile(const std::string& dir, const std::string& unique) {
+  auto it = items_.find(dir);
+  if (it == items_.end()) return;
+  if (auto items = it->second.lock()) items->Expect(unique);
+}
+
+std::string MaildirStore::FollowRewrites(const std::string& dir, std::string unique) const {
+  auto it = rewrites_.find(dir);
+  if (it == rewrites_.end()) return unique;
+  for (int hops = 0; hops < 1000; ++hops) {
+    auto next = it->second.find(unique);
+    if (next == it->second.end()) break;
+    unique = next->second;
+  }
+  return unique;
+}
+
+std::shared_ptr<om::Folder> MaildirStore::GetDefaultFolder(int folderType) {
+  return MakeFolder(DefaultRef(folderType));
+}
+
+std::shared_ptr<om::Folder> MaildirStore::PickFolder() {
+  return hostapp::PickFolder();
+}
+
+std::shared_ptr<om::Folder> MaildirStore::Root() {
+  return MakeFolder(RefFor({}));
+}
+
+std::shared_ptr<om::Folders> MaildirStore::Folders() {
+  return std::make_shared<MaildirFolders>(std::vector<std::shared_ptr<om::Folder>>{Root()});
+}
+
+std::shared_ptr<om::Folder> MaildirStore::FolderAt(const std::vector<std::string>& names) {
+  if (names.empty()) return Root();
+  if (names.size() == 1 && SameName(names[0], "Inbox")) return MakeFolder(RefFor(names));
+  auto ref = RefFor(names);
+  if (!ref.exists) {
+    // Listed default folders and the Calendar exist before their directories do.
+    bool listed = false;
+    auto up = names;
+    up.pop_back();
+    for (auto& c : ChildFolders(up)) listed = listed || SameName(c.names.back(), names.back());
+    if (!listed) return nullptr;
+  }
+  return MakeFolder(ref);
+}
+
+std::shared_ptr<om::Recipient> MaildirStore::CreateRecipient(const std::string& name) {
+  return std::make_shared<MaildirRecipient>(name);
+}
+
+std::shared_ptr<om::Folder> MaildirStore::GetSharedDefaultFolder(
+    const std::shared_ptr<om::Recipient>& owner, int) {
+  Raise(errnum::kFail, kSource,
+        "The mailbox of \"" + (owner ? owner->Name() : std::string()) +
+            "\" cannot be reached: this Maildir store holds only its own folders");
+}
+
+std::shared_ptr<om::Item> MaildirStore::CreateMailItem() {
+  return std::make_shared<MaildirItem>(std::static_pointer_cast<MaildirStore>(shared_from_this()),
+                                       DefaultRef(om::olFolderDrafts));
+}
+
+}  // namespace stow::maildir

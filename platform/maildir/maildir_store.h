@@ -1,0 +1,142 @@
+#pragma once
+// The real mail store: the host object model over a Maildir++ tree, messages read
+// and written with GMime.
+//
+// FOLDERS. The Maildir root is the Inbox; ".Name" is a folder beside it and
+// ".Parent.Child" a folder below Parent; ".INBOX.Name" is a folder below the Inbox.
+// Non-ASCII names are IMAP modified UTF-7 in the directory name (as Dovecot and
+// Courier write them); '.' and '/' in a new folder's name become '_'. The store is
+// the top folder: its Name is Options::displayName, its FolderPath "\\<name>", a
+// folder's "\\<name>\<Inbox|Name>\<Child>". Default folders are found by name
+// (compared without regard to case): Sent Items ("Sent Items", "Sent", "Sent
+// Messages", "Sent Mail"), Deleted Items ("Deleted Items", "Trash", "Deleted
+// Messages"), Drafts, Outbox. One that does not exist is listed anyway under its
+// first name and its directory is made the first time something is written into
+// it or its new mail is watched. "Calendar" (also "Contacts", "Tasks", "Notes",
+// "Journal") is a folder of another item type; Calendar is listed even when there
+// is no such directory.
+//
+// ITEMS. EntryID is the unique part of the file name (before the first ',' or
+// ':'), so it survives flag changes and moves from new/ to cur/. Two files with
+// the same unique part in one folder put the item in conflict (0x80020009).
+//
+// HEADERS THE STORE WRITES (top-level, all values are ASCII):
+//   X-Stowbright-Billing: v=1; value=<base64 of the UTF-8 text>; mac=<hex>
+//   X-Stowbright-Property: v=1; name=<base64 of the UTF-8 name>; type=<OlUserPropertyType>;
+//       value=<base64 of the value's text form>; mac=<hex>
+//   X-Stowbright-Hidden: v=1; mac=<hex>           (on the MIME part of a hidden attachment)
+// Base64 runs are folded over several lines. The value's text form is the text
+// for olText, "%.17g" for numbers and currency, "yyyy-mm-dd hh:mm:ss" for dates,
+// "True"/"False" for yes/no. mac is HMAC-SHA256 (GLib GHmac) under the per-user
+// secret (Options::secretPath, created with 32 random bytes on first use) over
+// the length-prefixed fields: kind ("billing", "property", "hidden"), the
+// message's Message-ID, then name, type and value (property), value (billing) or
+// the part's file name (hidden). A header whose mac does not verify reads as
+// absent and is dropped at the next Save; so is one copied into another message.
+// A message saved without a Message-ID gets one.
+//
+// WHAT OTHER TOOLS SEE ON A REWRITE (Save). The new message is written to tmp/,
+// fsynced, renamed into the folder's cur/ (or new/, where the old one was),
+// the directory fsynced, and only then is the old file unlinked (and its
+// directory fsynced). The new file has a new unique name whose leading seconds
+// are the original delivery time, the old flags (":2,...") and mtime, no ",U="
+// and no ",W="; ",S=<size>" only when the old name had one. So Dovecot sees one
+// message expunged and one new message (new UID, same flags, same received
+// date); mbsync sees a new message without a UID to propagate and the old one
+// gone (it expunges/re-uploads per its Expunge/Create settings); notmuch sees
+// the old file removed and a new file of the same Message-ID (same thread, same
+// tags after `notmuch new`).
+//
+// NOTIFICATIONS. Reading a folder's Items()->ItemAdd() starts watching its new/
+// and cur/ through inotify on platform::Platform().loop (when there is one): a
+// file whose unique name the folder did not hold is a new item; flag renames,
+// new/ to cur/ moves and the store's own saves are not.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/maildir/header_auth.h"
+#include "platform/object_model.h"
+
+namespace stow::maildir {
+
+class FolderWatch;
+class MaildirItems;
+
+struct Options {
+  std::string displayName = "Personal Folders";
+  // Empty: HeaderAuth::DefaultPath().
+  std::string secretPath;
+};
+
+// Where one folder lives. dir is empty for a folder without a directory yet.
+struct FolderRef {
+  std::vector<std::string> names;  // below the store: {"Inbox"}, {"Work", "Projects"}
+  std::string dir;                 // absolute Maildir directory
+  bool exists = false;             // dir holds a Maildir (cur/ new/ tmp/)
+  int itemType = om::olMailItem;
+};
+
+class MaildirStore : public om::NameSpace {
+ public:
+  // Opens the tree at root (created with cur/ new/ tmp/ when missing). Raises
+  // ComError when root is not usable or the secret cannot be read or created.
+  static std::shared_ptr<MaildirStore> Open(const std::string& root, Options options = {});
+
+  std::shared_ptr<om::Folder> GetDefaultFolder(int folderType) override;
+  std::shared_ptr<om::Folder> PickFolder() override;
+  std::shared_ptr<om::Folders> Folders() override;
+  std::shared_ptr<om::Recipient> CreateRecipient(const std::string& name) override;
+  std::shared_ptr<om::Folder> GetSharedDefaultFolder(const std::shared_ptr<om::Recipient>& owner,
+                                                     int folderType) override;
+
+  // A new unsaved mail (empty EntryID); Save stores it in Drafts.
+  std::shared_ptr<om::Item> CreateMailItem();
+  // The top folder (the store itself).
+  std::shared_ptr<om::Folder> Root();
+  // The folder at names below the store, nullptr when there is none.
+  std::shared_ptr<om::Folder> FolderAt(const std::vector<std::string>& names);
+
+  const std::string& root() const { return root_; }
+  const std::string& displayName() const { return options_.displayName; }
+
+  // --- used by the store's own objects ---
+  const HeaderAuth& auth() const { return auth_; }
+  std::vector<FolderRef> ChildFolders(const std::vector<std::string>& names);
+  FolderRef RefFor(const std::vector<std::string>& names);
+  // Makes the Maildir of ref exist.
+  void Materialize(FolderRef& ref);
+  std::shared_ptr<om::Folder> MakeFolder(const FolderRef& ref);
+  std::shared_ptr<MaildirItems> ItemsOf(const FolderRef& ref);
+  std::shared_ptr<om::Item> MakeItem(const FolderRef& ref, const std::string& sub,
+                                     const std::string& fileName);
+  // A save renamed unique `from` to `to` in folder dir: walks in progress follow it,
+  // and the folder's watcher does not take it for a delivery.
+  void NoteRewrite(const std::string& dir, const std::string& from, const std::string& to);
+  void ExpectOwnFile(const std::string& dir, const std::string& unique);
+  std::string FollowRewrites(const std::string& dir, std::string unique) const;
+  int DefaultKindOf(const FolderRef& ref);
+  FolderRef DefaultRef(int folderType);
+
+ private:
+  MaildirStore(std::string root, Options options, HeaderAuth auth);
+  struct Scanned {
+    std::vector<std::string> names;
+    std::string dir;
+  };
+  std::vector<Scanned> Scan();
+
+  std::string root_;
+  Options options_;
+  HeaderAuth auth_;
+  std::map<std::string, std::map<std::string, std::string>> rewrites_;  // dir -> from -> to
+  std::map<std::string, std::weak_ptr<MaildirItems>> items_;            // dir -> collection
+};
+
+}  // namespace stow::maildir

@@ -1,0 +1,683 @@
+#include "platform/maildir/mime.h"
+
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/com_error.h"
+
+namespace stow::maildir::mime {
+
+namespace {
+
+constexpr const char* kSource = "Maildir store";
+
+struct ParseWarning {
+  std::int64_t offset;
+  GMimeParserWarning code;
+  std::string item;
+};
+
+// The parser options are process-wide; the warnings of the parse in progress go
+// to the list this points at (everything runs on one thread).
+thread_local std::vector<ParseWarning>* tCollector = nullptr;
+
+void CollectWarning(gint64 offset, GMimeParserWarning code, const gchar* item, gpointer) {
+  if (tCollector) tCollector->push_back({offset, code, item ? item : ""});
+}
+
+GMimeParserOptions* ParserOptions() {
+  static GMimeParserOptions* options = [] {
+    EnsureInitialized();
+    GMimeParserOptions* o = g_mime_parser_options_new();
+    g_mime_parser_options_set_warning_callback(o, CollectWarning, nullptr);
+    return o;
+  }();
+  return options;
+}
+
+std::string Upper(std::string s) {
+  for (auto& c : s) c = g_ascii_toupper(c);
+  return s;
+}
+
+bool IsMultipart(GMimeObject* o) {
+  return GMIME_IS_MULTIPART(o);
+}
+
+bool ContainsMultipart(GMimeObject* o) {
+  if (!o) return false;
+  if (IsMultipart(o)) return true;
+  if (GMIME_IS_MESSAGE_PART(o)) {
+    GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(o));
+    return m && ContainsMultipart(g_mime_message_get_mime_part(m));
+  }
+  return false;
+}
+
+std::string Describe(const ParseWarning& w) {
+  std::string what;
+  switch (w.code) {
+    case GMIME_WARN_MALFORMED_MULTIPART:
+      what = "a multipart without parts";
+      break;
+    case GMIME_WARN_TRUNCATED_MESSAGE:
+      what = "the message is truncated (a multipart has no closing boundary)";
+      break;
+    case GMIME_WARN_MALFORMED_MESSAGE:
+      what = "the message is malformed";
+      break;
+    case GMIME_CRIT_INVALID_HEADER_NAME:
+      what = "an invalid header name";
+      break;
+    case GMIME_CRIT_CONFLICTING_HEADER:
+      what = "conflicting headers";
+      break;
+    case GMIME_CRIT_CONFLICTING_PARAMETER:
+      what = "conflicting header parameters";
+      break;
+    case GMIME_CRIT_MULTIPART_WITHOUT_BOUNDARY:
+      what = "a multipart without a boundary";
+      break;
+    case GMIME_CRIT_NESTING_OVERFLOW:
+      what = "too deeply nested parts";
+      break;
+    case GMIME_WARN_PART_WITHOUT_CONTENT:
+      what = "a part cut off by a boundary";
+      break;
+    case GMIME_CRIT_PART_WITHOUT_HEADERS_OR_CONTENT:
+      what = "a part without headers or content";
+      break;
+    default:
+      return "";
+  }
+  if (!w.item.empty()) what += " (" + w.item + ")";
+  if (w.offset >= 0) what += " at byte " + std::to_string(w.offset);
+  return what;
+}
+
+template <class F>
+void Walk(GMimeObject* o, const F& visit) {
+  if (!o) return;
+  if (IsMultipart(o)) {
+    if (MimeType(o) == "MULTIPART/ENCRYPTED") return;  // the ciphertext is the message
+    GMimeMultipart* mp = GMIME_MULTIPART(o);
+    int n = g_mime_multipart_get_count(mp);
+    for (int i = 0; i < n; ++i) Walk(g_mime_multipart_get_part(mp, i), visit);
+    return;
+  }
+  visit(o);
+}
+
+bool IsAttachmentDisposition(GMimeObject* o) {
+  const char* d = g_mime_object_get_disposition(o);
+  return d && g_ascii_strcasecmp(d, "attachment") == 0;
+}
+
+bool IsBodyCandidate(GMimeObject* o, const char* subtype) {
+  if (!GMIME_IS_PART(o)) return false;
+  GMimeContentType* ct = g_mime_object_get_content_type(o);
+  if (!g_mime_content_type_is_type(ct, "text", subtype)) return false;
+  if (IsAttachmentDisposition(o)) return false;
+  return g_mime_part_get_filename(GMIME_PART(o)) == nullptr;
+}
+
+// Parts that belong to the structure of a signed, encrypted or report message
+// rather than being something the sender attached.
+bool IsStructuralPart(GMimeObject* o) {
+  static const char* const kTypes[] = {
+      "APPLICATION/PKCS7-SIGNATURE",   "APPLICATION/X-PKCS7-SIGNATURE",
+      "APPLICATION/PGP-SIGNATURE",     "APPLICATION/PGP-ENCRYPTED",
+      "MESSAGE/DELIVERY-STATUS",       "MESSAGE/DISPOSITION-NOTIFICATION",
+      "MESSAGE/GLOBAL-DELIVERY-STATUS"};
+  std::string t = MimeType(o);
+  for (const char* k : kTypes)
+    if (t == k) return true;
+  return false;
+}
+
+GMimeObject* FindParentIn(GMimeObject* root, GMimeObject* target) {
+  if (!root || !IsMultipart(root)) return nullptr;
+  GMimeMultipart* mp = GMIME_MULTIPART(root);
+  int n = g_mime_multipart_get_count(mp);
+  for (int i = 0; i < n; ++i) {
+    GMimeObject* child = g_mime_multipart_get_part(mp, i);
+    if (child == target) return root;
+    if (GMimeObject* found = FindParentIn(child, target)) return found;
+  }
+  return nullptr;
+}
+
+[[noreturn]] void Undecodable(const std::string& why) {
+  Raise(errnum::kFail, kSource, "The attachment cannot be decoded faithfully: " + why);
+}
+
+// Decodes base64 while checking that the text is base64 at all: only the
+// alphabet, padding at the end of a group of four, and white space. Encoders that
+// write several padded chunks one after the other are decoded whole.
+class Base64Decoder {
+ public:
+  explicit Base64Decoder(const Sink& sink) : sink_(sink) {}
+
+  void Feed(const char* data, std::size_t n) {
+    std::string clean;
+    clean.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      unsigned char c = static_cast<unsigned char>(data[i]);
+      if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+      bool alpha = g_ascii_isalnum(c) || c == '+' || c == '/';
+      if (c == '=') {
+        if (quad_ < 2) Undecodable("padding in the wrong place");
+        ++pads_;
+      } else if (alpha) {
+        if (pads_ > 0) Undecodable("data after padding within a group");
+      } else {
+        Undecodable("a character that is not base64");
+      }
+      clean += static_cast<char>(c);
+      if (++quad_ == 4) {
+        expected_ += 3 - pads_;
+        quad_ = 0;
+        pads_ = 0;
+      }
+    }
+    Emit(clean);
+  }
+
+  void Finish() {
+    if (quad_ == 1) Undecodable("the encoded text is cut off");
+    if (quad_ > 1) {
+      // Unpadded end: the bytes it stands for are clear, so pad it for the decoder.
+      std::string pad(4 - quad_, '=');
+      expected_ += static_cast<std::int64_t>(quad_) - 1;
+      quad_ = 0;
+      Emit(pad);
+    }
+    if (produced_ != expected_)
+      Undecodable("decoded " + std::to_string(produced_) + " bytes where the text holds " +
+                  std::to_string(expected_));
+  }
+
+ private:
+  void Emit(const std::string& clean) {
+    if (clean.empty()) return;
+    std::string out((clean.size() / 4) * 3 + 3, '\0');
+    gsize got = g_base64_decode_step(clean.data(), clean.size(),
+                                     reinterpret_cast<guchar*>(out.data()), &state_, &save_);
+    produced_ += static_cast<std::int64_t>(got);
+    if (got) sink_(out.data(), got);
+  }
+
+  const Sink& sink_;
+  int quad_ = 0, pads_ = 0;
+  gint state_ = 0;
+  guint save_ = 0;
+  std::int64_t expected_ = 0, produced_ = 0;
+};
+
+// Forwards what GMime writes to a sink.
+struct SinkStreamData {
+  const Sink* sink;
+};
+
+std::string ReadHeaderBlock(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    Raise(errno == ENOENT ? errnum::kObjectGone : errnum::kFail, kSource,
+          "Cannot open message " + path + ": " + std::strerror(errno));
+  std::string text;
+  char buf[8192];
+  constexpr std::size_t kMaxHeaders = 4 << 20;
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    std::size_t scanFrom = text.size() > 3 ? text.size() - 3 : 0;
+    text.append(buf, static_cast<std::size_t>(n));
+    auto end = text.find("\n\n", scanFrom);
+    auto endCr = text.find("\n\r\n", scanFrom);
+    if (end != std::string::npos || endCr != std::string::npos) {
+      std::size_t cut = std::min(end == std::string::npos ? text.size() : end + 2,
+                                 endCr == std::string::npos ? text.size() : endCr + 3);
+      text.resize(cut);
+      break;
+    }
+    if (text.size() > kMaxHeaders) break;
+  }
+  close(fd);
+  return text;
+}
+
+}  // namespace
+
+void EnsureInitialized() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_mime_init(); });
+}
+
+std::string MimeType(GMimeObject* object) {
+  if (!object) return "";
+  GMimeContentType* ct = g_mime_object_get_content_type(object);
+  if (!ct) return "";
+  char* t = g_mime_content_type_get_mime_type(ct);
+  std::string s = Upper(t ? t : "");
+  g_free(t);
+  return s;
+}
+
+std::shared_ptr<Document> Document::Parse(const std::string& path) {
+  EnsureInitialized();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    Raise(errno == ENOENT ? errnum::kObjectGone : errnum::kFail, kSource,
+          "Cannot open message " + path + ": " + std::strerror(errno));
+  auto doc = std::make_shared<Document>();
+  doc->stream_ = GRef<GMimeStream>(g_mime_stream_fs_new(fd));
+  GRef<GMimeParser> parser(g_mime_parser_new_with_stream(doc->stream_.get()));
+  g_mime_parser_set_persist_stream(parser.get(), TRUE);
+  std::vector<ParseWarning> warnings;
+  tCollector = &warnings;
+  GMimeMessage* m = g_mime_parser_construct_message(parser.get(), ParserOptions());
+  tCollector = nullptr;
+  if (!m) Raise(errnum::kFail, kSource, "The file " + path + " is not a mail message");
+  doc->message_ = GRef<GMimeMessage>(m);
+  bool multipart = ContainsMultipart(g_mime_message_get_mime_part(m));
+  for (const auto& w : warnings) {
+    if (w.code == GMIME_WARN_TRUNCATED_MESSAGE && !multipart) continue;  // a body-less mail
+    std::string d = Describe(w);
+    if (d.empty()) continue;
+    if (!doc->damage_.empty()) doc->damage_ += "; ";
+    doc->damage_ += d;
+  }
+  return doc;
+}
+
+std::shared_ptr<Document> Document::ParseHeaders(const std::string& path) {
+  EnsureInitialized();
+  std::string text = ReadHeaderBlock(path);
+  if (text.empty() || text.back() != '\n') text += "\n";
+  text += "\n";
+  auto doc = std::make_shared<Document>();
+  GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+  GRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  std::vector<ParseWarning> warnings;
+  tCollector = &warnings;
+  GMimeMessage* m = g_mime_parser_construct_message(parser.get(), ParserOptions());
+  tCollector = nullptr;
+  if (!m) Raise(errnum::kFail, kSource, "The file " + path + " is not a mail message");
+  doc->message_ = GRef<GMimeMessage>(m);
+  return doc;
+}
+
+std::shared_ptr<Document> Document::NewMail() {
+  EnsureInitialized();
+  auto doc = std::make_shared<Document>();
+  doc->message_ = GRef<GMimeMessage>(g_mime_message_new(TRUE));
+  GMimeTextPart* body = g_mime_text_part_new_with_subtype("plain");
+  g_mime_text_part_set_text(body, "");
+  g_mime_message_set_mime_part(doc->message_.get(), GMIME_OBJECT(body));
+  g_object_unref(body);
+  return doc;
+}
+
+std::string RawHeader(GMimeObject* object, const char* name) {
+  auto all = RawHeaders(object, name);
+  return all.empty() ? std::string() : all.front();
+}
+
+std::vector<std::string> RawHeaders(GMimeObject* object, const char* name) {
+  std::vector<std::string> out;
+  GMimeHeaderList* list = g_mime_object_get_header_list(object);
+  int n = g_mime_header_list_get_count(list);
+  for (int i = 0; i < n; ++i) {
+    GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
+    if (g_ascii_strcasecmp(g_mime_header_get_name(h), name) != 0) continue;
+    const char* raw = g_mime_header_get_raw_value(h);
+    std::string v;
+    for (const char* p = raw ? raw : ""; *p; ++p)
+      if (*p != '\r' && *p != '\n') v += *p;
+    std::size_t b = v.find_first_not_of(" \t");
+    std::size_t e = v.find_last_not_of(" \t");
+    out.push_back(b == std::string::npos ? std::string() : v.substr(b, e - b + 1));
+  }
+  return out;
+}
+
+Bodies FindBodies(GMimeMessage* message) {
+  Bodies b;
+  Walk(g_mime_message_get_mime_part(message), [&](GMimeObject* o) {
+    if (!b.html && IsBodyCandidate(o, "html")) b.html = GMIME_PART(o);
+    if (!b.plain && IsBodyCandidate(o, "plain")) b.plain = GMIME_PART(o);
+  });
+  return b;
+}
+
+std::vector<GMimeObject*> AttachmentParts(GMimeMessage* message) {
+  std::vector<GMimeObject*> out;
+  GMimeObject* top = g_mime_message_get_mime_part(message);
+  std::string topType = MimeType(top);
+  if (topType == "APPLICATION/PKCS7-MIME" || topType == "APPLICATION/X-PKCS7-MIME") return out;
+  Bodies b = FindBodies(message);
+  Walk(top, [&](GMimeObject* o) {
+    if (o == GMIME_OBJECT(b.html) || o == GMIME_OBJECT(b.plain)) return;
+    if (GMIME_IS_MESSAGE_PART(o) || IsAttachmentDisposition(o)) {
+      out.push_back(o);
+      return;
+    }
+    if (IsStructuralPart(o)) return;
+    if (GMIME_IS_PART(o) && g_mime_part_get_filename(GMIME_PART(o))) {
+      out.push_back(o);
+      return;
+    }
+    GMimeContentType* ct = g_mime_object_get_content_type(o);
+    if (ct && g_ascii_strcasecmp(g_mime_content_type_get_media_type(ct), "text") == 0) return;
+    out.push_back(o);
+  });
+  return out;
+}
+
+GMimeMultipart* ParentOf(GMimeMessage* message, GMimeObject* part) {
+  GMimeObject* p = FindParentIn(g_mime_message_get_mime_part(message), part);
+  return p ? GMIME_MULTIPART(p) : nullptr;
+}
+
+std::string PartFileName(GMimeObject* part) {
+  const char* name = nullptr;
+  if (GMIME_IS_PART(part)) {
+    name = g_mime_part_get_filename(GMIME_PART(part));
+  } else {
+    name = g_mime_object_get_content_disposition_parameter(part, "filename");
+    if (!name) name = g_mime_object_get_content_type_parameter(part, "name");
+  }
+  std::string s = name ? name : "";
+  if (s.find("=?") != std::string::npos) {
+    // Some senders put RFC 2047 words inside a quoted parameter.
+    char* decoded = g_mime_utils_header_decode_text(nullptr, s.c_str());
+    if (decoded) s = decoded;
+    g_free(decoded);
+  }
+  if (s.empty() && GMIME_IS_MESSAGE_PART(part)) {
+    GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(part));
+    const char* subject = m ? g_mime_message_get_subject(m) : nullptr;
+    s = subject && *subject ? subject : "Forwarded message";
+    s += ".eml";
+  }
+  // A name is a name, never a path.
+  for (auto& c : s)
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
+  return s;
+}
+
+void DecodePart(GMimeObject* part, const Sink& sink) {
+  if (GMIME_IS_MESSAGE_PART(part)) {
+    GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(part));
+    if (!m) return;
+    GRef<GMimeStream> mem(g_mime_stream_mem_new());
+    if (g_mime_object_write_to_stream(GMIME_OBJECT(m), nullptr, mem.get()) < 0)
+      Undecodable("the attached message cannot be read");
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.get()));
+    if (bytes->len) sink(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    return;
+  }
+  if (!GMIME_IS_PART(part)) Undecodable("not a leaf part");
+  GMimeDataWrapper* wrapper = g_mime_part_get_content(GMIME_PART(part));
+  if (!wrapper) return;
+  GMimeStream* raw = g_mime_data_wrapper_get_stream(wrapper);
+  if (!raw) return;
+  GMimeContentEncoding enc = g_mime_data_wrapper_get_encoding(wrapper);
+  if (g_mime_stream_reset(raw) < 0) Undecodable("the part cannot be read");
+  GRef<GMimeStream> source = GRef<GMimeStream>::Share(raw);
+  if (enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE || enc == GMIME_CONTENT_ENCODING_UUENCODE) {
+    GMimeStream* filtered = g_mime_stream_filter_new(raw);
+    GMimeFilter* f = g_mime_filter_basic_new(enc, FALSE);
+    g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered), f);
+    g_object_unref(f);
+    source = GRef<GMimeStream>(filtered);
+  }
+  Base64Decoder b64(sink);
+  std::vector<char> buf(1 << 16);
+  for (;;) {
+    ssize_t n = g_mime_stream_read(source.get(), buf.data(), buf.size());
+    if (n < 0) Undecodable(std::string("read error: ") + std::strerror(errno));
+    if (n == 0) break;
+    if (enc == GMIME_CONTENT_ENCODING_BASE64)
+      b64.Feed(buf.data(), static_cast<std::size_t>(n));
+    else
+      sink(buf.data(), static_cast<std::size_t>(n));
+    if (g_mime_stream_eos(source.get())) break;
+  }
+  if (enc == GMIME_CONTENT_ENCODING_BASE64) b64.Finish();
+}
+
+std::int64_t DecodedSize(GMimeObject* part) {
+  std::int64_t total = 0;
+  DecodePart(part, [&](const char*, std::size_t n) { total += static_cast<std::int64_t>(n); });
+  return total;
+}
+
+std::string PartText(GMimePart* part) {
+  std::string bytes;
+  DecodePart(GMIME_OBJECT(part), [&](const char* d, std::size_t n) { bytes.append(d, n); });
+  const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
+  if (charset && *charset) {
+    const char* iconvName = g_mime_charset_iconv_name(charset);
+    gsize written = 0;
+    gchar* utf8 = g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8", iconvName,
+                            nullptr, &written, nullptr);
+    if (utf8) {
+      std::string s(utf8, written);
+      g_free(utf8);
+      return s;
+    }
+  }
+  if (g_utf8_validate(bytes.data(), static_cast<gssize>(bytes.size()), nullptr)) return bytes;
+  gsize written = 0;
+  gchar* utf8 = g_convert_with_fallback(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8",
+                                        "WINDOWS-1252", "?", nullptr, &written, nullptr);
+  std::string s = utf8 ? std::string(utf8, written) : bytes;
+  g_free(utf8);
+  return s;
+}
+
+namespace {
+
+void SetPartText(GMimePart* part, const std::string& text) {
+  GRef<GMimeStream> mem(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+  GRef<GMimeDataWrapper> wrapper(
+      g_mime_data_wrapper_new_with_stream(mem.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+  g_mime_part_set_content(part, wrapper.get());
+  g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "charset", "utf-8");
+  // Plain 7bit when that keeps every byte as it is; otherwise base64, which (unlike
+  // quoted-printable read back by other tools) returns CR LF and long lines exactly.
+  bool plain = true;
+  std::size_t line = 0;
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u == '\n') {
+      line = 0;
+      continue;
+    }
+    if (u >= 0x80 || u == '\r' || u == 0 || ++line > 900) {
+      plain = false;
+      break;
+    }
+  }
+  // A text not ending in a line break would gain one: the last line break before a
+  // boundary or the end belongs to the MIME structure, not to the text.
+  if (!text.empty() && text.back() != '\n') plain = false;
+  g_mime_part_set_content_encoding(
+      part, plain ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64);
+}
+
+GMimePart* NewTextPart(const char* subtype, const std::string& text) {
+  GMimePart* part = GMIME_PART(g_mime_text_part_new_with_subtype(subtype));
+  SetPartText(part, text);
+  return part;
+}
+
+// Puts replacement where old is, whether old is the top-level part or a child.
+void ReplacePart(GMimeMessage* message, GMimeObject* old, GMimeObject* replacement) {
+  GMimeMultipart* parent = ParentOf(message, old);
+  if (!parent) {
+    g_mime_message_set_mime_part(message, replacement);
+    return;
+  }
+  int index = g_mime_multipart_index_of(parent, old);
+  GMimeObject* removed = g_mime_multipart_replace(parent, index, replacement);
+  if (removed) g_object_unref(removed);
+}
+
+void InsertFirst(GMimeMessage* message, GMimeObject* part) {
+  GMimeObject* top = g_mime_message_get_mime_part(message);
+  if (top && MimeType(top) == "MULTIPART/MIXED") {
+    g_mime_multipart_insert(GMIME_MULTIPART(top), 0, part);
+    return;
+  }
+  GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
+  g_mime_multipart_add(mixed, part);
+  if (top) g_mime_multipart_add(mixed, top);
+  g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed));
+  g_object_unref(mixed);
+}
+
+}  // namespace
+
+void SetHtmlBody(GMimeMessage* message, const std::string& html) {
+  Bodies b = FindBodies(message);
+  if (b.html) {
+    SetPartText(b.html, html);
+    return;
+  }
+  GMimePart* part = NewTextPart("html", html);
+  if (b.plain)
+    ReplacePart(message, GMIME_OBJECT(b.plain), GMIME_OBJECT(part));
+  else
+    InsertFirst(message, GMIME_OBJECT(part));
+  g_object_unref(part);
+}
+
+void SetPlainBody(GMimeMessage* message, const std::string& text) {
+  Bodies b = FindBodies(message);
+  if (b.plain) {
+    SetPartText(b.plain, text);
+    return;
+  }
+  GMimePart* part = NewTextPart("plain", text);
+  InsertFirst(message, GMIME_OBJECT(part));
+  g_object_unref(part);
+}
+
+void RemovePart(GMimeMessage* message, GMimeObject* part) {
+  GMimeObject* target = part;
+  for (;;) {
+    GMimeMultipart* parent = ParentOf(message, target);
+    if (!parent) {
+      // The part was the whole message: what is left is an empty text.
+      GMimePart* empty = NewTextPart("plain", "");
+      g_mime_message_set_mime_part(message, GMIME_OBJECT(empty));
+      g_object_unref(empty);
+      return;
+    }
+    g_mime_multipart_remove(parent, target);
+    if (g_mime_multipart_get_count(parent) > 0) return;
+    target = GMIME_OBJECT(parent);
+  }
+}
+
+std::string ContentTypeForName(const std::string& fileName) {
+  static const std::pair<const char*, const char*> kTable[] = {
+      {"pdf", "application/pdf"},
+      {"doc", "application/msword"},
+      {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+      {"xls", "application/vnd.ms-excel"},
+      {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+      {"ppt", "application/vnd.ms-powerpoint"},
+      {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+      {"odt", "application/vnd.oasis.opendocument.text"},
+      {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
+      {"rtf", "application/rtf"},
+      {"zip", "application/zip"},
+      {"gz", "application/gzip"},
+      {"7z", "application/x-7z-compressed"},
+      {"txt", "text/plain"},
+      {"csv", "text/csv"},
+      {"htm", "text/html"},
+      {"html", "text/html"},
+      {"xml", "application/xml"},
+      {"json", "application/json"},
+      {"ics", "text/calendar"},
+      {"vcf", "text/vcard"},
+      {"png", "image/png"},
+      {"jpg", "image/jpeg"},
+      {"jpeg", "image/jpeg"},
+      {"gif", "image/gif"},
+      {"bmp", "image/bmp"},
+      {"tif", "image/tiff"},
+      {"tiff", "image/tiff"},
+      {"svg", "image/svg+xml"},
+      {"webp", "image/webp"},
+      {"mp3", "audio/mpeg"},
+      {"wav", "audio/wav"},
+      {"mp4", "video/mp4"},
+  };
+  auto dot = fileName.rfind('.');
+  if (dot != std::string::npos) {
+    std::string ext = fileName.substr(dot + 1);
+    for (auto& c : ext) c = g_ascii_tolower(c);
+    for (const auto& [e, type] : kTable)
+      if (ext == e) return type;
+  }
+  gboolean uncertain = TRUE;
+  gchar* guessed = g_content_type_guess(fileName.c_str(), nullptr, 0, &uncertain);
+  gchar* mimeType = guessed ? g_content_type_get_mime_type(guessed) : nullptr;
+  std::string result =
+      mimeType && !uncertain && std::strchr(mimeType, '/') ? mimeType : "application/octet-stream";
+  g_free(mimeType);
+  g_free(guessed);
+  return result;
+}
+
+GMimePart* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
+                             const std::string& fileName) {
+  std::string type = ContentTypeForName(fileName);
+  auto slash = type.find('/');
+  GMimePart* part =
+      g_mime_part_new_with_type(type.substr(0, slash).c_str(), type.substr(slash + 1).c_str());
+  GRef<GMimeDataWrapper> wrapper(
+      g_mime_data_wrapper_new_with_stream(content, GMIME_CONTENT_ENCODING_DEFAULT));
+  g_mime_part_set_content(part, wrapper.get());
+  g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+  g_mime_object_set_disposition(GMIME_OBJECT(part), "attachment");
+  g_mime_part_set_filename(part, fileName.c_str());
+  GMimeObject* top = g_mime_message_get_mime_part(message);
+  if (top && MimeType(top) == "MULTIPART/MIXED") {
+    g_mime_multipart_add(GMIME_MULTIPART(top), GMIME_OBJECT(part));
+  } else {
+    GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
+    if (top) g_mime_multipart_add(mixed, top);
+    g_mime_multipart_add(mixed, GMIME_OBJECT(part));
+    g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed));
+    g_object_unref(mixed);
+  }
+  g_object_unref(part);  // the message holds it now
+  return part;
+}
+
+std::int64_t WriteMessage(GMimeMessage* message, int fd) {
+  GRef<GMimeStream> out(g_mime_stream_fs_new(fd));
+  g_mime_stream_fs_set_owner(GMIME_STREAM_FS(out.get()), FALSE);
+  errno = 0;
+  ssize_t n = g_mime_object_write_to_stream(GMIME_OBJECT(message), nullptr, out.get());
+  int err = errno;
+  if (n < 0 || g_mime_stream_flush(out.get()) < 0)
+    Raise(err == ENOSPC ? errnum::kDiskFull : errnum::kFail, kSource,
+          std::string("Cannot write the message: ") + (err ? std::strerror(err) : "write failed"));
+  return n;
+}
+
+}  // namespace stow::maildir::mime

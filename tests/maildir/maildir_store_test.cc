@@ -1,0 +1,511 @@
+// The Maildir store on real-world message shapes and real failures.
+
+#include "platform/maildir/maildir_store.h"
+
+#include <glib.h>
+#include <sys/stat.h>
+
+#include "maildir/maildir_fixture.h"
+
+namespace stow::maildir::testing {
+namespace {
+
+std::string B64(const std::string& bytes, std::size_t width = 76) {
+  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  std::string s = b;
+  g_free(b);
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); i += width) out += s.substr(i, width) + "\n";
+  return out;
+}
+
+std::string Sha256(const std::string& bytes) {
+  gchar* h = g_compute_checksum_for_data(
+      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  std::string s = h;
+  g_free(h);
+  return s;
+}
+
+std::string Bytes(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  std::uint32_t x = seed * 2654435761u + 7;
+  for (auto& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>((x >> 16) & 0xFF);
+  }
+  return s;
+}
+
+const std::string kHead =
+    "Message-ID: <m1@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\n"
+    "From: Ann <ann@example.org>\nTo: Bob <bob@example.org>\nMIME-Version: 1.0\n";
+
+std::string Leaf(const std::string& headers, const std::string& bytes) {
+  return headers + "Content-Transfer-Encoding: base64\n\n" + B64(bytes);
+}
+
+// --- message shapes ---
+
+TEST_F(MaildirTest, MixedRelatedAlternativeShowsOnlyRealAttachmentsWithTheirContentIds) {
+  std::string png = Bytes(300, 1), pdf = Bytes(5000, 2), doc = Bytes(77, 3);
+  std::string msg =
+      kHead +
+      "Subject: =?iso-8859-1?q?R=E9sum=E9?=\n"
+      "Content-Type: multipart/mixed; boundary=M\n\n--M\n"
+      "Content-Type: multipart/related; boundary=R\n\n--R\n"
+      "Content-Type: multipart/alternative; boundary=A\n\n--A\n"
+      "Content-Type: text/plain; charset=us-ascii\n\nplain body\n--A\n"
+      "Content-Type: text/html; charset=us-ascii\n\n<p>html <img src=\"cid:logo@x\"></p>\n--A--\n"
+      "--R\n" +
+      Leaf("Content-Type: image/png\nContent-ID: <logo@x>\n", png) + "--R--\n--M\n" +
+      Leaf(
+          "Content-Type: application/pdf; name=\"report.pdf\"\nContent-Disposition: attachment; "
+          "filename=\"report.pdf\"\n",
+          pdf) +
+      "--M\n" +
+      Leaf(
+          "Content-Type: application/msword\nContent-Disposition: attachment; "
+          "filename*=iso-8859-1''%C9t%E9.doc\n",
+          doc) +
+      "--M--\n";
+  auto item = ItemAt(Deliver(msg));
+  EXPECT_EQ(item->Subject(), "Résumé");
+  EXPECT_EQ(item->MessageClass(), "IPM.Note");
+  EXPECT_EQ(item->HTMLBody(), "<p>html <img src=\"cid:logo@x\"></p>");
+  EXPECT_EQ(item->Body(), "plain body");
+  auto all = item->Attachments()->All();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(ToText(all[0]->Field(om::PR_ATTACH_CONTENT_ID)), "logo@x");
+  EXPECT_EQ(all[0]->Size(), 300);
+  EXPECT_EQ(all[1]->FileName(), "report.pdf");
+  EXPECT_TRUE(IsEmpty(all[1]->Field(om::PR_ATTACH_CONTENT_ID)));
+  EXPECT_EQ(all[2]->FileName(), "Été.doc");
+  EXPECT_EQ(all[2]->Size(), 77);
+}
+
+TEST_F(MaildirTest, NamesFromRfc2047AndNoNameAndForwardedMessages) {
+  std::string inner = "Subject: Original\nFrom: c@example.org\n\nInner body\n";
+  std::string msg =
+      kHead +
+      "Subject: shapes\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
+      "Content-Type: text/plain\n\nsee below\n--M\n" +
+      Leaf("Content-Type: application/pdf; name=\"=?utf-8?b?w5xiZXJzaWNodC5wZGY=?=\"\n", "pdf!") +
+      "--M\n" + Leaf("Content-Type: application/octet-stream\n", "anonymous") +
+      "--M\nContent-Type: message/rfc822\n\n" + inner + "--M--\n";
+  auto item = ItemAt(Deliver(msg));
+  auto all = item->Attachments()->All();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0]->FileName(), "Übersicht.pdf");
+  EXPECT_EQ(all[1]->FileName(), "");
+  EXPECT_EQ(all[1]->Size(), 9);
+  EXPECT_EQ(all[2]->FileName(), "Original.eml");
+  fs::path out = dir_ / "fwd.eml";
+  all[2]->SaveAsFile(out.string());
+  EXPECT_NE(ReadFile(out).find("Inner body"), std::string::npos);
+}
+
+TEST_F(MaildirTest, MessageClassFollowsTheMimeStructure) {
+  struct Case {
+    std::string contentType, body, expected;
+  } cases[] = {
+      {"multipart/signed; protocol=\"application/pkcs7-signature\"; micalg=sha-256; boundary=S",
+       "--S\nContent-Type: text/plain\n\nsigned\n--S\nContent-Type: application/pkcs7-signature; "
+       "name=smime.p7s\nContent-Transfer-Encoding: base64\n\nQUJD\n--S--\n",
+       "IPM.Note.SMIME.MultipartSigned"},
+      {"application/pkcs7-mime; smime-type=enveloped-data; name=smime.p7m", "QUJD\n",
+       "IPM.Note.SMIME"},
+      {"multipart/report; report-type=delivery-status; boundary=D",
+       "--D\nContent-Type: text/plain\n\nfailed\n--D\nContent-Type: message/delivery-status\n\n"
+       "Reporting-MTA: dns; mx\n\nFinal-Recipient: rfc822; x@y\nAction: failed\n--D--\n",
+       "REPORT.IPM.Note.NDR"},
+      {"multipart/alternative; boundary=C",
+       "--C\nContent-Type: text/plain\n\nmeet\n--C\nContent-Type: text/calendar; method=REQUEST; "
+       "charset=utf-8\n\nBEGIN:VCALENDAR\nMETHOD:REQUEST\nEND:VCALENDAR\n--C--\n",
+       "IPM.Schedule.Meeting.Request"},
+      {"text/plain; charset=us-ascii", "hello\n", "IPM.Note"},
+  };
+  for (const auto& c : cases) {
+    auto item =
+        ItemAt(Deliver(kHead + "Subject: c\nContent-Type: " + c.contentType + "\n\n" + c.body));
+    EXPECT_EQ(item->MessageClass(), c.expected) << c.contentType;
+  }
+  auto signedItem = ItemAt(Deliver(kHead + "Subject: c\nContent-Type: " + cases[0].contentType +
+                                   "\n\n" + cases[0].body));
+  EXPECT_EQ(signedItem->Attachments()->Count(), 0) << "the signature is not an attachment";
+  auto post = ItemAt(Deliver("Newsgroups: comp.lang.c\nSubject: p\nFrom: a@b\n\nbody\n"));
+  EXPECT_EQ(post->MessageClass(), "IPM.Post");
+}
+
+TEST_F(MaildirTest, Latin1EightBitBodyReadsAsUtf8AndPlainMailTurnsIntoHtml) {
+  std::string msg = kHead +
+                    "Subject: latin\nContent-Type: text/plain; charset=iso-8859-1\n"
+                    "Content-Transfer-Encoding: 8bit\n\nGr\xFC\xDF"
+                    "e aus K\xF6ln\n";
+  auto item = ItemAt(Deliver(msg));
+  EXPECT_EQ(item->HTMLBody(), "");
+  EXPECT_EQ(item->Body(), "Grüße aus Köln\n");
+  item->SetHTMLBody("<p>Grüße</p><table id=\"tableKZOSTART\"></table>");
+  item->Save();
+  auto back = ItemAt(root_ / "cur" / InboxFiles().at(0).substr(4));
+  EXPECT_EQ(back->HTMLBody(), "<p>Grüße</p><table id=\"tableKZOSTART\"></table>");
+}
+
+// --- faithful decoding ---
+
+TEST_F(MaildirTest, SeveralPaddedBase64ChunksDecodeWhole) {
+  std::string a = Bytes(100, 4), b = Bytes(101, 5), c = Bytes(99, 6);
+  std::string encoded = B64(a) + B64(b) + B64(c);  // each chunk with its own '=' padding
+  ASSERT_NE(B64(a).find('='), std::string::npos);
+  std::string msg =
+      kHead +
+      "Subject: chunks\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
+      "Content-Type: text/plain\n\nx\n--M\nContent-Type: application/octet-stream; name=c.bin\n"
+      "Content-Transfer-Encoding: base64\n\n" +
+      encoded + "--M--\n";
+  auto item = ItemAt(Deliver(msg));
+  auto att = item->Attachments()->Item(1);
+  EXPECT_EQ(att->Size(), 300);
+  fs::path out = dir_ / "c.bin";
+  att->SaveAsFile(out.string());
+  EXPECT_EQ(Sha256(ReadFile(out)), Sha256(a + b + c));
+}
+
+TEST_F(MaildirTest, UndecodablePartRaisesAndLeavesNoFile) {
+  for (std::string bad :
+       {std::string("QUJD\nQU*D\n"), std::string("QUJDQ\n"), std::string("QQ=A\n")}) {
+    std::string msg =
+        kHead +
+        "Subject: bad\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
+        "Content-Type: text/plain\n\nx\n--M\nContent-Type: application/pdf; name=b.pdf\n"
+        "Content-Transfer-Encoding: base64\n\n" +
+        bad + "--M--\n";
+    auto item = ItemAt(Deliver(msg));
+    fs::path out = dir_ / "b.pdf";
+    EXPECT_NE(ErrorOf([&] { item->Attachments()->Item(1)->SaveAsFile(out.string()); }), 0) << bad;
+    EXPECT_FALSE(fs::exists(out)) << bad;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2)
+        << "no partial file may be left";
+  }
+}
+
+TEST_F(MaildirTest, BrokenMessageGivesAClearErrorAndStaysUntouched) {
+  std::string truncated =
+      kHead +
+      "Subject: cut\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
+      "Content-Type: text/plain\n\nx\n--M\nContent-Type: application/pdf; name=a.pdf\n"
+      "Content-Transfer-Encoding: base64\n\nQUJD";
+  std::string noBoundary = kHead +
+                           "Subject: nob\nContent-Type: multipart/mixed\n\n--M\nContent-Type: "
+                           "text/plain\n\nx\n--M--\n";
+  for (const auto& text : {truncated, noBoundary}) {
+    fs::path file = Deliver(text);
+    auto item = ItemAt(file);
+    EXPECT_EQ(item->MessageClass(), "IPM.Note");  // headers still read
+    EXPECT_EQ(ErrorOf([&] { item->Attachments(); }), errnum::kFail);
+    EXPECT_NE(lastError_.find("damaged"), std::string::npos) << lastError_;
+    item->SetBillingInformation("KZO_PROCESSED_ITEM");
+    EXPECT_NE(ErrorOf([&] { item->Save(); }), 0);
+    EXPECT_EQ(ReadFile(file), text);
+  }
+}
+
+// --- authenticated headers ---
+
+TEST_F(MaildirTest, ForgedOrTransplantedPropertiesReadAsAbsent) {
+  // A genuine record list written by the store...
+  auto item = ItemAt(Deliver(kHead + "Subject: genuine\nContent-Type: text/html\n\n<p>x</p>\n"));
+  item->SetBillingInformation("KZO_PROCESSED_ITEM");
+  item->UserProperties()
+      ->Add("QLXProcessedAttachments", om::olText, false)
+      ->SetValue(std::string("/etc/passwd\tpasswd\t0"));
+  item->Save();
+  std::string saved = ReadFile(root_ / "cur" / InboxFiles().at(0).substr(4));
+  auto headerLines = [&](const std::string& name) {
+    std::string out;
+    for (std::size_t at = saved.find(name); at != std::string::npos;
+         at = saved.find(name, at + 1)) {
+      std::size_t end = at;
+      do end = saved.find('\n', end + 1);
+      while (end + 1 < saved.size() && (saved[end + 1] == ' ' || saved[end + 1] == '\t'));
+      out += saved.substr(at, end - at + 1);
+    }
+    return out;
+  };
+  std::string stolen = headerLines("X-Stowbright-Billing:") + headerLines("X-Stowbright-Property:");
+  ASSERT_FALSE(stolen.empty());
+
+  // ...copied into another message (another Message-ID) is not believed,
+  std::string transplanted =
+      "Message-ID: <other@evil.example>\nSubject: t\nFrom: e@evil.example\n" + stolen +
+      "Content-Type: text/plain\n\nhi\n";
+  // ...nor is one with a made-up signature, nor one whose value was changed.
+  std::string forged =
+      "Message-ID: <m1@example.org>\nSubject: f\nFrom: e@evil.example\n"
+      "X-Stowbright-Billing: v=1; value=S1pPX1BST0NFU1NFRF9JVEVN; mac=" +
+      std::string(64, 'a') + "\n" +
+      "X-Stowbright-Property: v=1; name=UUxYUHJvY2Vzc2VkQXR0YWNobWVudHM=; type=1; "
+      "value=L2V0Yy9zaGFkb3cJc2hhZG93CTA=; mac=" +
+      std::string(64, '0') + "\nContent-Type: text/plain\n\nhi\n";
+  for (const auto& text : {transplanted, forged}) {
+    auto other = ItemAt(Deliver(text));
+    EXPECT_EQ(other->BillingInformation(), "");
+    EXPECT_EQ(other->UserProperties()->Find("QLXProcessedAttachments"), nullptr);
+    EXPECT_EQ(other->UserProperties()->Count(), 0);
+  }
+  // The genuine one still reads.
+  auto genuine = ItemAt(root_ / "cur" / InboxFiles().at(0).substr(4));
+  ASSERT_EQ(InboxFiles().size(), 3u);
+  int believed = 0;
+  for (auto& f : InboxFiles()) {
+    auto i = ItemAt(root_ / f);
+    if (i->BillingInformation() == "KZO_PROCESSED_ITEM") {
+      ++believed;
+      EXPECT_EQ(ToText(i->UserProperties()->Find("QLXProcessedAttachments")->GetValue()),
+                "/etc/passwd\tpasswd\t0");
+    }
+  }
+  EXPECT_EQ(believed, 1);
+  (void)genuine;
+}
+
+TEST_F(MaildirTest, PropertiesKeepTheirValueKinds) {
+  auto item = ItemAt(Deliver(kHead + "Subject: kinds\n\nbody\n"));
+  auto props = item->UserProperties();
+  props->Add("Count", om::olNumber, false)->SetValue(std::string("42.5"));
+  props->Add("When", om::olDateTime, false)->SetValue(DateTime{2024, 3, 4, 5, 6, 7});
+  props->Add("Done", om::olYesNo, false)->SetValue(true);
+  item->Save();
+  auto back = ItemAt(root_ / InboxFiles().at(0));
+  EXPECT_EQ(back->UserProperties()->Find("count")->GetValue(), Value(42.5));
+  EXPECT_EQ(back->UserProperties()->Find("When")->GetValue(), Value(DateTime{2024, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(back->UserProperties()->Find("Done")->GetValue(), Value(true));
+  EXPECT_EQ(back->UserProperties()->Find("Done")->Type(), om::olYesNo);
+}
+
+TEST_F(MaildirTest, LongRecordListsFoldIntoShortHeaderLines) {
+  std::string value;
+  for (int i = 0; i < 300; ++i)
+    value += "/home/u/Attachments/file number " + std::to_string(i) + ".pdf\tx\t0\r\n";
+  auto item = ItemAt(Deliver(kHead + "Subject: long\n\nbody\n"));
+  item->UserProperties()->Add("QLXProcessedAttachments", om::olText, false)->SetValue(value);
+  item->Save();
+  std::string saved = ReadFile(root_ / InboxFiles().at(0));
+  std::size_t longest = 0;
+  for (std::size_t at = 0, next; at < saved.size(); at = next + 1) {
+    next = saved.find('\n', at);
+    if (next == std::string::npos) next = saved.size();
+    longest = std::max(longest, next - at);
+  }
+  EXPECT_LE(longest, 998u);
+  EXPECT_EQ(ToText(ItemAt(root_ / InboxFiles().at(0))
+                       ->UserProperties()
+                       ->Find("QLXProcessedAttachments")
+                       ->GetValue()),
+            value);
+}
+
+// --- saving ---
+
+TEST_F(MaildirTest, RewriteIsANewDeliveryWithFlagsKeptAndSuffixesFixed) {
+  fs::path file = Deliver(kHead + "Subject: s\nContent-Type: text/html\n\n<p>x</p>\n",
+                          ",S=999,W=1020,U=17:2,FS");
+  struct stat before {};
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  auto item = ItemAt(file);
+  std::string oldId = item->EntryID();
+  DateTime received = item->ReceivedTime();
+  item->SetHTMLBody("<p>links</p>");
+  item->Save();
+  auto files = InboxFiles();
+  ASSERT_EQ(files.size(), 1u);
+  auto name = MaildirFileName::Parse(files[0].substr(4));
+  EXPECT_EQ(files[0].substr(0, 4), "cur/");
+  EXPECT_NE(name.unique, oldId);
+  EXPECT_EQ(item->EntryID(), name.unique);
+  EXPECT_EQ(*name.info, "2,FS");
+  ASSERT_EQ(name.fields.size(), 1u);
+  EXPECT_EQ(name.fields[0], "S=" + std::to_string(fs::file_size(root_ / files[0])));
+  EXPECT_EQ(item->ReceivedTime(), received);
+  struct stat after {};
+  ASSERT_EQ(stat((root_ / files[0]).c_str(), &after), 0);
+  EXPECT_EQ(after.st_mtime, before.st_mtime);
+  EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+}
+
+TEST_F(MaildirTest, SaveFindsAMessageAnotherProgramRenamedAndLeavesOneCopy) {
+  fs::path file =
+      Deliver(kHead + "Subject: moved\nContent-Type: text/html\n\n<p>x</p>\n", "", "", "new");
+  auto item = ItemAt(file);
+  item->HTMLBody();  // loaded from new/
+  // A mail client moves it to cur/ and marks it seen.
+  fs::path moved = root_ / "cur" / (file.filename().string() + ":2,S");
+  fs::rename(file, moved);
+  item->SetHTMLBody("<p>after</p>");
+  item->Save();
+  auto files = InboxFiles();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].substr(0, 4), "cur/");
+  EXPECT_EQ(*MaildirFileName::Parse(files[0]).info, "2,S");
+  EXPECT_EQ(ItemAt(root_ / files[0])->HTMLBody(), "<p>after</p>");
+}
+
+TEST_F(MaildirTest, FailedSaveLeavesTheFileByteIdentical) {
+  std::string text = kHead +
+                     "Subject: keep\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
+                     "Content-Type: text/html\n\n<p>x</p>\n--M\n" +
+                     Leaf("Content-Type: application/pdf; name=a.pdf\n", Bytes(2000, 9)) +
+                     "--M--\n";
+  fs::path file = Deliver(text);
+  auto item = ItemAt(file);
+  item->Attachments()->Item(1)->Delete();
+  item->SetHTMLBody("<p>links</p>");
+  fs::remove_all(root_ / "tmp");
+  WriteFile(root_ / "tmp",
+            "not a directory");  // root ignores permissions; this it cannot write through
+  EXPECT_NE(ErrorOf([&] { item->Save(); }), 0);
+  EXPECT_EQ(InboxFiles(), std::vector<std::string>{"cur/" + file.filename().string()});
+  EXPECT_EQ(Sha256(ReadFile(file)), Sha256(text));
+  fs::remove(root_ / "tmp");
+  fs::create_directory(root_ / "tmp");
+  item->Save();
+  EXPECT_EQ(InboxFiles().size(), 1u);
+  EXPECT_EQ(ItemAt(root_ / InboxFiles()[0])->Attachments()->Count(), 0);
+}
+
+TEST_F(MaildirTest, RoundTripOfEveryAttachmentIsByteExact) {
+  std::string a = Bytes(4096, 11), b = Bytes(1, 12), c = std::string("a\r\nb\n\0c", 7);
+  std::string text =
+      kHead +
+      "Subject: rt\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
+      "Content-Type: text/html\n\n<p>x</p>\n--M\n" +
+      Leaf(
+          "Content-Type: application/pdf\nContent-Disposition: attachment; "
+          "filename*=utf-8''R%C3%A9sum%C3%A9%20final.pdf\n",
+          a) +
+      "--M\n" + Leaf("Content-Type: image/png; name=\"dot.png\"\n", b) + "--M\n" +
+      Leaf("Content-Type: text/plain; name=\"crlf.txt\"\nContent-Disposition: attachment\n", c) +
+      "--M--\n";
+  auto item = ItemAt(Deliver(text));
+  fs::path saved = dir_ / "saved";
+  fs::create_directory(saved);
+  std::vector<std::pair<std::string, std::string>> original;  // name, hash
+  for (auto& att : item->Attachments()->All()) {
+    fs::path p = saved / att->FileName();
+    att->SaveAsFile(p.string());
+    original.emplace_back(att->FileName(), Sha256(ReadFile(p)));
+    att->Delete();
+  }
+  EXPECT_EQ(original[0].second, Sha256(a));
+  EXPECT_EQ(original[2].second, Sha256(c));
+  item->Save();
+  auto stripped = ItemAt(root_ / InboxFiles().at(0));
+  EXPECT_EQ(stripped->Attachments()->Count(), 0);
+  for (auto& [name, hash] : original) stripped->Attachments()->Add((saved / name).string(), name);
+  stripped->Save();
+  auto back = ItemAt(root_ / InboxFiles().at(0))->Attachments()->All();
+  ASSERT_EQ(back.size(), original.size());
+  for (std::size_t i = 0; i < back.size(); ++i) {
+    EXPECT_EQ(back[i]->FileName(), original[i].first);
+    fs::path p = dir_ / ("check" + std::to_string(i));
+    back[i]->SaveAsFile(p.string());
+    EXPECT_EQ(Sha256(ReadFile(p)), original[i].second) << original[i].first;
+  }
+}
+
+TEST_F(MaildirTest, NewMailIsSavedAsADraft) {
+  auto item = store_->CreateMailItem();
+  EXPECT_EQ(item->EntryID(), "");
+  EXPECT_EQ(item->ConversationIndex(), "");
+  item->SetTo("Support <support@example.org>");
+  item->SetSubject("Error report");
+  item->SetBody("details");
+  item->Save();
+  EXPECT_FALSE(item->EntryID().empty());
+  auto drafts = store_->GetDefaultFolder(om::olFolderDrafts);
+  ASSERT_EQ(drafts->Items()->Count(), 1);
+  auto saved = drafts->Items()->Item(1);
+  EXPECT_EQ(saved->Subject(), "Error report");
+  EXPECT_EQ(saved->Body(), "details");
+  EXPECT_NE(saved->To().find("support@example.org"), std::string::npos);
+  auto reply = saved->Reply();
+  EXPECT_EQ(reply->EntryID(), "");
+  EXPECT_FALSE(reply->ConversationIndex().empty());
+  EXPECT_EQ(reply->ConversationTopic(), "Error report");
+  EXPECT_EQ(reply->ConversationIndex().substr(0, saved->ConversationIndex().size()),
+            saved->ConversationIndex());
+}
+
+TEST_F(MaildirTest, FoldersMapOntoMaildirPlusPlusDirectories) {
+  for (const char* d : {".Trash", ".Work", ".Work.Projects", ".INBOX.Lists", ".Entw&APw-rfe"})
+    for (const char* s : {"cur", "new", "tmp"}) fs::create_directories(root_ / d / s);
+  auto top = store_->Root();
+  EXPECT_EQ(top->Name(), "Personal Folders");
+  EXPECT_EQ(store_->GetDefaultFolder(om::olFolderDeletedItems)->Name(), "Trash");
+  auto projects = top->Folders()->Item("work")->Folders()->Item("Projects");
+  EXPECT_EQ(projects->FolderPath(), "\\\\Personal Folders\\Work\\Projects");
+  auto inbox = store_->GetDefaultFolder(om::olFolderInbox);
+  EXPECT_EQ(inbox->Folders()->Item("Lists")->FolderPath(), "\\\\Personal Folders\\Inbox\\Lists");
+  EXPECT_NO_THROW(top->Folders()->Item("Entwürfe"));
+  EXPECT_EQ(store_->GetDefaultFolder(om::olFolderCalendar)->DefaultItemType(),
+            om::olAppointmentItem);
+  EXPECT_FALSE(fs::exists(root_ / ".Calendar")) << "listing folders creates nothing";
+  EXPECT_ANY_THROW(
+      store_->GetSharedDefaultFolder(store_->CreateRecipient("boss"), om::olFolderInbox));
+}
+
+TEST_F(MaildirTest, CountingManyMessagesParsesNone) {
+  std::string last;
+  for (int i = 0; i < 20000; ++i) {
+    std::string unique = "1704189600.M" + std::to_string(i) + "P1.h";
+    last = std::max(last, unique);
+    // Not even a message: reading one would fail, counting must not.
+    std::ofstream(root_ / "cur" / (unique + ":2,S")) << "\x01 not mail";
+  }
+  auto items = store_->GetDefaultFolder(om::olFolderInbox)->Items();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(items->Count(), 20000);
+  EXPECT_EQ(items->Item(20000)->EntryID(), last);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// --- new mail ---
+
+TEST_F(MaildirTest, ItemAddOncePerDeliveryAndNotForOwnSavesOrFlagChanges) {
+  FdLoop loop;
+  platform::Services services;
+  services.loop = &loop;
+  platform::ScopedServices scope(services);
+  fs::path existing =
+      Deliver(kHead + "Subject: old\nContent-Type: text/html\n\n<p>o</p>\n", "", "", "new");
+  auto items = store_->GetDefaultFolder(om::olFolderInbox)->Items();
+  std::vector<std::string> added;
+  auto conn = items->ItemAdd().Connect(
+      [&](const std::shared_ptr<om::Item>& i) { added.push_back(i->Subject()); });
+  EXPECT_EQ(loop.WatchCount(), 1u);
+
+  Deliver(kHead + "Subject: fresh\n\nnew mail\n", "", "", "new");
+  loop.DoEvents();
+  EXPECT_EQ(added, std::vector<std::string>{"fresh"});
+
+  // A client moves the old one to cur/ and flags it; the store rewrites it.
+  fs::path moved = root_ / "cur" / (existing.filename().string() + ":2,S");
+  fs::rename(existing, moved);
+  fs::rename(moved, root_ / "cur" / (existing.filename().string() + ":2,FS"));
+  auto item = ItemAt(root_ / "cur" / (existing.filename().string() + ":2,FS"));
+  item->SetHTMLBody("<p>rewritten</p>");
+  item->Save();
+  loop.DoEvents();
+  EXPECT_EQ(added, std::vector<std::string>{"fresh"});
+
+  Deliver(kHead + "Subject: third\n\nx\n", "", "", "new");
+  loop.DoEvents();
+  loop.DoEvents();
+  EXPECT_EQ(added, (std::vector<std::string>{"fresh", "third"}));
+  conn.Disconnect();
+  items.reset();
+  EXPECT_EQ(loop.WatchCount(), 0u);
+}
+
+}  // namespace
+}  // namespace stow::maildir::testing
