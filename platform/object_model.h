@@ -18,6 +18,10 @@
 #include "platform/event.h"
 #include "platform/value.h"
 
+namespace stow::office {
+class CommandBars;
+}
+
 namespace stow::om {
 
 class Application;
@@ -253,6 +257,8 @@ class Explorer : public Window {
   virtual void Close() = 0;
   virtual Event<>& FolderSwitch() = 0;
   virtual Event<>& CloseEvent() = 0;
+  // The window's command bars (platform/office.h); nullptr for a window without any.
+  virtual std::shared_ptr<office::CommandBars> CommandBars() { return nullptr; }
 };
 
 class Explorers : public ComObject {
@@ -269,6 +275,8 @@ class Inspector : public Window {
   virtual std::shared_ptr<om::Item> CurrentItem() = 0;
   virtual void Close(int saveMode) = 0;
   virtual Event<>& CloseEvent() = 0;
+  // The window's command bars (platform/office.h); nullptr for a window without any.
+  virtual std::shared_ptr<office::CommandBars> CommandBars() { return nullptr; }
 };
 
 class Inspectors : public ComObject {

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/hostapp/hooks.h"
+#include "platform/office.h"
 
 namespace stow::hostapp {
 
@@ -45,6 +46,12 @@ HostExplorer::HostExplorer(HostApplication* app, std::shared_ptr<om::Folder> fol
 
 void HostExplorer::Alive() const {
   if (gone_) WindowGone();
+}
+
+std::shared_ptr<office::CommandBars> HostExplorer::CommandBars() {
+  Alive();
+  if (!commandBars_) commandBars_ = std::make_shared<office::CommandBars>();
+  return commandBars_;
 }
 
 std::string HostExplorer::Caption() {
@@ -97,6 +104,12 @@ HostInspector::HostInspector(HostApplication* app, std::shared_ptr<om::Item> ite
 
 void HostInspector::Alive() const {
   if (gone_) WindowGone();
+}
+
+std::shared_ptr<office::CommandBars> HostInspector::CommandBars() {
+  Alive();
+  if (!commandBars_) commandBars_ = std::make_shared<office::CommandBars>();
+  return commandBars_;
 }
 
 std::string HostInspector::Caption() {

@@ -43,6 +43,8 @@ class HostExplorer : public om::Explorer {
   void Close() override;
   Event<>& FolderSwitch() override { return folderSwitch_; }
   Event<>& CloseEvent() override { return close_; }
+  // One set of bars per window, made on first use.
+  std::shared_ptr<office::CommandBars> CommandBars() override;
 
   // Drive API.
   void SetSelection(std::vector<std::shared_ptr<om::Item>> items);
@@ -61,6 +63,7 @@ class HostExplorer : public om::Explorer {
   bool gone_ = false;
   Event<> folderSwitch_;
   Event<> close_;
+  std::shared_ptr<office::CommandBars> commandBars_;
 };
 
 class HostInspector : public om::Inspector {
@@ -76,6 +79,8 @@ class HostInspector : public om::Inspector {
   // olDiscard and olPromptForSave close without saving.
   void Close(int saveMode) override;
   Event<>& CloseEvent() override { return close_; }
+  // One set of bars per window, made on first use.
+  std::shared_ptr<office::CommandBars> CommandBars() override;
 
   void MakeGone() { gone_ = true; }
   bool IsGone() const { return gone_; }
@@ -87,6 +92,7 @@ class HostInspector : public om::Inspector {
   std::shared_ptr<om::Item> item_;
   bool gone_ = false;
   Event<> close_;
+  std::shared_ptr<office::CommandBars> commandBars_;
 };
 
 class HostApplication : public om::Application {

@@ -1,6 +1,7 @@
 #include "platform/maildir/maildir_store.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -361,6 +362,113 @@ std::optional<Entry> FindByUnique(const std::string& dir, const std::string& uni
     });
   }
   return found;
+}
+
+// --- interrupted saves ---
+//
+// A rewrite puts the new message into the folder before it removes the old one, so
+// a writer killed between the two would leave the message there twice, and its
+// next detach would save the attachments of the old copy once more. So before the
+// new file goes in, the writer leaves "tmp/.stowbright-replace-<new unique>"
+// naming the old file ("sub/file"); it removes that note once the old file is gone.
+// The next process that lists the folder finishes what a dead writer left: the old
+// copy goes when the new one is in, and a new message that never got in is only a
+// temporary file. Only the notes and temporaries of a writer of this host that no
+// longer runs are touched, so a save in progress in another process is left alone.
+constexpr const char* kReplaceNote = ".stowbright-replace-";
+
+// The process that made a unique name of NewUniqueName on this host; 0 when the
+// name is not one of ours.
+long OurWriterPid(const std::string& unique) {
+  static const std::string host = [] {
+    std::string probe = NewUniqueName(0);
+    std::size_t r = probe.find('R');
+    std::size_t dot = r == std::string::npos ? r : probe.find('.', r);
+    return dot == std::string::npos ? std::string() : probe.substr(dot + 1);
+  }();
+  std::size_t m = unique.find(".M");
+  if (m == std::string::npos || m == 0 || host.empty()) return 0;
+  for (std::size_t i = 0; i < m; ++i)
+    if (!isdigit(static_cast<unsigned char>(unique[i]))) return 0;
+  std::size_t p = unique.find('P', m);
+  std::size_t q = p == std::string::npos ? p : unique.find('Q', p);
+  std::size_t r = q == std::string::npos ? q : unique.find('R', q);
+  std::size_t dot = r == std::string::npos ? r : unique.find('.', r);
+  if (dot == std::string::npos || unique.compare(dot + 1, std::string::npos, host) != 0) return 0;
+  std::string pid = unique.substr(p + 1, q - p - 1);
+  if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  return std::stol(pid);
+}
+
+bool WriterGone(const std::string& unique) {
+  long pid = OurWriterPid(unique);
+  if (pid <= 0 || pid == static_cast<long>(getpid())) return false;
+  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Writes the note of a rewrite about to replace `old` ("sub/file") by newUnique.
+void WriteReplaceNote(const std::string& dir, const std::string& newUnique,
+                      const std::string& old) {
+  std::string path = dir + "/tmp/" + kReplaceNote + newUnique;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + path + ")");
+  bool ok = write(fd, old.data(), old.size()) == static_cast<ssize_t>(old.size()) && fsync(fd) == 0;
+  int err = errno;
+  close(fd);
+  if (!ok) {
+    unlink(path.c_str());
+    RaiseErrno(err ? err : ENOSPC, "Cannot save the message");
+  }
+  FsyncDir(dir + "/tmp");
+}
+
+void RemoveReplaceNote(const std::string& dir, const std::string& newUnique) {
+  unlink((dir + "/tmp/" + kReplaceNote + newUnique).c_str());
+}
+
+void FinishInterruptedSaves(const std::string& dir) {
+  if (dir.empty()) return;
+  std::vector<std::string> names;
+  DIR* d = opendir((dir + "/tmp").c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
+  closedir(d);
+  bool changed = false;
+  for (const auto& name : names) {
+    std::string tmpPath = dir + "/tmp/" + name;
+    if (name.rfind(kReplaceNote, 0) == 0) {
+      std::string newUnique = name.substr(std::strlen(kReplaceNote));
+      if (!WriterGone(newUnique)) continue;
+      char buf[1024];
+      std::string old;
+      int fd = open(tmpPath.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) old.assign(buf, static_cast<std::size_t>(n));
+        close(fd);
+      }
+      std::size_t slash = old.find('/');
+      std::string oldUnique =
+          slash == std::string::npos ? "" : MaildirFileName::Parse(old.substr(slash + 1)).unique;
+      bool plain = !oldUnique.empty() && oldUnique.find('/') == std::string::npos &&
+                   oldUnique[0] != '.' && oldUnique != newUnique;
+      if (plain && FindByUnique(dir, newUnique)) {
+        if (auto at = FindByUnique(dir, oldUnique)) {
+          if (unlink((dir + "/" + at->sub + "/" + at->file).c_str()) == 0) {
+            FsyncDir(dir + "/" + at->sub);
+          }
+        }
+      }
+      unlink((dir + "/tmp/" + newUnique).c_str());
+      unlink(tmpPath.c_str());
+      changed = true;
+    } else if (name[0] != '.' && WriterGone(name)) {
+      unlink(tmpPath.c_str());
+      changed = true;
+    }
+  }
+  if (changed) FsyncDir(dir + "/tmp");
 }
 
 }  // namespace
@@ -1170,16 +1278,21 @@ class MaildirAttachments : public om::Attachments {
     }
     // The bytes are copied now into a private unlinked file, as the host copies an
     // attached file: the caller may delete or change its file before Save.
-    std::string tmpl = item_->TempDir() + "/.stowbright-add-XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int copy = mkstemp(name.data());
+    // Without a name where the file system allows it, so that a process killed here
+    // leaves nothing behind.
+    int copy = open(item_->TempDir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (copy < 0) {
-      int err = errno;
-      close(src);
-      RaiseErrno(err, "Cannot add the file " + path);
+      std::string tmpl = item_->TempDir() + "/.stowbright-add-XXXXXX";
+      std::vector<char> name(tmpl.begin(), tmpl.end());
+      name.push_back('\0');
+      copy = mkstemp(name.data());
+      if (copy < 0) {
+        int err = errno;
+        close(src);
+        RaiseErrno(err, "Cannot add the file " + path);
+      }
+      unlink(name.data());
     }
-    unlink(name.data());
     std::int64_t total = 0;
     std::vector<char> buf(1 << 16);
     for (;;) {
@@ -1343,9 +1456,18 @@ void MaildirItem::Save() {
   std::string newFile = RewrittenFileName(oldName, newUnique, size);
   std::string dest = ref_.dir + "/" + sub + "/" + newFile;
   store_->ExpectOwnFile(ref_.dir, newUnique);
+  if (old) {
+    try {
+      WriteReplaceNote(ref_.dir, newUnique, old->sub + "/" + old->file);
+    } catch (...) {
+      unlink(tmp.c_str());
+      throw;
+    }
+  }
   if (rename(tmp.c_str(), dest.c_str()) != 0) {
     int err = errno;
     unlink(tmp.c_str());
+    if (old) RemoveReplaceNote(ref_.dir, newUnique);
     RaiseErrno(err, "Cannot save the message");
   }
   FsyncDir(ref_.dir + "/" + sub);
@@ -1365,12 +1487,14 @@ void MaildirItem::Save() {
       if (err != ENOENT) {
         unlink(dest.c_str());
         FsyncDir(ref_.dir + "/" + sub);
+        RemoveReplaceNote(ref_.dir, newUnique);
         RaiseErrno(err, "Cannot replace the message; it was left unchanged");
       }
       auto moved = FindByUnique(ref_.dir, unique_);
       if (!moved) break;  // gone: another program deleted it meanwhile
       at = *moved;
     }
+    RemoveReplaceNote(ref_.dir, newUnique);
     store_->NoteRewrite(ref_.dir, unique_, newUnique);
   }
   unique_ = newUnique;
@@ -1612,6 +1736,7 @@ std::shared_ptr<om::Folder> MaildirStore::MakeFolder(const FolderRef& ref) {
 std::shared_ptr<MaildirItems> MaildirStore::ItemsOf(const FolderRef& ref) {
   std::string key = ref.dir.empty() ? "\n" + std::to_string(ref.names.size()) : ref.dir;
   if (auto live = items_[key].lock()) return live;
+  FinishInterruptedSaves(ref.dir);
   auto items = std::make_shared<MaildirItems>(
       std::static_pointer_cast<MaildirStore>(shared_from_this()), ref);
   items_[key] = items;

@@ -1,0 +1,476 @@
+#include "app/actions.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <set>
+
+#include "app/app_error.h"
+#include "app/dispatch.h"
+#include "app/item_state.h"
+#include "app/session.h"
+#include "app/store_view.h"
+#include "engine/naming.h"
+#include "host/modGlobal.h"
+#include "platform/com_error.h"
+#include "platform/posix/poll_loop.h"
+#include "settings/attachmentFolders.h"
+#include "settings/cSettings.h"
+#include "settings/cSingleList.h"
+
+namespace stow::app {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Target {
+  std::shared_ptr<om::Item> item;
+  std::string entryId;
+  ItemState before;
+  ItemState after;
+};
+
+// Ctrl-C while a command runs: the batch window's Cancel when one is open (the item in
+// hand is finished first); otherwise remembered, and the command ends with 130 once
+// the add-in has returned, so that nothing is left half-done.
+class InterruptAsCancel {
+ public:
+  explicit InterruptAsCancel(Session& session)
+      : watch_(session.loop(), {SIGINT}, [this, &session](int) {
+          if (!session.toolkit().CancelBatch()) interrupted_ = true;
+        }) {}
+  bool Interrupted() const { return interrupted_; }
+
+ private:
+  bool interrupted_ = false;
+  posix::SignalWatch watch_;
+};
+
+std::string Plural(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::uintmax_t FileBytes(const std::string& path) {
+  std::error_code ec;
+  auto size = fs::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
+std::string Joined(const std::set<std::string>& dirs) {
+  std::string out;
+  for (const auto& d : dirs) out += (out.empty() ? "" : ", ") + d;
+  return out;
+}
+
+std::set<std::string> FilesIn(const std::string& dir) {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec))
+    out.insert(it->path().string());
+  return out;
+}
+
+std::string EntryIdOf(const std::shared_ptr<om::Item>& item) {
+  return ValueOr(std::string(), [&] { return item->EntryID(); });
+}
+
+// A saved item is a new file under a new name: each target is found again by the name
+// the store gave its rewrite; one no longer in the folder is gone.
+void ReadAfter(Session& session, const FolderEntry& folder, std::vector<Target>& targets) {
+  std::vector<std::string> names;
+  std::string rest = folder.shortName;
+  for (std::size_t start = 0;;) {
+    auto slash = rest.find('/', start);
+    names.push_back(
+        rest.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  std::string dir = session.store().RefFor(names).dir;
+  std::map<std::string, std::shared_ptr<om::Item>> now;
+  auto walk = folder.folder->Items()->Enumerate();
+  while (auto item = walk->Next()) now[EntryIdOf(item)] = item;
+  for (auto& t : targets) {
+    std::string id = dir.empty() ? t.entryId : session.store().FollowRewrites(dir, t.entryId);
+    auto it = now.find(id);
+    if (it == now.end()) {
+      t.after.gone = true;
+      continue;
+    }
+    t.after = ReadState(it->second, folder.folderPath);
+  }
+}
+
+struct Outcome {
+  std::string summary;
+  bool ok = true;
+};
+
+// Detach: every item that had attachments and no marker now carries it.
+Outcome DetachOutcome(const std::vector<Target>& targets) {
+  std::size_t candidates = 0, changed = 0, files = 0;
+  std::uintmax_t bytes = 0;
+  std::set<std::string> dirs;
+  for (const auto& t : targets) {
+    bool candidate = !t.before.gone && !t.before.processed && t.before.visibleAttachments > 0;
+    candidates += candidate;
+    if (t.after.gone || t.after.records.size() <= t.before.records.size()) continue;
+    ++changed;
+    for (std::size_t i = t.before.records.size(); i < t.after.records.size(); ++i) {
+      ++files;
+      bytes += FileBytes(t.after.records[i].path);
+      dirs.insert(fs::path(t.after.records[i].path).parent_path().string());
+    }
+  }
+  Outcome o;
+  if (candidates == 0 && changed == 0) {
+    o.summary = "Nothing to detach: " + Plural(targets.size(), "item has", "items have") +
+                " no attachments or were detached before";
+    return o;
+  }
+  o.summary = "Detached " + Plural(files, "file", "files") + " (" + std::to_string(bytes) +
+              " bytes) from " + std::to_string(changed) + " of " +
+              Plural(targets.size(), "item", "items") +
+              (dirs.empty() ? std::string() : " into " + Joined(dirs));
+  o.ok = changed >= candidates;
+  return o;
+}
+
+Outcome ReattachOutcome(const std::vector<Target>& targets) {
+  std::size_t candidates = 0, changed = 0, files = 0;
+  for (const auto& t : targets) {
+    bool candidate = !t.before.gone && (t.before.processed || !t.before.records.empty());
+    candidates += candidate;
+    if (!candidate || t.after.gone) continue;
+    if (t.after.records.size() < t.before.records.size() || !t.after.processed) {
+      ++changed;
+      files += t.before.records.size() - std::min(t.before.records.size(), t.after.records.size());
+    }
+  }
+  Outcome o;
+  if (candidates == 0) {
+    o.summary = "Nothing to re-attach: none of the " +
+                Plural(targets.size(), "item was", "items were") + " detached";
+    return o;
+  }
+  o.summary = "Re-attached " + Plural(files, "file", "files") + " to " + std::to_string(changed) +
+              " of " + Plural(candidates, "detached item", "detached items");
+  o.ok = changed >= candidates;
+  return o;
+}
+
+Outcome RemoveLinksOutcome(const std::vector<Target>& targets) {
+  std::size_t candidates = 0, changed = 0;
+  for (const auto& t : targets) {
+    if (t.before.gone || !t.before.hasLinkBlock) continue;
+    ++candidates;
+    if (!t.after.gone && !t.after.hasLinkBlock) ++changed;
+  }
+  Outcome o;
+  if (candidates == 0) {
+    o.summary =
+        "Nothing to do: none of the " + Plural(targets.size(), "item has", "items have") + " links";
+    return o;
+  }
+  o.summary = "Removed the links from " + std::to_string(changed) + " of " +
+              Plural(candidates, "item", "items") + "; the files stay where they are";
+  o.ok = changed >= candidates;
+  return o;
+}
+
+Outcome DeleteOutcome(const std::vector<Target>& targets) {
+  std::size_t deleted = 0, files = 0;
+  for (const auto& t : targets) {
+    if (!t.after.gone) continue;
+    ++deleted;
+    for (const auto& r : t.before.records)
+      if (!fs::exists(r.path)) ++files;
+  }
+  Outcome o;
+  o.summary = "Deleted " + std::to_string(deleted) + " of " +
+              Plural(targets.size(), "item", "items") + " and " +
+              Plural(files, "saved file", "saved files");
+  o.ok = deleted == targets.size();
+  return o;
+}
+
+Outcome CopyOutcome(const std::vector<Target>& targets, const std::string& dir,
+                    const std::set<std::string>& before) {
+  std::size_t candidates = 0;
+  for (const auto& t : targets) candidates += t.before.visibleAttachments > 0;
+  Outcome o;
+  if (dir.empty()) {
+    o.summary = "Copied the attachments of " + Plural(targets.size(), "item", "items");
+    return o;
+  }
+  std::size_t files = 0;
+  std::uintmax_t bytes = 0;
+  for (const auto& f : FilesIn(dir)) {
+    if (before.count(f)) continue;
+    ++files;
+    bytes += FileBytes(f);
+  }
+  o.summary = "Copied " + Plural(files, "file", "files") + " (" + std::to_string(bytes) +
+              " bytes) from " + Plural(targets.size(), "item", "items") + " to " + dir +
+              "; the items are unchanged";
+  o.ok = candidates == 0 || files > 0;
+  return o;
+}
+
+// What a detach would do, from the settings the add-in has just read; changes nothing.
+int DryRun(Session& session, const FolderEntry& folder, const std::vector<Target>& targets) {
+  std::string dir = ConfiguredAttachmentFolder(folder.folderPath);
+  auto settings = modGlobal::objSettings;
+  std::cout << "Dry run: nothing is changed.\n";
+  if (dir.empty()) {
+    std::cerr << "Stowbright for Outlook: no attachment folder is set for " << folder.shortName
+              << " (see `stowbright attachment-folder`)\n";
+    return exitcode::kFailed;
+  }
+  int naming = settings ? settings->AttachmentNamingOption : 0;
+  bool inlineAsFiles = settings && settings->TreatInlineImagesAsAttachments;
+  std::size_t files = 0;
+  std::uintmax_t bytes = 0;
+  for (const auto& t : targets) {
+    if (t.before.gone) continue;
+    std::cout << t.before.subject << (t.before.processed ? "  (detached before: skipped)" : "")
+              << "\n";
+    if (t.before.processed) continue;
+    std::string html = ValueOr(std::string(), [&] { return t.item->HTMLBody(); });
+    for (const auto& a : ValueOr(std::vector<std::shared_ptr<om::Attachment>>(),
+                                 [&] { return t.item->Attachments()->All(); })) {
+      std::string name = ValueOr(std::string(), [&] { return a->FileName(); });
+      Value hidden = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACHMENT_HIDDEN); });
+      if (!IsEmpty(hidden) && ValueOr(false, [&] { return ToBool(hidden); })) continue;
+      Value cid = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACH_CONTENT_ID); });
+      std::string cidText = IsEmpty(cid) ? "" : ValueOr(std::string(), [&] { return ToText(cid); });
+      std::string ext = GetExtensionName(name, false);
+      if (settings && !ext.empty() && settings->AttachmentExtensions()->Exists(ext)) {
+        std::cout << "  keep   " << name << " (exempted extension)\n";
+        continue;
+      }
+      if (!inlineAsFiles && !cidText.empty() && html.find("cid:" + cidText) != std::string::npos) {
+        std::cout << "  keep   " << name << " (inline image)\n";
+        continue;
+      }
+      std::string target;
+      // Running and random numbers are drawn when the file is saved; drawing one here
+      // would use up a number of the store.
+      if (naming == 2 || naming == 3)
+        target = dir + "/<number chosen when saved>" + (ext.empty() ? "" : "." + ext);
+      else
+        target = dir + "/" + GetAttachmentName(t.item, name, false, false);
+      std::int64_t size = ValueOr<std::int64_t>(0, [&] { return a->Size(); });
+      std::cout << "  save   " << name << " -> " << target << " (" << size << " bytes)\n";
+      ++files;
+      bytes += static_cast<std::uintmax_t>(size);
+    }
+  }
+  std::cout << "Would detach " << Plural(files, "file", "files") << " (" << bytes << " bytes) into "
+            << dir << "\n";
+  (void)session;
+  return exitcode::kOk;
+}
+
+struct CommandIds {
+  const char* explorer;
+  const char* inspector;
+};
+
+CommandIds IdsFor(const std::string& command) {
+  if (command == "detach") return {"cmdStripAttachments", "cmdDetach"};
+  if (command == "detach-to") return {"cmdDetachToACustomFolder", "cmdDetachToACustomFolder"};
+  if (command == "reattach") return {"cmdReInstateAttachments", "cmdReAttach"};
+  if (command == "remove-links") return {"cmdRemoveLinks", "cmdRemoveLinks"};
+  if (command == "delete") return {"cmdDeleteItems", "cmdDelete"};
+  if (command == "copy") return {"cmdCopyAttachmentsToFolder", "cmdCopyAttachmentsToFolder"};
+  if (command == "detach-all") return {"cmdStripAttachmentsFolder", "cmdStripAttachmentsFolder"};
+  if (command == "reattach-all")
+    return {"cmdReInstateAttachmentsFolder", "cmdReInstateAttachmentsFolder"};
+  throw AppError(exitcode::kUsage, "unknown command " + command);
+}
+
+int Finish(Session& session, const std::string& command, std::vector<Target>& targets,
+           const FolderEntry& folder, const std::string& copyDir,
+           const std::set<std::string>& copyBefore, const InterruptAsCancel& interrupt) {
+  session.Settle();
+  ReadAfter(session, folder, targets);
+  session.Shutdown();
+  Outcome o;
+  if (command == "detach" || command == "detach-to" || command == "detach-all")
+    o = DetachOutcome(targets);
+  else if (command == "reattach" || command == "reattach-all")
+    o = ReattachOutcome(targets);
+  else if (command == "remove-links")
+    o = RemoveLinksOutcome(targets);
+  else if (command == "delete")
+    o = DeleteOutcome(targets);
+  else
+    o = CopyOutcome(targets, copyDir, copyBefore);
+  auto& tk = session.toolkit();
+  if (tk.BatchCancelled()) o.summary += " (cancelled)";
+  std::cout << o.summary << "\n";
+  if (interrupt.Interrupted()) return 130;
+  if (!o.ok || tk.BatchCancelled() || tk.CriticalMessages() > 0 || tk.FolderPromptsCancelled() > 0)
+    return exitcode::kFailed;
+  if (command == "delete" && tk.QuestionsAnsweredNo() > 0) return exitcode::kFailed;
+  return exitcode::kOk;
+}
+
+}  // namespace
+
+int RunSelectionAction(Session& session) {
+  const auto& o = session.options();
+  auto folder = ResolveFolder(session, o.folder);
+  auto items = ResolveItems(folder, o.items);
+  if (o.open && items.size() != 1)
+    throw AppError(exitcode::kUsage, "--open works on exactly one ITEM");
+  if (items.empty())
+    throw AppError(exitcode::kFailed, "folder '" + folder.shortName + "' has no items");
+  std::vector<Target> targets;
+  for (auto& item : items)
+    targets.push_back({item, EntryIdOf(item), ReadState(item, folder.folderPath), {}});
+  std::string copyDir =
+      o.command == "copy" && o.to ? fs::absolute(*o.to).lexically_normal().string() : "";
+  while (copyDir.size() > 1 && copyDir.back() == '/') copyDir.pop_back();
+  auto copyBefore = copyDir.empty() ? std::set<std::string>() : FilesIn(copyDir);
+
+  InterruptAsCancel interrupt(session);
+  auto explorer = session.host().OpenExplorer(folder.folder);
+  session.Connect();
+  if (o.dryRun) {
+    int rc = DryRun(session, folder, targets);
+    session.Shutdown();
+    return rc;
+  }
+  auto ids = IdsFor(o.command);
+  explorer->SetSelection(items);
+  if (o.open) {
+    session.host().OpenInspector(items.front());
+    ExecuteControl(ids.inspector);
+  } else if (o.command == "remove-links") {
+    // The command works on the current item: the user selects each in turn.
+    for (auto& item : items) {
+      explorer->SetSelection({item});
+      session.host().SetActiveWindow(explorer);
+      ExecuteControl(ids.explorer);
+      session.loop().DoEvents();
+    }
+  } else {
+    session.host().SetActiveWindow(explorer);
+    ExecuteControl(ids.explorer);
+  }
+  return Finish(session, o.command, targets, folder, copyDir, copyBefore, interrupt);
+}
+
+int RunFolderAction(Session& session) {
+  const auto& o = session.options();
+  auto folder = ResolveFolder(session, o.folder);
+  std::vector<Target> targets;
+  auto walk = folder.folder->Items()->Enumerate();
+  while (auto item = walk->Next())
+    targets.push_back({item, EntryIdOf(item), ReadState(item, folder.folderPath), {}});
+
+  InterruptAsCancel interrupt(session);
+  auto explorer = session.host().OpenExplorer(folder.folder);
+  session.Connect();
+  if (o.dryRun) {
+    int rc = DryRun(session, folder, targets);
+    session.Shutdown();
+    return rc;
+  }
+  session.host().SetActiveWindow(explorer);
+  ExecuteControl(IdsFor(o.command).explorer);
+  return Finish(session, o.command, targets, folder, "", {}, interrupt);
+}
+
+int RunAttachmentFolder(Session& session) {
+  const auto& o = session.options();
+  auto folder = ResolveFolder(session, o.folder);
+  if (o.dir.empty()) {
+    std::string dir = ConfiguredAttachmentFolder(folder.folderPath);
+    std::cout << folder.shortName << ": " << (dir.empty() ? "(no attachment folder)" : dir) << "\n";
+    return exitcode::kOk;
+  }
+  std::string dir = fs::absolute(o.dir).lexically_normal().string();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  bool accepted = false;
+  session.toolkit().SetScript("frmAttachmentFolder", [&](ui::Form& form) {
+    auto* path = form.Find<ui::TextBox>("txtAttachmentFolderPath");
+    auto* ok = form.Find<ui::CommandButton>("cmdOK");
+    if (!path || !ok) return;
+    path->SetText(dir);
+    ok->PerformClick();
+    accepted = !form.Visible || !form.Loaded();
+  });
+  auto explorer = session.host().OpenExplorer(folder.folder);
+  session.Connect();
+  session.host().SetActiveWindow(explorer);
+  ExecuteControl("cmdAttachmentFolder");
+  session.Settle();
+  session.Shutdown();
+  std::string stored = ReadAttachmentFolderPathFromRegistry(folder.folderPath);
+  if (!accepted || stored != dir) {
+    std::cout << folder.shortName << ": attachment folder unchanged\n";
+    return exitcode::kFailed;
+  }
+  std::cout << folder.shortName << ": attachment folder set to " << dir << "\n";
+  return exitcode::kOk;
+}
+
+int RunControl(Session& session) {
+  const auto& o = session.options();
+  if (!KnownControl(o.controlId))
+    throw AppError(exitcode::kUsage, "unknown control id '" + o.controlId + "'");
+  std::shared_ptr<hostapp::HostExplorer> explorer;
+  std::vector<std::shared_ptr<om::Item>> items;
+  if (!o.folder.empty()) {
+    auto folder = ResolveFolder(session, o.folder);
+    if (!o.items.empty()) items = ResolveItems(folder, o.items);
+    explorer = session.host().OpenExplorer(folder.folder);
+  }
+  if (o.open && items.size() != 1)
+    throw AppError(exitcode::kUsage, "--open works on exactly one ITEM");
+  InterruptAsCancel interrupt(session);
+  session.Connect();
+  if (explorer) {
+    explorer->SetSelection(items);
+    session.host().SetActiveWindow(explorer);
+  }
+  if (o.open) session.host().OpenInspector(items.front());
+  ExecuteControl(o.controlId);
+  session.Settle();
+  session.Shutdown();
+  auto& tk = session.toolkit();
+  std::cout << "Ran " << o.controlId << "\n";
+  if (interrupt.Interrupted()) return 130;
+  return tk.CriticalMessages() > 0 || tk.BatchCancelled() ? exitcode::kFailed : exitcode::kOk;
+}
+
+int RunWatch(Session& session) {
+  int stopSignal = 0;
+  posix::SignalWatch stop(session.loop(), {SIGINT, SIGTERM}, [&](int signal) {
+    stopSignal = signal;
+    session.loop().Quit();
+  });
+  if (!stop.Active()) throw AppError(exitcode::kFailed, "cannot watch for SIGINT and SIGTERM");
+  // The host's main window shows the Inbox, as a mail client opens on it.
+  auto inbox = ValueOr(std::shared_ptr<om::Folder>(),
+                       [&] { return session.store().GetDefaultFolder(om::olFolderInbox); });
+  if (inbox) session.host().OpenExplorer(inbox);
+  session.Connect();
+  std::cerr << "stowbright: watching " << session.options().store
+            << " (SIGINT or SIGTERM to stop)\n";
+  session.loop().Run();
+  std::cerr << "stowbright: " << (stopSignal == SIGTERM ? "SIGTERM" : "SIGINT")
+            << ": shutting down\n";
+  session.Shutdown();
+  return exitcode::kOk;
+}
+
+}  // namespace stow::app

@@ -1,0 +1,16 @@
+#pragma once
+// The commands that change mail: the explorer and inspector commands on a selection,
+// the folder commands, attachment-folder, run, and watch.
+
+namespace stow::app {
+
+class Session;
+
+int RunSelectionAction(
+    Session& session);                  // detach, detach-to, reattach, remove-links, delete, copy
+int RunFolderAction(Session& session);  // detach-all, reattach-all
+int RunAttachmentFolder(Session& session);
+int RunControl(Session& session);  // run CONTROL_ID
+int RunWatch(Session& session);
+
+}  // namespace stow::app

@@ -1,0 +1,232 @@
+#include "app/cli.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <iostream>
+
+#include "app/app_error.h"
+
+namespace stow::app {
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+constexpr const char* kItemHelp =
+    "ITEM is a number from `list` (1 is the first item of the folder), an entry id, "
+    "or `all` for every item of the folder as the selection.";
+
+constexpr const char* kFolderHelp =
+    "FOLDER is the short name (Inbox, Sent Items, Inbox/Projects) or the full host "
+    "folder path (\\\\Personal Folders\\Inbox).";
+
+constexpr const char* kExitHelp =
+    "Exit status: 0 done; 1 the command could not do all that was asked; 2 a folder, "
+    "item or option on the command line is wrong (nothing was changed); 3 the command "
+    "needs a part of the add-in this build does not have.";
+
+std::string Footer(bool folder, bool item) {
+  std::string text;
+  if (folder) text += std::string(kFolderHelp) + "\n";
+  if (item) text += std::string(kItemHelp) + "\n";
+  return text + kExitHelp;
+}
+
+// The explorer commands on a selection, or the inspector command with --open.
+CLI::App* SelectionCommand(CLI::App& app, Options& o, const std::string& name,
+                           const std::string& what, bool dryRun) {
+  auto* c = app.add_subcommand(name, what);
+  c->add_option("FOLDER", o.folder, "the mail folder")->required();
+  c->add_option("ITEM", o.items, "items to work on (number, entry id or `all`)")
+      ->required()
+      ->expected(1, -1);
+  c->add_flag("--open", o.open,
+              "open the one ITEM in an inspector and run the inspector command on it");
+  if (dryRun) c->add_flag("--dry-run", o.dryRun, "say what would be saved where, changing nothing");
+  c->footer(Footer(true, true));
+  return c;
+}
+
+}  // namespace
+
+std::string DefaultStore() {
+  std::string maildir = Env("MAILDIR");
+  if (!maildir.empty()) return maildir;
+  return Env("HOME") + "/Maildir";
+}
+
+std::string DefaultConfig() {
+  std::string xdg = Env("XDG_CONFIG_HOME");
+  if (xdg.empty()) xdg = Env("HOME") + "/.config";
+  return xdg + "/stowbright";
+}
+
+int ParseCommandLine(int argc, char** argv, Options& o) {
+  CLI::App app{
+      "stowbright: takes the attachments out of mail in a Maildir, saves them as files, "
+      "puts a block of links into each mail and can put everything back.",
+      "stowbright"};
+  app.footer(kExitHelp);
+  app.require_subcommand(1, 1);
+  app.fallthrough();
+  app.set_help_all_flag("--help-all", "help for every command");
+
+  app.add_option("--store", o.store, "Maildir root (default: $MAILDIR, else ~/Maildir)")
+      ->type_name("DIR");
+  app.add_option("--config", o.config,
+                 "where the settings store lives (default: $XDG_CONFIG_HOME/stowbright)")
+      ->type_name("DIR");
+  app.add_option("--host-version", o.hostVersion,
+                 "host version to play: 14 runs commands through the ribbon dispatcher, "
+                 "11 and 12 through the command bar")
+      ->check(CLI::IsMember({11, 12, 14}))
+      ->default_val(14);
+  auto* yes = app.add_flag("--yes", o.yes, "answer Yes to every question");
+  auto* no = app.add_flag("--no", o.no, "answer No to every question");
+  yes->excludes(no);
+  app.add_option("--to", o.to, "answer to the folder prompt of detach-to and copy")
+      ->type_name("DIR");
+  app.add_flag("--json", o.json, "machine-readable output where a command prints data");
+
+  auto* folders = app.add_subcommand(
+      "folders", "every folder with its host folder path, item count and attachment folder");
+  folders->footer(kExitHelp);
+
+  auto* list = app.add_subcommand(
+      "list",
+      "the items of a folder, numbered from 1, with entry id, subject, message class, "
+      "attachment count and the processed marker");
+  list->add_option("FOLDER", o.folder, "the mail folder")->required();
+  list->footer(Footer(true, false) +
+               "\nWith --json: an array of objects with index, entry_id, subject, "
+               "message_class, attachment_count, processed.");
+
+  auto* show = app.add_subcommand("show", "one item: its properties, attachments and body");
+  show->add_option("FOLDER", o.folder, "the mail folder")->required();
+  show->add_option("ITEM", o.items, "the item (number or entry id)")->required()->expected(1);
+  show->footer(Footer(true, true) +
+               "\nWith --json: entry_id, subject, message_class, received_time, "
+               "billing_information, processed_attachments, attachments (name, size, "
+               "content_id, hidden) and html_body.");
+
+  SelectionCommand(app, o, "detach",
+                   "detach the attachments of the items into the attachment folder", true);
+  SelectionCommand(app, o, "detach-to",
+                   "detach the attachments of the items into a folder chosen now (--to DIR "
+                   "or typed at the prompt)",
+                   false);
+  SelectionCommand(app, o, "reattach", "put the saved files back into the items", false);
+  SelectionCommand(app, o, "remove-links",
+                   "remove the block of links from the items, leaving the files", false);
+  SelectionCommand(app, o, "delete", "delete the items together with their saved files", false);
+  SelectionCommand(app, o, "copy",
+                   "copy the attachments of the items to a folder (--to DIR or typed), "
+                   "leaving the items as they are",
+                   false);
+
+  auto* detachAll =
+      app.add_subcommand("detach-all", "detach the attachments of every item of a folder");
+  detachAll->add_option("FOLDER", o.folder, "the mail folder")->required();
+  detachAll->add_flag("--dry-run", o.dryRun, "say what would be saved where, changing nothing");
+  detachAll->footer(Footer(true, false));
+
+  auto* reattachAll =
+      app.add_subcommand("reattach-all", "put the saved files back into every item of a folder");
+  reattachAll->add_option("FOLDER", o.folder, "the mail folder")->required();
+  reattachAll->footer(Footer(true, false));
+
+  for (const char* name : {"reply", "forward"}) {
+    auto* c = app.add_subcommand(
+        name, std::string("open a ") + name +
+                  " of the item as a compose window (saved in Drafts) and run the compose "
+                  "command on it");
+    c->add_option("FOLDER", o.folder, "the mail folder")->required();
+    c->add_option("ITEM", o.items, "the item (number or entry id)")->required()->expected(1);
+    auto* attach = c->add_flag("--attach-files", o.attachFiles,
+                               "attach the saved files of the original again");
+    auto* remove =
+        c->add_flag("--remove-links", o.removeLinks, "remove the block of links from the new mail");
+    attach->excludes(remove);
+    c->footer(Footer(true, true));
+  }
+
+  auto* settings = app.add_subcommand(
+      "settings", "show a settings page, or change it with --set and save it through the page");
+  settings->add_option("PAGE", o.page, "monitoring, attachments or extensions")
+      ->check(CLI::IsMember({"monitoring", "attachments", "extensions"}));
+  settings
+      ->add_option("--set", o.set,
+                   "NAME=VALUE: a setting of the page (AttachmentNamingOption=4, "
+                   "AttachmentExtensions=pdf,zip); may be given several times")
+      ->type_name("NAME=VALUE");
+  settings->footer(kExitHelp);
+
+  auto* monitor = app.add_subcommand("monitor", "the monitored folders of the monitoring page");
+  monitor->require_subcommand(1, 1);
+  auto* madd = monitor->add_subcommand("add", "monitor a folder: its new mail is detached");
+  madd->add_option("FOLDER", o.folder, "the mail folder")->required();
+  madd->add_option("--files", o.files, "attachment folder for this mail folder")->type_name("DIR");
+  madd->footer(Footer(true, false));
+  auto* mremove = monitor->add_subcommand("remove", "stop monitoring a folder");
+  mremove->add_option("FOLDER", o.folder, "the mail folder")->required();
+  mremove->footer(Footer(true, false));
+  monitor->add_subcommand("list", "the monitored folders")->footer(kExitHelp);
+  monitor->footer(kExitHelp);
+
+  auto* attachmentFolder =
+      app.add_subcommand("attachment-folder", "show or set the attachment folder of a mail folder");
+  attachmentFolder->add_option("FOLDER", o.folder, "the mail folder")->required();
+  attachmentFolder->add_option("DIR", o.dir, "the new attachment folder");
+  attachmentFolder->footer(Footer(true, false));
+
+  auto* ribbon = app.add_subcommand("ribbon", "print the custom-UI XML the host would receive");
+  ribbon->add_option("RIBBON_ID", o.ribbonId,
+                     "ribbon type (Microsoft.Outlook.Explorer, Microsoft.Outlook.Mail.Read, ...)");
+  ribbon->add_option("--menu", o.menuId, "print the content of this dynamic menu instead")
+      ->type_name("MENU_ID");
+  ribbon->footer(kExitHelp);
+
+  auto* run = app.add_subcommand("run", "run any control id through the dispatcher");
+  run->add_option("CONTROL_ID", o.controlId, "the control id (cmdStripAttachments, ...)")
+      ->required();
+  run->add_option("FOLDER", o.folder, "the folder the explorer shows");
+  run->add_option("ITEM", o.items, "the selection (number, entry id or `all`)")->expected(0, -1);
+  run->add_flag("--open", o.open, "open the one ITEM in an inspector instead");
+  run->footer(Footer(true, true));
+
+  app.add_subcommand("about", "the about box")->footer(kExitHelp);
+
+  auto* watch = app.add_subcommand(
+      "watch",
+      "stay running: start-up complete, monitors and sweeps, new mail in monitored folders "
+      "detached as it arrives, until SIGINT or SIGTERM");
+  watch->footer(kExitHelp);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return exitcode::kUsage;
+  }
+
+  for (auto* sub : app.get_subcommands()) {
+    o.command = sub->get_name();
+    for (auto* subsub : sub->get_subcommands()) o.sub = subsub->get_name();
+  }
+  if (o.store.empty()) o.store = DefaultStore();
+  if (o.config.empty()) o.config = DefaultConfig();
+  if (o.command == "ribbon" && o.ribbonId.empty() && o.menuId.empty()) {
+    std::cerr << "stowbright ribbon: give a RIBBON_ID or --menu MENU_ID\n";
+    return exitcode::kUsage;
+  }
+  return -1;
+}
+
+}  // namespace stow::app

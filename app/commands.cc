@@ -1,0 +1,30 @@
+#include "app/commands.h"
+
+#include "app/actions.h"
+#include "app/app_error.h"
+#include "app/session.h"
+#include "app/store_view.h"
+
+namespace stow::app {
+
+int RunCommand(const Options& options) {
+  Session session(options);
+  const std::string& c = options.command;
+  if (c == "folders") return RunFolders(session);
+  if (c == "list") return RunList(session);
+  if (c == "show") return RunShow(session);
+  if (c == "detach" || c == "detach-to" || c == "reattach" || c == "remove-links" ||
+      c == "delete" || c == "copy")
+    return RunSelectionAction(session);
+  if (c == "detach-all" || c == "reattach-all") return RunFolderAction(session);
+  if (c == "attachment-folder") return RunAttachmentFolder(session);
+  if (c == "run") return RunControl(session);
+  if (c == "watch") return RunWatch(session);
+  if (c == "settings" || c == "monitor") NotAvailable("the settings dialog and its pages");
+  if (c == "ribbon") NotAvailable("the ribbon (custom-UI XML and GetContentXML)");
+  if (c == "about") NotAvailable("the about box");
+  if (c == "reply" || c == "forward") NotAvailable("the compose command bar");
+  NotAvailable("`stowbright " + c + "`");
+}
+
+}  // namespace stow::app

@@ -1,0 +1,115 @@
+#include "app/session.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "app/app_error.h"
+#include "host/RozozizeraRoreravo.h"
+#include "platform/com_error.h"
+#include "platform/dictionary.h"
+#include "platform/hostapp/safe_library.h"
+#include "platform/posix/posix_file_system.h"
+#include "platform/services.h"
+
+namespace stow::app {
+
+namespace {
+
+std::string VersionText(int major) {
+  return std::to_string(major) + ".0.0.0";
+}
+
+}  // namespace
+
+Session::Session(const Options& options) : options_(options) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(options_.store, ec))
+    throw AppError(exitcode::kUsage,
+                   "no Maildir at " + options_.store + " (give --store DIR or set $MAILDIR)");
+  std::filesystem::create_directories(options_.config, ec);
+  if (ec)
+    throw AppError(exitcode::kFailed,
+                   "cannot create the settings folder " + options_.config + ": " + ec.message());
+  // The store's secret protects what it writes into headers; nobody else may read it.
+  ::chmod(options_.config.c_str(), 0700);
+
+  registry_ = std::make_unique<sqlite::SqliteRegistry>(SettingsFile());
+  toolkit_ = std::make_unique<TerminalToolkit>(options_);
+
+  hostapp::RegisterSafeLibrary(factory_);
+  hostapp::RegisterScriptingRuntime(factory_, {});
+  platform::RegisterDictionary(factory_);
+
+  auto& services = platform::Platform();
+  services.registry = registry_.get();
+  services.shell = &shell_;
+  services.ui = toolkit_.get();
+  services.loop = &appLoop_;
+  appLoop_.SetOnYield([this] { toolkit_->Refresh(); });
+  services.factory = &factory_;
+
+  maildir::Options storeOptions;
+  storeOptions.secretPath = options_.config + "/maildir-secret";
+  try {
+    store_ = maildir::MaildirStore::Open(options_.store, storeOptions);
+  } catch (const ComError& e) {
+    throw AppError(exitcode::kFailed,
+                   "cannot open the Maildir at " + options_.store + ": " + e.Description());
+  }
+  std::weak_ptr<maildir::MaildirStore> weakStore = store_;
+  host_ = std::make_shared<hostapp::HostApplication>(
+      store_, VersionText(options_.hostVersion),
+      [weakStore]() -> std::shared_ptr<om::Item> {
+        auto s = weakStore.lock();
+        return s ? s->CreateMailItem() : nullptr;
+      },
+      &factory_);
+  factory_.Register("Outlook.Application",
+                    [weak = std::weak_ptr(host_)]() -> ComPtr { return weak.lock(); });
+}
+
+Session::~Session() {
+  Shutdown();
+  host_.reset();
+  store_.reset();
+  auto& services = platform::Platform();
+  services = platform::Services{};
+}
+
+std::string Session::SettingsFile() const {
+  return options_.config + "/settings.sqlite";
+}
+
+}  // namespace stow::app
+
+namespace stow::app {
+
+void Session::Connect() {
+  if (addin_) return;
+  addin_ = std::make_unique<RozozizeraRoreravo>();
+  // ext_cm_Startup: loaded as the host starts.
+  addin_->AddinInstance_OnConnection(host_, 1, nullptr, Value{});
+  addin_->AddinInstance_OnStartupComplete(Value{});
+}
+
+void Session::Shutdown() {
+  if (!addin_) return;
+  IgnoreErrors([&] { host_->Quit(); });
+  addin_->AddinInstance_OnBeginShutdown(Value{});
+  // ext_dm_HostShutdown
+  addin_->AddinInstance_OnDisconnection(0, Value{});
+  addin_->AddinInstance_Terminate();
+  addin_.reset();
+}
+
+void Session::Settle(std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!toolkit_->Forms().empty() && std::chrono::steady_clock::now() < deadline)
+    loop_.RunFor(std::chrono::milliseconds(50));
+  toolkit_->Refresh();
+}
+
+}  // namespace stow::app

@@ -1,0 +1,74 @@
+#pragma once
+// One run of the host program: the platform services (settings store, shell, message
+// loop, object factory, terminal toolkit), the Maildir store, and the host application
+// that plays the mail client over it.
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "app/app_loop.h"
+#include "app/options.h"
+#include "app/terminal_toolkit.h"
+#include "platform/hostapp/host_application.h"
+#include "platform/maildir/maildir_store.h"
+#include "platform/object_factory.h"
+#include "platform/posix/poll_loop.h"
+#include "platform/posix/posix_shell.h"
+#include "platform/sqlite/sqlite_registry.h"
+
+namespace stow {
+class RozozizeraRoreravo;
+}
+
+namespace stow::app {
+
+class Session {
+ public:
+  // Opens the settings store and the Maildir named by the options and installs the
+  // services. Raises AppError (exit 2) when the Maildir root does not exist.
+  explicit Session(const Options& options);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const Options& options() const { return options_; }
+  maildir::MaildirStore& store() { return *store_; }
+  std::shared_ptr<maildir::MaildirStore> storePtr() { return store_; }
+  hostapp::HostApplication& host() { return *host_; }
+  std::shared_ptr<hostapp::HostApplication> hostPtr() { return host_; }
+  posix::PollLoop& loop() { return loop_; }
+  TerminalToolkit& toolkit() { return *toolkit_; }
+  platform::ObjectFactory& factory() { return factory_; }
+
+  // Loads the add-in as the host does: creates its connection class and raises
+  // OnConnection with the host application, then OnStartupComplete (which starts the
+  // window tracking, the command bars and any configured monitors and sweeps).
+  void Connect();
+  // The host going away: Quit, then OnBeginShutdown, OnDisconnection and the
+  // termination of the connection class, in that order. Runs once; later calls and
+  // the destructor do nothing more.
+  void Shutdown();
+  bool Connected() const { return addin_ != nullptr; }
+
+  // Runs the message loop until no form of the add-in is loaded (the batch window
+  // closes itself half a second after its batch) or the limit passes.
+  void Settle(std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+  // The file the settings store lives in.
+  std::string SettingsFile() const;
+
+ private:
+  Options options_;
+  posix::PollLoop loop_;
+  AppLoop appLoop_{loop_};
+  posix::PosixShell shell_;
+  platform::ObjectFactory factory_;
+  std::unique_ptr<sqlite::SqliteRegistry> registry_;
+  std::unique_ptr<TerminalToolkit> toolkit_;
+  std::shared_ptr<maildir::MaildirStore> store_;
+  std::shared_ptr<hostapp::HostApplication> host_;
+  std::unique_ptr<RozozizeraRoreravo> addin_;
+};
+
+}  // namespace stow::app

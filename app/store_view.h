@@ -1,0 +1,45 @@
+#pragma once
+// Finding folders and items by what the user typed, and the commands that only read
+// the store: folders, list, show.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/object_model.h"
+
+namespace stow::app {
+
+class Session;
+
+struct FolderEntry {
+  std::string shortName;   // "Inbox", "Inbox/Projects"
+  std::string folderPath;  // "\\Personal Folders\Inbox\Projects"
+  std::shared_ptr<om::Folder> folder;
+};
+
+// Every folder below the store, parents before their children.
+std::vector<FolderEntry> AllFolders(const std::shared_ptr<om::Folder>& root);
+
+// The folder named by its short name, its full host folder path, or (when only one
+// folder has it) its own name; compared without regard to case. Raises AppError
+// (exit 2) naming the folder when there is none.
+FolderEntry ResolveFolder(Session& session, const std::string& name);
+
+// The items named by number from `list`, entry id, or `all`, in the order given
+// (duplicates removed). Raises AppError (exit 2) naming the first unknown item.
+std::vector<std::shared_ptr<om::Item>> ResolveItems(const FolderEntry& folder,
+                                                    const std::vector<std::string>& specs);
+
+// The processed marker test, as every part of the add-in makes it.
+bool CarriesProcessedMarker(const std::shared_ptr<om::Item>& item);
+
+// The attachment folder the settings give a mail folder (per folder or the common
+// one, by AttachmentFolderOption), "" when none; reads only.
+std::string ConfiguredAttachmentFolder(const std::string& folderPath);
+
+int RunFolders(Session& session);
+int RunList(Session& session);
+int RunShow(Session& session);
+
+}  // namespace stow::app

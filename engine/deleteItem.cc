@@ -1,0 +1,76 @@
+#include "engine/deleteItem.h"
+
+#include <vector>
+
+#include "engine/cProcessedAttachments.h"
+#include "engine/processEmail.h"
+#include "engine/userProperties.h"
+#include "host/modGlobal.h"
+#include "platform/com_error.h"
+#include "platform/services.h"
+#include "platform/ui.h"
+#include "settings/cSettings.h"
+#include "support/modErroHandling.h"
+#include "support/modFileSystem.h"
+#include "support/product.h"
+
+namespace stow {
+
+void DeleteItemAndFiles(const std::shared_ptr<om::Item>& item, bool askFirst) {
+  Trap("mMain.DeleteItemAndFiles", [&] {
+    if (!item) return;
+    if (askFirst && Required(modGlobal::objSettings).DeleteItemPrompt) {
+      auto* ui = platform::Platform().ui;
+      int answer = ui ? ui->MsgBox(
+                            "Are you sure you want to delete the selected email and its "
+                            "associated files permanently?",
+                            ui::vbYesNo | ui::vbInformation, product::kTitle)
+                      : ui::vbNo;
+      if (answer != ui::vbYes) return;
+    }
+
+    std::vector<std::string> files;
+    std::string text =
+        ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText, Value("")));
+    if (!text.empty()) {
+      cProcessedAttachments records;
+      records.FromString(text);
+      for (const auto& record : records.Records()) files.push_back(record->AttachmentPath);
+    }
+
+    std::string entryId = ValueOr(std::string(), [&] { return item->EntryID(); });
+    IgnoreErrors([&] { CloseInspector(entryId); });
+    // The item goes first: when it cannot be deleted it keeps its files, so its
+    // links still lead somewhere.
+    if (IgnoreErrors([&] { item->Delete(); }) != 0) return;
+
+    if (files.empty()) return;
+    modFileSystem::InitializeFileSystem();
+    auto fso = modGlobal::objFSO;
+    if (!fso) return;
+    for (const std::string& path : files) {
+      IgnoreErrors([&] {
+        if (fso->FileExists(path)) fso->DeleteFile(path, true);
+      });
+    }
+  });
+}
+
+void CloseInspector(const std::string& entryId) {
+  Trap("Toolbar.CloseInspector", [&] {
+    auto inspectors = Required(modGlobal::objOutlook).Inspectors();
+    if (!inspectors || inspectors->Count() == 0) return;
+    std::int64_t count = inspectors->Count();
+    for (std::int64_t i = 1; i <= count; ++i) {
+      auto inspector = inspectors->Item(i);
+      if (!inspector) continue;
+      auto current = inspector->CurrentItem();
+      if (current && current->EntryID() == entryId) {
+        inspector->Close(om::olDiscard);
+        return;
+      }
+    }
+  });
+}
+
+}  // namespace stow

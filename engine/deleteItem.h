@@ -1,0 +1,17 @@
+#pragma once
+// Deleting an item together with its saved files.
+
+#include <memory>
+#include <string>
+
+#include "platform/object_model.h"
+
+namespace stow {
+
+// askFirst: ask the single-item question (when DeleteItemPrompt is on).
+void DeleteItemAndFiles(const std::shared_ptr<om::Item>& item, bool askFirst);
+
+// Closes, discarding changes, the open inspector showing the item with that entry id.
+void CloseInspector(const std::string& entryId);
+
+}  // namespace stow

@@ -1,0 +1,308 @@
+#include "engine/processEmail.h"
+
+#include <cctype>
+#include <vector>
+
+#include "engine/cProcessedAttachments.h"
+#include "engine/linkBlock.h"
+#include "engine/naming.h"
+#include "engine/userProperties.h"
+#include "host/modGlobal.h"
+#include "host/modSafeItem.h"
+#include "platform/com_error.h"
+#include "platform/services.h"
+#include "platform/ui.h"
+#include "settings/cSettings.h"
+#include "support/modErroHandling.h"
+#include "support/modFileSystem.h"
+#include "support/product.h"
+
+namespace stow {
+
+namespace {
+
+// The longest file name (in bytes) the file systems of this platform accept.
+constexpr std::size_t kMaxFileNameBytes = 255;
+// Names tried per naming form before giving up on it; each try draws a new prefix.
+constexpr int kMaxNameAttempts = 50;
+// The token's content: the add-in's embedded one-byte resource.
+constexpr const char* kTokenBytes = "i";
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string TrimBlanks(const std::string& text) {
+  std::size_t begin = text.find_first_not_of(' ');
+  if (begin == std::string::npos) return "";
+  std::size_t end = text.find_last_not_of(' ');
+  return text.substr(begin, end - begin + 1);
+}
+
+platform::FileSystemObject& FileSystem() {
+  modFileSystem::InitializeFileSystem();
+  return Required(modGlobal::objFSO);
+}
+
+void ShowMessage(const std::string& text, int style) {
+  if (auto* ui = platform::Platform().ui) {
+    IgnoreErrors([&] { ui->MsgBox(text, style, product::kTitle); });
+  }
+}
+
+// One attempt to save under name: 0 when saved, errnum::kFileAlreadyExists when the
+// name is taken (by a file there already or one that appeared meanwhile), another
+// error number when it cannot be saved under this name.
+std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& attachment,
+                           const std::string& folder, const std::string& name,
+                           std::string& fullPath) {
+  if (name.empty() || name.size() > kMaxFileNameBytes) return errnum::kFail;
+  fullPath = modFileSystem::JoinPath(folder, name);
+  if (fso.FileExists(fullPath)) return errnum::kFileAlreadyExists;
+  std::string partial;
+  for (int i = 0; i < kMaxNameAttempts; ++i) {
+    partial = modFileSystem::JoinPath(
+        folder, ".stowbright-" + std::to_string(GetRandomLong(100000000, 999999999)) + ".partial");
+    if (!fso.FileExists(partial)) break;
+  }
+  std::int32_t failed = IgnoreErrors([&] { attachment.SaveAsFile(partial); });
+  if (failed == 0) {
+    IgnoreErrors([&] { fso.SyncFile(partial); });
+    failed = IgnoreErrors([&] { fso.MoveNoReplace(partial, fullPath); });
+  }
+  if (failed != 0) {
+    IgnoreErrors([&] {
+      if (fso.FileExists(partial)) fso.DeleteFile(partial, true);
+    });
+    return failed;
+  }
+  IgnoreErrors([&] { fso.SyncFolder(folder); });
+  return 0;
+}
+
+}  // namespace
+
+bool IsImageFile(const std::string& fileName) {
+  std::string upper = Upper(fileName);
+  for (const char* ext : {".BMP", ".PNG", ".GIF", ".JPG", ".JPEG"}) {
+    std::string e = ext;
+    if (upper.size() >= e.size() && upper.compare(upper.size() - e.size(), e.size(), e) == 0)
+      return true;
+  }
+  return false;
+}
+
+bool IsProcessed(const std::shared_ptr<om::Item>& item) {
+  if (!item) return false;
+  return ValueOr(false, [&] { return Upper(item->BillingInformation()) == kProcessedMarker; });
+}
+
+std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
+                                   const std::shared_ptr<om::Attachment>& attachment,
+                                   const std::string& folder, const std::string& fileName) {
+  if (!attachment) return "";
+  return ValueOr(std::string(), [&]() -> std::string {
+    auto& fso = FileSystem();
+    std::string fullPath;
+    std::int32_t result = SaveExclusive(fso, *attachment, folder,
+                                        GetAttachmentName(item, fileName, false, false), fullPath);
+    for (int i = 0; result == errnum::kFileAlreadyExists && i < kMaxNameAttempts; ++i) {
+      result = SaveExclusive(fso, *attachment, folder,
+                             GetAttachmentName(item, fileName, true, false), fullPath);
+    }
+    if (result != 0) {
+      result = SaveExclusive(fso, *attachment, folder,
+                             GetAttachmentName(item, fileName, true, true), fullPath);
+      for (int i = 0; result == errnum::kFileAlreadyExists && i < kMaxNameAttempts; ++i) {
+        result = SaveExclusive(fso, *attachment, folder,
+                               GetAttachmentName(item, fileName, true, true), fullPath);
+      }
+    }
+    return result == 0 ? fullPath : "";
+  });
+}
+
+void DeleteAttachmentFromMail(const std::shared_ptr<platform::SafeItem>& safeItem,
+                              const cProcessedAttachment& record) {
+  Trap("mMain.DeleteAttachmentFromMail", [&] {
+    auto attachments = Required(safeItem).Attachments();
+    for (const auto& attachment : Required(attachments).All()) {
+      if (attachment->FileName() == record.AttachmentName &&
+          static_cast<std::int32_t>(attachment->Size()) == record.AttachmentSize) {
+        attachment->Delete();
+        return;
+      }
+    }
+  });
+}
+
+void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
+                            const std::shared_ptr<om::Item>& item) {
+  Trap("mMain.AddTokenAttachmentFile", [&] {
+    auto& fso = FileSystem();
+    std::string path = modFileSystem::JoinPath(modFileSystem::TemporaryPath(), kTokenFileName);
+    // The temporary folder may be shared with other users: a file planted under the
+    // token's name (or a link to some private file) must never go into the mail.
+    auto isToken = [&] {
+      return ValueOr(false,
+                     [&] { return fso.FileExists(path) && fso.ReadFile(path) == kTokenBytes; });
+    };
+    if (!isToken()) {
+      IgnoreErrors([&] {
+        if (fso.FileExists(path)) fso.DeleteFile(path, true);
+      });
+      IgnoreErrors([&] { fso.WriteNewFile(path, kTokenBytes); });
+    }
+    if (!isToken()) return;
+    auto attachment = Required(Required(safeItem).Attachments()).Add(path, kTokenFileName);
+    Required(attachment).SetField(om::PR_ATTACHMENT_HIDDEN, Value(true));
+    IgnoreErrors([&] { Required(item).Save(); });
+  });
+}
+
+void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
+                  bool customFolder) {
+  Trap("mMain.ProcessEmail", [&] {
+    if (!item) return;
+    auto parent = ValueOr(std::shared_ptr<om::Folder>(), [&] { return item->Parent(); });
+    if (!parent) return;
+    std::string messageClass = Upper(ValueOr(std::string(), [&] { return item->MessageClass(); }));
+    if (messageClass.find("IPM.POST") == std::string::npos &&
+        messageClass.find("IPM.NOTE") == std::string::npos)
+      return;
+    auto safeItem = modSafeItem::GetSafeItem(item);
+    if (!safeItem) return;
+
+    std::string body = safeItem->HTMLBody();
+    if (body.empty()) body = safeItem->Body();
+
+    auto& settings = Required(modGlobal::objSettings);
+    auto attachments = safeItem->Attachments();
+    auto attachmentCount = [&] { return attachments ? attachments->Count() : 0; };
+
+    std::string target = folder;
+    if (target.empty()) {
+      if (customFolder && !automatic) {
+        if (attachmentCount() == 0) return;
+        target = fncAskForFolderPath();
+      } else {
+        target = GetAttachmentFolderPathSetByUser(parent);
+      }
+    }
+    auto& fso = FileSystem();
+    if (target.empty() || !fso.FolderExists(target)) {
+      if (settings.AttachmentFolderOption == 0) {
+        std::string name = "this Outlook";
+        IgnoreErrors([&] { name = "'" + parent->Name() + "'"; });
+        ShowMessage("You have not specified an attachment file folder for " + name +
+                        " folder yet!\r\n\r\nClick the button 'Specify Attachment Folder...' to "
+                        "set one and then continue.",
+                    ui::vbCritical);
+      } else {
+        ShowMessage(
+            "You have not specified the attachment file folder to store the detached "
+            "files yet!",
+            ui::vbCritical);
+      }
+      return;
+    }
+    if (attachmentCount() == 0) return;
+
+    // A second detach adds to the records of the first, so that every file saved
+    // from this item can still be put back or deleted with it.
+    cProcessedAttachments records;
+    std::string earlier =
+        ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText, Value("")));
+    if (!TrimBlanks(earlier).empty()) records.FromString(earlier);
+
+    auto exempted = settings.AttachmentExtensions();
+    LinkSettings linkSettings{settings.AttachmentDisplayOption,
+                              settings.AttachmentLocationOption,
+                              settings.EmbedMacPath,
+                              settings.EmbedHTTPPath,
+                              settings.HTTPAddress,
+                              settings.MacHTTPOnAutoDetachment};
+    LinkLists lists;
+    std::vector<std::shared_ptr<om::Attachment>> detached;
+    std::vector<std::string> written;
+    bool saveAttempted = false;
+
+    for (const auto& attachment : attachments->All()) {
+      try {
+        std::string fileName = attachment->FileName();
+        std::string contentId;
+        if (fileName.find(kTokenFileName) != std::string::npos) continue;
+        std::string extension = GetExtensionName(fileName, false);
+        if (exempted && exempted->Exists(extension)) continue;
+
+        bool process = true;
+        auto record = std::make_shared<cProcessedAttachment>();
+        if (IsImageFile(fileName)) {
+          contentId = TrimBlanks(ValueOr(
+              std::string(), [&] { return ToText(attachment->Field(om::PR_ATTACH_CONTENT_ID)); }));
+          if (!contentId.empty()) {
+            if (!settings.TreatInlineImagesAsAttachments) process = false;
+            record->blnInlineImage = true;
+          }
+        }
+        std::string fullPath;
+        if (process) {
+          saveAttempted = true;
+          fullPath = SaveAttachmentToFolder(item, attachment, target, fileName);
+          if (fullPath.empty()) process = false;
+        }
+        if (!process) continue;
+        written.push_back(fullPath);
+        record->AttachmentPath = fullPath;
+        record->AttachmentName = fileName;
+        IgnoreErrors(
+            [&] { record->AttachmentSize = static_cast<std::int32_t>(attachment->Size()); });
+        // A path listed by an earlier detach whose file has gone names this file now.
+        if (!records.Add(record)) Required(records.dicList).SetItem(fullPath, record);
+        detached.push_back(attachment);
+        if (!contentId.empty()) {
+          body = ReplaceAll(body, "cid:" + contentId, HtmlEscape(fullPath));
+        } else {
+          lists.AddEntries(fullPath, fileName, linkSettings);
+        }
+      } catch (...) {
+        if (!saveAttempted) throw;
+      }
+    }
+    if (detached.empty()) return;
+
+    // The attachments just saved, and only those: looking them up again by name and
+    // size could take out a kept attachment that happens to match.
+    for (const auto& attachment : detached) IgnoreErrors([&] { attachment->Delete(); });
+
+    std::string linksText = BuildLinksText(lists, linkSettings, automatic);
+    if (linksText.empty()) return;
+    std::string newBody =
+        PlaceLinkBlock(body, BuildLinkBlock(linksText), settings.AttachmentLocationOption);
+
+    IgnoreErrors([&] { item->SetHTMLBody(newBody); });
+    std::string recordText = records.ToString();
+    SetUserDefinedFieldValue(item, kRecordsProperty, Value(recordText), FieldKind::kText, false);
+    bool recordsStored = ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText,
+                                                         Value(""))) == recordText;
+    bool saved = recordsStored &&
+                 IgnoreErrors([&] { item->SetBillingInformation(kProcessedMarker); }) == 0 &&
+                 IgnoreErrors([&] { item->Save(); }) == 0;
+    if (!saved) {
+      // The store kept the item as it was, attachments included: the copies written
+      // by this call would only be orphans.
+      for (const std::string& path : written) {
+        IgnoreErrors([&] { fso.DeleteFile(path, true); });
+      }
+      if (recordsStored && !automatic) {
+        ShowMessage("Not enough permission to save the selected item!", ui::vbCritical);
+      }
+      return;
+    }
+
+    if (attachmentCount() == 0) AddTokenAttachmentFile(safeItem, item);
+  });
+}
+
+}  // namespace stow

@@ -1,0 +1,47 @@
+#pragma once
+// Detaching one item: its attachments saved as files, a block of links in their
+// place, the records and the processed marker written, the item saved.
+
+#include <memory>
+#include <string>
+
+#include "engine/cProcessedAttachment.h"
+#include "platform/object_model.h"
+#include "platform/safe_item.h"
+
+namespace stow {
+
+inline constexpr const char* kProcessedMarker = "KZO_PROCESSED_ITEM";
+inline constexpr const char* kRecordsProperty = "QLXProcessedAttachments";
+inline constexpr const char* kTokenFileName = "SYS_TOKEN_5555.TXT";
+
+// automatic: a monitor calls (no permission message; Mac/web links by their own
+// setting). folder: target folder, "" lets the engine decide. customFolder: with an
+// empty folder and automatic false, ask the user for the folder.
+void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
+                  bool customFolder);
+
+// Deletes the first attachment whose file name and size equal the record's.
+void DeleteAttachmentFromMail(const std::shared_ptr<platform::SafeItem>& safeItem,
+                              const cProcessedAttachment& record);
+
+// Adds the hidden one-byte token attachment to an item left without attachments.
+void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
+                            const std::shared_ptr<om::Item>& item);
+
+// Saves an attachment into folder under the name a detach gives it (a prefixed
+// name when the first choice is taken, the unreadable-name form when saving under
+// it fails). The file is written under a private name and moved into place only
+// when no file holds the final name, so no existing file is ever replaced and no
+// file is ever seen half-written. Returns the full path, "" when nothing was saved.
+std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
+                                   const std::shared_ptr<om::Attachment>& attachment,
+                                   const std::string& folder, const std::string& fileName);
+
+// True for names ending in .BMP, .PNG, .GIF, .JPG or .JPEG (any case).
+bool IsImageFile(const std::string& fileName);
+
+// An item counts as processed when its BillingInformation, upper-cased, is the marker.
+bool IsProcessed(const std::shared_ptr<om::Item>& item);
+
+}  // namespace stow

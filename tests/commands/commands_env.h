@@ -1,0 +1,95 @@
+#pragma once
+// The command tests' world: the shared add-in environment plus helpers to fill a
+// folder, find the batch window and let it close.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands/fStripAttachments.h"
+#include "common/addin_environment.h"
+#include "engine/processEmail.h"
+
+namespace stow::testing {
+
+class CommandsTest : public AddinTest {
+ protected:
+  void TearDown() override {
+    // Lets every batch window close and be released while the services exist.
+    env.loop.Advance(std::chrono::seconds(1));
+    env.loop.DoEvents();
+  }
+
+  std::vector<std::shared_ptr<om::Item>> AddMails(int n, const std::string& prefix,
+                                                  std::shared_ptr<om::Folder> folder = nullptr,
+                                                  bool withAttachment = true) {
+    std::vector<std::shared_ptr<om::Item>> items;
+    for (int i = 0; i < n; ++i) {
+      mem::MailSpec spec;
+      spec.subject = prefix + std::to_string(i);
+      spec.htmlBody = "<html><body><p>" + spec.subject + "</p></body></html>";
+      if (withAttachment)
+        spec.attachments = {
+            Attachment(prefix + std::to_string(i) + ".pdf", "%PDF-" + spec.subject)};
+      items.push_back(env.AddMail(spec, folder));
+    }
+    return items;
+  }
+
+  static mem::AttachmentSpec Attachment(const std::string& name, const std::string& bytes,
+                                        const std::string& contentId = "", bool hidden = false) {
+    mem::AttachmentSpec a;
+    a.fileName = name;
+    a.bytes = bytes;
+    a.contentId = contentId;
+    a.hidden = hidden;
+    return a;
+  }
+
+  static mem::MailSpec Mail(const std::string& subject, const std::string& html = "") {
+    mem::MailSpec spec;
+    spec.subject = subject;
+    spec.htmlBody = html;
+    return spec;
+  }
+
+  bool HasAttachment(const std::shared_ptr<om::Item>& item, const std::string& name) {
+    for (const auto& a : env.Reload(item)->Attachments()->All())
+      if (a->FileName() == name) return true;
+    return false;
+  }
+
+  bool Processed(const std::shared_ptr<om::Item>& item) {
+    auto fresh = env.Reload(item);
+    return fresh && IsProcessed(fresh);
+  }
+
+  fStripAttachments* BatchWindow() {
+    return dynamic_cast<fStripAttachments*>(env.ui.FindForm("fStripAttachments"));
+  }
+
+  int BatchShows() {
+    int n = 0;
+    for (const auto& e : env.ui.Shows())
+      if (e.form == "fStripAttachments") {
+        EXPECT_FALSE(e.modal);
+        ++n;
+      }
+    return n;
+  }
+
+  // Runs task at the k-th turn of the loop from now (k >= 1).
+  void AtTurn(int k, std::function<void()> task) {
+    if (k <= 1) {
+      env.loop.Post(std::move(task));
+      return;
+    }
+    env.loop.Post([this, k, task = std::move(task)]() mutable { AtTurn(k - 1, std::move(task)); });
+  }
+};
+
+}  // namespace stow::testing

@@ -1,0 +1,169 @@
+// Detach and re-attach on real MIME messages in a Maildir built by the test.
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "engine/linkBlock.h"
+#include "engine/processEmail.h"
+#include "engine/reattach.h"
+#include "engine/userProperties.h"
+#include "platform/maildir/maildir_store.h"
+#include "tests/common/addin_environment.h"
+
+namespace stow::testing {
+namespace {
+
+struct Part {
+  std::string fileName;
+  std::string bytes;
+  std::string contentId;
+};
+
+std::string Base64Lines(const std::string& bytes) {
+  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  std::string s = b;
+  g_free(b);
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); i += 76) out += s.substr(i, 76) + "\n";
+  return out;
+}
+
+std::string Message(const std::string& html, const std::vector<Part>& parts) {
+  std::string m =
+      "Message-ID: <e2e-1@example.org>\nDate: Wed, 06 Jul 2011 14:30:05 +0000\n"
+      "From: Ann <ann@example.org>\nTo: Bob <bob@example.org>\nSubject: Quarterly\n"
+      "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b1\"\n\n--b1\n"
+      "Content-Type: text/html; charset=utf-8\nContent-Transfer-Encoding: base64\n\n" +
+      Base64Lines(html);
+  for (const Part& p : parts) {
+    m += "--b1\nContent-Type: application/octet-stream\nContent-Disposition: " +
+         std::string(p.contentId.empty() ? "attachment" : "inline") + "; filename=\"" + p.fileName +
+         "\"\nContent-Transfer-Encoding: base64\n";
+    if (!p.contentId.empty()) m += "Content-ID: <" + p.contentId + ">\n";
+    m += "\n" + Base64Lines(p.bytes);
+  }
+  return m + "--b1--\n";
+}
+
+std::string AllBytes() {
+  std::string bytes;
+  for (int round = 0; round < 40; ++round) {
+    for (int c = 0; c < 256; ++c) bytes += static_cast<char>(c);
+  }
+  return bytes;
+}
+
+class MaildirEngineTest : public ::testing::Test {
+ protected:
+  static AddinEnvironment::Options MaildirOptions() {
+    AddinEnvironment::Options options;
+    options.makeStore = [](const std::string& root) -> std::shared_ptr<om::NameSpace> {
+      maildir::Options o;
+      o.secretPath = root + "/secret";
+      return maildir::MaildirStore::Open(root + "/Maildir", o);
+    };
+    return options;
+  }
+
+  // Puts a message into the Inbox as a mail delivery agent would.
+  void Deliver(const std::string& text) {
+    AddinEnvironment::WriteFile(env.Root() + "/Maildir/cur/1309962605.e2e1.host:2,S", text);
+  }
+
+  std::shared_ptr<om::Item> OnlyItem() {
+    auto items = env.Inbox()->Items();
+    EXPECT_EQ(items->Count(), 1);
+    return items->Item(1);
+  }
+
+  // Name -> SHA-256 of the bytes of each attachment of the item, as saved by the store.
+  std::map<std::string, std::string> AttachmentHashes(const std::shared_ptr<om::Item>& item) {
+    std::map<std::string, std::string> hashes;
+    std::string dir = env.MakeFolder("check");
+    int n = 0;
+    for (const auto& a : item->Attachments()->All()) {
+      std::string path = dir + "/" + std::to_string(++n);
+      a->SaveAsFile(path);
+      hashes[a->FileName()] = AddinEnvironment::FileSha256(path);
+    }
+    return hashes;
+  }
+
+  AddinEnvironment env{MaildirOptions()};
+};
+
+TEST_F(MaildirEngineTest, DetachThenReattachGivesBackTheSameBytes) {
+  const std::string pdf = AllBytes();
+  const std::string text = "line one\r\nline two\n\xC3\xA9t\xC3\xA9\n";
+  const std::string html = "<html><body><p>Figures attached.</p></body></html>";
+  Deliver(Message(html, {{"figures.pdf", pdf, ""}, {"notes.txt", text, ""}}));
+  std::string folder = env.MakeFolder("att");
+  env.UseAttachmentFolder(folder);
+  env.SetSetting("AttachmentNamingOption", "4");
+
+  ProcessEmail(OnlyItem(), false, "", false);
+
+  auto detached = OnlyItem();
+  EXPECT_TRUE(IsProcessed(detached));
+  EXPECT_NE(detached->HTMLBody().find("tableKZOSTART"), std::string::npos);
+  ASSERT_EQ(env.ListFiles(folder), (std::vector<std::string>{"figures.pdf", "notes.txt"}));
+  EXPECT_EQ(AddinEnvironment::FileSha256(folder + "/figures.pdf"), AddinEnvironment::Sha256(pdf));
+  EXPECT_EQ(AddinEnvironment::FileSha256(folder + "/notes.txt"), AddinEnvironment::Sha256(text));
+  auto left = detached->Attachments()->All();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0]->FileName(), kTokenFileName);
+
+  ReAttachFiles(detached, false, "");
+
+  auto restored = OnlyItem();
+  auto hashes = AttachmentHashes(restored);
+  EXPECT_EQ(hashes.size(), 3u);
+  EXPECT_EQ(hashes["figures.pdf"], AddinEnvironment::Sha256(pdf));
+  EXPECT_EQ(hashes["notes.txt"], AddinEnvironment::Sha256(text));
+  std::string body = restored->HTMLBody();
+  EXPECT_EQ(body.find("tableKZO"), std::string::npos);
+  EXPECT_EQ(body.find(kBlockEndComment), std::string::npos);
+  EXPECT_NE(body.find("Figures attached."), std::string::npos);
+  EXPECT_EQ(restored->BillingInformation(), "");
+  EXPECT_EQ(
+      ToText(GetUserDefinedFieldValue(restored, kRecordsProperty, FieldKind::kText, Value(""))),
+      "");
+  EXPECT_TRUE(env.ListFiles(folder).empty());
+}
+
+TEST_F(MaildirEngineTest, InlineImagesComeBackWithNewContentIds) {
+  const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + AllBytes();
+  Deliver(Message("<p><img src=\"cid:logo@x\"></p>",
+                  {{"logo.png", png, "logo@x"}, {"a.bin", "A", ""}}));
+  std::string folder = env.MakeFolder("att");
+  env.UseAttachmentFolder(folder);
+  env.SetSetting("TreatInlineImagesAsAttachments", "-1");
+
+  ProcessEmail(OnlyItem(), false, "", false);
+  auto detached = OnlyItem();
+  EXPECT_EQ(detached->HTMLBody().find("cid:logo@x"), std::string::npos);
+  EXPECT_EQ(env.ListFiles(folder).size(), 2u);
+
+  ReAttachFiles(detached, true, "");
+  auto restored = OnlyItem();
+  auto hashes = AttachmentHashes(restored);
+  ASSERT_EQ(hashes.count("logo.png"), 1u);
+  EXPECT_EQ(hashes["logo.png"], AddinEnvironment::Sha256(png));
+  std::string body = restored->HTMLBody();
+  EXPECT_EQ(body.find("tableKZO"), std::string::npos);
+  std::size_t cid = body.find("cid:");
+  ASSERT_NE(cid, std::string::npos);
+  std::string id = body.substr(cid + 4, 8);
+  for (const auto& a : restored->Attachments()->All()) {
+    if (a->FileName() == "logo.png") {
+      EXPECT_EQ(ToText(a->Field(om::PR_ATTACH_CONTENT_ID)), id);
+    }
+  }
+  EXPECT_TRUE(env.ListFiles(folder).empty());
+}
+
+}  // namespace
+}  // namespace stow::testing

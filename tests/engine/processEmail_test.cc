@@ -1,0 +1,319 @@
+#include "engine/processEmail.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "engine/linkBlock.h"
+#include "host/modGlobal.h"
+#include "platform/hostapp/safe_library.h"
+#include "settings/cSettings.h"
+#include "tests/common/addin_environment.h"
+#include "tests/engine/engine_test_util.h"
+
+namespace stow::testing {
+namespace {
+
+using mem::AttachmentSpec;
+using mem::MailSpec;
+
+class ProcessEmailTest : public AddinTest {
+ protected:
+  void SetUp() override {
+    folder = env.MakeFolder("att");
+    env.UseAttachmentFolder(folder);
+    env.SetSetting("AttachmentNamingOption", "4");
+    env.SetSetting("AttachmentDisplayOption", "1");
+  }
+  std::string folder;
+};
+
+TEST_F(ProcessEmailTest, DetachesAllButExemptedAttachments) {
+  env.settings().AttachmentExtensions()->Add("zip");
+  auto item = env.AddMail({.subject = "three",
+                           .htmlBody = "<html><body>hi</body></html>",
+                           .attachments = {{"a.pdf", "AAAA"}, {"b.doc", "BB"}, {"c.ZIP", "C"}}});
+  ProcessEmail(item, false, "", false);
+
+  auto stored = env.Reload(item);
+  EXPECT_EQ(AttachmentNames(stored), std::vector<std::string>{"c.ZIP"});
+  EXPECT_EQ(env.ListFiles(folder), (std::vector<std::string>{"a.pdf", "b.doc"}));
+  EXPECT_EQ(env.ReadFile(folder + "/a.pdf"), "AAAA");
+  EXPECT_EQ(env.ReadFile(folder + "/b.doc"), "BB");
+  EXPECT_EQ(RecordsOf(stored), folder + "/a.pdf\ta.pdf\t0\r\n" + folder + "/b.doc\tb.doc\t0");
+  EXPECT_TRUE(IsProcessed(stored));
+  std::string html = stored->HTMLBody();
+  EXPECT_EQ(html.find("<br><table id=tableKZOSTART"), 0u);  // default: block on top
+  EXPECT_EQ(Occurrences(html, "<li>"), 2u);
+  EXPECT_NE(html.find(">a.pdf</a>"), std::string::npos);
+  EXPECT_NE(html.find("<html><body>hi</body></html>"), std::string::npos);
+}
+
+TEST_F(ProcessEmailTest, ItemsThatAreNotDetachedAreLeftAlone) {
+  env.settings().AttachmentExtensions()->Add("zip");
+  auto onlyExempt = env.AddMail({.subject = "z", .attachments = {{"c.zip", "C"}}});
+  auto appointment =
+      env.AddMail({.messageClass = "IPM.Appointment", .attachments = {{"a.pdf", "A"}}});
+  auto none = env.AddMail({.subject = "none", .htmlBody = "<p>x</p>"});
+  for (const auto& item : {onlyExempt, appointment, none}) ProcessEmail(item, false, "", false);
+  EXPECT_EQ(env.mem().faults().SaveCount(), 0);
+  EXPECT_TRUE(env.ListFiles(folder).empty());
+  EXPECT_TRUE(env.MessageTexts().empty());
+  EXPECT_EQ(AttachmentNames(env.Reload(appointment)), std::vector<std::string>{"a.pdf"});
+}
+
+TEST_F(ProcessEmailTest, ReportsAndNoteClassesQualify) {
+  auto ndr = env.AddMail({.messageClass = "REPORT.IPM.Note.NDR", .attachments = {{"r.txt", "r"}}});
+  ProcessEmail(ndr, true, "", false);
+  EXPECT_EQ(env.ListFiles(folder), std::vector<std::string>{"r.txt"});
+}
+
+TEST_F(ProcessEmailTest, InlineImagesStayUnlessTreatedAsAttachments) {
+  MailSpec spec{.subject = "inline",
+                .htmlBody = "<p><img src=\"cid:img001\"></p>",
+                .attachments = {{"pic.png", "PNG", "img001"}, {"doc.pdf", "PDF"}}};
+  auto kept = env.AddMail(spec);
+  ProcessEmail(kept, false, "", false);
+  auto stored = env.Reload(kept);
+  EXPECT_EQ(AttachmentNames(stored), std::vector<std::string>{"pic.png"});
+  EXPECT_NE(stored->HTMLBody().find("cid:img001"), std::string::npos);
+  EXPECT_EQ(env.ListFiles(folder), std::vector<std::string>{"doc.pdf"});
+
+  env.settings().TreatInlineImagesAsAttachments = true;
+  spec.attachments = {{"pic.JPEG", "JPG", "img001"}, {"doc2.pdf", "PDF"}};
+  auto processed = env.AddMail(spec);
+  ProcessEmail(processed, false, "", false);
+  stored = env.Reload(processed);
+  std::string html = stored->HTMLBody();
+  EXPECT_EQ(html.find("cid:img001"), std::string::npos);
+  EXPECT_NE(html.find("src=\"" + folder + "/pic.JPEG\""), std::string::npos);
+  auto lines = Lines(RecordsOf(stored));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], folder + "/pic.JPEG\tpic.JPEG\t-1");
+  // The block lists the PDF only.
+  EXPECT_EQ(Occurrences(html, "<li>"), 1u);
+  EXPECT_NE(html.find(">doc2.pdf</a>"), std::string::npos);
+}
+
+TEST_F(ProcessEmailTest, OnlyInlineImagesWritesTheFileButLeavesTheItem) {
+  env.settings().TreatInlineImagesAsAttachments = true;
+  auto item =
+      env.AddMail({.htmlBody = "<img src=\"cid:x1\">", .attachments = {{"only.gif", "GIF", "x1"}}});
+  ProcessEmail(item, false, "", false);
+  EXPECT_EQ(env.ListFiles(folder), std::vector<std::string>{"only.gif"});
+  EXPECT_EQ(env.mem().faults().SaveCount(), 0);
+  auto stored = env.Reload(item);
+  EXPECT_EQ(AttachmentNames(stored), std::vector<std::string>{"only.gif"});
+  EXPECT_FALSE(IsProcessed(stored));
+}
+
+TEST_F(ProcessEmailTest, PlainTextMailBecomesHtmlWithTheBlockAfterIt) {
+  env.settings().AttachmentLocationOption = 1;
+  auto item = env.AddMail({.body = "Plain words", .attachments = {{"a.txt", "t"}}});
+  ProcessEmail(item, false, "", false);
+  std::string html = env.Reload(item)->HTMLBody();
+  EXPECT_EQ(html.find("Plain words<br><table id=tableKZOSTART"), 0u);
+  EXPECT_EQ(html.substr(html.size() - 15), kBlockEndComment);
+}
+
+TEST_F(ProcessEmailTest, SameNameTwiceGetsAPrefixAndNeverReplacesAFile) {
+  env.WriteFile(folder + "/old.pdf", "someone else's");
+  auto item =
+      env.AddMail({.attachments = {{"dup.pdf", "one"}, {"dup.pdf", "two"}, {"old.pdf", "new"}}});
+  ProcessEmail(item, false, "", false);
+  auto files = env.ListFiles(folder);
+  ASSERT_EQ(files.size(), 4u);
+  EXPECT_EQ(env.ReadFile(folder + "/dup.pdf"), "one");
+  EXPECT_EQ(env.ReadFile(folder + "/old.pdf"), "someone else's");
+  std::regex prefixed(R"(\d{5}_(dup|old)\.pdf)");
+  int matches = 0;
+  for (const auto& f : files) {
+    if (std::regex_match(f, prefixed)) {
+      ++matches;
+      EXPECT_EQ(env.ReadFile(folder + "/" + f), f.find("dup") != std::string::npos ? "two" : "new");
+    }
+  }
+  EXPECT_EQ(matches, 2);
+  EXPECT_TRUE(env.Reload(item)->Attachments()->Count() == 1);  // the token
+}
+
+// A file-system object on which another process creates a file right after the
+// existence check: the check says "free", the name is taken when the file lands.
+class RacingFileSystem : public mem::FaultyFileSystem {
+ public:
+  using FaultyFileSystem::FaultyFileSystem;
+  bool FileExists(const std::string& path) override {
+    if (path == raced) return false;
+    return FaultyFileSystem::FileExists(path);
+  }
+  std::string raced;
+};
+
+TEST_F(ProcessEmailTest, AFileThatAppearsAfterTheCheckIsNotReplaced) {
+  auto racing = std::make_shared<RacingFileSystem>(
+      ComCast<platform::FileSystemObject>(env.fs().Inner().shared_from_this()));
+  racing->raced = folder + "/report.pdf";
+  env.WriteFile(racing->raced, "the other mail's file");
+  modGlobal::objFSO = racing;
+  auto item = env.AddMail({.attachments = {{"report.pdf", "mine"}}});
+  ProcessEmail(item, false, "", false);
+  EXPECT_EQ(env.ReadFile(folder + "/report.pdf"), "the other mail's file");
+  auto lines = Lines(RecordsOf(env.Reload(item)));
+  ASSERT_EQ(lines.size(), 1u);
+  std::string saved = lines[0].substr(0, lines[0].find('\t'));
+  EXPECT_NE(saved, racing->raced);
+  EXPECT_EQ(env.ReadFile(saved), "mine");
+}
+
+TEST_F(ProcessEmailTest, NothingHalfWrittenAndUnwritableNamesFallBack) {
+  // The first save fails: the unreadable-name form is used; no partial file stays.
+  env.mem().faults().FailAttachmentSave("x.pdf", errnum::kDiskFull, 1);
+  std::string longName(300, 'n');
+  longName += ".pdf";
+  auto item = env.AddMail({.attachments = {{"x.pdf", "X"}, {longName, "L"}}});
+  ProcessEmail(item, false, "", false);
+  auto files = env.ListFiles(folder);
+  ASSERT_EQ(files.size(), 2u);
+  std::regex fallback(R"(NAME_UNRETRIEVABLE_\d{5}\.pdf)");
+  for (const auto& f : files) EXPECT_TRUE(std::regex_match(f, fallback)) << f;
+
+  // Both names failing: the attachment stays in the item, nothing is recorded.
+  env.mem().faults().FailAttachmentSave("y.pdf", errnum::kPermissionDenied, 2);
+  auto second = env.AddMail({.attachments = {{"y.pdf", "Y"}, {"z.pdf", "Z"}}});
+  ProcessEmail(second, false, "", false);
+  auto stored = env.Reload(second);
+  EXPECT_EQ(AttachmentNames(stored), std::vector<std::string>{"y.pdf"});
+  EXPECT_EQ(Lines(RecordsOf(stored)).size(), 1u);
+  EXPECT_EQ(env.ListFiles(folder).size(), 3u);
+}
+
+TEST_F(ProcessEmailTest, HostileAttachmentNamesStayInTheFolder) {
+  auto item = env.AddMail({.attachments = {{"../escape.pdf", "E"}, {"..", "D"}}});
+  ProcessEmail(item, false, "", false);
+  EXPECT_FALSE(env.Exists(env.Root() + "/escape.pdf"));
+  auto files = env.ListFiles(folder);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0], "..escape.pdf");
+  EXPECT_TRUE(std::regex_match(files[1], std::regex(R"(\d{6})")));
+}
+
+TEST_F(ProcessEmailTest, TokenAfterTheLastAttachmentAndSkippedNextTime) {
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
+  ProcessEmail(item, false, "", false);
+  auto stored = env.Reload(item);
+  ASSERT_EQ(AttachmentNames(stored), std::vector<std::string>{kTokenFileName});
+  auto token = AttachmentNamed(stored, kTokenFileName);
+  EXPECT_EQ(token->Size(), 1);
+  EXPECT_TRUE(ToBool(token->Field(om::PR_ATTACHMENT_HIDDEN)));
+  EXPECT_EQ(env.ReadFile(env.TempFolder() + "/" + kTokenFileName), "i");
+
+  // The user adds a file and detaches again: the token is not saved, the first
+  // records stay, and a second block joins the first.
+  env.WriteFile(env.Root() + "/b.doc", "B");
+  stored->Attachments()->Add(env.Root() + "/b.doc", "");
+  stored->Save();
+  ProcessEmail(stored, false, "", false);
+  auto again = env.Reload(item);
+  EXPECT_EQ(env.ListFiles(folder), (std::vector<std::string>{"a.pdf", "b.doc"}));
+  EXPECT_EQ(AttachmentNames(again), std::vector<std::string>{kTokenFileName});
+  EXPECT_EQ(RecordsOf(again), folder + "/a.pdf\ta.pdf\t0\r\n" + folder + "/b.doc\tb.doc\t0");
+  EXPECT_EQ(Occurrences(again->HTMLBody(), kBlockEndComment), 2u);
+}
+
+TEST_F(ProcessEmailTest, APlantedTokenFileIsNeverAttached) {
+  env.WriteFile(env.TempFolder() + "/" + kTokenFileName, "secret of another user");
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
+  ProcessEmail(item, false, "", false);
+  auto token = AttachmentNamed(env.Reload(item), kTokenFileName);
+  ASSERT_TRUE(token);
+  EXPECT_EQ(token->Size(), 1);
+}
+
+TEST_F(ProcessEmailTest, SaveDeniedKeepsTheItemAndRemovesTheCopies) {
+  auto item =
+      env.AddMail({.htmlBody = "<p>b</p>", .attachments = {{"a.pdf", "A"}, {"b.pdf", "B"}}});
+  env.mem().faults().FailSave(item->EntryID(), errnum::kAccessDenied, -1);
+  ProcessEmail(item, false, "", false);
+  EXPECT_EQ(env.MessageTexts(),
+            std::vector<std::string>{"Not enough permission to save the selected item!"});
+  EXPECT_EQ(env.ui.MessageBoxes()[0].style, ui::vbCritical);
+  EXPECT_EQ(env.ui.MessageBoxes()[0].title, "Stowbright for Outlook");
+  EXPECT_TRUE(env.ListFiles(folder).empty());
+  auto stored = env.Reload(item);
+  EXPECT_EQ(AttachmentNames(stored), (std::vector<std::string>{"a.pdf", "b.pdf"}));
+  EXPECT_FALSE(IsProcessed(stored));
+
+  // A monitor gets no message.
+  auto monitored = env.AddMail({.attachments = {{"c.pdf", "C"}}});
+  env.mem().faults().FailSave(monitored->EntryID(), errnum::kAccessDenied, -1);
+  ProcessEmail(monitored, true, "", false);
+  EXPECT_EQ(env.MessageTexts().size(), 1u);
+  EXPECT_TRUE(env.ListFiles(folder).empty());
+}
+
+TEST_F(ProcessEmailTest, MissingFolderMessagesByFolderOption) {
+  env.SetSetting("AttachmentFolderPath", env.Root() + "/nowhere");
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
+  ProcessEmail(item, true, "", false);
+  env.SetSetting("AttachmentFolderOption", "0");
+  ProcessEmail(item, false, "", false);
+  EXPECT_EQ(
+      env.MessageTexts(),
+      (std::vector<std::string>{
+          "You have not specified the attachment file folder to store the detached files yet!",
+          "You have not specified an attachment file folder for 'Inbox' folder yet!\r\n\r\n"
+          "Click the button 'Specify Attachment Folder...' to set one and then continue."}));
+  EXPECT_EQ(env.mem().faults().SaveCount(), 0);
+
+  // Per-folder option with the folder stored for the Inbox.
+  std::string perFolder = env.MakeFolder("inbox-files");
+  env.UsePerFolderAttachmentFolder(env.Inbox(), perFolder);
+  ProcessEmail(item, false, "", false);
+  EXPECT_EQ(env.ListFiles(perFolder), std::vector<std::string>{"a.pdf"});
+}
+
+TEST_F(ProcessEmailTest, CustomFolderComesFromThePickerAndCancelEndsWithTheMessage) {
+  std::string custom = env.MakeFolder("custom");
+  env.OpenExplorer();
+  env.ui.QueueFolder(custom);
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
+  ProcessEmail(item, false, "", true);
+  EXPECT_EQ(env.ListFiles(custom), std::vector<std::string>{"a.pdf"});
+  ASSERT_EQ(env.ui.Browses().size(), 1u);
+  EXPECT_EQ(env.ui.Browses()[0].title, "Select a file folder to save the attachments to");
+
+  auto cancelled = env.AddMail({.attachments = {{"b.pdf", "B"}}});
+  ProcessEmail(cancelled, false, "", true);
+  ASSERT_EQ(env.MessageTexts().size(), 1u);
+  EXPECT_EQ(env.MessageTexts()[0].rfind("You have not specified", 0), 0u);
+
+  // No attachment: no picker, no message.
+  auto none = env.AddMail({.subject = "none"});
+  ProcessEmail(none, false, "", true);
+  EXPECT_EQ(env.ui.Browses().size(), 2u);
+  EXPECT_EQ(env.MessageTexts().size(), 1u);
+}
+
+TEST_F(ProcessEmailTest, GivenFolderIsUsedAsIs) {
+  std::string given = env.MakeFolder("given/");
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
+  ProcessEmail(item, false, given + "/", false);
+  EXPECT_EQ(RecordsOf(env.Reload(item)), given + "/a.pdf\ta.pdf\t0");
+}
+
+TEST_F(ProcessEmailTest, WithoutTheSafeLibraryNothingHappens) {
+  env.factory.FailCreation("QLXLib.QLXMailItem");
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
+  ProcessEmail(item, false, "", false);
+  EXPECT_TRUE(env.ListFiles(folder).empty());
+  EXPECT_EQ(env.mem().faults().SaveCount(), 0);
+}
+
+TEST(IsImageFile, KnownImageExtensionsInAnyCase) {
+  for (const char* name : {"a.bmp", "b.PNG", "c.Gif", "d.jpg", "e.JPEG"})
+    EXPECT_TRUE(IsImageFile(name));
+  for (const char* name : {"a.tiff", "png", "b.pdf", "c.jpeg.txt"}) EXPECT_FALSE(IsImageFile(name));
+}
+
+}  // namespace
+}  // namespace stow::testing

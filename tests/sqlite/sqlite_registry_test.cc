@@ -1,0 +1,263 @@
+// The SQLite store across processes: shared counters, writers killed mid-write,
+// readers and writers meeting a held lock.
+
+#include "platform/sqlite/sqlite_registry.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/com_error.h"
+#include "temp_dir.h"
+
+namespace stow {
+namespace {
+
+using platform::Hive;
+using platform::RegKey;
+namespace syserr = platform::syserr;
+using sqlite::SqliteRegistry;
+using testing_sqlite::TempDir;
+
+constexpr const char* kKey = "Software\\Quillmere\\KZO";
+
+std::string Text(const std::string& utf8) {
+  return platform::Utf8ToUtf16Bytes(utf8);
+}
+
+// Runs child in a forked process that opens its own store; returns the pid. The
+// child's exit status is 0 only when child returned true.
+template <class F>
+pid_t Spawn(F child) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    bool ok = false;
+    try {
+      ok = child();
+    } catch (...) {
+      ok = false;
+    }
+    _exit(ok ? 0 : 1);
+  }
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Reads and writes a decimal counter inside Exclusive; returns the number taken.
+long TakeNumber(SqliteRegistry& reg) {
+  long number = -1;
+  reg.Exclusive([&] {
+    RegKey key = 0;
+    if (reg.CreateKey(Hive::CurrentUser, kKey, &key) != syserr::kSuccess) return;
+    std::string data;
+    long current = 0;
+    if (reg.QueryValue(key, "IncrementalNumber", nullptr, &data) == syserr::kSuccess)
+      current = std::stol(platform::Utf16BytesToUtf8(data));
+    if (reg.SetValue(key, "IncrementalNumber", platform::REG_SZ,
+                     Text(std::to_string(current + 1))) == syserr::kSuccess)
+      number = current + 1;
+    reg.CloseKey(key);
+  });
+  return number;
+}
+
+TEST(SqliteRegistry, CreatesItsFolderAndKeepsValuesAcrossReopening) {
+  TempDir dir;
+  const std::string file = dir / "config/stowbright/settings.db";
+  {
+    SqliteRegistry reg(file);
+    RegKey key = 0;
+    ASSERT_EQ(reg.CreateKey(Hive::CurrentUser, kKey, &key), syserr::kSuccess);
+    ASSERT_EQ(reg.SetValue(key, "HTTPAddress", platform::REG_SZ, Text("http://höst/ä")),
+              syserr::kSuccess);
+    ASSERT_EQ(reg.SetValue(key, "MainTBTop", platform::REG_DWORD, std::string("\x10\0\0\0", 4)),
+              syserr::kSuccess);
+    EXPECT_EQ(reg.CloseKey(key), syserr::kSuccess);
+    EXPECT_EQ(reg.OpenHandleCount(), 0u);
+  }
+  EXPECT_TRUE(std::filesystem::is_regular_file(file));
+  SqliteRegistry again(file);
+  EXPECT_TRUE(again.CheckIntegrity());
+  RegKey key = 0;
+  ASSERT_EQ(again.OpenKey(Hive::CurrentUser, "software\\QUILLMERE\\kzo", platform::KEY_READ, &key),
+            syserr::kSuccess);
+  std::uint32_t type = 0;
+  std::string data;
+  ASSERT_EQ(again.QueryValue(key, "httpaddress", &type, &data), syserr::kSuccess);
+  EXPECT_EQ(type, platform::REG_SZ);
+  EXPECT_EQ(platform::Utf16BytesToUtf8(data), "http://höst/ä");
+  ASSERT_EQ(again.QueryValue(key, "MainTBTop", &type, &data), syserr::kSuccess);
+  EXPECT_EQ(type, platform::REG_DWORD);
+  EXPECT_EQ(data, std::string("\x10\0\0\0", 4));
+}
+
+TEST(SqliteRegistry, AFileThatIsNotAStoreIsRefused) {
+  TempDir dir;
+  const std::string file = dir / "settings.db";
+  std::ofstream(file) << "this is not a database, just some text that is long enough";
+  EXPECT_THROW(SqliteRegistry reg(file), ComError);
+}
+
+TEST(SqliteRegistry, TwoProcessesTakingNumbersNeverGetTheSameOne) {
+  TempDir dir;
+  const std::string file = dir / "settings.db";
+  { SqliteRegistry create(file); }
+  int fds[2][2];
+  std::vector<pid_t> children;
+  for (int c = 0; c < 2; ++c) {
+    ASSERT_EQ(pipe(fds[c]), 0);
+    int out = fds[c][1];
+    children.push_back(Spawn([&, out] {
+      SqliteRegistry reg(file);
+      for (int i = 0; i < 200; ++i) {
+        long n = TakeNumber(reg);
+        if (n <= 0) return false;
+        if (write(out, &n, sizeof n) != sizeof n) return false;
+      }
+      return true;
+    }));
+    close(fds[c][1]);
+  }
+  std::multiset<long> numbers;
+  for (int c = 0; c < 2; ++c) {
+    long n = 0;
+    while (read(fds[c][0], &n, sizeof n) == sizeof n) numbers.insert(n);
+    close(fds[c][0]);
+  }
+  for (pid_t pid : children) EXPECT_EQ(WaitExit(pid), 0);
+  EXPECT_EQ(numbers.size(), 400u);
+  EXPECT_EQ(std::set<long>(numbers.begin(), numbers.end()).size(), numbers.size())
+      << "a number was handed out twice";
+  SqliteRegistry reg(file);
+  RegKey key = 0;
+  ASSERT_EQ(reg.OpenKey(Hive::CurrentUser, kKey, platform::KEY_READ, &key), syserr::kSuccess);
+  std::string data;
+  ASSERT_EQ(reg.QueryValue(key, "IncrementalNumber", nullptr, &data), syserr::kSuccess);
+  EXPECT_EQ(platform::Utf16BytesToUtf8(data), "400");
+}
+
+// Each value written by the child carries its own name and round inside its data, so
+// a value cut short or mixed with another one is detected.
+std::string Payload(int slot, int round) {
+  std::string head = "slot" + std::to_string(slot) + ":round" + std::to_string(round) + ":";
+  std::string out = head;
+  while (out.size() < 3000) out += head;
+  return Text(out);
+}
+
+TEST(SqliteRegistry, AWriterKilledMidWriteLeavesEveryValueWhole) {
+  TempDir dir;
+  const std::string file = dir / "settings.db";
+  { SqliteRegistry create(file); }
+  int progress[2];
+  ASSERT_EQ(pipe(progress), 0);
+  pid_t child = Spawn([&] {
+    close(progress[0]);
+    SqliteRegistry reg(file);
+    RegKey key = 0;
+    if (reg.CreateKey(Hive::CurrentUser, kKey, &key) != syserr::kSuccess) return false;
+    for (int round = 1;; ++round) {
+      for (int slot = 0; slot < 8; ++slot)
+        if (reg.SetValue(key, "slot" + std::to_string(slot), platform::REG_SZ,
+                         Payload(slot, round)) != syserr::kSuccess)
+          return false;
+      // A batch: both values of a pair always carry the same round.
+      reg.Exclusive([&] {
+        reg.SetValue(key, "pairA", platform::REG_SZ, Text(std::to_string(round)));
+        reg.SetValue(key, "pairB", platform::REG_SZ, Text(std::to_string(round)));
+      });
+      if (write(progress[1], &round, sizeof round) != sizeof round) return false;
+    }
+  });
+  close(progress[1]);
+  int round = 0;
+  // Let it finish a few rounds, then kill it wherever it is.
+  while (round < 5 && read(progress[0], &round, sizeof round) == sizeof round) {
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  kill(child, SIGKILL);
+  EXPECT_EQ(WaitExit(child), 128 + SIGKILL);
+  close(progress[0]);
+  ASSERT_GE(round, 5);
+
+  SqliteRegistry reg(file);
+  EXPECT_TRUE(reg.CheckIntegrity());
+  RegKey key = 0;
+  ASSERT_EQ(reg.OpenKey(Hive::CurrentUser, kKey, platform::KEY_READ, &key), syserr::kSuccess);
+  for (int slot = 0; slot < 8; ++slot) {
+    std::string data;
+    ASSERT_EQ(reg.QueryValue(key, "slot" + std::to_string(slot), nullptr, &data), syserr::kSuccess);
+    bool whole = false;
+    for (int r = round; r <= round + 1 && !whole; ++r) whole = data == Payload(slot, r);
+    EXPECT_TRUE(whole) << "slot " << slot << " holds a value that was never written";
+  }
+  std::string a, b;
+  ASSERT_EQ(reg.QueryValue(key, "pairA", nullptr, &a), syserr::kSuccess);
+  ASSERT_EQ(reg.QueryValue(key, "pairB", nullptr, &b), syserr::kSuccess);
+  EXPECT_EQ(a, b) << "half of a batch was kept";
+  // The store takes writes again: no lock survived the dead writer.
+  RegKey writer = 0;
+  ASSERT_EQ(reg.CreateKey(Hive::CurrentUser, kKey, &writer), syserr::kSuccess);
+  EXPECT_EQ(reg.SetValue(writer, "after", platform::REG_SZ, Text("ok")), syserr::kSuccess);
+}
+
+TEST(SqliteRegistry, AHeldLockStopsWritersButNotReaders) {
+  TempDir dir;
+  const std::string file = dir / "settings.db";
+  {
+    SqliteRegistry create(file);
+    RegKey key = 0;
+    ASSERT_EQ(create.CreateKey(Hive::CurrentUser, kKey, &key), syserr::kSuccess);
+    ASSERT_EQ(create.SetValue(key, "v", platform::REG_SZ, Text("before")), syserr::kSuccess);
+  }
+  int held[2], release[2];
+  ASSERT_EQ(pipe(held), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = Spawn([&] {
+    // Only the parent's end may keep the release pipe open, or the child never sees EOF.
+    close(held[0]);
+    close(release[1]);
+    SqliteRegistry reg(file);
+    bool ok = true;
+    reg.Exclusive([&] {
+      char c = 1;
+      ok = write(held[1], &c, 1) == 1 && read(release[0], &c, 1) == 1;
+    });
+    return ok;
+  });
+  char c = 0;
+  ASSERT_EQ(read(held[0], &c, 1), 1);
+
+  SqliteRegistry reg(file, std::chrono::milliseconds(100));
+  RegKey key = 0;
+  ASSERT_EQ(reg.OpenKey(Hive::CurrentUser, kKey, platform::KEY_ALL_ACCESS, &key), syserr::kSuccess);
+  std::string data;
+  EXPECT_EQ(reg.QueryValue(key, "v", nullptr, &data), syserr::kSuccess);
+  EXPECT_EQ(platform::Utf16BytesToUtf8(data), "before");
+  EXPECT_EQ(reg.SetValue(key, "v", platform::REG_SZ, Text("blocked")), syserr::kBusy);
+  EXPECT_THROW(reg.Exclusive([] {}), ComError);
+
+  ASSERT_EQ(write(release[1], &c, 1), 1);
+  EXPECT_EQ(WaitExit(child), 0);
+  EXPECT_EQ(reg.SetValue(key, "v", platform::REG_SZ, Text("after")), syserr::kSuccess);
+  ASSERT_EQ(reg.QueryValue(key, "v", nullptr, &data), syserr::kSuccess);
+  EXPECT_EQ(platform::Utf16BytesToUtf8(data), "after");
+  for (int fd : {held[0], held[1], release[0], release[1]}) close(fd);
+}
+
+}  // namespace
+}  // namespace stow
