@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <exception>
-#include <source_location>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -59,10 +58,12 @@ class ComError : public std::runtime_error {
   int line_;
 };
 
+// The line of the statement that raises is recorded for the error report.
+// (__builtin_LINE rather than std::source_location: the fuzzing compiler's library
+// has no source_location.)
 [[noreturn]] inline void Raise(std::int32_t number, std::string source, std::string description,
-                               std::source_location where = std::source_location::current()) {
-  throw ComError(number, std::move(source), std::move(description),
-                 static_cast<int>(where.line()));
+                               int line = __builtin_LINE()) {
+  throw ComError(number, std::move(source), std::move(description), line);
 }
 
 // Turns whatever is in flight into a ComError, so that library exceptions

@@ -951,21 +951,21 @@ std::shared_ptr<om::Folder> MemoryStore::FolderByPath(const std::string& folderP
 }
 
 std::shared_ptr<om::Item> MemoryStore::AddMail(const std::shared_ptr<om::Folder>& folder,
-                                               const MailSpec& spec) {
+                                               const MailSpec& mailSpec) {
   FolderNode* node = state_->NodeOf(folder);
   auto rec = std::make_shared<detail::ItemRecord>();
   detail::Content& c = rec->content;
-  c.messageClass = spec.messageClass;
-  c.subject = spec.subject;
-  c.htmlBody = spec.htmlBody;
-  c.body = spec.body;
-  c.to = spec.to;
-  c.billing = spec.billingInformation;
-  c.conversationIndex = spec.conversationIndex;
-  c.conversationTopic = spec.conversationTopic;
+  c.messageClass = mailSpec.messageClass;
+  c.subject = mailSpec.subject;
+  c.htmlBody = mailSpec.htmlBody;
+  c.body = mailSpec.body;
+  c.to = mailSpec.to;
+  c.billing = mailSpec.billingInformation;
+  c.conversationIndex = mailSpec.conversationIndex;
+  c.conversationTopic = mailSpec.conversationTopic;
   c.received =
-      spec.receivedTime.year == 0 ? DateTime::FromUnix(std::time(nullptr)) : spec.receivedTime;
-  for (const auto& a : spec.attachments) {
+      mailSpec.receivedTime.year == 0 ? DateTime::FromUnix(std::time(nullptr)) : mailSpec.receivedTime;
+  for (const auto& a : mailSpec.attachments) {
     detail::AttachmentData data = state_->MakeAttachment(a.fileName, "", a.bytes);
     if (!a.contentId.empty()) data.fields[om::PR_ATTACH_CONTENT_ID] = a.contentId;
     if (a.hidden) data.fields[om::PR_ATTACHMENT_HIDDEN] = true;
@@ -978,8 +978,8 @@ std::shared_ptr<om::Item> MemoryStore::AddMail(const std::shared_ptr<om::Folder>
 }
 
 std::shared_ptr<om::Item> MemoryStore::Deliver(const std::shared_ptr<om::Folder>& folder,
-                                               const MailSpec& spec) {
-  auto item = AddMail(folder, spec);
+                                               const MailSpec& mailSpec) {
+  auto item = AddMail(folder, mailSpec);
   auto [node, rec] = state_->Find(item->EntryID());
   state_->RaiseItemAdd(node, rec);
   return item;

@@ -171,10 +171,10 @@ class MemoryStore : public om::NameSpace {
 
   // Stores a mail in folder without any event; returns an object over it.
   std::shared_ptr<om::Item> AddMail(const std::shared_ptr<om::Folder>& folder,
-                                    const MailSpec& spec);
+                                    const MailSpec& mailSpec);
   // Same, then raises the folder's ItemAdd with a fresh object over the mail.
   std::shared_ptr<om::Item> Deliver(const std::shared_ptr<om::Folder>& folder,
-                                    const MailSpec& spec);
+                                    const MailSpec& mailSpec);
   // A new, unsaved IPM.Note (EntryID ""); its first Save stores it in Drafts.
   std::shared_ptr<om::Item> CreateMailItem();
   // A fresh object over the stored item, wherever it is; nullptr when there is none.

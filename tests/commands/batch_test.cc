@@ -207,12 +207,12 @@ TEST_F(BatchTest, CustomFolderDetachOfOneItemWithoutAttachmentsAsksNothing) {
 
 TEST_F(BatchTest, FolderOfOneProcessedItemIsSkippedBySweepAndDoneByTheCommand) {
   auto folder = env.mem().AddFolder(env.mem().Root(), "One");
-  mem::MailSpec spec;
-  spec.subject = "already";
-  spec.htmlBody = "<html><body>x</body></html>";
-  spec.billingInformation = "kzo_processed_item";
-  spec.attachments = {Attachment("kept.pdf", "data")};
-  auto item = env.AddMail(spec, folder);
+  mem::MailSpec mailSpec;
+  mailSpec.subject = "already";
+  mailSpec.htmlBody = "<html><body>x</body></html>";
+  mailSpec.billingInformation = "kzo_processed_item";
+  mailSpec.attachments = {Attachment("kept.pdf", "data")};
+  auto item = env.AddMail(mailSpec, folder);
   StripAttachmentsFromAllItemsInFolder(folder, true, false);
   EXPECT_EQ(BatchShows(), 0);
   EXPECT_EQ(env.Reload(item)->Attachments()->Count(), 1);
@@ -225,11 +225,11 @@ TEST_F(BatchTest, FolderOfOneProcessedItemIsSkippedBySweepAndDoneByTheCommand) {
 
 TEST_F(BatchTest, FolderBatchSkipsMarkedItemsButCountsThem) {
   auto items = AddMails(3, "k");
-  mem::MailSpec spec;
-  spec.subject = "marked";
-  spec.billingInformation = "KZO_PROCESSED_ITEM";
-  spec.attachments = {Attachment("marked.pdf", "x")};
-  auto marked = env.AddMail(spec);
+  mem::MailSpec mailSpec;
+  mailSpec.subject = "marked";
+  mailSpec.billingInformation = "KZO_PROCESSED_ITEM";
+  mailSpec.attachments = {Attachment("marked.pdf", "x")};
+  auto marked = env.AddMail(mailSpec);
   StripAttachmentsFromAllItemsInFolder(env.Inbox(), true, false);
   EXPECT_EQ(BatchShows(), 1);
   EXPECT_EQ(BatchWindow()->lblProcessing.Caption, "Processing.... (4 Of 4)");

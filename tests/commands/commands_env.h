@@ -29,13 +29,13 @@ class CommandsTest : public AddinTest {
                                                   bool withAttachment = true) {
     std::vector<std::shared_ptr<om::Item>> items;
     for (int i = 0; i < n; ++i) {
-      mem::MailSpec spec;
-      spec.subject = prefix + std::to_string(i);
-      spec.htmlBody = "<html><body><p>" + spec.subject + "</p></body></html>";
+      mem::MailSpec mailSpec;
+      mailSpec.subject = prefix + std::to_string(i);
+      mailSpec.htmlBody = "<html><body><p>" + mailSpec.subject + "</p></body></html>";
       if (withAttachment)
-        spec.attachments = {
-            Attachment(prefix + std::to_string(i) + ".pdf", "%PDF-" + spec.subject)};
-      items.push_back(env.AddMail(spec, folder));
+        mailSpec.attachments = {
+            Attachment(prefix + std::to_string(i) + ".pdf", "%PDF-" + mailSpec.subject)};
+      items.push_back(env.AddMail(mailSpec, folder));
     }
     return items;
   }
@@ -51,10 +51,10 @@ class CommandsTest : public AddinTest {
   }
 
   static mem::MailSpec Mail(const std::string& subject, const std::string& html = "") {
-    mem::MailSpec spec;
-    spec.subject = subject;
-    spec.htmlBody = html;
-    return spec;
+    mem::MailSpec mailSpec;
+    mailSpec.subject = subject;
+    mailSpec.htmlBody = html;
+    return mailSpec;
   }
 
   bool HasAttachment(const std::shared_ptr<om::Item>& item, const std::string& name) {

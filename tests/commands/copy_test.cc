@@ -21,12 +21,12 @@ class CopyTest : public CommandsTest {
 };
 
 TEST_F(CopyTest, CopiesVisibleAttachmentsOnlyAndLeavesTheItemAlone) {
-  mem::MailSpec spec;
-  spec.subject = "mixed";
-  spec.htmlBody = "<html><body><img src=\"cid:logo\"></body></html>";
-  spec.attachments = {Attachment("report.pdf", "report"), Attachment("logo.png", "png", "logo"),
+  mem::MailSpec mailSpec;
+  mailSpec.subject = "mixed";
+  mailSpec.htmlBody = "<html><body><img src=\"cid:logo\"></body></html>";
+  mailSpec.attachments = {Attachment("report.pdf", "report"), Attachment("logo.png", "png", "logo"),
                       Attachment("secret.txt", "hidden", "", true)};
-  auto item = env.AddMail(spec);
+  auto item = env.AddMail(mailSpec);
   EXPECT_EQ(SaveAttachmentsToFolder(item, target, true, true), target);
   EXPECT_EQ(env.ListFiles(target), std::vector<std::string>{"report.pdf"});
   EXPECT_EQ(env.ReadFile(target + "/report.pdf"), "report");
@@ -37,18 +37,18 @@ TEST_F(CopyTest, CopiesVisibleAttachmentsOnlyAndLeavesTheItemAlone) {
 TEST_F(CopyTest, NothingHappensWithoutAttachmentsOrWithoutTheFolder) {
   auto bare = env.AddMail(Mail("bare"));
   EXPECT_EQ(SaveAttachmentsToFolder(bare, target, true, true), "");
-  mem::MailSpec spec;
-  spec.attachments = {Attachment("a.pdf", "a")};
-  auto item = env.AddMail(spec);
+  mem::MailSpec mailSpec;
+  mailSpec.attachments = {Attachment("a.pdf", "a")};
+  auto item = env.AddMail(mailSpec);
   EXPECT_EQ(SaveAttachmentsToFolder(item, target + "/missing", true, true), "");
   EXPECT_FALSE(env.Exists(target + "/missing"));
   EXPECT_TRUE(env.ListFiles(target).empty());
 }
 
 TEST_F(CopyTest, ExistingFileIsOverwrittenOrANumberedNameIsUsedWhenItCannotBeDeleted) {
-  mem::MailSpec spec;
-  spec.attachments = {Attachment("report.pdf", "new"), Attachment("README", "readme")};
-  auto item = env.AddMail(spec);
+  mem::MailSpec mailSpec;
+  mailSpec.attachments = {Attachment("report.pdf", "new"), Attachment("README", "readme")};
+  auto item = env.AddMail(mailSpec);
   env.WriteFile(target + "/report.pdf", "old");
   SaveAttachmentsToFolder(item, target, true, true);
   EXPECT_EQ(env.ReadFile(target + "/report.pdf"), "new");
@@ -76,18 +76,18 @@ TEST_F(CopyTest, ExistingFileIsOverwrittenOrANumberedNameIsUsedWhenItCannotBeDel
 }
 
 TEST_F(CopyTest, AnAttachmentNameCannotLeaveTheChosenFolder) {
-  mem::MailSpec spec;
-  spec.attachments = {Attachment("../escape.txt", "x"), Attachment("..", "y")};
-  auto item = env.AddMail(spec);
+  mem::MailSpec mailSpec;
+  mailSpec.attachments = {Attachment("../escape.txt", "x"), Attachment("..", "y")};
+  auto item = env.AddMail(mailSpec);
   SaveAttachmentsToFolder(item, target, true, true);
   EXPECT_FALSE(env.Exists(env.Root() + "/escape.txt"));
   EXPECT_EQ(env.ListFiles(target).size(), 2u);
 }
 
 TEST_F(CopyTest, CopyCommandStopsSilentlyWhenThePromptIsCancelled) {
-  mem::MailSpec spec;
-  spec.attachments = {Attachment("a.pdf", "a")};
-  auto item = env.AddMail(spec);
+  mem::MailSpec mailSpec;
+  mailSpec.attachments = {Attachment("a.pdf", "a")};
+  auto item = env.AddMail(mailSpec);
   env.OpenExplorer(nullptr, {item});
   CopyAttachmentsToFileFolder();
   EXPECT_EQ(env.ui.Browses().size(), 1u);
@@ -125,11 +125,11 @@ TEST_F(CopyTest, RemoveLinksTakesTheBlockOutOfAProcessedItemAndIgnoresOthers) {
   RemoveLinks();
   EXPECT_EQ(env.mem().faults().SaveCount(), 0);
 
-  mem::MailSpec spec;
-  spec.subject = "done";
-  spec.htmlBody = "<html><body><p>hello</p></body></html>";
-  spec.attachments = {Attachment("f.pdf", "f")};
-  auto item = env.AddMail(spec);
+  mem::MailSpec mailSpec;
+  mailSpec.subject = "done";
+  mailSpec.htmlBody = "<html><body><p>hello</p></body></html>";
+  mailSpec.attachments = {Attachment("f.pdf", "f")};
+  auto item = env.AddMail(mailSpec);
   ProcessEmail(item, true, "", false);
   ASSERT_NE(env.Reload(item)->HTMLBody().find("tableKZOSTART"), std::string::npos);
   env.OpenExplorer(nullptr, {item});

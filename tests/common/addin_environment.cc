@@ -173,9 +173,9 @@ std::shared_ptr<om::Folder> AddinEnvironment::Inbox() {
   return store_->GetDefaultFolder(om::olFolderInbox);
 }
 
-std::shared_ptr<om::Item> AddinEnvironment::AddMail(const mem::MailSpec& spec,
+std::shared_ptr<om::Item> AddinEnvironment::AddMail(const mem::MailSpec& mailSpec,
                                                     std::shared_ptr<om::Folder> folder) {
-  return mem().AddMail(folder ? folder : Inbox(), spec);
+  return mem().AddMail(folder ? folder : Inbox(), mailSpec);
 }
 
 std::shared_ptr<om::Item> AddinEnvironment::Reload(const std::shared_ptr<om::Item>& item) {

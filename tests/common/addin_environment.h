@@ -114,7 +114,7 @@ class AddinEnvironment {
   // --- mail
   std::shared_ptr<om::Folder> Inbox();
   // A mail stored in folder (Inbox when null) without an event (memory store only).
-  std::shared_ptr<om::Item> AddMail(const mem::MailSpec& spec,
+  std::shared_ptr<om::Item> AddMail(const mem::MailSpec& mailSpec,
                                     std::shared_ptr<om::Folder> folder = nullptr);
   // A fresh object over the stored state of item (its saved edits only); null when
   // the store has no such item any more in any folder.

@@ -46,23 +46,23 @@ std::string TextPart(const std::string& subtype, const std::string& text) {
          "; charset=utf-8\nContent-Transfer-Encoding: base64\n\n" + Base64Lines(text);
 }
 
-std::string BuildMessage(const MailSpec& spec, int serial) {
+std::string BuildMessage(const MailSpec& mailSpec, int serial) {
   std::string body;
-  if (!spec.htmlBody.empty() && !spec.textBody.empty()) {
+  if (!mailSpec.htmlBody.empty() && !mailSpec.textBody.empty()) {
     body = "Content-Type: multipart/alternative; boundary=\"alt-" + std::to_string(serial) +
-           "\"\n\n--alt-" + std::to_string(serial) + "\n" + TextPart("plain", spec.textBody) +
-           "--alt-" + std::to_string(serial) + "\n" + TextPart("html", spec.htmlBody) + "--alt-" +
+           "\"\n\n--alt-" + std::to_string(serial) + "\n" + TextPart("plain", mailSpec.textBody) +
+           "--alt-" + std::to_string(serial) + "\n" + TextPart("html", mailSpec.htmlBody) + "--alt-" +
            std::to_string(serial) + "--\n";
-  } else if (!spec.htmlBody.empty()) {
-    body = TextPart("html", spec.htmlBody);
+  } else if (!mailSpec.htmlBody.empty()) {
+    body = TextPart("html", mailSpec.htmlBody);
   } else {
-    body = TextPart("plain", spec.textBody);
+    body = TextPart("plain", mailSpec.textBody);
   }
-  if (!spec.attachments.empty()) {
+  if (!mailSpec.attachments.empty()) {
     std::string b = "mix-" + std::to_string(serial);
     std::string mixed =
         "Content-Type: multipart/mixed; boundary=\"" + b + "\"\n\n--" + b + "\n" + body;
-    for (const auto& a : spec.attachments) {
+    for (const auto& a : mailSpec.attachments) {
       std::string type = a.fileName.ends_with(".txt") ? "text/plain" : "application/octet-stream";
       mixed += "--" + b + "\nContent-Type: " + type +
                "\nContent-Disposition: " + (a.contentId.empty() ? "attachment" : "inline") +
@@ -73,7 +73,7 @@ std::string BuildMessage(const MailSpec& spec, int serial) {
     body = mixed + "--" + b + "--\n";
   }
   gchar* subject =
-      g_base64_encode(reinterpret_cast<const guchar*>(spec.subject.data()), spec.subject.size());
+      g_base64_encode(reinterpret_cast<const guchar*>(mailSpec.subject.data()), mailSpec.subject.size());
   std::string msg =
       "Message-ID: <contract-" + std::to_string(serial) +
       "@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\nFrom: Ann <ann@example.org>\n"
@@ -94,17 +94,17 @@ class MaildirStoreUnderTest : public StoreUnderTest {
 
   std::shared_ptr<om::NameSpace> Namespace() override { return store_; }
 
-  std::shared_ptr<om::Item> AddMail(const std::string& folderName, const MailSpec& spec) override {
+  std::shared_ptr<om::Item> AddMail(const std::string& folderName, const MailSpec& mailSpec) override {
     auto ref = store_->RefFor({folderName});
     store_->Materialize(ref);
     std::string unique = maildir::NewUniqueName(1704189600 + serial_);
     std::string file = unique + ":2,S";
-    std::ofstream(ref.dir + "/cur/" + file, std::ios::binary) << BuildMessage(spec, serial_++);
+    std::ofstream(ref.dir + "/cur/" + file, std::ios::binary) << BuildMessage(mailSpec, serial_++);
     auto item = store_->MakeItem(ref, "cur", file);
     bool anyHidden = false;
     auto all = item->Attachments()->All();
-    for (std::size_t i = 0; i < spec.attachments.size() && i < all.size(); ++i) {
-      if (spec.attachments[i].hidden) {
+    for (std::size_t i = 0; i < mailSpec.attachments.size() && i < all.size(); ++i) {
+      if (mailSpec.attachments[i].hidden) {
         all[i]->SetField(om::PR_ATTACHMENT_HIDDEN, true);
         anyHidden = true;
       }

@@ -9,13 +9,13 @@ namespace {
 class MemoryStoreUnderTest : public StoreUnderTest {
  public:
   std::shared_ptr<om::NameSpace> Namespace() override { return store_; }
-  std::shared_ptr<om::Item> AddMail(const std::string& folderName, const MailSpec& spec) override {
+  std::shared_ptr<om::Item> AddMail(const std::string& folderName, const MailSpec& mailSpec) override {
     mem::MailSpec m;
-    m.messageClass = spec.messageClass;
-    m.subject = spec.subject;
-    m.htmlBody = spec.htmlBody;
-    m.body = spec.textBody;
-    for (const auto& a : spec.attachments) {
+    m.messageClass = mailSpec.messageClass;
+    m.subject = mailSpec.subject;
+    m.htmlBody = mailSpec.htmlBody;
+    m.body = mailSpec.textBody;
+    for (const auto& a : mailSpec.attachments) {
       m.attachments.push_back({a.fileName, a.bytes, a.contentId, a.hidden});
     }
     return store_->AddMail(store_->Root()->Folders()->Item(folderName), m);

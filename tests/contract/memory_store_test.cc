@@ -214,18 +214,18 @@ TEST_F(MemoryStoreTest, EnumerationSkipsItemsThatWentAway) {
 }
 
 TEST_F(MemoryStoreTest, ReplyAndForwardCarryTheConversation) {
-  MailSpec spec = Mail("Budget", {{"plan.xls", "XLS", "", false}});
-  spec.conversationIndex = "01D0AABBCC";
-  spec.conversationTopic = "Budget";
-  auto original = store->AddMail(Inbox(), spec);
+  MailSpec mailSpec = Mail("Budget", {{"plan.xls", "XLS", "", false}});
+  mailSpec.conversationIndex = "01D0AABBCC";
+  mailSpec.conversationTopic = "Budget";
+  auto original = store->AddMail(Inbox(), mailSpec);
   auto reply = original->Reply();
   auto forward = original->Forward();
   EXPECT_EQ(reply->Subject(), "RE: Budget");
   EXPECT_EQ(forward->Subject(), "FW: Budget");
   EXPECT_EQ(reply->EntryID(), "");
   EXPECT_EQ(reply->ConversationTopic(), "Budget");
-  EXPECT_EQ(reply->ConversationIndex().size(), spec.conversationIndex.size() + 10);
-  EXPECT_EQ(reply->ConversationIndex().rfind(spec.conversationIndex, 0), 0u);
+  EXPECT_EQ(reply->ConversationIndex().size(), mailSpec.conversationIndex.size() + 10);
+  EXPECT_EQ(reply->ConversationIndex().rfind(mailSpec.conversationIndex, 0), 0u);
   EXPECT_EQ(reply->Attachments()->Count(), 0);
   ASSERT_EQ(forward->Attachments()->Count(), 1);
   EXPECT_EQ(forward->Attachments()->Item(1)->FileName(), "plan.xls");

@@ -156,10 +156,10 @@ TEST_P(StoreContractTest, DefaultFoldersHaveTheHostsNamesPathsAndTypes) {
 }
 
 TEST_P(StoreContractTest, AttachmentsComeInMessageOrderWithNamesSizesAndBytes) {
-  MailSpec spec = ThreeAttachments();
-  auto item = store().AddMail("Inbox", spec);
+  MailSpec mailSpec = ThreeAttachments();
+  auto item = store().AddMail("Inbox", mailSpec);
   EXPECT_EQ(item->MessageClass(), "IPM.Note");
-  EXPECT_EQ(item->Subject(), spec.subject);
+  EXPECT_EQ(item->Subject(), mailSpec.subject);
   EXPECT_FALSE(item->EntryID().empty());
   for (auto& view : {item, Reopen(item)}) {
     auto atts = view->Attachments();
@@ -167,7 +167,7 @@ TEST_P(StoreContractTest, AttachmentsComeInMessageOrderWithNamesSizesAndBytes) {
     auto all = atts->All();
     ASSERT_EQ(all.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
-      const auto& want = spec.attachments[i];
+      const auto& want = mailSpec.attachments[i];
       auto a = atts->Item(static_cast<std::int64_t>(i + 1));
       EXPECT_EQ(a->FileName(), want.fileName);
       EXPECT_EQ(all[i]->FileName(), want.fileName);
@@ -198,13 +198,13 @@ TEST_P(StoreContractTest, SaveAsFileReplacesAFileWholeAndFailsOnAMissingFolder) 
 }
 
 TEST_P(StoreContractTest, ContentIdsAndHiddenFlagsAreKeptAndCanBeSet) {
-  MailSpec spec;
-  spec.subject = "Inline";
-  spec.htmlBody = "<html><body><img src=\"cid:img001@example\"></body></html>";
-  spec.attachments = {{"image001.png", BinaryBytes(64, 3), "img001@example", false},
+  MailSpec mailSpec;
+  mailSpec.subject = "Inline";
+  mailSpec.htmlBody = "<html><body><img src=\"cid:img001@example\"></body></html>";
+  mailSpec.attachments = {{"image001.png", BinaryBytes(64, 3), "img001@example", false},
                       {"plain.pdf", BinaryBytes(40, 4), "", false},
                       {"SYS_TOKEN_5555.TXT", " ", "", true}};
-  auto item = store().AddMail("Inbox", spec);
+  auto item = store().AddMail("Inbox", mailSpec);
   {
     auto all = Reopen(item)->Attachments()->All();
     ASSERT_EQ(all.size(), 3u);
@@ -279,8 +279,8 @@ TEST_P(StoreContractTest, EditsStayPendingUntilSave) {
 }
 
 TEST_P(StoreContractTest, FailedSaveLeavesTheStoredItemExactlyAsBefore) {
-  MailSpec spec = ThreeAttachments();
-  auto item = store().AddMail("Inbox", spec);
+  MailSpec mailSpec = ThreeAttachments();
+  auto item = store().AddMail("Inbox", mailSpec);
   item->SetHTMLBody("<p>links instead</p>");
   item->SetBillingInformation("KZO_PROCESSED_ITEM");
   item->UserProperties()
@@ -292,12 +292,12 @@ TEST_P(StoreContractTest, FailedSaveLeavesTheStoredItemExactlyAsBefore) {
 
   auto stored = Reopen(item);
   ASSERT_NE(stored, nullptr);
-  EXPECT_EQ(stored->HTMLBody(), spec.htmlBody);
+  EXPECT_EQ(stored->HTMLBody(), mailSpec.htmlBody);
   EXPECT_EQ(stored->BillingInformation(), "");
   EXPECT_EQ(stored->UserProperties()->Find("QLXProcessedAttachments"), nullptr);
   auto all = stored->Attachments()->All();
   ASSERT_EQ(all.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(all[i]->FileName(), spec.attachments[i].fileName);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(all[i]->FileName(), mailSpec.attachments[i].fileName);
 
   // The edits are still pending in the object: the next save writes them.
   item->Save();
@@ -384,8 +384,8 @@ TEST_P(StoreContractTest, EnumerationDuringSavesVisitsEachItemOnce) {
 }
 
 TEST_P(StoreContractTest, DetachAndReattachGivesBackTheSameNamesAndBytes) {
-  MailSpec spec = ThreeAttachments();
-  auto item = store().AddMail("Inbox", spec);
+  MailSpec mailSpec = ThreeAttachments();
+  auto item = store().AddMail("Inbox", mailSpec);
   fs::path saved = Files() / "saved";
   fs::create_directories(saved);
   std::vector<std::pair<std::string, fs::path>> files;
@@ -403,9 +403,9 @@ TEST_P(StoreContractTest, DetachAndReattachGivesBackTheSameNamesAndBytes) {
   for (auto& [name, path] : files) stripped->Attachments()->Add(path.string(), name);
   stripped->Save();
   auto back = Reopen(stripped)->Attachments()->All();
-  ASSERT_EQ(back.size(), spec.attachments.size());
+  ASSERT_EQ(back.size(), mailSpec.attachments.size());
   for (std::size_t i = 0; i < back.size(); ++i) {
-    const auto& want = spec.attachments[i];
+    const auto& want = mailSpec.attachments[i];
     EXPECT_EQ(back[i]->FileName(), want.fileName);
     EXPECT_EQ(back[i]->DisplayName(), want.fileName);
     EXPECT_EQ(back[i]->Size(), static_cast<std::int64_t>(want.bytes.size()));

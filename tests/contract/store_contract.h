@@ -45,10 +45,10 @@ class StoreUnderTest {
  public:
   virtual ~StoreUnderTest() = default;
   virtual std::shared_ptr<om::NameSpace> Namespace() = 0;
-  // Stores spec in the folder of that name under the store's top folder ("Inbox",
+  // Stores mailSpec in the folder of that name under the store's top folder ("Inbox",
   // "Deleted Items", ...) without raising ItemAdd, and returns an object over it.
   virtual std::shared_ptr<om::Item> AddMail(const std::string& folderName,
-                                            const MailSpec& spec) = 0;
+                                            const MailSpec& mailSpec) = 0;
   // A fresh object over the stored state of item (found by its current EntryID in
   // its folder); nullptr when the folder no longer holds it.
   virtual std::shared_ptr<om::Item> Reopen(const std::shared_ptr<om::Item>& item);

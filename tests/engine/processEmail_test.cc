@@ -69,10 +69,10 @@ TEST_F(ProcessEmailTest, ReportsAndNoteClassesQualify) {
 }
 
 TEST_F(ProcessEmailTest, InlineImagesStayUnlessTreatedAsAttachments) {
-  MailSpec spec{.subject = "inline",
+  MailSpec mailSpec{.subject = "inline",
                 .htmlBody = "<p><img src=\"cid:img001\"></p>",
                 .attachments = {{"pic.png", "PNG", "img001"}, {"doc.pdf", "PDF"}}};
-  auto kept = env.AddMail(spec);
+  auto kept = env.AddMail(mailSpec);
   ProcessEmail(kept, false, "", false);
   auto stored = env.Reload(kept);
   EXPECT_EQ(AttachmentNames(stored), std::vector<std::string>{"pic.png"});
@@ -80,8 +80,8 @@ TEST_F(ProcessEmailTest, InlineImagesStayUnlessTreatedAsAttachments) {
   EXPECT_EQ(env.ListFiles(folder), std::vector<std::string>{"doc.pdf"});
 
   env.settings().TreatInlineImagesAsAttachments = true;
-  spec.attachments = {{"pic.JPEG", "JPG", "img001"}, {"doc2.pdf", "PDF"}};
-  auto processed = env.AddMail(spec);
+  mailSpec.attachments = {{"pic.JPEG", "JPG", "img001"}, {"doc2.pdf", "PDF"}};
+  auto processed = env.AddMail(mailSpec);
   ProcessEmail(processed, false, "", false);
   stored = env.Reload(processed);
   std::string html = stored->HTMLBody();

@@ -101,10 +101,10 @@ TEST_F(LifecycleTest, ConnectedWithoutStartUpCompleteTracksAndMonitorsNothing) {
   EXPECT_NE(objSettings, nullptr);
   EXPECT_EQ(objExplorersEvent, nullptr);
   EXPECT_EQ(colExplorers, nullptr);
-  mem::MailSpec spec;
-  spec.subject = "new";
-  spec.attachments.push_back(mem::AttachmentSpec{"a.pdf", "a", "", false});
-  auto item = env.mem().Deliver(env.Inbox(), spec);
+  mem::MailSpec mailSpec;
+  mailSpec.subject = "new";
+  mailSpec.attachments.push_back(mem::AttachmentSpec{"a.pdf", "a", "", false});
+  auto item = env.mem().Deliver(env.Inbox(), mailSpec);
   EXPECT_FALSE(IsProcessed(env.Reload(item)));
 }
 
@@ -228,10 +228,10 @@ TEST_F(LifecycleTest, ReadInspectorsGetABarPerItemAndLoseItOnClose) {
 
 TEST_F(LifecycleTest, RepliesToProcessedMailCarryTheRecordsOthersGetNoComposeBar) {
   env.UseAttachmentFolder(env.MakeFolder("att"));
-  mem::MailSpec spec{
+  mem::MailSpec mailSpec{
       "IPM.Note", "orig", "<html><body>x</body></html>", "", "", {}, "idx-1", "topic", "", {}};
-  spec.attachments.push_back(mem::AttachmentSpec{"a.pdf", "a", "", false});
-  auto original = env.AddMail(spec);
+  mailSpec.attachments.push_back(mem::AttachmentSpec{"a.pdf", "a", "", false});
+  auto original = env.AddMail(mailSpec);
   ProcessEmail(original, true, "", false);
   original = env.Reload(original);
   auto plain = env.AddMail(

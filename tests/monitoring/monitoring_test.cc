@@ -33,16 +33,16 @@ class MonitoringTest : public AddinTest {
 
   static mem::MailSpec Mail(const std::string& subject, const std::string& cls = "IPM.Note",
                             const std::string& billing = "") {
-    mem::MailSpec spec;
-    spec.messageClass = cls;
-    spec.subject = subject;
-    spec.htmlBody = "<html><body><p>" + subject + "</p></body></html>";
-    spec.billingInformation = billing;
+    mem::MailSpec mailSpec;
+    mailSpec.messageClass = cls;
+    mailSpec.subject = subject;
+    mailSpec.htmlBody = "<html><body><p>" + subject + "</p></body></html>";
+    mailSpec.billingInformation = billing;
     mem::AttachmentSpec a;
     a.fileName = subject + ".pdf";
     a.bytes = "bytes of " + subject;
-    spec.attachments.push_back(a);
-    return spec;
+    mailSpec.attachments.push_back(a);
+    return mailSpec;
   }
   bool Processed(const std::shared_ptr<om::Item>& item) { return IsProcessed(env.Reload(item)); }
   std::int64_t AttachmentCount(const std::shared_ptr<om::Item>& item) {

@@ -154,9 +154,9 @@ class UserPropertiesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     env.StartHost();
-    mem::MailSpec spec;
-    spec.subject = "Quarterly r\xC3\xA9sum\xC3\xA9";
-    item = env.store->AddMail(env.store->GetDefaultFolder(om::olFolderInbox), spec);
+    mem::MailSpec mailSpec;
+    mailSpec.subject = "Quarterly r\xC3\xA9sum\xC3\xA9";
+    item = env.store->AddMail(env.store->GetDefaultFolder(om::olFolderInbox), mailSpec);
   }
   std::shared_ptr<om::UserProperty> Find(const std::string& name) {
     return item->UserProperties()->Find(name);

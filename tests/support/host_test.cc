@@ -207,9 +207,9 @@ TEST(SafeLibrary, WrapperIsAuthorisedAroundTheItem) {
   std::vector<std::string> calls;
   env.factory.Register("QLXLib.QLXMailItem",
                        [&] { return std::make_shared<RecordingSafeItem>(&calls); });
-  mem::MailSpec spec;
-  spec.htmlBody = "<p>hi</p>";
-  auto item = env.store->AddMail(env.store->GetDefaultFolder(om::olFolderInbox), spec);
+  mem::MailSpec mailSpec;
+  mailSpec.htmlBody = "<p>hi</p>";
+  auto item = env.store->AddMail(env.store->GetDefaultFolder(om::olFolderInbox), mailSpec);
   auto safe = modSafeItem::GetSafeItem(item);
   ASSERT_TRUE(safe);
   std::string key = platform::kSafeLibraryAuthKey;
@@ -217,9 +217,9 @@ TEST(SafeLibrary, WrapperIsAuthorisedAroundTheItem) {
   EXPECT_EQ(safe->HTMLBody(), "<p>hi</p>");
 
   EXPECT_FALSE(modSafeItem::GetSafeItem(nullptr));
-  spec.messageClass = "IPM.StickyNote";
+  mailSpec.messageClass = "IPM.StickyNote";
   EXPECT_FALSE(modSafeItem::GetSafeItem(
-      env.store->AddMail(env.store->GetDefaultFolder(om::olFolderInbox), spec)));
+      env.store->AddMail(env.store->GetDefaultFolder(om::olFolderInbox), mailSpec)));
   env.factory.FailCreation("QLXLib.QLXMailItem");
   EXPECT_FALSE(modSafeItem::GetSafeItem(item));
   EXPECT_TRUE(env.ui.MessageBoxes().empty());

@@ -31,14 +31,14 @@ class SurfacesTest : public AddinTest {
 
   std::shared_ptr<om::Item> Mail(const std::string& subject,
                                  std::shared_ptr<om::Folder> folder = nullptr) {
-    mem::MailSpec spec;
-    spec.subject = subject;
-    spec.htmlBody = "<html><body><p>" + subject + "</p></body></html>";
+    mem::MailSpec mailSpec;
+    mailSpec.subject = subject;
+    mailSpec.htmlBody = "<html><body><p>" + subject + "</p></body></html>";
     mem::AttachmentSpec a;
     a.fileName = subject + ".pdf";
     a.bytes = "%PDF-" + subject;
-    spec.attachments = {a};
-    return env.AddMail(spec, folder);
+    mailSpec.attachments = {a};
+    return env.AddMail(mailSpec, folder);
   }
 
   bool Processed(const std::shared_ptr<om::Item>& item) {
