@@ -4,6 +4,42 @@
 
 namespace stow::platform {
 
+std::string FoldRegistryName(const std::string& s) {
+  if (g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr)) {
+    gchar* f = g_utf8_casefold(s.data(), static_cast<gssize>(s.size()));
+    std::string out(f);
+    g_free(f);
+    return out;
+  }
+  std::string out = s;
+  for (char& c : out) c = g_ascii_tolower(c);
+  return out;
+}
+
+std::vector<std::string> KeyPathComponents(const std::string& path) {
+  std::vector<std::string> parts;
+  std::string part;
+  for (char c : path) {
+    if (c == '\\') {
+      if (!part.empty()) parts.push_back(std::move(part));
+      part.clear();
+    } else {
+      part.push_back(c);
+    }
+  }
+  if (!part.empty()) parts.push_back(std::move(part));
+  return parts;
+}
+
+std::string JoinKeyPath(const std::vector<std::string>& parts, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i) out.push_back('\\');
+    out += parts[i];
+  }
+  return out;
+}
+
 std::string Utf8ToUtf16Bytes(const std::string& utf8) {
   glong written = 0;
   gunichar2* w = g_utf8_to_utf16(utf8.data(), static_cast<glong>(utf8.size()), nullptr, &written,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace stow::platform {
 
@@ -56,6 +57,14 @@ class Registry {
   // read-modify-write inside it (the running number) is atomic across processes.
   virtual void Exclusive(const std::function<void()>& body) = 0;
 };
+
+// How every store compares key paths and value names: Unicode case folding, and
+// ASCII folding for text that is not UTF-8.
+std::string FoldRegistryName(const std::string& name);
+// A key path's components, without empty ones ("\\A\\\\B\\" has "A" and "B").
+std::vector<std::string> KeyPathComponents(const std::string& path);
+// The first `count` components joined by "\\".
+std::string JoinKeyPath(const std::vector<std::string>& parts, std::size_t count);
 
 // UTF-8 <-> the UTF-16LE byte form REG_SZ data is stored in.
 std::string Utf8ToUtf16Bytes(const std::string& utf8);

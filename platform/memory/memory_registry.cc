@@ -16,42 +16,12 @@ namespace syserr = platform::syserr;
 constexpr std::uint32_t kKeyQueryValue = 0x0001;
 constexpr std::uint32_t kKeySetValue = 0x0002;
 
-// Same comparison as the SQLite store: Unicode case folding, ASCII folding for text
-// that is not UTF-8.
-std::string Fold(const std::string& s) {
-  if (g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr)) {
-    gchar* f = g_utf8_casefold(s.data(), static_cast<gssize>(s.size()));
-    std::string out(f);
-    g_free(f);
-    return out;
-  }
-  std::string out = s;
-  for (char& c : out) c = g_ascii_tolower(c);
-  return out;
-}
-
+std::string Fold(const std::string& s) { return platform::FoldRegistryName(s); }
 std::vector<std::string> Components(const std::string& path) {
-  std::vector<std::string> parts;
-  std::string part;
-  for (char c : path) {
-    if (c == '\\') {
-      if (!part.empty()) parts.push_back(std::move(part));
-      part.clear();
-    } else {
-      part.push_back(c);
-    }
-  }
-  if (!part.empty()) parts.push_back(std::move(part));
-  return parts;
+  return platform::KeyPathComponents(path);
 }
-
 std::string Join(const std::vector<std::string>& parts, std::size_t count) {
-  std::string out;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i) out.push_back('\\');
-    out += parts[i];
-  }
-  return out;
+  return platform::JoinKeyPath(parts, count);
 }
 
 std::string NormalPath(const std::string& path) {

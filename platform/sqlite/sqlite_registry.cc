@@ -54,48 +54,17 @@ long SystemCode(int rc) {
   }
 }
 
+std::string Fold(const std::string& s) { return platform::FoldRegistryName(s); }
+std::vector<std::string> Components(const std::string& path) {
+  return platform::KeyPathComponents(path);
+}
+std::string Join(const std::vector<std::string>& parts, std::size_t count) {
+  return platform::JoinKeyPath(parts, count);
+}
+
 // HRESULT form of a system code, for the errors this class raises.
 std::int32_t HResult(long code) {
   return static_cast<std::int32_t>(0x80070000u | (static_cast<std::uint32_t>(code) & 0xFFFFu));
-}
-
-// Names are compared after Unicode case folding; text that is not UTF-8 can only
-// be compared byte for byte, with ASCII letters folded.
-std::string Fold(const std::string& s) {
-  if (g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr)) {
-    gchar* f = g_utf8_casefold(s.data(), static_cast<gssize>(s.size()));
-    std::string out(f);
-    g_free(f);
-    return out;
-  }
-  std::string out = s;
-  for (char& c : out) c = g_ascii_tolower(c);
-  return out;
-}
-
-// The path without empty components ("\\A\\\\B\\" is "A\\B").
-std::vector<std::string> Components(const std::string& path) {
-  std::vector<std::string> parts;
-  std::string part;
-  for (char c : path) {
-    if (c == '\\') {
-      if (!part.empty()) parts.push_back(std::move(part));
-      part.clear();
-    } else {
-      part.push_back(c);
-    }
-  }
-  if (!part.empty()) parts.push_back(std::move(part));
-  return parts;
-}
-
-std::string Join(const std::vector<std::string>& parts, std::size_t count) {
-  std::string out;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i) out.push_back('\\');
-    out += parts[i];
-  }
-  return out;
 }
 
 // One prepared statement, finalised on scope exit.
