@@ -53,6 +53,15 @@ class KeyedCollection {
   int Count() const { return static_cast<int>(members_.size()); }
   bool Empty() const { return members_.empty(); }
 
+ private:
+  // Declared before the iterator that names it: clang looks the name up there.
+  struct Member {
+    Ptr item;
+    std::optional<std::string> key;
+    std::optional<std::string> folded;
+  };
+
+ public:
   // Iteration yields the members (shared pointers) in insertion order.
   class const_iterator {
    public:
@@ -73,12 +82,6 @@ class KeyedCollection {
   const_iterator end() const { return const_iterator(members_.end()); }
 
  private:
-  struct Member {
-    Ptr item;
-    std::optional<std::string> key;
-    std::optional<std::string> folded;
-  };
-
   static std::string Fold(const std::string& key) {
     return Dictionary::FoldKey(key, Dictionary::kTextCompare);
   }
