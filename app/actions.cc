@@ -352,18 +352,18 @@ int RunSelectionAction(Session& session) {
   explorer->SetSelection(items);
   if (o.open) {
     session.host().OpenInspector(items.front());
-    ExecuteControl(ids.inspector);
+    ExecuteControl(session, ids.inspector);
   } else if (o.command == "remove-links") {
     // The command works on the current item: the user selects each in turn.
     for (auto& item : items) {
       explorer->SetSelection({item});
       session.host().SetActiveWindow(explorer);
-      ExecuteControl(ids.explorer);
+      ExecuteControl(session, ids.explorer);
       session.loop().DoEvents();
     }
   } else {
     session.host().SetActiveWindow(explorer);
-    ExecuteControl(ids.explorer);
+    ExecuteControl(session, ids.explorer);
   }
   return Finish(session, o.command, targets, folder, copyDir, copyBefore, interrupt);
 }
@@ -385,7 +385,7 @@ int RunFolderAction(Session& session) {
     return rc;
   }
   session.host().SetActiveWindow(explorer);
-  ExecuteControl(IdsFor(o.command).explorer);
+  ExecuteControl(session, IdsFor(o.command).explorer);
   return Finish(session, o.command, targets, folder, "", {}, interrupt);
 }
 
@@ -397,6 +397,8 @@ int RunAttachmentFolder(Session& session) {
     std::cout << folder.shortName << ": " << (dir.empty() ? "(no attachment folder)" : dir) << "\n";
     return exitcode::kOk;
   }
+  std::error_code ec;
+  if (!fs::is_directory(o.dir, ec)) throw AppError(exitcode::kUsage, "no folder at " + o.dir);
   std::string dir = fs::absolute(o.dir).lexically_normal().string();
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   bool accepted = false;
@@ -411,7 +413,7 @@ int RunAttachmentFolder(Session& session) {
   auto explorer = session.host().OpenExplorer(folder.folder);
   session.Connect();
   session.host().SetActiveWindow(explorer);
-  ExecuteControl("cmdAttachmentFolder");
+  ExecuteControl(session, "cmdAttachmentFolder");
   session.Settle();
   session.Shutdown();
   std::string stored = ReadAttachmentFolderPathFromRegistry(folder.folderPath);
@@ -443,7 +445,7 @@ int RunControl(Session& session) {
     session.host().SetActiveWindow(explorer);
   }
   if (o.open) session.host().OpenInspector(items.front());
-  ExecuteControl(o.controlId);
+  ExecuteControl(session, o.controlId);
   session.Settle();
   session.Shutdown();
   auto& tk = session.toolkit();

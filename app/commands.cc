@@ -4,6 +4,7 @@
 #include "app/app_error.h"
 #include "app/session.h"
 #include "app/store_view.h"
+#include "app/surface_commands.h"
 
 namespace stow::app {
 
@@ -20,10 +21,11 @@ int RunCommand(const Options& options) {
   if (c == "attachment-folder") return RunAttachmentFolder(session);
   if (c == "run") return RunControl(session);
   if (c == "watch") return RunWatch(session);
-  if (c == "settings" || c == "monitor") NotAvailable("the settings dialog and its pages");
-  if (c == "ribbon") NotAvailable("the ribbon (custom-UI XML and GetContentXML)");
-  if (c == "about") NotAvailable("the about box");
-  if (c == "reply" || c == "forward") NotAvailable("the compose command bar");
+  if (c == "settings") return RunSettings(session);
+  if (c == "monitor") return RunMonitor(session);
+  if (c == "ribbon") return RunRibbon(session);
+  if (c == "about") return RunAbout(session);
+  if (c == "reply" || c == "forward") return RunCompose(session);
   NotAvailable("`stowbright " + c + "`");
 }
 

@@ -1,83 +1,125 @@
 #include "app/dispatch.h"
 
-#include <functional>
 #include <map>
 
 #include "app/app_error.h"
-#include "commands/commandRunner.h"
-#include "commands/copyAttachments.h"
-#include "engine/deleteItem.h"
-#include "engine/processEmail.h"
-#include "engine/reattach.h"
-#include "host/modGlobal.h"
+#include "app/session.h"
+#include "host/RozozizeraRoreravo.h"
 #include "platform/com_error.h"
+#include "platform/office.h"
 
 namespace stow::app {
 
 namespace {
 
-std::shared_ptr<om::Item> InspectorItem() {
-  auto app = modGlobal::objOutlook;
-  if (!app) return nullptr;
-  return ValueOr(std::shared_ptr<om::Item>(), [&]() -> std::shared_ptr<om::Item> {
-    auto inspector = app->ActiveInspector();
-    return inspector ? inspector->CurrentItem() : nullptr;
-  });
-}
+constexpr const char* kMainBar = "Stowbright";
+constexpr const char* kComposeBar = "Stowbright Compose";
 
-std::shared_ptr<om::Folder> ExplorerFolder() {
-  auto app = modGlobal::objOutlook;
-  if (!app) return nullptr;
-  return ValueOr(std::shared_ptr<om::Folder>(), [&]() -> std::shared_ptr<om::Folder> {
-    auto explorer = app->ActiveExplorer();
-    return explorer ? explorer->CurrentFolder() : nullptr;
-  });
-}
+// Where a control sits on the command bars: the bar's name and the captions its
+// button may carry (the attachment-folder button changes its caption once a folder is
+// set).
+struct BarButton {
+  const char* bar;
+  std::vector<std::string> captions;
+};
 
-using Action = std::function<void()>;
-
-const std::map<std::string, Action>& Table() {
-  static const std::map<std::string, Action> table = [] {
-    std::map<std::string, Action> t;
-    auto each = [&](const std::string& stem, Action a) {
-      t[stem] = a;
-      t[stem + "Context"] = a;
-      t[stem + "ContextMulti"] = a;
+const std::map<std::string, BarButton>& Table() {
+  static const std::map<std::string, BarButton> table = [] {
+    std::map<std::string, BarButton> t;
+    // Ribbon buttons, their single-item and their multiple-items context menu entries
+    // all run the same command as the one bar button.
+    auto each = [&](const std::string& stem, const char* caption) {
+      for (const char* suffix : {"", "Context", "ContextMulti"})
+        t[stem + suffix] = {kMainBar, {caption}};
     };
-    each("cmdStripAttachments", [] { StripAttachments(); });
-    each("cmdReInstateAttachments", [] { AttachFiles(); });
-    each("cmdRemoveLinks", [] { RemoveLinks(); });
-    each("cmdDeleteItems", [] { DeleteItemFiles(); });
-    each("cmdCopyAttachmentsToFolder", [] { CopyAttachmentsToFileFolder(); });
-    each("cmdDetachToACustomFolder", [] { StripAttachmentsToACustomFolder(); });
-    t["cmdStripAttachmentsFolder"] = [] {
-      if (auto folder = ExplorerFolder()) StripAttachmentsFromAllItemsInFolder(folder, false, true);
-    };
-    t["cmdReInstateAttachmentsFolder"] = [] {
-      if (auto folder = ExplorerFolder()) AttachFilesOnAllItemsInFolder(folder);
-    };
-    t["cmdDetach"] = [] {
-      if (auto item = InspectorItem()) ProcessEmail(item, false, "", false);
-    };
-    t["cmdReAttach"] = [] {
-      if (auto item = InspectorItem()) ReAttachFiles(item, false, "");
-    };
-    t["cmdDelete"] = [] {
-      if (auto item = InspectorItem()) DeleteItemAndFiles(item, true);
-    };
-    t["cmdAttachmentFolder"] = [] { SetSeparateFolderPathForAttachment(); };
-    // The compose commands, the settings pages, help and the about box belong to
-    // parts of the add-in this build does not have yet.
-    for (const char* id : {"cmdReAttachCompose", "cmdRemoveLinksCompose"})
-      t[id] = [id] { NotAvailable(std::string("the compose command ") + id); };
-    for (const char* id : {"cmdSettingsFolders", "cmdSettingsAttachments", "cmdSettingsExtension"})
-      t[id] = [] { NotAvailable("the settings dialog"); };
-    for (const char* id : {"cmdHelpTopics", "cmdVideoTour", "cmdProductPage"})
-      t[id] = [id] { NotAvailable(std::string("the help command ") + id); };
-    t["cmdAbout"] = [] { NotAvailable("the about box"); };
+    each("cmdStripAttachments", "Detach");
+    each("cmdReInstateAttachments", "Re-Attach");
+    each("cmdRemoveLinks", "Remove Links");
+    each("cmdDeleteItems", "Delete");
+    each("cmdCopyAttachmentsToFolder", "Copy attachments to a custom file folder");
+    each("cmdDetachToACustomFolder", "Detach to a custom file Folder");
+    t["cmdAttachmentFolder"] = {kMainBar,
+                                {"Specify Attachment Folder...", "Change Attachment Folder..."}};
+    t["cmdStripAttachmentsFolder"] = {kMainBar, {"Detach All"}};
+    t["cmdReInstateAttachmentsFolder"] = {kMainBar, {"Re-Attach All"}};
+    // The inspector's ribbon has commands of its own; its bar has the same buttons as
+    // the explorer's, working on the item on screen.
+    t["cmdDetach"] = {kMainBar, {"Detach"}};
+    t["cmdReAttach"] = {kMainBar, {"Re-Attach"}};
+    t["cmdDelete"] = {kMainBar, {"Delete"}};
+    t["cmdSettingsFolders"] = {kMainBar, {"Monitored Folders"}};
+    t["cmdSettingsAttachments"] = {kMainBar, {"Attachment Options"}};
+    t["cmdSettingsExtension"] = {kMainBar, {"Extensions"}};
+    t["cmdHelpTopics"] = {kMainBar, {"Help Topics"}};
+    t["cmdVideoTour"] = {kMainBar, {"Watch Video Demonstration"}};
+    t["cmdProductPage"] = {kMainBar, {"Visit product page"}};
+    t["cmdAbout"] = {kMainBar, {"About Stowbright"}};
+    t["cmdReAttachCompose"] = {kComposeBar, {"Attach Files"}};
+    t["cmdRemoveLinksCompose"] = {kComposeBar, {"Remove Links"}};
     return t;
   }();
   return table;
+}
+
+std::shared_ptr<office::CommandBars> ActiveWindowBars(Session& session, std::string& where) {
+  auto window =
+      ValueOr(std::shared_ptr<om::Window>(), [&] { return session.host().ActiveWindow(); });
+  if (auto inspector = std::dynamic_pointer_cast<om::Inspector>(window)) {
+    where = "the inspector";
+    return inspector->CommandBars();
+  }
+  auto explorer = std::dynamic_pointer_cast<om::Explorer>(window);
+  if (!explorer)
+    explorer =
+        ValueOr(std::shared_ptr<om::Explorer>(), [&] { return session.host().ActiveExplorer(); });
+  if (!explorer) return nullptr;
+  where = "the explorer";
+  return explorer->CommandBars();
+}
+
+// Versions 11 and 12: the user clicks the button on the add-in's bar in the window
+// that has the focus.
+void ClickBarButton(Session& session, const std::string& controlId, const BarButton& button) {
+  std::string where;
+  auto bars = ActiveWindowBars(session, where);
+  if (!bars) throw AppError(exitcode::kFailed, "no window of the host is open to run " + controlId);
+  std::shared_ptr<office::CommandBar> bar;
+  for (auto& b : bars->All())
+    if (b->Name == button.bar && !b->Deleted()) {
+      bar = b;
+      break;
+    }
+  if (!bar)
+    throw AppError(exitcode::kFailed, where + " has no command bar \"" + std::string(button.bar) +
+                                          "\" to run " + controlId + " from");
+  for (auto& row : office::Flatten(*bar)) {
+    auto& control = row.control;
+    for (const auto& caption : button.captions) {
+      if (control->Caption != caption) continue;
+      if (!control->Enabled || !control->Visible)
+        throw AppError(exitcode::kFailed,
+                       "the button \"" + caption + "\" of " + where + "'s bar is not enabled");
+      control->Execute();
+      return;
+    }
+  }
+  throw AppError(exitcode::kFailed, "the command bar \"" + std::string(button.bar) + "\" of " +
+                                        where + " has no button \"" + button.captions.front() +
+                                        "\" (" + controlId + ")");
+}
+
+// Version 14: the ribbon calls the add-in's one dispatcher with the control.
+void RibbonAction(Session& session, const std::string& controlId) {
+  auto& addin = session.addin();
+  office::RibbonControl control(controlId);
+  // The ribbon hides the attachment-folder button while every mail folder shares the
+  // global folder; nobody can click a hidden button.
+  if (controlId == "cmdAttachmentFolder" && !addin.GetAttachmentFolderVisible(control))
+    throw AppError(exitcode::kFailed,
+                   "the ribbon does not show \"cmdAttachmentFolder\": every mail folder uses the "
+                   "global attachment folder (settings attachments --set "
+                   "AttachmentFolderOption=0 gives each mail folder its own)");
+  addin.SubExecuteAction(control);
 }
 
 }  // namespace
@@ -86,11 +128,21 @@ bool KnownControl(const std::string& controlId) {
   return Table().count(controlId) > 0;
 }
 
-void ExecuteControl(const std::string& controlId) {
+std::vector<std::string> KnownControls() {
+  std::vector<std::string> out;
+  for (const auto& [id, button] : Table()) out.push_back(id);
+  return out;
+}
+
+void ExecuteControl(Session& session, const std::string& controlId) {
   auto it = Table().find(controlId);
   if (it == Table().end())
     throw AppError(exitcode::kUsage, "unknown control id '" + controlId + "'");
-  it->second();
+  if (!session.Connected()) session.Connect();
+  if (session.options().hostVersion >= 14)
+    RibbonAction(session, controlId);
+  else
+    ClickBarButton(session, controlId, it->second);
 }
 
 }  // namespace stow::app

@@ -1,17 +1,27 @@
 #pragma once
-// Runs one control id of the add-in's surfaces. This is the single place the host
-// program reaches the command routines; when the ribbon dispatcher exists it takes
-// this function's place.
+// Runs one control id of the add-in through the add-in's own surfaces, as the mail
+// client would when the user clicks it: on hosts of major version 14 the ribbon's
+// SubExecuteAction with a ribbon control of that id; on versions 11 and 12 a click on
+// the matching button of the command bar "Stowbright" (or "Stowbright Compose") of the
+// active inspector or explorer. This is the single place the host program reaches the
+// command routines.
 
 #include <string>
+#include <vector>
 
 namespace stow::app {
 
-// Runs the command behind controlId. Raises AppError: exit 2 for an unknown id,
-// exit 3 for a command whose part of the add-in this build does not have.
-void ExecuteControl(const std::string& controlId);
+class Session;
 
-// True when controlId is one ExecuteControl knows.
+// Runs the command behind controlId. Raises AppError: exit 2 for an unknown id; exit 1
+// when the window on screen does not offer the control (no such button on its bar, or
+// a ribbon button the ribbon hides).
+void ExecuteControl(Session& session, const std::string& controlId);
+
+// True when controlId is one the add-in's surfaces carry.
 bool KnownControl(const std::string& controlId);
+
+// Every control id the surfaces carry, sorted.
+std::vector<std::string> KnownControls();
 
 }  // namespace stow::app

@@ -11,6 +11,7 @@
 #include "platform/com_error.h"
 #include "platform/dictionary.h"
 #include "platform/hostapp/safe_library.h"
+#include "platform/office.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/services.h"
 
@@ -92,7 +93,19 @@ void Session::Connect() {
   addin_ = std::make_unique<RozozizeraRoreravo>();
   // ext_cm_Startup: loaded as the host starts.
   addin_->AddinInstance_OnConnection(host_, 1, nullptr, Value{});
+  if (options_.hostVersion >= 14) {
+    customUI_ = addin_->IRibbonExtensibility_GetCustomUI("Microsoft.Outlook.Explorer");
+    if (customUI_.find("onLoad=\"OnLoad\"") != std::string::npos) {
+      ribbon_ = std::make_shared<office::RibbonUI>();
+      addin_->OnLoad(ribbon_);
+    }
+  }
   addin_->AddinInstance_OnStartupComplete(Value{});
+}
+
+RozozizeraRoreravo& Session::addin() {
+  if (!addin_) throw AppError(exitcode::kFailed, "the add-in is not loaded");
+  return *addin_;
 }
 
 void Session::Shutdown() {
@@ -103,6 +116,7 @@ void Session::Shutdown() {
   addin_->AddinInstance_OnDisconnection(0, Value{});
   addin_->AddinInstance_Terminate();
   addin_.reset();
+  ribbon_.reset();
 }
 
 void Session::Settle(std::chrono::milliseconds limit) {

@@ -19,7 +19,10 @@
 
 namespace stow {
 class RozozizeraRoreravo;
+namespace office {
+class RibbonUI;
 }
+}  // namespace stow
 
 namespace stow::app {
 
@@ -42,14 +45,22 @@ class Session {
   platform::ObjectFactory& factory() { return factory_; }
 
   // Loads the add-in as the host does: creates its connection class and raises
-  // OnConnection with the host application, then OnStartupComplete (which starts the
-  // window tracking, the command bars and any configured monitors and sweeps).
+  // OnConnection with the host application; a host of version 14 then asks it for the
+  // explorer's custom UI and, the document naming an onLoad callback, calls OnLoad
+  // with the ribbon's handle; then OnStartupComplete (which starts the window
+  // tracking, the command bars and any configured monitors and sweeps).
   void Connect();
   // The host going away: Quit, then OnBeginShutdown, OnDisconnection and the
   // termination of the connection class, in that order. Runs once; later calls and
   // the destructor do nothing more.
   void Shutdown();
   bool Connected() const { return addin_ != nullptr; }
+  // The connection class; Connect first.
+  RozozizeraRoreravo& addin();
+  // The ribbon's handle given to OnLoad (null on hosts without a ribbon, or before
+  // Connect) and the custom-UI document the add-in answered with.
+  std::shared_ptr<office::RibbonUI> ribbon() const { return ribbon_; }
+  const std::string& customUI() const { return customUI_; }
 
   // Runs the message loop until no form of the add-in is loaded (the batch window
   // closes itself half a second after its batch) or the limit passes.
@@ -69,6 +80,8 @@ class Session {
   std::shared_ptr<maildir::MaildirStore> store_;
   std::shared_ptr<hostapp::HostApplication> host_;
   std::unique_ptr<RozozizeraRoreravo> addin_;
+  std::shared_ptr<office::RibbonUI> ribbon_;
+  std::string customUI_;
 };
 
 }  // namespace stow::app

@@ -175,7 +175,7 @@ int RunFolders(Session& session) {
            {"default_item_type", ValueOr(0, [&] { return f.folder->DefaultItemType(); })},
            {"attachment_folder", ConfiguredAttachmentFolder(f.folderPath)}});
     }
-    std::cout << out.dump(2) << "\n";
+    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return exitcode::kOk;
   }
   std::size_t width = 6;
@@ -216,7 +216,8 @@ int RunList(Session& session) {
                   processed ? "processed" : "-", Cell(subject).c_str());
     }
   }
-  if (session.options().json) std::cout << out.dump(2) << "\n";
+  if (session.options().json)
+    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   return exitcode::kOk;
 }
 
@@ -251,7 +252,7 @@ int RunShow(Session& session) {
       {"html_body", ValueOr(std::string(), [&] { return item->HTMLBody(); })},
   };
   if (session.options().json) {
-    std::cout << out.dump(2) << "\n";
+    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return exitcode::kOk;
   }
   std::cout << "Entry id:      " << out["entry_id"].get<std::string>() << "\n"

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -63,6 +64,11 @@ std::string Base64(const std::string& data) {
     out += "=";
   }
   return out;
+}
+
+std::string Lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
 }
 
 struct Attachment {
@@ -177,6 +183,23 @@ class AppTest : public ::testing::Test {
     std::vector<std::string> out;
     if (!fs::exists(AttachmentDir())) return out;
     for (auto& e : fs::directory_iterator(AttachmentDir())) out.push_back(ReadAll(e.path()));
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // The items of a folder as `list --json` gives them, by subject.
+  std::map<std::string, json> BySubject(const std::string& folder,
+                                        const std::string& version = "14") {
+    std::map<std::string, json> out;
+    for (auto& item : RunJson({"--host-version", version, "list", folder}))
+      out[item["subject"]] = item;
+    return out;
+  }
+
+  static std::vector<std::string> FileNames(const fs::path& dir) {
+    std::vector<std::string> out;
+    if (!fs::exists(dir)) return out;
+    for (auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
   }
@@ -359,7 +382,7 @@ TEST_F(AppTest, CopyNeedsAFolderAndLeavesTheItem) {
   EXPECT_EQ(list[0]["attachment_count"], 1);
 }
 
-TEST_F(AppTest, EveryCommandHasHelpAndMissingPiecesSaySo) {
+TEST_F(AppTest, EveryCommandHasHelpAndUnknownControlsAreRefused) {
   for (const char* cmd : {"folders",           "list",         "show",    "detach",   "detach-to",
                           "reattach",          "remove-links", "delete",  "copy",     "detach-all",
                           "reattach-all",      "reply",        "forward", "settings", "monitor",
@@ -368,10 +391,7 @@ TEST_F(AppTest, EveryCommandHasHelpAndMissingPiecesSaySo) {
     EXPECT_EQ(r.code, 0) << cmd;
     EXPECT_THAT(r.out, HasSubstr("Usage")) << cmd;
   }
-  Result r = Run({"about"});
-  EXPECT_EQ(r.code, 3);
-  EXPECT_THAT(r.err, HasSubstr("not available in this build"));
-  r = Run({"run", "cmdNoSuchThing"});
+  Result r = Run({"run", "cmdNoSuchThing"});
   EXPECT_EQ(r.code, 2);
   EXPECT_THAT(r.err, HasSubstr("cmdNoSuchThing"));
 }
@@ -393,6 +413,298 @@ TEST_F(AppTest, WatchStopsCleanlyOnSigtermAndSigint) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_THAT(ReadAll(err), HasSubstr("shutting down"));
   }
+}
+
+// Every host version reaches the same commands: the ribbon dispatcher on 14, the
+// command bar of the explorer (or, with --open, of the inspector) on 11 and 12.
+TEST_F(AppTest, DetachAndReattachThroughEveryHostVersion) {
+  for (std::string version : {"14", "12", "11"}) {
+    SCOPED_TRACE("host version " + version);
+    std::string sel =
+        Deliver(store_, "Sel" + version, {{"s" + version + ".txt", "sel"}}, 1709543700);
+    std::string open =
+        Deliver(store_, "Open" + version, {{"o" + version + ".txt", "open"}}, 1709543800);
+
+    Result r = Run({"--host-version", version, "detach", "Inbox", sel});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_THAT(r.out, HasSubstr("Detached 1 file (3 bytes) from 1 of 1 item"));
+    r = Run({"--host-version", version, "detach", "Inbox", open, "--open"});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_THAT(r.out, HasSubstr("Detached 1 file (4 bytes)"));
+    auto items = BySubject("Inbox", version);
+    EXPECT_TRUE(items["Sel" + version]["processed"]);
+    EXPECT_TRUE(items["Open" + version]["processed"]);
+
+    r = Run({"--host-version", version, "reattach", "Inbox", items["Sel" + version]["entry_id"]});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    EXPECT_THAT(r.out, HasSubstr("Re-attached 1 file"));
+    r = Run({"--host-version", version, "reattach", "Inbox", items["Open" + version]["entry_id"],
+             "--open"});
+    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    items = BySubject("Inbox", version);
+    EXPECT_FALSE(items["Sel" + version]["processed"]);
+    EXPECT_FALSE(items["Open" + version]["processed"]);
+    json shown = RunJson({"show", "Inbox", items["Open" + version]["entry_id"]});
+    int visible = 0;
+    for (auto& a : shown["attachments"]) visible += !a["hidden"].get<bool>();
+    EXPECT_EQ(visible, 1) << shown.dump();
+  }
+  // The folder commands are on the explorer's bar too.
+  Result r = Run({"--host-version", "11", "detach-all", "Inbox"});
+  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  EXPECT_THAT(r.out, HasSubstr("Detached 6 files"));
+  r = Run({"--host-version", "12", "reattach-all", "Inbox"});
+  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  EXPECT_THAT(r.out, HasSubstr("Re-attached 6 files"));
+  // A folder command is not on an inspector's bar.
+  r = Run({"--host-version", "11", "run", "cmdStripAttachmentsFolder", "Inbox", "1", "--open"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("Detach All"));
+}
+
+TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
+  json page = RunJson({"settings", "attachments"});
+  EXPECT_EQ(page["page"], "attachments");
+  EXPECT_EQ(page["title"], "Settings : Attachment Options");
+  for (const char* key :
+       {"AttachmentFolderOption", "AttachmentFolderPath", "AttachmentNamingOption",
+        "SentItemsOption", "DeleteItemsPrompt", "HTTPAddress"})
+    EXPECT_TRUE(page["settings"].contains(key)) << key;
+  EXPECT_EQ(page["settings"]["AttachmentFolderPath"], AttachmentDir().string());
+  json all = RunJson({"settings"});
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0]["page"], "monitoring");
+  EXPECT_EQ(all[2]["page"], "extensions");
+
+  fs::path files = root_ / "files";
+  fs::create_directories(files);
+  Result r = Run({"settings", "attachments", "--set", "AttachmentNamingOption=4", "--set",
+                  "AttachmentFolderPath=" + files.string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("Saved AttachmentNamingOption = 4"));
+  page = RunJson({"settings", "attachments"});
+  EXPECT_EQ(page["settings"]["AttachmentNamingOption"], 4);
+  EXPECT_EQ(page["settings"]["AttachmentFolderPath"], files.string());
+  r = Run({"settings", "--set", "AttachmentExtensions=pdf,zip"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(RunJson({"settings", "extensions"})["settings"]["AttachmentExtensions"], "pdf,zip");
+  r = Run({"settings"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_THAT(r.out, HasSubstr("AttachmentNamingOption = 4  (Attachment name)"));
+
+  // The saved settings are the ones the commands use: the file keeps its own name,
+  // goes to the new folder, and an exempted extension stays in the mail.
+  Deliver(store_, "Mixed", {{"keep.pdf", "%PDF"}, {"take.txt", "text"}}, 1709543700);
+  r = Run({"detach-all", "Inbox"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(FileNames(files), std::vector<std::string>{"take.txt"});
+  EXPECT_TRUE(SavedFileContents().empty());
+
+  // Wrong names and values change nothing.
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"settings", "--set", "NoSuchSetting=1"},
+           {"settings", "--set", "AttachmentNamingOption=5"},
+           {"settings", "--set", "AttachmentNamingOption=two"},
+           {"settings", "--set", "DeleteItemPrompt=maybe"},
+           {"settings", "--set", "AttachmentFolderPath=" + (root_ / "missing").string()},
+           {"settings", "extensions", "--set", "AttachmentNamingOption=1"},
+           {"settings", "--set", "EmailFolders=x"},
+           {"settings", "--set", "novalue"},
+           {"settings", "--set", "HTTPAddress=http://example.org/files"}}) {
+    r = Run(args);
+    EXPECT_EQ(r.code, 2) << args.back() << r.err;
+    EXPECT_THAT(r.err, HasSubstr("stowbright:")) << args.back();
+  }
+  EXPECT_THAT(Run({"settings", "--set", "NoSuchSetting=1"}).err, HasSubstr("'NoSuchSetting'"));
+  EXPECT_THAT(Run({"settings", "--set", "HTTPAddress=x"}).err, HasSubstr("EmbedHTTPPath=1"));
+  page = RunJson({"settings", "attachments"});
+  EXPECT_EQ(page["settings"]["AttachmentNamingOption"], 4);
+  EXPECT_EQ(page["settings"]["HTTPAddress"], "");
+  // Ticking the box first enables the address, in one command.
+  r = Run({"settings", "--set", "EmbedHTTPPath=1", "--set", "HTTPAddress=http://example.org/f"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  page = RunJson({"settings", "attachments"});
+  EXPECT_EQ(page["settings"]["EmbedHTTPPath"], true);
+  EXPECT_EQ(page["settings"]["HTTPAddress"], "http://example.org/f");
+}
+
+TEST_F(AppTest, MonitoredFoldersAddListRemove) {
+  Result r = Run({"monitor", "list"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("No folder is monitored"));
+
+  r = Run({"monitor", "add", "inbox"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("Monitoring \\\\Personal Folders\\Inbox"));
+  EXPECT_THAT(r.out, HasSubstr(AttachmentDir().string()));
+  r = Run({"monitor", "add", "Inbox"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_THAT(r.out, HasSubstr("already"));
+  json list = RunJson({"monitor", "list"});
+  ASSERT_EQ(list.size(), 1u);
+  // The list keeps its entries as keys compared without regard to case.
+  EXPECT_EQ(Lower(list[0]["path"]), "\\\\personal folders\\inbox");
+  EXPECT_EQ(list[0]["attachment_folder"], AttachmentDir().string());
+
+  r = Run({"monitor", "add", "Nowhere"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("'Nowhere'"));
+  // With one global folder there is no folder of its own to give.
+  fs::path own = root_ / "own";
+  fs::create_directories(own);
+  r = Run({"monitor", "add", "Inbox/Projects", "--files", own.string()});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("AttachmentFolderOption"));
+
+  // One folder per mail folder: a new entry needs its folder, and gets it.
+  ASSERT_EQ(Run({"settings", "--set", "AttachmentFolderOption=0"}).code, 0);
+  r = Run({"monitor", "add", "Inbox/Projects"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("--files"));
+  r = Run({"monitor", "add", "Inbox/Projects", "--files", own.string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Run({"attachment-folder", "Inbox/Projects"});
+  EXPECT_THAT(r.out, HasSubstr(own.string()));
+  EXPECT_EQ(RunJson({"monitor", "list"}).size(), 2u);
+
+  r = Run({"monitor", "remove", "Inbox"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("No longer monitoring"));
+  list = RunJson({"monitor", "list"});
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(Lower(list[0]["path"]), "\\\\personal folders\\inbox\\projects");
+  r = Run({"monitor", "remove", "Inbox"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("not monitored"));
+}
+
+TEST_F(AppTest, AttachmentFolderThroughTheDialogOnEveryHostVersion) {
+  Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
+  fs::path dir = root_ / "inbox-files";
+  fs::create_directories(dir);
+  // With one global folder the ribbon hides the button; nothing is stored.
+  Result r = Run({"attachment-folder", "Inbox", dir.string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("AttachmentFolderOption=0"));
+  r = Run({"--host-version", "11", "attachment-folder", "Inbox", dir.string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("Specify Attachment Folder..."));
+
+  ASSERT_EQ(Run({"settings", "--set", "AttachmentFolderOption=0"}).code, 0);
+  r = Run({"attachment-folder", "Inbox"});
+  EXPECT_THAT(r.out, HasSubstr("(no attachment folder)"));
+  // The dialog refuses a folder that does not exist.
+  r = Run({"attachment-folder", "Inbox", (root_ / "missing").string()});
+  EXPECT_EQ(r.code, 2);
+  for (std::string version : {"14", "11"}) {
+    fs::path target = dir / version;
+    fs::create_directories(target);
+    r = Run({"--host-version", version, "attachment-folder", "Inbox", target.string()});
+    ASSERT_EQ(r.code, 0) << version << r.err;
+    EXPECT_THAT(Run({"attachment-folder", "Inbox"}).out, HasSubstr(target.string()));
+  }
+  r = Run({"detach", "Inbox", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(FileNames(dir / "11").size(), 1u);
+}
+
+TEST_F(AppTest, RibbonRunAndAbout) {
+  Result r = Run({"ribbon", "Microsoft.Outlook.Explorer"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("onAction=\"SubExecuteAction\""));
+  EXPECT_THAT(r.out, HasSubstr("cmdStripAttachments"));
+  r = Run({"ribbon", "Microsoft.Outlook.Mail.Read"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_THAT(r.out, HasSubstr("cmdDetach"));
+  r = Run({"ribbon", "--menu", "dnAdvancedPopup"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_THAT(r.out, HasSubstr("cmdStripAttachmentsFolder"));
+  r = Run({"ribbon", "Microsoft.Outlook.NoSuchThing"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("Microsoft.Outlook.NoSuchThing"));
+  EXPECT_EQ(Run({"ribbon", "--menu", "dnNoSuchMenu"}).code, 2);
+  EXPECT_EQ(Run({"--host-version", "12", "ribbon", "Microsoft.Outlook.Explorer"}).code, 2);
+  EXPECT_EQ(Run({"ribbon"}).code, 2);
+
+  Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
+  r = Run({"run", "cmdStripAttachmentsContext", "Inbox", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"aaa"});
+  r = Run({"--host-version", "12", "run", "cmdReInstateAttachments", "Inbox", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_FALSE(RunJson({"list", "Inbox"})[0]["processed"]);
+
+  for (std::string version : {"14", "11"}) {
+    r = Run({"--host-version", version, "about"});
+    ASSERT_EQ(r.code, 0) << version << r.err;
+    EXPECT_THAT(r.out, HasSubstr("Stowbright"));
+    EXPECT_THAT(r.out, HasSubstr("Build "));
+  }
+  json about = RunJson({"about"});
+  EXPECT_THAT(about["build"].get<std::string>(), HasSubstr("Build "));
+}
+
+TEST_F(AppTest, ReplyAndForwardCarryTheFilesOrDropTheLinks) {
+  Deliver(store_, "Report", {{"r.txt", "report text"}, {"s.bin", "xyz"}}, 1709543700);
+  ASSERT_EQ(Run({"detach-all", "Inbox"}).code, 0);
+  std::string id = RunJson({"list", "Inbox"})[0]["entry_id"];
+
+  Result r = Run({"reply", "Inbox", id, "--attach-files"});
+  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  EXPECT_THAT(r.out, HasSubstr("saved in Drafts"));
+  EXPECT_THAT(r.out, HasSubstr("with 2 file(s)"));
+  r = Run({"--host-version", "11", "forward", "Inbox", "1", "--remove-links"});
+  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  EXPECT_THAT(r.out, HasSubstr("without links"));
+  r = Run({"--host-version", "12", "reply", "Inbox", "1", "--attach-files"});
+  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  EXPECT_THAT(r.out, HasSubstr("with 2 file(s)"));
+
+  auto drafts = BySubject("Drafts");
+  ASSERT_EQ(drafts.size(), 2u) << r.out;  // the two replies share a subject
+  EXPECT_EQ(drafts["RE: Report"]["attachment_count"], 2);
+  json fwd = RunJson({"show", "Drafts", drafts["FW: Report"]["entry_id"]});
+  // The forward quotes the original, whose block of links is gone from it.
+  EXPECT_THAT(fwd["html_body"].get<std::string>(), HasSubstr("<p>Report</p>"));
+  EXPECT_THAT(fwd["html_body"].get<std::string>(), Not(HasSubstr("tableKZOSTART")));
+  json re = RunJson({"show", "Drafts", drafts["RE: Report"]["entry_id"]});
+  std::set<std::string> names;
+  for (auto& a : re["attachments"]) names.insert(a["name"]);
+  EXPECT_EQ(names, (std::set<std::string>{"r.txt", "s.bin"}));
+  // The original is as it was, and its files stay.
+  EXPECT_TRUE(RunJson({"list", "Inbox"})[0]["processed"]);
+  EXPECT_EQ(SavedFileContents().size(), 2u);
+
+  EXPECT_EQ(Run({"reply", "Inbox", "9"}).code, 2);
+  EXPECT_EQ(Run({"reply", "Inbox", "1", "--attach-files", "--remove-links"}).code, 2);
+}
+
+// The watcher detaches mail delivered while it runs into a monitored folder, and a
+// SIGTERM then ends it with the add-in shut down.
+TEST_F(AppTest, WatchDetachesNewMailInAMonitoredFolder) {
+  ASSERT_EQ(Run({"monitor", "add", "Inbox"}).code, 0);
+  fs::path out = root_ / "wout", err = root_ / "werr";
+  pid_t pid = Spawn({"watch"}, out, err);
+  for (int i = 0; i < 100 && ReadAll(err).find("watching") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_THAT(ReadAll(err), HasSubstr("watching"));
+
+  // Delivered as an MDA does: written in tmp/, then moved into new/.
+  std::string id = Deliver(store_, "Fresh", {{"fresh.txt", "fresh bytes"}}, 1709544000, "tmp");
+  fs::rename(store_ / "tmp" / id, store_ / "new" / id);
+  bool detached = false;
+  for (int i = 0; i < 200 && !detached; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    detached = SavedFileContents() == std::vector<std::string>{"fresh bytes"};
+  }
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << ReadAll(err);
+  EXPECT_TRUE(detached) << ReadAll(err);
+  auto items = BySubject("Inbox");
+  EXPECT_TRUE(items["Fresh"]["processed"]);
 }
 
 }  // namespace
