@@ -1,11 +1,17 @@
 #include "engine/processEmail.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <set>
 #include <vector>
 
 #include "engine/cProcessedAttachments.h"
 #include "engine/linkBlock.h"
 #include "engine/naming.h"
+#include "engine/reattach.h"
 #include "engine/userProperties.h"
 #include "host/modGlobal.h"
 #include "host/modSafeItem.h"
@@ -51,6 +57,60 @@ void ShowMessage(const std::string& text, int style) {
   }
 }
 
+// A file is saved under a partial name and moved to its own only once whole, so that
+// no name in the folder ever shows half a file. The partial name carries its
+// writer (host and process), so that the partials of a writer killed between the
+// two steps are known for litter by the next process that saves into the folder.
+constexpr const char* kPartialPrefix = ".stowbright-";
+constexpr const char* kPartialSuffix = ".partial";
+
+std::string HostTag() {
+  static const std::string tag = [] {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return std::string("localhost");
+    std::string clean;
+    for (const char* c = name; *c; ++c)
+      clean += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return clean.empty() ? std::string("localhost") : clean;
+  }();
+  return tag;
+}
+
+std::string PartialName(std::int32_t random) {
+  return kPartialPrefix + HostTag() + "-" + std::to_string(getpid()) + "-" +
+         std::to_string(random) + kPartialSuffix;
+}
+
+// The process that wrote a partial file of this host, 0 when name is not one.
+long PartialWriter(const std::string& name) {
+  std::string prefix = kPartialPrefix + HostTag() + "-";
+  std::string suffix = kPartialSuffix;
+  if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return 0;
+  std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  std::size_t dash = middle.find('-');
+  if (dash == 0 || dash == std::string::npos || dash > 9) return 0;
+  std::string pid = middle.substr(0, dash), random = middle.substr(dash + 1);
+  if (random.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
+      random.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  return std::stol(pid);
+}
+
+// Removes, once per folder and process, the partial files whose writer has died.
+void SweepDeadPartials(platform::FileSystemObject& fso, const std::string& folder) {
+  static std::set<std::string> swept;
+  if (!swept.insert(folder).second) return;
+  auto names = ValueOr(std::vector<std::string>(), [&] { return fso.ListFolder(folder); });
+  for (const auto& name : names) {
+    long pid = PartialWriter(name);
+    if (pid <= 0 || pid == static_cast<long>(getpid())) continue;
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    IgnoreErrors([&] { fso.DeleteFile(modFileSystem::JoinPath(folder, name), true); });
+  }
+}
+
 // One attempt to save under name: 0 when saved, errnum::kFileAlreadyExists when the
 // name is taken (by a file there already or one that appeared meanwhile), another
 // error number when it cannot be saved under this name.
@@ -60,10 +120,10 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
   if (name.empty() || name.size() > kMaxFileNameBytes) return errnum::kFail;
   fullPath = modFileSystem::JoinPath(folder, name);
   if (fso.FileExists(fullPath)) return errnum::kFileAlreadyExists;
+  SweepDeadPartials(fso, folder);
   std::string partial;
   for (int i = 0; i < kMaxNameAttempts; ++i) {
-    partial = modFileSystem::JoinPath(
-        folder, ".stowbright-" + std::to_string(GetRandomLong(100000000, 999999999)) + ".partial");
+    partial = modFileSystem::JoinPath(folder, PartialName(GetRandomLong(100000000, 999999999)));
     if (!fso.FileExists(partial)) break;
   }
   std::int32_t failed = IgnoreErrors([&] { attachment.SaveAsFile(partial); });
@@ -208,6 +268,8 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
       return;
     }
     if (attachmentCount() == 0) return;
+
+    SweepInterruptedCopies();
 
     // A second detach adds to the records of the first, so that every file saved
     // from this item can still be put back or deleted with it.

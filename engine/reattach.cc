@@ -1,5 +1,11 @@
 #include "engine/reattach.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <set>
 #include <vector>
 
 #include "engine/cProcessedAttachments.h"
@@ -40,13 +46,98 @@ bool IsPlainFileName(const std::string& name) {
   return true;
 }
 
-// Copies the saved file to the temporary folder under its attachment name. Returns
-// the copy's path, or "" when there is no copy (the saved file is used instead).
-std::string MakeTempCopy(platform::FileSystemObject& fso, const cProcessedAttachment& record) {
+// A temporary copy is announced before it is made: a note
+// ".stowbright-copy-<host>-<pid>-<n>" in the temporary folder names the copy, and
+// goes only after the copy. A process killed in between leaves the note, and the
+// next process that makes a copy removes what a writer that no longer runs left:
+// the copy, the copy's own half-written file (".<name>.stow-<pid>-*.tmp") and the
+// note. Notes of other hosts and of running processes are left alone.
+constexpr const char* kCopyNotePrefix = ".stowbright-copy-";
+
+std::string HostTag() {
+  static const std::string tag = [] {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return std::string("localhost");
+    std::string clean;
+    for (const char* c = name; *c; ++c)
+      clean += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return clean.empty() ? std::string("localhost") : clean;
+  }();
+  return tag;
+}
+
+// The writer of a copy note of this host, 0 when name is not one.
+long CopyNoteWriter(const std::string& name) {
+  std::string prefix = kCopyNotePrefix + HostTag() + "-";
+  if (name.rfind(prefix, 0) != 0) return 0;
+  std::string rest = name.substr(prefix.size());
+  std::size_t dash = rest.find('-');
+  if (dash == 0 || dash == std::string::npos || dash > 9 || dash + 1 == rest.size()) return 0;
+  if (rest.find_first_not_of("0123456789-") != std::string::npos ||
+      rest.find('-', dash + 1) != std::string::npos)
+    return 0;
+  return std::stol(rest.substr(0, dash));
+}
+
+bool ProcessGone(long pid) {
+  return pid > 0 && pid != static_cast<long>(getpid()) && kill(static_cast<pid_t>(pid), 0) != 0 &&
+         errno == ESRCH;
+}
+
+void SweepDeadCopies(platform::FileSystemObject& fso, const std::string& folder) {
+  static std::set<std::string> swept;
+  if (!swept.insert(folder).second) return;
+  auto names = ValueOr(std::vector<std::string>(), [&] { return fso.ListFolder(folder); });
+  for (const auto& note : names) {
+    long pid = CopyNoteWriter(note);
+    if (!ProcessGone(pid)) continue;
+    std::string notePath = modFileSystem::JoinPath(folder, note);
+    std::string copy = ValueOr(std::string(), [&] { return fso.ReadFile(notePath); });
+    std::string base = copy.substr(copy.rfind('/') + 1);
+    // Only a copy in this folder: a note never leads anywhere else.
+    if (!base.empty() && copy == modFileSystem::JoinPath(folder, base)) {
+      IgnoreErrors([&] {
+        if (fso.FileExists(copy)) fso.DeleteFile(copy, true);
+      });
+      std::string half = "." + base + ".stow-" + std::to_string(pid) + "-";
+      for (const auto& name : names) {
+        if (name.rfind(half, 0) == 0 && name.size() > 4 &&
+            name.compare(name.size() - 4, 4, ".tmp") == 0)
+          IgnoreErrors([&] { fso.DeleteFile(modFileSystem::JoinPath(folder, name), true); });
+      }
+    }
+    IgnoreErrors([&] { fso.DeleteFile(notePath, true); });
+  }
+}
+
+// A temporary copy and the note that announces it.
+struct TempCopy {
+  std::string path, note;
+};
+
+// Copies the saved file to the temporary folder under its attachment name. The
+// copy's path is "" when there is no copy (the saved file is used instead).
+TempCopy MakeTempCopy(platform::FileSystemObject& fso, const cProcessedAttachment& record) {
+  static int serial = 0;
   std::string temp = TempCopyPath(record.AttachmentName);
-  if (temp.empty()) return "";
+  if (temp.empty()) return {};
+  std::string folder = modFileSystem::TemporaryPath();
+  SweepDeadCopies(fso, folder);
+  std::string note =
+      modFileSystem::JoinPath(folder, kCopyNotePrefix + HostTag() + "-" + std::to_string(getpid()) +
+                                          "-" + std::to_string(++serial));
+  if (IgnoreErrors([&] { fso.WriteNewFile(note, temp); }) != 0) return {};
   IgnoreErrors([&] { fso.CopyFile(record.AttachmentPath, temp, true); });
-  return ValueOr(false, [&] { return fso.FileExists(temp); }) ? temp : "";
+  if (ValueOr(false, [&] { return fso.FileExists(temp); })) return {temp, note};
+  IgnoreErrors([&] { fso.DeleteFile(note, true); });
+  return {};
+}
+
+// Removes a copy, then its note.
+void RemoveTempCopy(platform::FileSystemObject& fso, const TempCopy& copy) {
+  if (copy.path.empty()) return;
+  IgnoreErrors([&] { fso.DeleteFile(copy.path, true); });
+  IgnoreErrors([&] { fso.DeleteFile(copy.note, true); });
 }
 
 // Attaches file as the record's attachment; an inline image gets a new content id
@@ -86,12 +177,12 @@ std::string TempCopyPath(const std::string& attachmentName) {
 }
 
 void ReAttachFiles(const std::shared_ptr<om::Item>& item, bool batch, const std::string& records) {
-  std::vector<std::string> tempCopies;
+  std::vector<TempCopy> tempCopies;
   auto removeTempCopies = [&] {
     if (tempCopies.empty()) return;
     auto fso = modGlobal::objFSO;
-    for (const std::string& path : tempCopies) {
-      IgnoreErrors([&] { Required(fso).DeleteFile(path, true); });
+    for (const TempCopy& copy : tempCopies) {
+      IgnoreErrors([&] { RemoveTempCopy(Required(fso), copy); });
     }
     tempCopies.clear();
   };
@@ -119,9 +210,9 @@ void ReAttachFiles(const std::shared_ptr<om::Item>& item, bool batch, const std:
     try {
       for (const auto& record : list.Records()) {
         if (!fso.FileExists(record->AttachmentPath)) continue;
-        std::string temp = MakeTempCopy(fso, *record);
-        if (!temp.empty()) tempCopies.push_back(temp);
-        std::string file = temp.empty() ? record->AttachmentPath : temp;
+        TempCopy temp = MakeTempCopy(fso, *record);
+        if (!temp.path.empty()) tempCopies.push_back(temp);
+        std::string file = temp.path.empty() ? record->AttachmentPath : temp.path;
         if (record->blnInlineImage) ++inlineImages;
         if (AttachRecord(item, safeItem, *record, file, body)) {
           savedFiles.push_back(record->AttachmentPath);
@@ -171,17 +262,24 @@ void subRemoveFilesLinks(const std::shared_ptr<om::Item>& item, const std::strin
       for (const auto& record : list.Records()) {
         IgnoreErrors([&] {
           if (!fso.FileExists(record->AttachmentPath)) return;
-          std::string temp = MakeTempCopy(fso, *record);
-          std::string file = temp.empty() ? record->AttachmentPath : temp;
+          TempCopy temp = MakeTempCopy(fso, *record);
+          std::string file = temp.path.empty() ? record->AttachmentPath : temp.path;
           IgnoreErrors([&] { AttachRecord(item, safeItem, *record, file, body); });
           // The saved file itself stays: the replied-to mail still links to it.
-          if (!temp.empty()) IgnoreErrors([&] { fso.DeleteFile(temp, true); });
+          RemoveTempCopy(fso, temp);
         });
       }
     }
     item->SetHTMLBody(body);
     IgnoreErrors([&] { item->SetBillingInformation(""); });
     IgnoreErrors([&] { item->Save(); });
+  });
+}
+
+void SweepInterruptedCopies() {
+  IgnoreErrors([&] {
+    std::string folder = modFileSystem::TemporaryPath();
+    if (!folder.empty()) SweepDeadCopies(FileSystem(), folder);
   });
 }
 

@@ -22,6 +22,11 @@ void subRemoveFilesLinks(const std::shared_ptr<om::Item>& item, const std::strin
 // "" when no copy can be named (the saved file is then attached itself).
 std::string TempCopyPath(const std::string& attachmentName);
 
+// Removes, once per process, what a re-attach killed with its temporary copies in
+// the temporary folder left there (see reattach.cc); a detach calls it too, so
+// that any run after a kill leaves the folder clean.
+void SweepInterruptedCopies();
+
 // Makes the active explorer show its current folder afresh.
 void RefreshFolder();
 

@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 
 #include "platform/com_error.h"
 #include "platform/hostapp/hooks.h"
+#include "platform/maildir/fast_scan.h"
 #include "platform/maildir/folder_watch.h"
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/mime.h"
@@ -76,6 +78,19 @@ void FsyncDir(const std::string& dir) {
   if (fd < 0) return;
   fsync(fd);
   close(fd);
+}
+
+// rename(2) that never replaces an existing file. A file system without
+// RENAME_NOREPLACE gets a check first (a unique name is never reused anyway).
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL) return -1;
+  struct stat st {};
+  if (lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return rename(from.c_str(), to.c_str());
 }
 
 template <class F>
@@ -270,6 +285,14 @@ struct FileIdentity {
   static std::optional<FileIdentity> Of(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return std::nullopt;
+    return Of(st);
+  }
+  static std::optional<FileIdentity> Of(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return std::nullopt;
+    return Of(st);
+  }
+  static FileIdentity Of(const struct stat& st) {
     return FileIdentity{
         st.st_dev, st.st_ino, st.st_size,
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
@@ -366,15 +389,17 @@ std::optional<Entry> FindByUnique(const std::string& dir, const std::string& uni
 
 // --- interrupted saves ---
 //
-// A rewrite puts the new message into the folder before it removes the old one, so
-// a writer killed between the two would leave the message there twice, and its
-// next detach would save the attachments of the old copy once more. So before the
-// new file goes in, the writer leaves "tmp/.stowbright-replace-<new unique>"
-// naming the old file ("sub/file"); it removes that note once the old file is gone.
-// The next process that lists the folder finishes what a dead writer left: the old
-// copy goes when the new one is in, and a new message that never got in is only a
-// temporary file. Only the notes and temporaries of a writer of this host that no
-// longer runs are touched, so a save in progress in another process is left alone.
+// A rewrite never has two copies of the message in the folder at any instant: the
+// new file is exchanged with the old one in place (the old name now holds the new
+// message, the old message sits in tmp/), and only then renamed to its new unique
+// name. Before the exchange the writer leaves "tmp/.stowbright-replace-<new unique>"
+// naming the old file ("sub/file") and the inode of the new one. A writer killed
+// between the exchange and the rename leaves the new message under the old name
+// (with a stale ",S=" and ",U="): the next process that lists the folder finishes
+// the rename, and removes what is left in tmp/ (the old message after the exchange,
+// or a new one that never got in). Only the notes and temporaries of a writer of
+// this host that no longer runs are touched, so a save in progress in another
+// process is left alone.
 constexpr const char* kReplaceNote = ".stowbright-replace-";
 
 // The process that made a unique name of NewUniqueName on this host; 0 when the
@@ -407,13 +432,16 @@ bool WriterGone(const std::string& unique) {
   return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
-// Writes the note of a rewrite about to replace `old` ("sub/file") by newUnique.
-void WriteReplaceNote(const std::string& dir, const std::string& newUnique,
-                      const std::string& old) {
+// Writes the note of a rewrite about to replace `old` ("sub/file") by newUnique,
+// whose file in tmp/ is inode newIno.
+void WriteReplaceNote(const std::string& dir, const std::string& newUnique, const std::string& old,
+                      ino_t newIno) {
   std::string path = dir + "/tmp/" + kReplaceNote + newUnique;
+  std::string text = old + "\n" + std::to_string(static_cast<unsigned long long>(newIno));
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + path + ")");
-  bool ok = write(fd, old.data(), old.size()) == static_cast<ssize_t>(old.size()) && fsync(fd) == 0;
+  bool ok =
+      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
   int err = errno;
   close(fd);
   if (!ok) {
@@ -425,6 +453,19 @@ void WriteReplaceNote(const std::string& dir, const std::string& newUnique,
 
 void RemoveReplaceNote(const std::string& dir, const std::string& newUnique) {
   unlink((dir + "/tmp/" + kReplaceNote + newUnique).c_str());
+}
+
+// Renames the message at `at` (which holds the content of a save) to its new unique
+// name, keeping the flags it has now. No-replace: a unique name is never taken twice.
+std::optional<std::string> RenameToNewUnique(const std::string& dir, const Entry& at,
+                                             const std::string& newUnique) {
+  std::string from = dir + "/" + at.sub + "/" + at.file;
+  struct stat st {};
+  if (stat(from.c_str(), &st) != 0) return std::nullopt;
+  std::string file = RewrittenFileName(MaildirFileName::Parse(at.file), newUnique, st.st_size);
+  if (RenameNoReplace(from, dir + "/" + at.sub + "/" + file) != 0) return std::nullopt;
+  FsyncDir(dir + "/" + at.sub);
+  return file;
 }
 
 void FinishInterruptedSaves(const std::string& dir) {
@@ -441,25 +482,34 @@ void FinishInterruptedSaves(const std::string& dir) {
       std::string newUnique = name.substr(std::strlen(kReplaceNote));
       if (!WriterGone(newUnique)) continue;
       char buf[1024];
-      std::string old;
+      std::string note;
       int fd = open(tmpPath.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd >= 0) {
         ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) old.assign(buf, static_cast<std::size_t>(n));
+        if (n > 0) note.assign(buf, static_cast<std::size_t>(n));
         close(fd);
       }
+      std::size_t nl = note.find('\n');
+      std::string old = note.substr(0, nl);
+      std::string inoText = nl == std::string::npos ? "" : note.substr(nl + 1);
       std::size_t slash = old.find('/');
       std::string oldUnique =
           slash == std::string::npos ? "" : MaildirFileName::Parse(old.substr(slash + 1)).unique;
       bool plain = !oldUnique.empty() && oldUnique.find('/') == std::string::npos &&
-                   oldUnique[0] != '.' && oldUnique != newUnique;
-      if (plain && FindByUnique(dir, newUnique)) {
+                   oldUnique[0] != '.' && oldUnique != newUnique && !inoText.empty() &&
+                   inoText.size() < 20 &&
+                   inoText.find_first_not_of("0123456789") == std::string::npos;
+      if (plain && !FindByUnique(dir, newUnique)) {
+        // The old name holds the new message exactly when the exchange happened.
         if (auto at = FindByUnique(dir, oldUnique)) {
-          if (unlink((dir + "/" + at->sub + "/" + at->file).c_str()) == 0) {
-            FsyncDir(dir + "/" + at->sub);
-          }
+          struct stat st {};
+          std::string atPath = dir + "/" + at->sub + "/" + at->file;
+          if (stat(atPath.c_str(), &st) == 0 && std::to_string(st.st_ino) == inoText &&
+              !RenameToNewUnique(dir, *at, newUnique))
+            continue;  // left for a later listing
         }
       }
+      // What is left in tmp/ is the old message (replaced) or a new one that never got in.
       unlink((dir + "/tmp/" + newUnique).c_str());
       unlink(tmpPath.c_str());
       changed = true;
@@ -726,6 +776,8 @@ class MaildirItem : public om::Item {
   std::string BillingInformation() override {
     Alive();
     if (billing_) return *billing_;
+    if (!doc_ && !headers_)
+      if (auto quick = QuickBilling()) return *quick;
     return StoredBilling(HeaderMessage());
   }
   void SetBillingInformation(const std::string& text) override {
@@ -822,6 +874,7 @@ class MaildirItem : public om::Item {
     if (!loaded_) loaded_ = FileIdentity::Of(path);
   }
   std::string Path() const { return ref_.dir + "/" + sub_ + "/" + file_; }
+  void ReplaceOld(const std::string& tmp, const std::string& newUnique, ino_t newIno);
 
   // Finds the file by its unique name, wherever another program has put it.
   Entry Locate() {
@@ -870,15 +923,33 @@ class MaildirItem : public om::Item {
     return static_cast<std::int64_t>(time(nullptr));
   }
 
-  std::string StoredBilling(GMimeMessage* m) {
-    std::string id = MessageIdOf(m);
-    for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), kBillingHeader)) {
+  // BillingInformation from the header block read without GMime, which a sweep over
+  // a large folder asks of every message; nullopt when GMime has to read it.
+  std::optional<std::string> QuickBilling() {
+    int fd = open(Path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;  // moved meanwhile: HeaderMessage() finds it
+    if (!loaded_) loaded_ = FileIdentity::Of(fd);
+    auto block = loaded_ ? scan::ReadSimpleHeaderBlock(fd, {kBillingHeader, "Message-ID"})
+                         : std::nullopt;
+    close(fd);
+    if (!block) return std::nullopt;
+    auto values = block->Values(kBillingHeader);
+    if (values.empty()) return std::string();
+    return BillingOf(block->MessageId(), values);
+  }
+
+  std::string BillingOf(const std::string& id, const std::vector<std::string>& values) {
+    for (const auto& raw : values) {
       auto p = Params(raw);
       auto value = UnB64(p["value"]);
       if (p["v"] == "1" && value && store_->auth().Verify({"billing", id, *value}, p["mac"]))
         return *value;
     }
     return "";
+  }
+
+  std::string StoredBilling(GMimeMessage* m) {
+    return BillingOf(MessageIdOf(m), mime::RawHeaders(GMIME_OBJECT(m), kBillingHeader));
   }
 
   std::vector<std::shared_ptr<PropertyState>> StoredProperties(GMimeMessage* m) {
@@ -1007,20 +1078,7 @@ std::string MaildirItem::MessageClass() {
   if (type.rfind("MULTIPART/", 0) == 0 && !unique_.empty()) {
     // An invitation hides a text/calendar part inside; only a file that mentions
     // one is worth a structural parse.
-    bool mentions = false;
-    int fd = open(Path().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      std::string carry;
-      std::vector<char> buf(1 << 16);
-      for (ssize_t n; !mentions && (n = read(fd, buf.data(), buf.size())) > 0;) {
-        std::string chunk = carry + std::string(buf.data(), static_cast<std::size_t>(n));
-        for (auto& c : chunk) c = g_ascii_tolower(c);
-        mentions = chunk.find("text/calendar") != std::string::npos;
-        carry = chunk.size() > 16 ? chunk.substr(chunk.size() - 16) : chunk;
-      }
-      close(fd);
-    }
-    if (mentions) {
+    if (doc_ || scan::FileMentions(Path(), "text/calendar")) {
       auto doc = Doc();
       std::string found;
       std::function<void(GMimeObject*)> walk = [&](GMimeObject* o) {
@@ -1178,14 +1236,10 @@ class MaildirAttachment : public om::Attachment {
     std::error_code ec;
     if (!fs::is_directory(dir, ec))
       Raise(errnum::kPathNotFound, kSource, "Path not found: " + dir.string());
-    std::string tmpl = (dir / ("." + target.filename().string() + ".partial-XXXXXX")).string();
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) RaiseErrno(errno, "Cannot write " + path);
-    std::string tmp = name.data();
-    try {
+    auto fill = [&](int fd) {
+      std::int64_t decoded = 0;
       mime::DecodePart(state_->part.get(), [&](const char* data, std::size_t n) {
+        decoded += static_cast<std::int64_t>(n);
         while (n > 0) {
           ssize_t w = write(fd, data, n);
           if (w < 0 && errno == EINTR) continue;
@@ -1194,10 +1248,48 @@ class MaildirAttachment : public om::Attachment {
           n -= static_cast<std::size_t>(w);
         }
       });
+      // The bytes were just decoded in full: Size() need not decode them again.
+      state_->size = decoded;
+      // The mode is set before the flush, so that the flush covers it and a caller's
+      // own flush of the file finds nothing left to write.
+      fchmod(fd, 0644 & ~CurrentUmask());
       // The caller may take the attachment out of the mail next: the file must be
       // on disk before that.
       if (fsync(fd) != 0) RaiseErrno(errno, "Cannot write " + path);
-      fchmod(fd, 0644 & ~CurrentUmask());
+    };
+    // A new file is written without a name and linked in whole, so that a process
+    // killed while writing leaves no partial file in the user's folder.
+    if (!fs::exists(target, ec)) {
+      int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        try {
+          fill(fd);
+        } catch (...) {
+          close(fd);
+          throw;
+        }
+        std::string self = "/proc/self/fd/" + std::to_string(fd);
+        int rc = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+        if (close(fd) != 0 && rc == 0) {
+          int err = errno;
+          unlink(path.c_str());
+          RaiseErrno(err, "Cannot write " + path);
+        }
+        if (rc == 0) {
+          FsyncDir(dir.string());
+          return;
+        }
+        // Taken meanwhile, or no /proc: the named way below.
+      }
+    }
+    std::string tmpl = (dir / ("." + target.filename().string() + ".partial-XXXXXX")).string();
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0) RaiseErrno(errno, "Cannot write " + path);
+    std::string tmp = name.data();
+    try {
+      fill(fd);
       if (close(fd) != 0) {
         fd = -1;
         RaiseErrno(errno, "Cannot write " + path);
@@ -1429,6 +1521,7 @@ void MaildirItem::Save() {
                 old ? (oldSt.st_mode & 0777) : 0600);
   if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + tmp + ")");
   std::int64_t size = 0;
+  ino_t newIno = 0;
   try {
     mime::WriteMessage(m, fd);
     if (fsync(fd) != 0) RaiseErrno(errno, "Cannot save the message");
@@ -1437,6 +1530,7 @@ void MaildirItem::Save() {
     struct stat written {};
     if (fstat(fd, &written) != 0) RaiseErrno(errno, "Cannot save the message");
     size = written.st_size;
+    newIno = written.st_ino;
     if (old) {
       // Readers that take the received date from the file time keep it.
       struct timespec times[2] = {oldSt.st_atim, oldSt.st_mtim};
@@ -1450,63 +1544,118 @@ void MaildirItem::Save() {
     unlink(tmp.c_str());
     throw;
   }
-  MaildirFileName oldName = old ? MaildirFileName::Parse(old->file) : MaildirFileName{};
-  if (!old) oldName.info = "2,DS";
-  std::string sub = old ? old->sub : "cur";
-  std::string newFile = RewrittenFileName(oldName, newUnique, size);
-  std::string dest = ref_.dir + "/" + sub + "/" + newFile;
-  store_->ExpectOwnFile(ref_.dir, newUnique);
-  if (old) {
-    try {
-      WriteReplaceNote(ref_.dir, newUnique, old->sub + "/" + old->file);
-    } catch (...) {
-      unlink(tmp.c_str());
-      throw;
-    }
-  }
-  if (rename(tmp.c_str(), dest.c_str()) != 0) {
-    int err = errno;
-    unlink(tmp.c_str());
-    if (old) RemoveReplaceNote(ref_.dir, newUnique);
-    RaiseErrno(err, "Cannot save the message");
-  }
-  FsyncDir(ref_.dir + "/" + sub);
-  if (old) {
-    // Remove the old file wherever another program has just moved it; if it cannot
-    // be removed, take the new one back, so that there are never two copies.
-    Entry at = *old;
-    bool removed = false;
-    for (int attempt = 0; attempt < 5 && !removed; ++attempt) {
-      std::string oldPath = ref_.dir + "/" + at.sub + "/" + at.file;
-      if (unlink(oldPath.c_str()) == 0) {
-        FsyncDir(ref_.dir + "/" + at.sub);
-        removed = true;
-        break;
-      }
+  if (!old) {
+    MaildirFileName fresh;
+    fresh.info = "2,DS";
+    std::string newFile = RewrittenFileName(fresh, newUnique, size);
+    std::string dest = ref_.dir + "/cur/" + newFile;
+    store_->ExpectOwnFile(ref_.dir, newUnique);
+    if (RenameNoReplace(tmp, dest) != 0) {
       int err = errno;
-      if (err != ENOENT) {
-        unlink(dest.c_str());
-        FsyncDir(ref_.dir + "/" + sub);
-        RemoveReplaceNote(ref_.dir, newUnique);
-        RaiseErrno(err, "Cannot replace the message; it was left unchanged");
-      }
-      auto moved = FindByUnique(ref_.dir, unique_);
-      if (!moved) break;  // gone: another program deleted it meanwhile
-      at = *moved;
+      unlink(tmp.c_str());
+      RaiseErrno(err, "Cannot save the message");
     }
-    RemoveReplaceNote(ref_.dir, newUnique);
-    store_->NoteRewrite(ref_.dir, unique_, newUnique);
+    FsyncDir(ref_.dir + "/cur");
+    unique_ = newUnique;
+    sub_ = "cur";
+    file_ = newFile;
+  } else {
+    ReplaceOld(tmp, newUnique, newIno);
   }
-  unique_ = newUnique;
-  sub_ = sub;
-  file_ = newFile;
   headers_.reset();
-  loaded_ = FileIdentity::Of(dest);
+  loaded_ = FileIdentity::Of(Path());
   subject_.reset();
   billing_.reset();
   for (auto& [part, st] : states_)
     if (st->hidden) st->hidden.reset();
   // The headers now hold the saved state; properties stay as the objects hold them.
+}
+
+// Puts the saved message (tmp, inode newIno) in the place of the old one so that the
+// folder never holds two copies, not even for an instant: the new file is exchanged
+// with the old one under the old name (the old message goes to tmp/), then renamed
+// to its new unique name. The old file is found again by its unique name right
+// before the exchange, and the exchange fails instead of creating a name when a
+// mail client has just renamed it (a flag change): then it is found and tried again.
+// Raises only while the old message is still in place; returns once the new one is
+// on disk and the old one gone from the folder.
+void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUnique, ino_t newIno) {
+  const std::string dir = ref_.dir;
+  store_->ExpectOwnFile(dir, newUnique);
+  try {
+    WriteReplaceNote(dir, newUnique, sub_ + "/" + file_, newIno);
+  } catch (...) {
+    unlink(tmp.c_str());
+    throw;
+  }
+  auto abandon = [&] {
+    unlink(tmp.c_str());
+    RemoveReplaceNote(dir, newUnique);
+    FsyncDir(dir + "/tmp");
+  };
+  std::optional<Entry> at;
+  bool placed = false;
+  for (int attempt = 0; attempt < 10 && !placed; ++attempt) {
+    at = FileIdentity::Of(Path()) ? std::optional<Entry>(Entry{unique_, sub_, file_})
+                                  : FindByUnique(dir, unique_);
+    if (!at) {
+      abandon();
+      gone_ = true;
+      Raise(errnum::kObjectGone, kSource, "The item has been moved or deleted by another program");
+    }
+    std::string atPath = dir + "/" + at->sub + "/" + at->file;
+    auto now = FileIdentity::Of(atPath);
+    if (loaded_ && now && !(*now == *loaded_)) {
+      abandon();
+      Raise(errnum::kItemInConflict, kSource,
+            "The item was changed by another program since it was read; it was left unchanged");
+    }
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, atPath.c_str(), RENAME_EXCHANGE) == 0) {
+      placed = true;
+    } else if (errno == EINVAL && now && rename(tmp.c_str(), atPath.c_str()) == 0) {
+      // No exchange on this file system: replaced in place (a rename by another
+      // program in the instant between the check and the rename is not caught).
+      placed = true;
+    } else if (errno != ENOENT) {
+      int err = errno;
+      abandon();
+      RaiseErrno(err, "Cannot replace the message; it was left unchanged");
+    }
+    if (!placed) sub_ = at->sub, file_ = at->file;  // moved meanwhile: look again
+  }
+  if (!placed) {
+    abandon();
+    Raise(errnum::kItemInConflict, kSource,
+          "The message kept being renamed by another program; it was left unchanged");
+  }
+  FsyncDir(dir + "/" + at->sub);
+  // The message is saved: the old name holds the new content, tmp/ the old one.
+  sub_ = at->sub;
+  file_ = at->file;
+  unlink(tmp.c_str());
+  std::optional<std::string> renamed;
+  for (int attempt = 0; attempt < 5 && !renamed; ++attempt) {
+    std::optional<Entry> cur = FileIdentity::Of(Path())
+                                   ? std::optional<Entry>(Entry{unique_, sub_, file_})
+                                   : FindByUnique(dir, unique_);
+    struct stat st {};
+    if (!cur || stat((dir + "/" + cur->sub + "/" + cur->file).c_str(), &st) != 0 ||
+        st.st_ino != newIno)
+      break;
+    sub_ = cur->sub;
+    file_ = cur->file;
+    renamed = RenameToNewUnique(dir, *cur, newUnique);
+  }
+  if (!renamed) {
+    // Saved under the old name; the note has a later listing give it its new name.
+    FsyncDir(dir + "/tmp");
+    return;
+  }
+  RemoveReplaceNote(dir, newUnique);
+  FsyncDir(dir + "/tmp");
+  store_->NoteRewrite(dir, unique_, newUnique);
+  unique_ = newUnique;
+  file_ = *renamed;
 }
 
 void MaildirItem::Delete() {

@@ -35,10 +35,13 @@
 // absent and is dropped at the next Save; so is one copied into another message.
 // A message saved without a Message-ID gets one.
 //
-// WHAT OTHER TOOLS SEE ON A REWRITE (Save). The new message is written to tmp/,
-// fsynced, renamed into the folder's cur/ (or new/, where the old one was),
-// the directory fsynced, and only then is the old file unlinked (and its
-// directory fsynced). The new file has a new unique name whose leading seconds
+// WHAT OTHER TOOLS SEE ON A REWRITE (Save). The new message is written to tmp/ and
+// fsynced, then exchanged atomically with the old file under the old file's current
+// name (RENAME_EXCHANGE: the folder never holds two copies, nor none), the
+// directory fsynced, and that name renamed to the new one (fsynced again); the old
+// message, now in tmp/, is unlinked. A writer killed between the exchange and the
+// rename leaves the new message under the old name; the next listing of the folder
+// gives it its new name. The new file has a new unique name whose leading seconds
 // are the original delivery time, the old flags (":2,...") and mtime, no ",U="
 // and no ",W="; ",S=<size>" only when the old name had one. So Dovecot sees one
 // message expunged and one new message (new UID, same flags, same received

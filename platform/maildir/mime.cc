@@ -430,6 +430,15 @@ void DecodePart(GMimeObject* part, const Sink& sink) {
   GMimeStream* raw = g_mime_data_wrapper_get_stream(wrapper);
   if (!raw) return;
   GMimeContentEncoding enc = g_mime_data_wrapper_get_encoding(wrapper);
+  // GMime passes a transfer encoding it does not know through as it is; those bytes
+  // are the encoded text, not the attachment.
+  if (const char* cte = g_mime_object_get_header(part, "Content-Transfer-Encoding")) {
+    std::string name = cte;
+    name.erase(0, name.find_first_not_of(" \t"));
+    name.erase(name.find_last_not_of(" \t\r\n") + 1);
+    if (g_mime_content_encoding_from_string(name.c_str()) == GMIME_CONTENT_ENCODING_DEFAULT)
+      Undecodable("an unknown transfer encoding (" + name + ")");
+  }
   if (g_mime_stream_reset(raw) < 0) Undecodable("the part cannot be read");
   GRef<GMimeStream> source = GRef<GMimeStream>::Share(raw);
   if (enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE || enc == GMIME_CONTENT_ENCODING_UUENCODE) {

@@ -1,7 +1,11 @@
 #include "engine/processEmail.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <regex>
 
 #include "engine/linkBlock.h"
@@ -185,6 +189,36 @@ TEST_F(ProcessEmailTest, NothingHalfWrittenAndUnwritableNamesFallBack) {
   EXPECT_EQ(AttachmentNames(stored), std::vector<std::string>{"y.pdf"});
   EXPECT_EQ(Lines(RecordsOf(stored)).size(), 1u);
   EXPECT_EQ(env.ListFiles(folder).size(), 3u);
+}
+
+// The partial name a writer of this host with process id pid gives a file.
+std::string PartialOf(pid_t pid, const std::string& random = "123456789") {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string tag;
+  for (const char* c = host; *c; ++c)
+    tag += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  return ".stowbright-" + tag + "-" + std::to_string(pid) + "-" + random + ".partial";
+}
+
+TEST_F(ProcessEmailTest, PartialFilesOfDeadWritersAreSweptAndNoOtherFile) {
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  int status = 0;
+  waitpid(dead, &status, 0);
+  std::vector<std::string> kept = {PartialOf(getpid()), PartialOf(dead, "x"),
+                                   ".stowbright-otherhost-" + std::to_string(dead) + "-1.partial",
+                                   ".stowbright-123456789.partial", "user.txt"};
+  for (const auto& name : kept) env.WriteFile(folder + "/" + name, "keep");
+  env.WriteFile(folder + "/" + PartialOf(dead), "litter");
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
+  ProcessEmail(item, false, "", false);
+  auto files = env.ListFiles(folder);
+  std::vector<std::string> want = kept;
+  want.push_back("a.pdf");
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(files, want);
+  EXPECT_EQ(env.ReadFile(folder + "/a.pdf"), "A");
 }
 
 TEST_F(ProcessEmailTest, HostileAttachmentNamesStayInTheFolder) {

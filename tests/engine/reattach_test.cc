@@ -1,7 +1,11 @@
 #include "engine/reattach.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <regex>
 
@@ -47,6 +51,48 @@ TEST_F(ReAttachTest, GivesBackTheAttachmentsAndClearsEverything) {
   EXPECT_TRUE(env.ListFiles(folder).empty());
   // The temporary copies are gone too (the token stays for later detaches).
   EXPECT_EQ(env.ListFiles(env.TempFolder()), std::vector<std::string>{kTokenFileName});
+}
+
+std::string HostTag() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string tag;
+  for (const char* c = host; *c; ++c)
+    tag += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  return tag;
+}
+
+TEST_F(ReAttachTest, CopiesLeftByAKilledReattachGoWithTheNextOneAndNothingElseDoes) {
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  int status = 0;
+  waitpid(dead, &status, 0);
+  std::string temp = env.TempFolder();
+  std::string deadNote = ".stowbright-copy-" + HostTag() + "-" + std::to_string(dead) + "-1";
+  std::string half = ".left.pdf.stow-" + std::to_string(dead) + "-0abc1234.tmp";
+  env.WriteFile(temp + "/" + deadNote, temp + "/left.pdf");
+  env.WriteFile(temp + "/left.pdf", "copy");
+  env.WriteFile(temp + "/" + half, "half");
+  // A dead writer's note naming a file elsewhere, a live writer's note and its
+  // copy, and a user's file are all kept.
+  std::string outside = env.MakeFolder("mine") + "/keep.pdf";
+  env.WriteFile(outside, "mine");
+  std::string strayNote = ".stowbright-copy-" + HostTag() + "-" + std::to_string(dead) + "-2";
+  env.WriteFile(temp + "/" + strayNote, outside);
+  std::string liveNote = ".stowbright-copy-" + HostTag() + "-" + std::to_string(getpid()) + "-9";
+  env.WriteFile(temp + "/" + liveNote, temp + "/busy.pdf");
+  env.WriteFile(temp + "/busy.pdf", "busy");
+  env.WriteFile(temp + "/user.pdf", "user");
+
+  auto item = Detached();
+  ReAttachFiles(item, true, "");
+  EXPECT_EQ(AttachmentNames(env.Reload(item)),
+            (std::vector<std::string>{kTokenFileName, "report.pdf", "notes.txt"}));
+  auto files = env.ListFiles(temp);
+  std::vector<std::string> want = {liveNote, kTokenFileName, "busy.pdf", "user.pdf"};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(files, want);
+  EXPECT_EQ(env.ReadFile(outside), "mine");
 }
 
 TEST_F(ReAttachTest, AMissingFileIsDroppedSilently) {

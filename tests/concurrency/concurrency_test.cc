@@ -1,0 +1,167 @@
+// The same Maildir folder worked on by several programs at once: `stowbright watch`
+// detaching new mail in a monitored folder, a delivery agent putting messages into
+// new/, a mail client renaming flags and moving messages from new/ to cur/, and
+// `stowbright detach-all` run now and then. Afterwards no message is lost or
+// duplicated and every attachment is in its message or in a file its records name.
+//
+// Short form: 100 deliveries. STOW_CONCURRENCY_DELIVERIES=1000 for the long form.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <iostream>
+
+#include "crash/maildir_harness.h"
+#include "platform/services.h"
+#include "platform/sqlite/sqlite_registry.h"
+#include "settings/cSettings.h"
+#include "settings/modRegistryEntry.h"
+
+namespace {
+
+using namespace stow::testing::reliability;
+
+// A mail client marking messages read: new/X -> cur/X:2,S, cur/X:2,S -> cur/X:2,RS.
+// Renames that lose a race (the file moved or was rewritten) are ignored, as a
+// client would rescan.
+void RenameFlags(const fs::path& dir, std::atomic<bool>& stop, std::atomic<long>& renames,
+                 unsigned seed) {
+  std::mt19937 rng(seed);
+  while (!stop) {
+    for (const char* sub : {"new", "cur"}) {
+      auto files = FilesIn(dir / sub);
+      if (files.empty()) continue;
+      const std::string& f = files[rng() % files.size()];
+      fs::path from = dir / sub / f;
+      fs::path to;
+      if (std::string(sub) == "new") {
+        to = dir / "cur" / (f + ":2,S");
+      } else if (f.find(":2,") != std::string::npos && f.find('R') == std::string::npos) {
+        std::string info = f.substr(f.find(":2,") + 3);
+        to = dir / "cur" / (f.substr(0, f.find(":2,")) + ":2,R" + info);
+      } else {
+        continue;
+      }
+      std::error_code ec;
+      fs::rename(from, to, ec);
+      if (!ec) ++renames;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+}
+
+TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
+  const long deliveries = EnvNumber("STOW_CONCURRENCY_DELIVERIES", 100);
+  TempTree tree("concurrency");
+  Program prog(tree.root(), tree.root() / "Maildir");
+  MakeMaildir(prog.store());
+
+  // Monitoring as the settings page saves it: the EmailFolders value of the settings
+  // store, written here through the add-in's own writer (`monitor add` needs the
+  // settings pages).
+  RunResult r = prog.Run({"monitor", "add", "Inbox"});
+  if (r.code != 0) {
+    fs::create_directories(prog.config());
+    stow::sqlite::SqliteRegistry registry((prog.config() / "settings.sqlite").string());
+    stow::platform::ScopedServices scoped(stow::platform::Services{.registry = &registry});
+    stow::modRegistryEntry::WriteRegistryValue(stow::kRegistryAppName, "", "EmailFolders",
+                                               "\\\\Personal Folders\\Inbox");
+    ASSERT_EQ(stow::modRegistryEntry::ReadRegistryValue(stow::kRegistryAppName, "",
+                                                        "EmailFolders", ""),
+              "\\\\Personal Folders\\Inbox");
+  }
+
+  pid_t watcher = prog.Spawn({"watch"}, false, "watch");
+  auto watchErr = tree.root() / "watch.err";
+  for (int i = 0; i < 600 && ReadAll(watchErr).find("watching") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_NE(ReadAll(watchErr).find("watching"), std::string::npos) << ReadAll(watchErr);
+
+  std::atomic<bool> stop{false};
+  std::atomic<long> renames{0};
+  std::thread renamer(RenameFlags, prog.store(), std::ref(stop), std::ref(renames), 5u);
+
+  std::mt19937_64 rng(77);
+  std::map<std::string, std::string> hashById;
+  int detachRuns = 0, detachFailures = 0;
+  for (long i = 0; i < deliveries; ++i) {
+    Message m;
+    m.messageId = "deliv-" + std::to_string(i) + "@example.org";
+    m.subject = "Delivery " + std::to_string(i);
+    std::string data = RandomBytes(rng, 200 + rng() % 4000);
+    m.parts.push_back({"d" + std::to_string(i) + ".bin", data, {}, std::nullopt});
+    hashById[m.messageId] = Sha256(data);
+    Deliver(prog.store(), std::to_string(1709543700 + i) + ".M" + std::to_string(i) + "P3.deliv",
+            Render(m), "new");
+    if (i % 40 == 20) {
+      // detach-all at the same time as the watcher: either may win an item, never both.
+      RunResult d = prog.Run({"detach-all", "Inbox"});
+      ++detachRuns;
+      detachFailures += d.code != 0;
+      EXPECT_TRUE(d.code == 0 || d.code == 1) << d.code << d.err;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+
+  // Let the watcher catch up (bounded), then stop everyone.
+  auto detachedCount = [&] {
+    int n = 0;
+    for (const auto& m : ReadFolder(prog.store())) n += m.processedHeader;
+    return n;
+  };
+  // Until all are done, or nothing has moved for ten seconds (the watcher leaves an
+  // item it lost a race for to the next run), at most two minutes.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  auto lastChange = std::chrono::steady_clock::now();
+  int watcherDetached = 0;
+  while (std::chrono::steady_clock::now() < deadline &&
+         std::chrono::steady_clock::now() - lastChange < std::chrono::seconds(10)) {
+    int now = detachedCount();
+    if (now != watcherDetached) lastChange = std::chrono::steady_clock::now();
+    watcherDetached = now;
+    if (watcherDetached >= deliveries) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  stop = true;
+  renamer.join();
+  kill(watcher, SIGTERM);
+  int status = 0;
+  waitpid(watcher, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(watchErr);
+
+  // Whatever was left goes with one more run, alone.
+  r = prog.Run({"detach-all", "Inbox"});
+  EXPECT_TRUE(r.code == 0 || r.code == 1) << r.err;
+
+  std::map<std::string, int> seen;
+  int inFiles = 0, inMessages = 0;
+  for (const auto& m : ReadFolder(prog.store())) {
+    ASSERT_TRUE(m.parsed) << m.path;
+    ++seen[m.messageId];
+    auto it = hashById.find(m.messageId);
+    ASSERT_NE(it, hashById.end()) << "unknown message " << m.messageId;
+    if (std::count(m.leafHashes.begin(), m.leafHashes.end(), it->second)) {
+      ++inMessages;
+      continue;
+    }
+    bool found = false;
+    for (const auto& rec : ParseRecords(prog.RecordsOf("Inbox", m.unique).value_or(""))) {
+      if (fs::path(rec.path).parent_path() == prog.attachments() && fs::exists(rec.path) &&
+          Sha256(ReadAll(rec.path)) == it->second)
+        found = true;
+    }
+    EXPECT_TRUE(found) << "attachment of " << m.messageId << " lost";
+    inFiles += found;
+  }
+  for (const auto& [id, hash] : hashById) {
+    EXPECT_EQ(seen[id], 1) << id << (seen[id] ? " duplicated" : " lost");
+  }
+  EXPECT_EQ(inFiles, deliveries) << "not every delivery was detached in the end";
+  std::cout << "[concurrency] " << deliveries << " deliveries, " << renames << " flag renames, "
+            << detachRuns << " concurrent detach-all runs (" << detachFailures
+            << " reported a conflict), watcher had detached " << watcherDetached
+            << " when stopped; in the end " << inFiles << " detached, " << inMessages
+            << " still attached\n";
+}
+
+}  // namespace

@@ -1,0 +1,540 @@
+#pragma once
+// What the reliability harnesses (crash, hostile, concurrency) share: a private
+// temporary tree with a Maildir, a HOME and a settings folder; MIME messages built
+// here; the stowbright program run as a child (optionally under ptrace, so that it
+// can be killed just before its Nth write to the disk); and a reader that parses
+// every message of a folder with GMime and hashes its parts, so that a check never
+// trusts the program it checks.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <gmime/gmime.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace stow::testing::reliability {
+
+namespace fs = std::filesystem;
+
+inline std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void WriteAll(const fs::path& p, const std::string& data) {
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << data;
+}
+
+inline std::string Sha256(const std::string& data) {
+  gchar* hex = g_compute_checksum_for_data(
+      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(data.data()), data.size());
+  std::string out = hex;
+  g_free(hex);
+  return out;
+}
+
+inline std::string Base64(const std::string& data) {
+  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(data.data()), data.size());
+  std::string raw = b;
+  g_free(b);
+  std::string out;
+  for (std::size_t i = 0; i < raw.size(); i += 76) out += raw.substr(i, 76) + "\r\n";
+  return out;
+}
+
+inline long EnvNumber(const char* name, long fallback) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return fallback;
+  return std::strtol(v, nullptr, 10);
+}
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
+class TempTree {
+ public:
+  explicit TempTree(const std::string& tag) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/stowbright-" + tag + "-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    root_ = buf.data();
+  }
+  ~TempTree() {
+    std::error_code ec;
+    // A read-only folder left by a test must not keep its tree alive.
+    for (auto it = fs::recursive_directory_iterator(root_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_directory(ec))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(root_, ec);
+  }
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+  const fs::path& root() const { return root_; }
+
+ private:
+  fs::path root_;
+};
+
+struct Part {
+  std::string name;  // file name as the sender wrote it (quoted as is)
+  std::string data;
+  // Raw header lines (without the trailing CR LF) that replace the usual
+  // Content-Type / Content-Disposition / Content-Transfer-Encoding of the part.
+  std::vector<std::string> rawHeaders;
+  // Encoded body that replaces the base64 of data.
+  std::optional<std::string> rawBody;
+};
+
+struct Message {
+  std::string messageId;  // without <>
+  std::string subject;
+  std::string html;
+  std::vector<Part> parts;
+  std::vector<std::string> extraHeaders;  // top-level, without CR LF
+  std::string boundary = "=-b0undary-reliability";
+};
+
+inline std::string Render(const Message& m) {
+  std::ostringstream out;
+  out << "From: Ann <ann@example.org>\r\nTo: you@example.org\r\nSubject: " << m.subject
+      << "\r\nDate: Mon, 04 Mar 2024 09:15:00 +0000\r\nMessage-ID: <" << m.messageId
+      << ">\r\nMIME-Version: 1.0\r\n";
+  for (const auto& h : m.extraHeaders) out << h << "\r\n";
+  std::string html = m.html.empty() ? "<html><body><p>" + m.subject + "</p></body></html>" : m.html;
+  if (m.parts.empty()) {
+    out << "Content-Type: text/html; charset=utf-8\r\n\r\n" << html << "\r\n";
+    return out.str();
+  }
+  out << "Content-Type: multipart/mixed; boundary=\"" << m.boundary << "\"\r\n\r\n--" << m.boundary
+      << "\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+      << html << "\r\n";
+  for (const auto& p : m.parts) {
+    out << "--" << m.boundary << "\r\n";
+    if (p.rawHeaders.empty()) {
+      out << "Content-Type: application/octet-stream; name=\"" << p.name
+          << "\"\r\nContent-Disposition: attachment; filename=\"" << p.name
+          << "\"\r\nContent-Transfer-Encoding: base64\r\n";
+    } else {
+      for (const auto& h : p.rawHeaders) out << h << "\r\n";
+    }
+    out << "\r\n" << (p.rawBody ? *p.rawBody : Base64(p.data));
+  }
+  out << "--" << m.boundary << "--\r\n";
+  return out.str();
+}
+
+// Bytes that compress badly and repeat nowhere, so that a hash names one attachment.
+inline std::string RandomBytes(std::mt19937_64& rng, std::size_t n) {
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+  return s;
+}
+
+inline void MakeMaildir(const fs::path& dir) {
+  for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(dir / sub);
+}
+
+// Delivers into dir/sub with a unique name; returns the file's path.
+inline fs::path Deliver(const fs::path& dir, const std::string& unique, const std::string& bytes,
+                        const std::string& sub = "cur") {
+  fs::path tmp = dir / "tmp" / unique;
+  WriteAll(tmp, bytes);
+  fs::path dest = dir / sub / (sub == "cur" ? unique + ":2,S" : unique);
+  fs::rename(tmp, dest);
+  return dest;
+}
+
+// The unique part of a Maildir file name (what the store calls the EntryID).
+inline std::string UniqueOf(const std::string& file) {
+  auto cut = file.find_first_of(",:");
+  return cut == std::string::npos ? file : file.substr(0, cut);
+}
+
+// What a message file holds, as GMime reads it.
+struct ParsedMessage {
+  fs::path path;
+  std::string unique;
+  bool parsed = false;
+  std::string messageId;
+  std::vector<std::string> leafHashes;  // SHA-256 of every decoded leaf part
+  std::vector<std::string> leafNames;   // file names of the leaves ("" for none)
+  bool processedHeader = false;         // carries the store's billing header
+  // Carries a property header of the store with a value: without one, the store has
+  // no records of the message to report, so they need not be asked for.
+  bool propertyValue = false;
+  std::string fileHash;  // SHA-256 of the whole file
+};
+
+inline void EnsureGMime() {
+  static bool done = [] {
+    g_mime_init();
+    return true;
+  }();
+  (void)done;
+}
+
+inline std::string DecodedContent(GMimePart* part) {
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  if (!content) return "";
+  GMimeStream* mem = g_mime_stream_mem_new();
+  g_mime_data_wrapper_write_to_stream(content, mem);
+  GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem));
+  std::string out(reinterpret_cast<const char*>(bytes->data), bytes->len);
+  g_object_unref(mem);
+  return out;
+}
+
+inline void CollectLeaves(GMimeObject* obj, ParsedMessage& out, int depth = 0) {
+  if (!obj || depth > 200) return;
+  if (GMIME_IS_MULTIPART(obj)) {
+    GMimeMultipart* mp = GMIME_MULTIPART(obj);
+    int n = g_mime_multipart_get_count(mp);
+    for (int i = 0; i < n; ++i) CollectLeaves(g_mime_multipart_get_part(mp, i), out, depth + 1);
+    return;
+  }
+  if (GMIME_IS_MESSAGE_PART(obj)) {
+    GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
+    if (inner) CollectLeaves(g_mime_message_get_mime_part(inner), out, depth + 1);
+    return;
+  }
+  if (GMIME_IS_PART(obj)) {
+    GMimePart* part = GMIME_PART(obj);
+    out.leafHashes.push_back(Sha256(DecodedContent(part)));
+    const char* name = g_mime_part_get_filename(part);
+    out.leafNames.push_back(name ? name : "");
+  }
+}
+
+inline ParsedMessage ParseMessageFile(const fs::path& path) {
+  EnsureGMime();
+  ParsedMessage pm;
+  pm.path = path;
+  pm.unique = UniqueOf(path.filename().string());
+  pm.fileHash = Sha256(ReadAll(path));
+  GMimeStream* stream = g_mime_stream_fs_open(path.c_str(), O_RDONLY, 0, nullptr);
+  if (!stream) return pm;
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
+  if (message) {
+    pm.parsed = g_mime_message_get_mime_part(message) != nullptr;
+    const char* id = g_mime_message_get_message_id(message);
+    pm.messageId = id ? id : "";
+    GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message));
+    pm.processedHeader = g_mime_header_list_contains(headers, "X-Stowbright-Billing");
+    int count = g_mime_header_list_get_count(headers);
+    for (int i = 0; i < count && !pm.propertyValue; ++i) {
+      GMimeHeader* h = g_mime_header_list_get_header_at(headers, i);
+      if (g_ascii_strcasecmp(g_mime_header_get_name(h), "X-Stowbright-Property") != 0) continue;
+      const char* raw = g_mime_header_get_value(h);
+      std::string v;
+      for (const char* c = raw ? raw : ""; *c; ++c)
+        if (!g_ascii_isspace(*c)) v += *c;
+      // Any form other than an empty "value=" is taken to hold something.
+      std::size_t at = v.find(";value=");
+      std::size_t end = at == std::string::npos ? at : v.find(';', at + 7);
+      pm.propertyValue = at == std::string::npos || end != at + 7;
+    }
+    CollectLeaves(g_mime_message_get_mime_part(message), pm);
+    g_object_unref(message);
+  }
+  g_object_unref(parser);
+  g_object_unref(stream);
+  return pm;
+}
+
+// Every message file of a Maildir folder (cur/ and new/), parsed.
+inline std::vector<ParsedMessage> ReadFolder(const fs::path& dir) {
+  std::vector<ParsedMessage> out;
+  for (const char* sub : {"cur", "new"}) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(dir / sub, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+      if (it->is_regular_file()) out.push_back(ParseMessageFile(it->path()));
+    }
+  }
+  return out;
+}
+
+inline std::vector<std::string> FilesIn(const fs::path& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec))
+    out.push_back(it->path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// One record of an item's list: path TAB name TAB flag.
+struct Record {
+  std::string path, name, flag;
+};
+
+inline std::vector<Record> ParseRecords(const std::string& text) {
+  std::vector<Record> out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find("\r\n", start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    start = end == std::string::npos ? text.size() : end + 2;
+    if (line.empty()) continue;
+    Record r;
+    std::size_t t1 = line.find('\t');
+    r.path = line.substr(0, t1);
+    if (t1 != std::string::npos) {
+      std::size_t t2 = line.find('\t', t1 + 1);
+      r.name = line.substr(t1 + 1, t2 == std::string::npos ? std::string::npos : t2 - t1 - 1);
+      if (t2 != std::string::npos) r.flag = line.substr(t2 + 1);
+    }
+    out.push_back(r);
+  }
+  return out;
+}
+
+struct RunResult {
+  int code = -1;        // exit status, or 128 + signal
+  bool killed = false;  // ended by the harness's SIGKILL
+  std::string out, err;
+  long steps = 0;  // write steps seen (traced runs)
+};
+
+// Which system calls count as a write step: everything that changes what is on
+// disk or makes it durable. A traced child is killed on entry to the Nth, so the
+// step itself never happens.
+inline bool IsWriteStep(const user_regs_struct& r) {
+  long nr = static_cast<long>(r.orig_rax);
+  switch (nr) {
+    case SYS_write:
+    case SYS_pwrite64:
+    case SYS_writev:
+    case SYS_pwritev:
+      return static_cast<long>(r.rdi) > 2;  // not the terminal output
+    case SYS_rename:
+    case SYS_renameat:
+    case SYS_renameat2:
+    case SYS_link:
+    case SYS_linkat:
+    case SYS_unlink:
+    case SYS_unlinkat:
+    case SYS_fsync:
+    case SYS_fdatasync:
+    case SYS_ftruncate:
+    case SYS_truncate:
+    case SYS_mkdir:
+    case SYS_mkdirat:
+    case SYS_rmdir:
+      return true;
+    case SYS_open:
+    case SYS_creat:
+      return nr == SYS_creat || (r.rsi & (O_CREAT | O_TRUNC)) != 0;
+    case SYS_openat:
+      return (r.rdx & (O_CREAT | O_TRUNC)) != 0;
+    default:
+      return false;
+  }
+}
+
+// Runs stowbright with its own HOME, settings folder and TMPDIR.
+class Program {
+ public:
+  Program(fs::path root, fs::path store) : root_(std::move(root)), store_(std::move(store)) {
+    fs::create_directories(home());
+    fs::create_directories(tmp());
+  }
+  fs::path home() const { return root_ / "home"; }
+  fs::path config() const { return root_ / "config"; }
+  fs::path tmp() const { return root_ / "tmp"; }
+  fs::path attachments() const { return home() / "Documents" / "My Attachments"; }
+  const fs::path& store() const { return store_; }
+
+  std::vector<std::string> Argv(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {std::string(STOW_BINARY_DIR) + "/stowbright", "--store",
+                                     store_.string(), "--config", config().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
+
+  pid_t Spawn(const std::vector<std::string>& args, bool traced = false,
+              const std::string& tag = "run") const {
+    auto argv = Argv(args);
+    fs::path out = root_ / (tag + ".out"), err = root_ / (tag + ".err");
+    pid_t pid = fork();
+    if (pid == 0) {
+      int in = open("/dev/null", O_RDONLY);
+      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(in, 0);
+      dup2(o, 1);
+      dup2(e, 2);
+      setpgid(0, 0);
+      setenv("HOME", home().c_str(), 1);
+      setenv("XDG_CONFIG_HOME", (home() / ".config").c_str(), 1);
+      setenv("TMPDIR", tmp().c_str(), 1);
+      unsetenv("XDG_DOCUMENTS_DIR");
+      unsetenv("MAILDIR");
+      std::vector<char*> cargv;
+      for (auto& a : argv) cargv.push_back(a.data());
+      cargv.push_back(nullptr);
+      if (traced) {
+        // LeakSanitizer cannot run in a traced process (it stops with a fatal error
+        // at exit); a sanitized build is still checked for everything else.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        std::string opts =
+            std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "detect_leaks=0";
+        setenv("ASAN_OPTIONS", opts.c_str(), 1);
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        raise(SIGSTOP);
+      }
+      execv(cargv[0], cargv.data());
+      _exit(127);
+    }
+    return pid;
+  }
+
+  RunResult Collect(pid_t pid, int status, const std::string& tag = "run") const {
+    RunResult r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    r.out = ReadAll(root_ / (tag + ".out"));
+    r.err = ReadAll(root_ / (tag + ".err"));
+    (void)pid;
+    return r;
+  }
+
+  // Runs to the end, killing it after `limit` (a hung program fails the test
+  // instead of hanging the suite).
+  RunResult Run(const std::vector<std::string>& args,
+                std::chrono::milliseconds limit = std::chrono::seconds(120)) const {
+    pid_t pid = Spawn(args);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    for (;;) {
+      pid_t w = waitpid(pid, &status, WNOHANG);
+      if (w == pid) break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        RunResult r = Collect(pid, status);
+        r.code = -2;  // timed out
+        return r;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return Collect(pid, status);
+  }
+
+  // Runs with SIGKILL after `delay`; killed says whether it was still running.
+  RunResult RunKilledAfter(const std::vector<std::string>& args,
+                           std::chrono::microseconds delay) const {
+    pid_t pid = Spawn(args);
+    auto deadline = std::chrono::steady_clock::now() + delay;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (waitpid(pid, &status, WNOHANG) == pid) return Collect(pid, status);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return Collect(pid, status);
+  }
+
+  // Runs under ptrace and kills the program on entry to its `killAt`th write step
+  // (0: never; the run's steps are counted). Threads are followed.
+  RunResult RunTraced(const std::vector<std::string>& args, long killAt) const {
+    pid_t pid = Spawn(args, true);
+    int status = 0;
+    waitpid(pid, &status, 0);  // the SIGSTOP before exec
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+           PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL | PTRACE_O_TRACECLONE | PTRACE_O_TRACEFORK |
+               PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC);
+    ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
+    long steps = 0;
+    int finalStatus = 0;
+    bool killed = false;
+    for (;;) {
+      pid_t tid = waitpid(-1, &status, __WALL);
+      if (tid < 0) break;
+      if (WIFEXITED(status) || WIFSIGNALED(status)) {
+        if (tid == pid) {
+          finalStatus = status;
+          // Reap the rest (threads report too with __WALL).
+          while (waitpid(-1, &status, __WALL | WNOHANG) > 0) {
+          }
+          break;
+        }
+        continue;
+      }
+      if (!WIFSTOPPED(status)) continue;
+      int sig = WSTOPSIG(status);
+      int inject = 0;
+      if (sig == (SIGTRAP | 0x80)) {
+        user_regs_struct regs{};
+        ptrace(PTRACE_GETREGS, tid, nullptr, &regs);
+        // On entry the kernel has not yet put a result in rax.
+        bool entering = static_cast<long>(regs.rax) == -ENOSYS;
+        if (entering && !killed) {
+          if (IsWriteStep(regs)) {
+            ++steps;
+            if (killAt > 0 && steps == killAt) {
+              killed = true;
+              kill(pid, SIGKILL);
+              continue;  // a killed tracee is not resumed
+            }
+          }
+        }
+      } else if (sig == SIGTRAP && (status >> 16) != 0) {
+        // clone/fork event: the new task starts traced.
+      } else if (sig != SIGSTOP || (status >> 16) == 0) {
+        inject = sig == SIGSTOP ? 0 : sig;
+      }
+      ptrace(PTRACE_SYSCALL, tid, nullptr, reinterpret_cast<void*>(static_cast<long>(inject)));
+    }
+    RunResult r = Collect(pid, finalStatus);
+    r.steps = steps;
+    return r;
+  }
+
+  // processed_attachments of one item, as `show --json` reports it.
+  std::optional<std::string> RecordsOf(const std::string& folder,
+                                       const std::string& entryId) const {
+    RunResult r = Run({"--json", "show", folder, entryId});
+    if (r.code != 0) return std::nullopt;
+    try {
+      auto j = nlohmann::json::parse(r.out);
+      return j.value("processed_attachments", std::string());
+    } catch (...) {
+      return std::nullopt;
+    }
+  }
+
+ private:
+  fs::path root_, store_;
+};
+
+}  // namespace stow::testing::reliability
