@@ -103,6 +103,7 @@ void ReadAfter(Session& session, const FolderEntry& folder, std::vector<Target>&
       continue;
     }
     t.after = ReadState(it->second, folder.folderPath);
+    it->second.reset();
   }
 }
 
@@ -373,8 +374,11 @@ int RunFolderAction(Session& session) {
   auto folder = ResolveFolder(session, o.folder);
   std::vector<Target> targets;
   auto walk = folder.folder->Items()->Enumerate();
+  // A folder may hold years of mail: keep only what the summary needs of each item,
+  // not the parsed message (only a dry run looks at the items again).
   while (auto item = walk->Next())
-    targets.push_back({item, EntryIdOf(item), ReadState(item, folder.folderPath), {}});
+    targets.push_back(
+        {o.dryRun ? item : nullptr, EntryIdOf(item), ReadState(item, folder.folderPath), {}});
 
   InterruptAsCancel interrupt(session);
   auto explorer = session.host().OpenExplorer(folder.folder);

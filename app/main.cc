@@ -2,6 +2,8 @@
 // Maildir: parses the command line, opens the store and the settings, and runs the
 // command.
 
+#include <sys/resource.h>
+
 #include <iostream>
 
 #include "app/app_error.h"
@@ -10,7 +12,22 @@
 #include "app/options.h"
 #include "platform/com_error.h"
 
+namespace {
+
+// A batch over a whole selection holds its items open at once; the usual soft
+// limit of 1024 open files would fail a large folder part-way.
+void RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  RaiseOpenFileLimit();
   stow::app::Options options;
   int early = stow::app::ParseCommandLine(argc, argv, options);
   if (early >= 0) return early;
