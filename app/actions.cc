@@ -79,6 +79,34 @@ std::string EntryIdOf(const std::shared_ptr<om::Item>& item) {
   return ValueOr(std::string(), [&] { return item->EntryID(); });
 }
 
+// What a detach does with one attachment under the settings the add-in has read.
+enum class Fate { kHidden, kExempted, kInline, kDetach };
+
+Fate AttachmentFate(const std::shared_ptr<om::Attachment>& a, const std::string& html) {
+  auto settings = modGlobal::objSettings;
+  Value hidden = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACHMENT_HIDDEN); });
+  if (!IsEmpty(hidden) && ValueOr(false, [&] { return ToBool(hidden); })) return Fate::kHidden;
+  std::string ext = GetExtensionName(ValueOr(std::string(), [&] { return a->FileName(); }), false);
+  if (settings && !ext.empty() && settings->AttachmentExtensions()->Exists(ext))
+    return Fate::kExempted;
+  Value cid = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACH_CONTENT_ID); });
+  std::string cidText = IsEmpty(cid) ? "" : ValueOr(std::string(), [&] { return ToText(cid); });
+  bool inlineAsFiles = settings && settings->TreatInlineImagesAsAttachments;
+  if (!inlineAsFiles && !cidText.empty() && html.find("cid:" + cidText) != std::string::npos)
+    return Fate::kInline;
+  return Fate::kDetach;
+}
+
+// How many attachments of item a detach would still take out.
+int DetachableCount(const std::shared_ptr<om::Item>& item) {
+  std::string html = ValueOr(std::string(), [&] { return item->HTMLBody(); });
+  int n = 0;
+  for (const auto& a : ValueOr(std::vector<std::shared_ptr<om::Attachment>>(),
+                               [&] { return item->Attachments()->All(); }))
+    n += AttachmentFate(a, html) == Fate::kDetach;
+  return n;
+}
+
 // A saved item is a new file under a new name: each target is found again by the name
 // the store gave its rewrite; one no longer in the folder is gone.
 void ReadAfter(Session& session, const FolderEntry& folder, std::vector<Target>& targets) {
@@ -103,6 +131,7 @@ void ReadAfter(Session& session, const FolderEntry& folder, std::vector<Target>&
       continue;
     }
     t.after = ReadState(it->second, folder.folderPath);
+    if (!t.after.gone) t.after.detachableAttachments = DetachableCount(it->second);
     it->second.reset();
   }
 }
@@ -114,12 +143,15 @@ struct Outcome {
 
 // Detach: every item that had attachments and no marker now carries it.
 Outcome DetachOutcome(const std::vector<Target>& targets) {
-  std::size_t candidates = 0, changed = 0, files = 0;
+  std::size_t undone = 0, changed = 0, files = 0;
   std::uintmax_t bytes = 0;
   std::set<std::string> dirs;
   for (const auto& t : targets) {
-    bool candidate = !t.before.gone && !t.before.processed && t.before.visibleAttachments > 0;
-    candidates += candidate;
+    // An item that still holds attachments the settings say to detach was not done;
+    // one whose only attachments are exempted or inline images kept in the body was.
+    bool leftUndone = !t.before.gone && !t.before.processed && !t.after.gone &&
+                      t.before.visibleAttachments > 0 && t.after.detachableAttachments > 0;
+    undone += leftUndone;
     if (t.after.gone || t.after.records.size() <= t.before.records.size()) continue;
     ++changed;
     for (std::size_t i = t.before.records.size(); i < t.after.records.size(); ++i) {
@@ -129,7 +161,7 @@ Outcome DetachOutcome(const std::vector<Target>& targets) {
     }
   }
   Outcome o;
-  if (candidates == 0 && changed == 0) {
+  if (undone == 0 && changed == 0) {
     o.summary = "Nothing to detach: " + Plural(targets.size(), "item has", "items have") +
                 " no attachments or were detached before";
     return o;
@@ -138,7 +170,7 @@ Outcome DetachOutcome(const std::vector<Target>& targets) {
               " bytes) from " + std::to_string(changed) + " of " +
               Plural(targets.size(), "item", "items") +
               (dirs.empty() ? std::string() : " into " + Joined(dirs));
-  o.ok = changed >= candidates;
+  o.ok = undone == 0;
   return o;
 }
 
@@ -234,7 +266,6 @@ int DryRun(Session& session, const FolderEntry& folder, const std::vector<Target
     return exitcode::kFailed;
   }
   int naming = settings ? settings->AttachmentNamingOption : 0;
-  bool inlineAsFiles = settings && settings->TreatInlineImagesAsAttachments;
   std::size_t files = 0;
   std::uintmax_t bytes = 0;
   for (const auto& t : targets) {
@@ -246,16 +277,14 @@ int DryRun(Session& session, const FolderEntry& folder, const std::vector<Target
     for (const auto& a : ValueOr(std::vector<std::shared_ptr<om::Attachment>>(),
                                  [&] { return t.item->Attachments()->All(); })) {
       std::string name = ValueOr(std::string(), [&] { return a->FileName(); });
-      Value hidden = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACHMENT_HIDDEN); });
-      if (!IsEmpty(hidden) && ValueOr(false, [&] { return ToBool(hidden); })) continue;
-      Value cid = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACH_CONTENT_ID); });
-      std::string cidText = IsEmpty(cid) ? "" : ValueOr(std::string(), [&] { return ToText(cid); });
       std::string ext = GetExtensionName(name, false);
-      if (settings && !ext.empty() && settings->AttachmentExtensions()->Exists(ext)) {
+      Fate fate = AttachmentFate(a, html);
+      if (fate == Fate::kHidden) continue;
+      if (fate == Fate::kExempted) {
         std::cout << "  keep   " << name << " (exempted extension)\n";
         continue;
       }
-      if (!inlineAsFiles && !cidText.empty() && html.find("cid:" + cidText) != std::string::npos) {
+      if (fate == Fate::kInline) {
         std::cout << "  keep   " << name << " (inline image)\n";
         continue;
       }

@@ -327,6 +327,20 @@ TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
   }
 }
 
+TEST_F(AppTest, MailKeptWholeByTheSettingsIsNotAFailure) {
+  // A mail whose only attachment is exempted is left as it is, as the user asked:
+  // the command still did all that was asked of it.
+  ASSERT_EQ(Run({"settings", "extensions", "--set", "AttachmentExtensions=pdf"}).code, 0);
+  Deliver(store_, "Exempt", {{"keep.pdf", "%PDF-1.4"}}, 1709543700);
+  Deliver(store_, "Plain", {{"go.txt", "detach me"}}, 1709543800);
+  Result r = Run({"detach-all", "Inbox"});
+  EXPECT_EQ(r.code, 0) << r.err << r.out;
+  EXPECT_THAT(r.out, HasSubstr("Detached 1 file"));
+  auto items = BySubject("Inbox");
+  EXPECT_FALSE(items["Exempt"]["processed"].get<bool>());
+  EXPECT_TRUE(items["Plain"]["processed"].get<bool>());
+}
+
 TEST_F(AppTest, DryRunSaysWhereAndChangesNothing) {
   Deliver(store_, "One", {{"one.txt", "first"}}, 1709543700);
   std::string file = fs::directory_iterator(store_ / "cur")->path().string();
