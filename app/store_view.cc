@@ -108,7 +108,7 @@ FolderEntry ResolveFolder(Session& session, const std::string& name) {
 }
 
 std::vector<std::shared_ptr<om::Item>> ResolveItems(const FolderEntry& folder,
-                                                    const std::vector<std::string>& specs) {
+                                                    const std::vector<std::string>& selectors) {
   auto items = folder.folder->Items();
   std::vector<std::shared_ptr<om::Item>> out;
   std::set<std::string> seen;
@@ -116,29 +116,29 @@ std::vector<std::shared_ptr<om::Item>> ResolveItems(const FolderEntry& folder,
     std::string id = ValueOr(std::string(), [&] { return item->EntryID(); });
     if (seen.insert(id).second) out.push_back(item);
   };
-  for (const auto& spec : specs) {
-    if (Fold(spec) == "all") {
+  for (const auto& selector : selectors) {
+    if (Fold(selector) == "all") {
       auto walk = items->Enumerate();
       while (auto item = walk->Next()) add(item);
       continue;
     }
     std::shared_ptr<om::Item> found;
-    if (auto n = ParseInteger(spec);
-        n && spec.find_first_not_of("0123456789") == std::string::npos) {
+    if (auto n = ParseInteger(selector);
+        n && selector.find_first_not_of("0123456789") == std::string::npos) {
       if (*n >= 1 && *n <= items->Count())
         found = ValueOr(std::shared_ptr<om::Item>(), [&] { return items->Item(*n); });
     }
     if (!found) {
       auto walk = items->Enumerate();
       while (auto item = walk->Next()) {
-        if (ValueOr(std::string(), [&] { return item->EntryID(); }) == spec) {
+        if (ValueOr(std::string(), [&] { return item->EntryID(); }) == selector) {
           found = item;
           break;
         }
       }
     }
     if (!found)
-      throw AppError(exitcode::kUsage, "no item '" + spec + "' in folder '" + folder.shortName +
+      throw AppError(exitcode::kUsage, "no item '" + selector + "' in folder '" + folder.shortName +
                                            "' (see `stowbright list " + folder.shortName + "`)");
     add(found);
   }

@@ -64,26 +64,14 @@ void ShowMessage(const std::string& text, int style) {
 constexpr const char* kPartialPrefix = ".stowbright-";
 constexpr const char* kPartialSuffix = ".partial";
 
-std::string HostTag() {
-  static const std::string tag = [] {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return std::string("localhost");
-    std::string clean;
-    for (const char* c = name; *c; ++c)
-      clean += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return clean.empty() ? std::string("localhost") : clean;
-  }();
-  return tag;
-}
-
 std::string PartialName(std::int32_t random) {
-  return kPartialPrefix + HostTag() + "-" + std::to_string(getpid()) + "-" +
+  return kPartialPrefix + modFileSystem::HostTag() + "-" + std::to_string(getpid()) + "-" +
          std::to_string(random) + kPartialSuffix;
 }
 
 // The process that wrote a partial file of this host, 0 when name is not one.
 long PartialWriter(const std::string& name) {
-  std::string prefix = kPartialPrefix + HostTag() + "-";
+  std::string prefix = kPartialPrefix + modFileSystem::HostTag() + "-";
   std::string suffix = kPartialSuffix;
   if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
       name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
@@ -105,8 +93,7 @@ void SweepDeadPartials(platform::FileSystemObject& fso, const std::string& folde
   auto names = ValueOr(std::vector<std::string>(), [&] { return fso.ListFolder(folder); });
   for (const auto& name : names) {
     long pid = PartialWriter(name);
-    if (pid <= 0 || pid == static_cast<long>(getpid())) continue;
-    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    if (!modFileSystem::ProcessGone(pid)) continue;
     IgnoreErrors([&] { fso.DeleteFile(modFileSystem::JoinPath(folder, name), true); });
   }
 }

@@ -54,21 +54,9 @@ bool IsPlainFileName(const std::string& name) {
 // note. Notes of other hosts and of running processes are left alone.
 constexpr const char* kCopyNotePrefix = ".stowbright-copy-";
 
-std::string HostTag() {
-  static const std::string tag = [] {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return std::string("localhost");
-    std::string clean;
-    for (const char* c = name; *c; ++c)
-      clean += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return clean.empty() ? std::string("localhost") : clean;
-  }();
-  return tag;
-}
-
 // The writer of a copy note of this host, 0 when name is not one.
 long CopyNoteWriter(const std::string& name) {
-  std::string prefix = kCopyNotePrefix + HostTag() + "-";
+  std::string prefix = kCopyNotePrefix + modFileSystem::HostTag() + "-";
   if (name.rfind(prefix, 0) != 0) return 0;
   std::string rest = name.substr(prefix.size());
   std::size_t dash = rest.find('-');
@@ -79,18 +67,13 @@ long CopyNoteWriter(const std::string& name) {
   return std::stol(rest.substr(0, dash));
 }
 
-bool ProcessGone(long pid) {
-  return pid > 0 && pid != static_cast<long>(getpid()) && kill(static_cast<pid_t>(pid), 0) != 0 &&
-         errno == ESRCH;
-}
-
 void SweepDeadCopies(platform::FileSystemObject& fso, const std::string& folder) {
   static std::set<std::string> swept;
   if (!swept.insert(folder).second) return;
   auto names = ValueOr(std::vector<std::string>(), [&] { return fso.ListFolder(folder); });
   for (const auto& note : names) {
     long pid = CopyNoteWriter(note);
-    if (!ProcessGone(pid)) continue;
+    if (!modFileSystem::ProcessGone(pid)) continue;
     std::string notePath = modFileSystem::JoinPath(folder, note);
     std::string copy = ValueOr(std::string(), [&] { return fso.ReadFile(notePath); });
     std::string base = copy.substr(copy.rfind('/') + 1);
@@ -123,9 +106,9 @@ TempCopy MakeTempCopy(platform::FileSystemObject& fso, const cProcessedAttachmen
   if (temp.empty()) return {};
   std::string folder = modFileSystem::TemporaryPath();
   SweepDeadCopies(fso, folder);
-  std::string note =
-      modFileSystem::JoinPath(folder, kCopyNotePrefix + HostTag() + "-" + std::to_string(getpid()) +
-                                          "-" + std::to_string(++serial));
+  std::string note = modFileSystem::JoinPath(folder, kCopyNotePrefix + modFileSystem::HostTag() +
+                                                         "-" + std::to_string(getpid()) + "-" +
+                                                         std::to_string(++serial));
   if (IgnoreErrors([&] { fso.WriteNewFile(note, temp); }) != 0) return {};
   IgnoreErrors([&] { fso.CopyFile(record.AttachmentPath, temp, true); });
   if (ValueOr(false, [&] { return fso.FileExists(temp); })) return {temp, note};

@@ -1,5 +1,10 @@
 #include "support/modFileSystem.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -242,6 +247,23 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 void ResetRepairFlagsForTests() {
   fileSystemRepaired = false;
   dictionaryRepaired = false;
+}
+
+std::string HostTag() {
+  static const std::string tag = [] {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return std::string("localhost");
+    std::string clean;
+    for (const char* c = name; *c; ++c)
+      clean += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return clean.empty() ? std::string("localhost") : clean;
+  }();
+  return tag;
+}
+
+bool ProcessGone(long pid) {
+  return pid > 0 && pid != static_cast<long>(getpid()) && kill(static_cast<pid_t>(pid), 0) != 0 &&
+         errno == ESRCH;
 }
 
 }  // namespace stow::modFileSystem

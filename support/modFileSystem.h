@@ -57,4 +57,11 @@ inline constexpr char kPathSeparator = '/';
 // Tests: forget the one-time repair flags.
 void ResetRepairFlagsForTests();
 
+// What this process leaves in shared folders (partial files, notes) carries its
+// host and process id, so that the next process can tell the leftovers of one that
+// was killed: HostTag is this host's name reduced to letters, digits and "_".
+std::string HostTag();
+// True when pid is not this process and no process with that id runs on this host.
+bool ProcessGone(long pid);
+
 }  // namespace stow::modFileSystem
