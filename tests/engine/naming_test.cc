@@ -1,4 +1,4 @@
-// GCC 12 reports a false -Wmaybe-uninitialized inside <regex> in sanitizer builds.
+// GCC 12 reports a false -Wmaybe-uninitialized inside <regex> in optimised builds.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include "engine/naming.h"
