@@ -124,13 +124,13 @@ BENCHMARK(BM_ReplaceCid)->Arg(1 << 20);
 struct World {
   World() {
     env.UseAttachmentFolder(env.MakeFolder("att"));
-    mem::MailSpec spec;
-    spec.subject = "Quarterly figures: r\xC3\xA9sum\xC3\xA9 & notes";
+    mem::MailSpec mailSpec;
+    mailSpec.subject = "Quarterly figures: r\xC3\xA9sum\xC3\xA9 & notes";
     mem::AttachmentSpec pdf;
     pdf.fileName = "a.pdf";
     pdf.bytes = "bytes";
-    spec.attachments.push_back(pdf);
-    item = env.AddMail(spec);
+    mailSpec.attachments.push_back(pdf);
+    item = env.AddMail(mailSpec);
   }
   testing::AddinEnvironment env;
   std::shared_ptr<om::Item> item;
