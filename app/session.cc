@@ -54,6 +54,9 @@ Session::Session(const Options& options) : options_(options) {
 
   maildir::Options storeOptions;
   storeOptions.secretPath = options_.config + "/maildir-secret";
+  // The next mail is read and its attachments saved while the last one's final
+  // flushes run; the session waits for them before it ends.
+  storeOptions.backgroundFlushes = true;
   try {
     store_ = maildir::MaildirStore::Open(options_.store, storeOptions);
   } catch (const ComError& e) {
@@ -74,6 +77,7 @@ Session::Session(const Options& options) : options_(options) {
 
 Session::~Session() {
   Shutdown();
+  maildir::DrainSaves();
   host_.reset();
   store_.reset();
   auto& services = platform::Platform();

@@ -133,6 +133,8 @@ std::string SaveAttachmentsToFolder(const std::shared_ptr<om::Item>& item,
         pending = false;
       }
     }
+    // One flush makes the names of every copy just written durable.
+    IgnoreErrors([&] { objFSO->SyncFolder(folderPath); });
     return folderPath;
   });
 }

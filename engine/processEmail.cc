@@ -98,12 +98,40 @@ void SweepDeadPartials(platform::FileSystemObject& fso, const std::string& folde
   }
 }
 
+// Runs a step that may fail: its error number (0 when none), its text kept in why, so
+// that a failure the user must act on (a full disk, a read-only folder) can be told.
+template <class F>
+std::int32_t Attempt(F&& step, std::string& why) {
+  try {
+    step();
+    return 0;
+  } catch (...) {
+    ComError e = CurrentError();
+    why = e.Description();
+    return e.Number();
+  }
+}
+
+// Shows why an attachment could not be saved into folder, the first time a reason
+// comes up for that folder in this process.
+void TellSaveFailure(const std::string& fileName, const std::string& folder, std::string why) {
+  // "Cannot write <hidden partial name>: No space left on device": the system's
+  // reason is what the user can act on; the partial name means nothing to them.
+  std::size_t colon = why.rfind(": ");
+  if (colon != std::string::npos) why = why.substr(colon + 2);
+  static std::set<std::pair<std::string, std::string>> told;
+  if (!told.insert({folder, why}).second) return;
+  ShowMessage("Cannot save the attachment '" + fileName + "' into " + folder +
+                  (why.empty() ? std::string() : ": " + why),
+              ui::vbCritical);
+}
+
 // One attempt to save under name: 0 when saved, errnum::kFileAlreadyExists when the
 // name is taken (by a file there already or one that appeared meanwhile), another
-// error number when it cannot be saved under this name.
+// error number (its text in why) when it cannot be saved under this name.
 std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& attachment,
                            const std::string& folder, const std::string& name,
-                           std::string& fullPath) {
+                           std::string& fullPath, std::string& why) {
   if (name.empty() || name.size() > kMaxFileNameBytes) return errnum::kFail;
   fullPath = modFileSystem::JoinPath(folder, name);
   if (fso.FileExists(fullPath)) return errnum::kFileAlreadyExists;
@@ -113,10 +141,10 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
     partial = modFileSystem::JoinPath(folder, PartialName(GetRandomLong(100000000, 999999999)));
     if (!fso.FileExists(partial)) break;
   }
-  std::int32_t failed = IgnoreErrors([&] { attachment.SaveAsFile(partial); });
+  std::int32_t failed = Attempt([&] { attachment.SaveAsFile(partial); }, why);
   if (failed == 0) {
     IgnoreErrors([&] { fso.SyncFile(partial); });
-    failed = IgnoreErrors([&] { fso.MoveNoReplace(partial, fullPath); });
+    failed = Attempt([&] { fso.MoveNoReplace(partial, fullPath); }, why);
   }
   if (failed != 0) {
     IgnoreErrors([&] {
@@ -124,7 +152,6 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
     });
     return failed;
   }
-  IgnoreErrors([&] { fso.SyncFolder(folder); });
   return 0;
 }
 
@@ -147,27 +174,31 @@ bool IsProcessed(const std::shared_ptr<om::Item>& item) {
 
 std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
                                    const std::shared_ptr<om::Attachment>& attachment,
-                                   const std::string& folder, const std::string& fileName) {
+                                   const std::string& folder, const std::string& fileName,
+                                   std::string* whyNot) {
   if (!attachment) return "";
-  return ValueOr(std::string(), [&]() -> std::string {
+  std::string why;
+  std::string saved = ValueOr(std::string(), [&]() -> std::string {
     auto& fso = FileSystem();
     std::string fullPath;
-    std::int32_t result = SaveExclusive(fso, *attachment, folder,
-                                        GetAttachmentName(item, fileName, false, false), fullPath);
+    std::int32_t result = SaveExclusive(
+        fso, *attachment, folder, GetAttachmentName(item, fileName, false, false), fullPath, why);
     for (int i = 0; result == errnum::kFileAlreadyExists && i < kMaxNameAttempts; ++i) {
       result = SaveExclusive(fso, *attachment, folder,
-                             GetAttachmentName(item, fileName, true, false), fullPath);
+                             GetAttachmentName(item, fileName, true, false), fullPath, why);
     }
     if (result != 0) {
       result = SaveExclusive(fso, *attachment, folder,
-                             GetAttachmentName(item, fileName, true, true), fullPath);
+                             GetAttachmentName(item, fileName, true, true), fullPath, why);
       for (int i = 0; result == errnum::kFileAlreadyExists && i < kMaxNameAttempts; ++i) {
         result = SaveExclusive(fso, *attachment, folder,
-                               GetAttachmentName(item, fileName, true, true), fullPath);
+                               GetAttachmentName(item, fileName, true, true), fullPath, why);
       }
     }
     return result == 0 ? fullPath : "";
   });
+  if (whyNot) *whyNot = saved.empty() ? why : "";
+  return saved;
 }
 
 void DeleteAttachmentFromMail(const std::shared_ptr<platform::SafeItem>& safeItem,
@@ -185,7 +216,7 @@ void DeleteAttachmentFromMail(const std::shared_ptr<platform::SafeItem>& safeIte
 }
 
 void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
-                            const std::shared_ptr<om::Item>& item) {
+                            const std::shared_ptr<om::Item>& item, bool save) {
   Trap("mMain.AddTokenAttachmentFile", [&] {
     auto& fso = FileSystem();
     std::string path = modFileSystem::JoinPath(modFileSystem::TemporaryPath(), kTokenFileName);
@@ -204,7 +235,7 @@ void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
     if (!isToken()) return;
     auto attachment = Required(Required(safeItem).Attachments()).Add(path, kTokenFileName);
     Required(attachment).SetField(om::PR_ATTACHMENT_HIDDEN, Value(true));
-    IgnoreErrors([&] { Required(item).Save(); });
+    if (save) IgnoreErrors([&] { Required(item).Save(); });
   });
 }
 
@@ -295,11 +326,16 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
             record->blnInlineImage = true;
           }
         }
-        std::string fullPath;
+        std::string fullPath, why;
         if (process) {
           saveAttempted = true;
-          fullPath = SaveAttachmentToFolder(item, attachment, target, fileName);
-          if (fullPath.empty()) process = false;
+          fullPath = SaveAttachmentToFolder(item, attachment, target, fileName, &why);
+          if (fullPath.empty()) {
+            process = false;
+            // The attachment stays in the mail; the user must learn where and why,
+            // once per folder and reason (a full disk would fail every one after).
+            if (!automatic) TellSaveFailure(fileName, target, why);
+          }
         }
         if (!process) continue;
         written.push_back(fullPath);
@@ -320,6 +356,9 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
       }
     }
     if (detached.empty()) return;
+    // The saved files' names must be on disk before the mail loses the attachments:
+    // one flush of the folder covers every file this call saved into it.
+    IgnoreErrors([&] { fso.SyncFolder(target); });
 
     // The attachments just saved, and only those: looking them up again by name and
     // size could take out a kept attachment that happens to match.
@@ -331,13 +370,18 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
         PlaceLinkBlock(body, BuildLinkBlock(linksText), settings.AttachmentLocationOption);
 
     IgnoreErrors([&] { item->SetHTMLBody(newBody); });
+    // The token goes into the same save as the detach: a second save would write the
+    // whole message (and flush it) again only to add one byte.
+    if (attachmentCount() == 0) AddTokenAttachmentFile(safeItem, item, false);
     std::string recordText = records.ToString();
     SetUserDefinedFieldValue(item, kRecordsProperty, Value(recordText), FieldKind::kText, false);
     bool recordsStored = ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText,
                                                          Value(""))) == recordText;
+    std::string saveError;
+    std::int32_t saveFailure = 0;
     bool saved = recordsStored &&
                  IgnoreErrors([&] { item->SetBillingInformation(kProcessedMarker); }) == 0 &&
-                 IgnoreErrors([&] { item->Save(); }) == 0;
+                 (saveFailure = Attempt([&] { item->Save(); }, saveError)) == 0;
     if (!saved) {
       // The store kept the item as it was, attachments included: the copies written
       // by this call would only be orphans.
@@ -345,12 +389,17 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
         IgnoreErrors([&] { fso.DeleteFile(path, true); });
       }
       if (recordsStored && !automatic) {
-        ShowMessage("Not enough permission to save the selected item!", ui::vbCritical);
+        // A refusal is what the usual text says; anything else (a full disk, a
+        // message changed by another program) would be misreported by it.
+        bool refused = saveFailure == 0 || saveFailure == errnum::kPermissionDenied ||
+                       saveFailure == errnum::kAccessDenied || saveError.empty();
+        ShowMessage(refused ? std::string("Not enough permission to save the selected item!")
+                            : "Cannot save the selected item (its attachments stay in it): " +
+                                  saveError,
+                    ui::vbCritical);
       }
       return;
     }
-
-    if (attachmentCount() == 0) AddTokenAttachmentFile(safeItem, item);
   });
 }
 

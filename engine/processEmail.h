@@ -25,18 +25,22 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
 void DeleteAttachmentFromMail(const std::shared_ptr<platform::SafeItem>& safeItem,
                               const cProcessedAttachment& record);
 
-// Adds the hidden one-byte token attachment to an item left without attachments.
+// Adds the hidden one-byte token attachment to an item left without attachments,
+// and saves the item unless save is false (the caller saves it with other changes).
 void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
-                            const std::shared_ptr<om::Item>& item);
+                            const std::shared_ptr<om::Item>& item, bool save = true);
 
 // Saves an attachment into folder under the name a detach gives it (a prefixed
 // name when the first choice is taken, the unreadable-name form when saving under
 // it fails). The file is written under a private name and moved into place only
 // when no file holds the final name, so no existing file is ever replaced and no
-// file is ever seen half-written. Returns the full path, "" when nothing was saved.
+// file is ever seen half-written. The file's bytes are on disk when it returns, its
+// name once the caller flushes the folder. Returns the full path, "" when nothing
+// was saved (why, in whyNot when given).
 std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
                                    const std::shared_ptr<om::Attachment>& attachment,
-                                   const std::string& folder, const std::string& fileName);
+                                   const std::string& folder, const std::string& fileName,
+                                   std::string* whyNot = nullptr);
 
 // True for names ending in .BMP, .PNG, .GIF, .JPG or .JPEG (any case).
 bool IsImageFile(const std::string& fileName);

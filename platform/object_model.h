@@ -223,7 +223,9 @@ class Attachment : public ComObject {
   virtual void SetField(std::uint32_t tag, const Value& v) = 0;
   // Writes exactly the attachment's decoded bytes to path, replacing a file there.
   // Raises when the bytes cannot be written or cannot be decoded faithfully; then
-  // the file at path is not left half-written.
+  // the file at path is not left half-written. The bytes are on disk when it
+  // returns; the new name is not until the caller flushes the folder, so that saving
+  // many files into one folder costs one folder flush.
   virtual void SaveAsFile(const std::string& path) = 0;
   // Removes the attachment from its item (the item still has to be saved).
   virtual void Delete() = 0;

@@ -16,6 +16,7 @@
 
 #include "platform/com_error.h"
 #include "platform/hostapp/hooks.h"
+#include "platform/maildir/background_queue.h"
 #include "platform/maildir/fast_scan.h"
 #include "platform/maildir/folder_watch.h"
 #include "platform/maildir/maildir_names.h"
@@ -458,13 +459,13 @@ void RemoveReplaceNote(const std::string& dir, const std::string& newUnique) {
 // Renames the message at `at` (which holds the content of a save) to its new unique
 // name, keeping the flags it has now. No-replace: a unique name is never taken twice.
 std::optional<std::string> RenameToNewUnique(const std::string& dir, const Entry& at,
-                                             const std::string& newUnique) {
+                                             const std::string& newUnique, bool flush = true) {
   std::string from = dir + "/" + at.sub + "/" + at.file;
   struct stat st {};
   if (stat(from.c_str(), &st) != 0) return std::nullopt;
   std::string file = RewrittenFileName(MaildirFileName::Parse(at.file), newUnique, st.st_size);
   if (RenameNoReplace(from, dir + "/" + at.sub + "/" + file) != 0) return std::nullopt;
-  FsyncDir(dir + "/" + at.sub);
+  if (flush) FsyncDir(dir + "/" + at.sub);
   return file;
 }
 
@@ -1275,10 +1276,7 @@ class MaildirAttachment : public om::Attachment {
           unlink(path.c_str());
           RaiseErrno(err, "Cannot write " + path);
         }
-        if (rc == 0) {
-          FsyncDir(dir.string());
-          return;
-        }
+        if (rc == 0) return;
         // Taken meanwhile, or no /proc: the named way below.
       }
     }
@@ -1301,7 +1299,6 @@ class MaildirAttachment : public om::Attachment {
       unlink(tmp.c_str());
       throw;
     }
-    FsyncDir(dir.string());
   }
   void Delete() override {
     Alive();
@@ -1628,11 +1625,11 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
     Raise(errnum::kItemInConflict, kSource,
           "The message kept being renamed by another program; it was left unchanged");
   }
-  FsyncDir(dir + "/" + at->sub);
-  // The message is saved: the old name holds the new content, tmp/ the old one.
+  // The message is saved: the old name holds the new content, tmp/ the old one. The
+  // old content stays until the folder is flushed: were it removed first, a power
+  // failure could bring back the old name pointing at a freed file.
   sub_ = at->sub;
   file_ = at->file;
-  unlink(tmp.c_str());
   std::optional<std::string> renamed;
   for (int attempt = 0; attempt < 5 && !renamed; ++attempt) {
     std::optional<Entry> cur = FileIdentity::Of(Path())
@@ -1644,15 +1641,20 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
       break;
     sub_ = cur->sub;
     file_ = cur->file;
-    renamed = RenameToNewUnique(dir, *cur, newUnique);
+    renamed = RenameToNewUnique(dir, *cur, newUnique, false);
   }
-  if (!renamed) {
-    // Saved under the old name; the note has a later listing give it its new name.
+  // Without the new unique name the note stays, and has a later listing give it.
+  auto finish = [dir, sub = sub_, tmp, newUnique, done = renamed.has_value()] {
+    FsyncDir(dir + "/" + sub);
+    unlink(tmp.c_str());
+    if (done) RemoveReplaceNote(dir, newUnique);
     FsyncDir(dir + "/tmp");
-    return;
-  }
-  RemoveReplaceNote(dir, newUnique);
-  FsyncDir(dir + "/tmp");
+  };
+  if (store_->options().backgroundFlushes)
+    AfterSaveQueue().Push(finish);
+  else
+    finish();
+  if (!renamed) return;
   store_->NoteRewrite(dir, unique_, newUnique);
   unique_ = newUnique;
   file_ = *renamed;
@@ -1966,5 +1968,7 @@ std::shared_ptr<om::Item> MaildirStore::CreateMailItem() {
   return std::make_shared<MaildirItem>(std::static_pointer_cast<MaildirStore>(shared_from_this()),
                                        DefaultRef(om::olFolderDrafts));
 }
+
+void DrainSaves() { AfterSaveQueue().Drain(); }
 
 }  // namespace stow::maildir

@@ -76,7 +76,15 @@ struct Options {
   std::string displayName = "Personal Folders";
   // Empty: HeaderAuth::DefaultPath().
   std::string secretPath;
+  // A save returns once the new message is in place and its content on disk; the
+  // flush of its new name and the removal of the old content and of the save's note
+  // follow on a background queue (AfterSaveQueue), drained at exit and by
+  // DrainSaves. A crash in between leaves what FinishInterruptedSaves completes.
+  bool backgroundFlushes = false;
 };
+
+// Waits until the background ends of every save of the process are done.
+void DrainSaves();
 
 // Where one folder lives. dir is empty for a folder without a directory yet.
 struct FolderRef {
@@ -108,6 +116,7 @@ class MaildirStore : public om::NameSpace {
 
   const std::string& root() const { return root_; }
   const std::string& displayName() const { return options_.displayName; }
+  const Options& options() const { return options_; }
 
   // --- used by the store's own objects ---
   const HeaderAuth& auth() const { return auth_; }

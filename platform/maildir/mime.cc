@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "platform/com_error.h"
 
@@ -160,64 +163,90 @@ GMimeObject* FindParentIn(GMimeObject* root, GMimeObject* target) {
 // Decodes base64 while checking that the text is base64 at all: only the
 // alphabet, padding at the end of a group of four, and white space. Encoders that
 // write several padded chunks one after the other are decoded whole.
+constexpr int kBlank = -2, kPad = -3, kInvalid = -1;
+constexpr std::array<signed char, 256> MakeRanks() {
+  std::array<signed char, 256> t{};
+  for (auto& x : t) x = kInvalid;
+  const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
+  for (unsigned char c : {' ', '\t', '\r', '\n'}) t[c] = kBlank;
+  t['='] = kPad;
+  return t;
+}
+constexpr std::array<signed char, 256> kRank = MakeRanks();
+
+// Decodes base64 and refuses what cannot be decoded faithfully: a character outside
+// the alphabet, padding in the wrong place, or text cut off inside a group. One table
+// lookup a character; the output goes to the sink in blocks.
 class Base64Decoder {
  public:
   explicit Base64Decoder(const Sink& sink) : sink_(sink) {}
 
   void Feed(const char* data, std::size_t n) {
-    std::string clean;
-    clean.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      unsigned char c = static_cast<unsigned char>(data[i]);
-      if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
-      bool alpha = g_ascii_isalnum(c) || c == '+' || c == '/';
-      if (c == '=') {
+    out_.resize(n / 4 * 3 + 3);
+    char* o = out_.data();
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    const auto* end = p + n;
+    while (p < end) {
+      // The common case: whole groups of four letters with no blank between them.
+      if (quad_ == 0) {
+        while (end - p >= 4) {
+          int a = kRank[p[0]], b = kRank[p[1]], c = kRank[p[2]], d = kRank[p[3]];
+          if ((a | b | c | d) < 0) break;
+          std::uint32_t v = (static_cast<std::uint32_t>(a) << 18) |
+                            (static_cast<std::uint32_t>(b) << 12) |
+                            (static_cast<std::uint32_t>(c) << 6) | static_cast<std::uint32_t>(d);
+          o[0] = static_cast<char>(v >> 16);
+          o[1] = static_cast<char>(v >> 8);
+          o[2] = static_cast<char>(v);
+          o += 3;
+          p += 4;
+        }
+        if (p == end) break;
+      }
+      int r = kRank[*p++];
+      if (r >= 0) {
+        if (pads_ > 0) Undecodable("data after padding within a group");
+        value_ = (value_ << 6) | static_cast<std::uint32_t>(r);
+      } else if (r == kBlank) {
+        continue;
+      } else if (r == kPad) {
         if (quad_ < 2) Undecodable("padding in the wrong place");
         ++pads_;
-      } else if (alpha) {
-        if (pads_ > 0) Undecodable("data after padding within a group");
+        value_ <<= 6;
       } else {
         Undecodable("a character that is not base64");
       }
-      clean += static_cast<char>(c);
       if (++quad_ == 4) {
-        expected_ += 3 - pads_;
+        *o++ = static_cast<char>(value_ >> 16);
+        if (pads_ < 2) *o++ = static_cast<char>(value_ >> 8);
+        if (pads_ < 1) *o++ = static_cast<char>(value_);
         quad_ = 0;
         pads_ = 0;
+        value_ = 0;
       }
     }
-    Emit(clean);
+    if (o != out_.data()) sink_(out_.data(), static_cast<std::size_t>(o - out_.data()));
   }
 
   void Finish() {
-    if (quad_ == 1) Undecodable("the encoded text is cut off");
+    // A lone letter stands for no whole byte; a padded group that stops short is cut.
+    if (quad_ == 1 || (quad_ > 1 && pads_ > 0)) Undecodable("the encoded text is cut off");
     if (quad_ > 1) {
-      // Unpadded end: the bytes it stands for are clear, so pad it for the decoder.
-      std::string pad(4 - quad_, '=');
-      expected_ += static_cast<std::int64_t>(quad_) - 1;
+      // Unpadded end: the bytes it stands for are clear.
+      std::uint32_t v = value_ << (6 * (4 - quad_));
+      char tail[2] = {static_cast<char>(v >> 16), static_cast<char>(v >> 8)};
+      sink_(tail, static_cast<std::size_t>(quad_ - 1));
       quad_ = 0;
-      Emit(pad);
     }
-    if (produced_ != expected_)
-      Undecodable("decoded " + std::to_string(produced_) + " bytes where the text holds " +
-                  std::to_string(expected_));
   }
 
  private:
-  void Emit(const std::string& clean) {
-    if (clean.empty()) return;
-    std::string out((clean.size() / 4) * 3 + 3, '\0');
-    gsize got = g_base64_decode_step(clean.data(), clean.size(),
-                                     reinterpret_cast<guchar*>(out.data()), &state_, &save_);
-    produced_ += static_cast<std::int64_t>(got);
-    if (got) sink_(out.data(), got);
-  }
 
   const Sink& sink_;
   int quad_ = 0, pads_ = 0;
-  gint state_ = 0;
-  guint save_ = 0;
-  std::int64_t expected_ = 0, produced_ = 0;
+  std::uint32_t value_ = 0;
+  std::vector<char> out_;
 };
 
 // Forwards what GMime writes to a sink.
@@ -270,6 +299,46 @@ std::string MimeType(GMimeObject* object) {
   return s;
 }
 
+namespace {
+
+// Messages up to this size are read into memory in one go: the parser and the
+// decoders then read from memory. Through a descriptor, every small read of the
+// parser and of each part's content costs a seek and a read (two system calls per
+// few kilobytes, more time than the parse itself). Larger messages keep the
+// descriptor, so that memory stays bounded whatever the size of an attachment.
+constexpr off_t kInMemoryParseBytes = 16 * 1024 * 1024;
+
+// Takes fd (closed here when the message was read into memory).
+GMimeStream* OpenForParse(int fd, const std::string& path) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kInMemoryParseBytes)
+    return g_mime_stream_fs_new(fd);
+  GByteArray* bytes = g_byte_array_sized_new(static_cast<guint>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      g_byte_array_unref(bytes);
+      close(fd);
+      Raise(errnum::kFail, kSource, "Cannot read message " + path + ": " + std::strerror(err));
+    }
+    if (n == 0) break;
+    g_byte_array_append(bytes, reinterpret_cast<const guint8*>(buf), static_cast<guint>(n));
+    if (bytes->len > static_cast<guint>(kInMemoryParseBytes) * 2) {
+      // Grew while being read: stream it from the descriptor after all.
+      g_byte_array_unref(bytes);
+      lseek(fd, 0, SEEK_SET);
+      return g_mime_stream_fs_new(fd);
+    }
+  }
+  close(fd);
+  return g_mime_stream_mem_new_with_byte_array(bytes);  // owns bytes
+}
+
+}  // namespace
+
 std::shared_ptr<Document> Document::Parse(const std::string& path) {
   EnsureInitialized();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -277,7 +346,7 @@ std::shared_ptr<Document> Document::Parse(const std::string& path) {
     Raise(errno == ENOENT ? errnum::kObjectGone : errnum::kFail, kSource,
           "Cannot open message " + path + ": " + std::strerror(errno));
   auto doc = std::make_shared<Document>();
-  doc->stream_ = GRef<GMimeStream>(g_mime_stream_fs_new(fd));
+  doc->stream_ = GRef<GMimeStream>(OpenForParse(fd, path));
   GRef<GMimeParser> parser(g_mime_parser_new_with_stream(doc->stream_.get()));
   g_mime_parser_set_persist_stream(parser.get(), TRUE);
   std::vector<ParseWarning> warnings;
@@ -678,8 +747,12 @@ GMimePart* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
 }
 
 std::int64_t WriteMessage(GMimeMessage* message, int fd) {
-  GRef<GMimeStream> out(g_mime_stream_fs_new(fd));
-  g_mime_stream_fs_set_owner(GMIME_STREAM_FS(out.get()), FALSE);
+  // A pipe stream writes to any descriptor without the fsync a file stream's flush
+  // does (the caller flushes the file once, when it is whole); the buffer turns the
+  // writer's many small pieces (a header line each) into block writes.
+  GRef<GMimeStream> fdStream(g_mime_stream_pipe_new(fd));
+  g_mime_stream_pipe_set_owner(GMIME_STREAM_PIPE(fdStream.get()), FALSE);
+  GRef<GMimeStream> out(g_mime_stream_buffer_new(fdStream.get(), GMIME_STREAM_BUFFER_BLOCK_WRITE));
   errno = 0;
   ssize_t n = g_mime_object_write_to_stream(GMIME_OBJECT(message), nullptr, out.get());
   int err = errno;
