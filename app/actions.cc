@@ -149,8 +149,9 @@ Outcome DetachOutcome(const std::vector<Target>& targets) {
   for (const auto& t : targets) {
     // An item that still holds attachments the settings say to detach was not done;
     // one whose only attachments are exempted or inline images kept in the body was.
+    // (Those it still holds it held before: a detach adds none.)
     bool leftUndone = !t.before.gone && !t.before.processed && !t.after.gone &&
-                      t.before.visibleAttachments > 0 && t.after.detachableAttachments > 0;
+                      t.after.detachableAttachments > 0;
     undone += leftUndone;
     if (t.after.gone || t.after.records.size() <= t.before.records.size()) continue;
     ++changed;
@@ -404,10 +405,12 @@ int RunFolderAction(Session& session) {
   std::vector<Target> targets;
   auto walk = folder.folder->Items()->Enumerate();
   // A folder may hold years of mail: keep only what the summary needs of each item,
-  // not the parsed message (only a dry run looks at the items again).
+  // not the parsed message (only a dry run looks at the items again). The summary of
+  // a whole-folder command needs only the header block, so the messages are parsed
+  // once, by the command itself.
   while (auto item = walk->Next())
-    targets.push_back(
-        {o.dryRun ? item : nullptr, EntryIdOf(item), ReadState(item, folder.folderPath), {}});
+    targets.push_back({o.dryRun ? item : nullptr, EntryIdOf(item),
+                       ReadState(item, folder.folderPath, o.dryRun), {}});
 
   InterruptAsCancel interrupt(session);
   auto explorer = session.host().OpenExplorer(folder.folder);

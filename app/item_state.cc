@@ -26,7 +26,8 @@ std::vector<SavedFile> ParseRecords(const std::string& text) {
   return out;
 }
 
-ItemState ReadState(const std::shared_ptr<om::Item>& item, const std::string& folderPath) {
+ItemState ReadState(const std::shared_ptr<om::Item>& item, const std::string& folderPath,
+                    bool withContent) {
   ItemState s;
   try {
     if (item->Parent()->FolderPath() != folderPath) {
@@ -35,12 +36,14 @@ ItemState ReadState(const std::shared_ptr<om::Item>& item, const std::string& fo
     }
     s.subject = item->Subject();
     s.processed = CarriesProcessedMarker(item);
-    for (const auto& a : item->Attachments()->All()) {
-      Value hidden = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACHMENT_HIDDEN); });
-      bool isHidden = !IsEmpty(hidden) && ValueOr(false, [&] { return ToBool(hidden); });
-      if (!isHidden) ++s.visibleAttachments;
+    if (withContent) {
+      for (const auto& a : item->Attachments()->All()) {
+        Value hidden = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACHMENT_HIDDEN); });
+        bool isHidden = !IsEmpty(hidden) && ValueOr(false, [&] { return ToBool(hidden); });
+        if (!isHidden) ++s.visibleAttachments;
+      }
+      s.hasLinkBlock = item->HTMLBody().find("tableKZOSTART") != std::string::npos;
     }
-    s.hasLinkBlock = item->HTMLBody().find("tableKZOSTART") != std::string::npos;
     auto prop = item->UserProperties()->Find(kRecordsProperty);
     if (prop) s.records = ParseRecords(ToText(prop->GetValue()));
   } catch (...) {

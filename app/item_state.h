@@ -27,8 +27,11 @@ struct ItemState {
   std::vector<SavedFile> records;
 };
 
-// Reads the state of item; folderPath is the folder it is expected in.
-ItemState ReadState(const std::shared_ptr<om::Item>& item, const std::string& folderPath);
+// Reads the state of item; folderPath is the folder it is expected in. Without
+// content only what the header block holds is read (subject, mark, records): the
+// attachments and the link block stay 0 and false, and the message is not parsed.
+ItemState ReadState(const std::shared_ptr<om::Item>& item, const std::string& folderPath,
+                    bool withContent = true);
 
 // The records of the add-in's record text: path TAB name TAB flag, lines joined by CR LF.
 std::vector<SavedFile> ParseRecords(const std::string& text);

@@ -103,6 +103,8 @@ void TerminalToolkit::ShowForm(ui::Form& form, bool modal) {
     lastFolderLabel_.clear();
     // The label's design text is not progress; only what the batch puts there is.
     if (auto* l = form.Find<ui::Label>("lblProcessing")) lastProgressText_ = l->Caption;
+    printedText_ = lastProgressText_;
+    nextDraw_ = {};
     drawnLine_.clear();
     return;
   }
@@ -213,8 +215,18 @@ void TerminalToolkit::DrawProgress(bool final) {
     lastFolderLabel_ = folder;
   }
   if (text.empty()) return;
+  // The line follows the batch at most ten times a second on a terminal and once a
+  // second in a log, and always shows the last text: a batch of thousands of quick
+  // items would otherwise spend its time writing progress nobody can read.
+  auto now = std::chrono::steady_clock::now();
+  bool due = final || now >= nextDraw_;
   if (errIsTerminal_) {
     if (text == lastProgressText_ && drawnLine_.empty() && !final) return;
+    if (!due && !drawnLine_.empty()) {
+      lastProgressText_ = text;
+      return;
+    }
+    nextDraw_ = now + std::chrono::milliseconds(100);
     std::string line;
     if (pb && pb->Visible && pb->Max > pb->Min - 1) {
       double span = std::max(1.0, static_cast<double>(pb->Max - pb->Min + 1));
@@ -233,8 +245,10 @@ void TerminalToolkit::DrawProgress(bool final) {
       drawnLine_.clear();
     }
     err_ << std::flush;
-  } else if (text != lastProgressText_) {
+  } else if (text != printedText_ && due) {
     err_ << text << "\n" << std::flush;
+    printedText_ = text;
+    nextDraw_ = now + std::chrono::seconds(1);
   }
   lastProgressText_ = text;
 }

@@ -5,6 +5,7 @@
 // by accident), the batch window is a progress line, and modal dialogs are driven by
 // the command that opened them (a "script" per form name) or printed and closed.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -75,6 +76,8 @@ class TerminalToolkit : public ui::Toolkit {
   std::map<const ui::Form*, bool> topmost_;
   ui::Form* batch_ = nullptr;
   std::string lastProgressText_;
+  std::string printedText_;  // the last progress line written to a log
+  std::chrono::steady_clock::time_point nextDraw_{};
   std::string drawnLine_;
   std::string lastFolderLabel_;
   int criticals_ = 0;

@@ -92,9 +92,14 @@ HeaderAuth HeaderAuth::LoadOrCreate(const std::string& path) {
   return HeaderAuth(key);
 }
 
+HeaderAuth::HeaderAuth(std::string key)
+    : key_(std::move(key)),
+      keyed_(g_hmac_new(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(key_.data()),
+                        key_.size()),
+             g_hmac_unref) {}
+
 std::string HeaderAuth::Sign(const std::vector<std::string_view>& fields) const {
-  GHmac* hmac =
-      g_hmac_new(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(key_.data()), key_.size());
+  GHmac* hmac = g_hmac_copy(keyed_.get());
   bool first = true;
   for (auto f : fields) {
     if (!first) g_hmac_update(hmac, reinterpret_cast<const guchar*>("\0"), 1);

@@ -3,6 +3,9 @@
 // message headers. Any sender can put any header into a mail; only a header
 // carrying a valid HMAC-SHA256 under this secret is believed.
 
+#include <glib.h>
+
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,7 +22,7 @@ class HeaderAuth {
   // ~/.config/stowbright/maildir-secret).
   static std::string DefaultPath();
 
-  explicit HeaderAuth(std::string key) : key_(std::move(key)) {}
+  explicit HeaderAuth(std::string key);
 
   // Lowercase hex HMAC-SHA256 of the fields joined by NUL bytes.
   std::string Sign(const std::vector<std::string_view>& fields) const;
@@ -28,6 +31,9 @@ class HeaderAuth {
 
  private:
   std::string key_;
+  // The keyed state, made once: every check copies it instead of hashing the key
+  // again (the start-up sweep checks one mark per message).
+  std::shared_ptr<GHmac> keyed_;
 };
 
 }  // namespace stow::maildir

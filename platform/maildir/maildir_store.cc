@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <unordered_set>
 
 #include "platform/com_error.h"
 #include "platform/hostapp/hooks.h"
@@ -650,7 +651,7 @@ class MaildirEnumerator : public om::ItemEnumerator {
   std::shared_ptr<MaildirItems> items_;
   std::vector<Entry> snapshot_;
   std::size_t index_ = 0;
-  std::set<std::string> visited_;
+  std::unordered_set<std::string> visited_;
 };
 
 }  // namespace
@@ -1365,10 +1366,36 @@ class MaildirAttachments : public om::Attachments {
       Raise(errnum::kPermissionDenied, kSource,
             "Cannot add the folder " + path + " as an attachment");
     }
-    // The bytes are copied now into a private unlinked file, as the host copies an
-    // attached file: the caller may delete or change its file before Save.
-    // Without a name where the file system allows it, so that a process killed here
-    // leaves nothing behind.
+    // The bytes are copied now, as the host copies an attached file: the caller may
+    // delete or change its file before Save. A small file is kept in memory; a
+    // larger one in a private unlinked file (without a name where the file system
+    // allows it, so that a process killed here leaves nothing behind).
+    if (st.st_size <= kAddInMemoryBytes) {
+      std::string bytes;
+      std::vector<char> buf(static_cast<std::size_t>(st.st_size) + 1);
+      bool grew = false;
+      for (;;) {
+        ssize_t n = read(src, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+          int err = errno;
+          close(src);
+          RaiseErrno(err, "Cannot read " + path);
+        }
+        if (n == 0) break;
+        bytes.append(buf.data(), static_cast<std::size_t>(n));
+        if (bytes.size() > static_cast<std::size_t>(kAddInMemoryBytes)) {
+          grew = true;  // written to meanwhile: copied through a file below
+          break;
+        }
+      }
+      if (!grew) {
+        close(src);
+        GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+        return Attach(doc, stream.get(), path, displayName, static_cast<std::int64_t>(bytes.size()));
+      }
+      lseek(src, 0, SEEK_SET);
+    }
     int copy = open(item_->TempDir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (copy < 0) {
       std::string tmpl = item_->TempDir() + "/.stowbright-add-XXXXXX";
@@ -1405,13 +1432,22 @@ class MaildirAttachments : public om::Attachments {
     close(src);
     lseek(copy, 0, SEEK_SET);  // the stream's bounds start where the descriptor is
     GRef<GMimeStream> stream(g_mime_stream_fs_new(copy));  // owns copy
+    return Attach(doc, stream.get(), path, displayName, total);
+  }
+
+ private:
+  static constexpr off_t kAddInMemoryBytes = 1 << 20;
+
+  std::shared_ptr<om::Attachment> Attach(const std::shared_ptr<mime::Document>& doc,
+                                         GMimeStream* content, const std::string& path,
+                                         const std::string& displayName, std::int64_t size) {
     std::string fileName = fs::path(path).filename().string();
-    GMimePart* part = mime::AddAttachmentPart(doc->message(), stream.get(), fileName);
+    GMimePart* part = mime::AddAttachmentPart(doc->message(), content, fileName);
     std::string shown = displayName.empty() ? fileName : displayName;
     g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "name", shown.c_str());
     for (auto& s : item_->AttachmentStates()) {
       if (s->part.get() == GMIME_OBJECT(part)) {
-        s->size = total;
+        s->size = size;
         return std::make_shared<MaildirAttachment>(item_, s);
       }
     }

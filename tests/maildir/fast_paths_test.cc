@@ -114,6 +114,33 @@ TEST_F(FastPathsTest, MessagesAboveTheInMemoryLimitAreStreamedWhole) {
   EXPECT_EQ(attachments->Item(1)->Size(), static_cast<std::int64_t>(big.size()));
 }
 
+TEST_F(FastPathsTest, AddedFilesAreCopiedWhateverTheirSizeAndSurviveTheirSource) {
+  // One file kept in memory, one just over that limit copied through a private file;
+  // both sources are changed and removed before the save.
+  std::mt19937 rng(3);
+  std::string small = RandomBytes(rng, 1), large = RandomBytes(rng, (1 << 20) + 1);
+  fs::path a = dir_ / "small.bin", b = dir_ / "large.bin";
+  WriteFile(a, small);
+  WriteFile(b, large);
+  fs::path file = Deliver(kHead + "Subject: add\nContent-Type: text/plain\n\nbody\n");
+  auto item = ItemAt(file);
+  item->Attachments()->Add(a.string(), "small.bin");
+  item->Attachments()->Add(b.string(), "large.bin");
+  WriteFile(a, "changed");
+  fs::remove(b);
+  item->Save();
+  auto back = ItemAt(root_ / InboxFiles().at(0));
+  auto attachments = back->Attachments();
+  ASSERT_EQ(attachments->Count(), 2);
+  for (int i = 1; i <= 2; ++i) {
+    auto att = attachments->Item(i);
+    fs::path out = dir_ / ("back-" + att->FileName());
+    att->SaveAsFile(out.string());
+    EXPECT_EQ(ReadFile(out), att->FileName() == "small.bin" ? small : large) << att->FileName();
+  }
+  EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+}
+
 TEST_F(FastPathsTest, BackgroundFlushesLeaveTheSameFolderOnceDrained) {
   store_.reset();
   Options o;
