@@ -1375,13 +1375,7 @@ class MaildirAttachments : public om::Attachments {
       std::vector<char> buf(static_cast<std::size_t>(st.st_size) + 1);
       bool grew = false;
       for (;;) {
-        ssize_t n = read(src, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-          int err = errno;
-          close(src);
-          RaiseErrno(err, "Cannot read " + path);
-        }
+        ssize_t n = ReadOrRaise(src, buf.data(), buf.size(), path, {src});
         if (n == 0) break;
         bytes.append(buf.data(), static_cast<std::size_t>(n));
         if (bytes.size() > static_cast<std::size_t>(kAddInMemoryBytes)) {
@@ -1412,14 +1406,7 @@ class MaildirAttachments : public om::Attachments {
     std::int64_t total = 0;
     std::vector<char> buf(1 << 16);
     for (;;) {
-      ssize_t n = read(src, buf.data(), buf.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        int err = errno;
-        close(src);
-        close(copy);
-        RaiseErrno(err, "Cannot read " + path);
-      }
+      ssize_t n = ReadOrRaise(src, buf.data(), buf.size(), path, {src, copy});
       if (n == 0) break;
       if (write(copy, buf.data(), static_cast<std::size_t>(n)) != n) {
         int err = errno;
@@ -1437,6 +1424,20 @@ class MaildirAttachments : public om::Attachments {
 
  private:
   static constexpr off_t kAddInMemoryBytes = 1 << 20;
+
+  // read(2) of the file being added; on an error the descriptors are closed and the
+  // error raised.
+  static ssize_t ReadOrRaise(int fd, char* buf, std::size_t size, const std::string& path,
+                             std::initializer_list<int> closeOnError) {
+    for (;;) {
+      ssize_t n = read(fd, buf, size);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      int err = errno;
+      for (int f : closeOnError) close(f);
+      RaiseErrno(err, "Cannot read " + path);
+    }
+  }
 
   std::shared_ptr<om::Attachment> Attach(const std::shared_ptr<mime::Document>& doc,
                                          GMimeStream* content, const std::string& path,
