@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <unordered_set>
 
 #include "platform/com_error.h"
@@ -434,11 +436,16 @@ bool WriterGone(const std::string& unique) {
   return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
-// Writes the note of a rewrite about to replace `old` ("sub/file") by newUnique,
-// whose file in tmp/ is inode newIno.
-void WriteReplaceNote(const std::string& dir, const std::string& newUnique, const std::string& old,
-                      ino_t newIno) {
+// The note of a rewrite about to put tmp/newUnique in the place of `old`
+// ("sub/file"): a second name of the new message itself, so that a later run finds
+// where the new content went by its inode. A link allocates no inode and needs no
+// flush of its own: the caller flushes tmp/ once the message is on disk.
+void LinkReplaceNote(const std::string& dir, const std::string& newUnique, const std::string& old,
+                     ino_t newIno) {
+  std::string tmp = dir + "/tmp/" + newUnique;
   std::string path = dir + "/tmp/" + kReplaceNote + newUnique;
+  if (link(tmp.c_str(), path.c_str()) == 0) return;
+  // A file system without hard links: the note says the same in words.
   std::string text = old + "\n" + std::to_string(static_cast<unsigned long long>(newIno));
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + path + ")");
@@ -450,7 +457,6 @@ void WriteReplaceNote(const std::string& dir, const std::string& newUnique, cons
     unlink(path.c_str());
     RaiseErrno(err ? err : ENOSPC, "Cannot save the message");
   }
-  FsyncDir(dir + "/tmp");
 }
 
 void RemoveReplaceNote(const std::string& dir, const std::string& newUnique) {
@@ -468,6 +474,66 @@ std::optional<std::string> RenameToNewUnique(const std::string& dir, const Entry
   if (RenameNoReplace(from, dir + "/" + at.sub + "/" + file) != 0) return std::nullopt;
   if (flush) FsyncDir(dir + "/" + at.sub);
   return file;
+}
+
+// What is left of a save once the new message holds its place: the flush of the
+// folder it is in, then (never before: a power failure could otherwise bring back
+// the old name pointing at a freed file) the removal of the old content and of the
+// note from tmp/, and the flush of tmp/.
+struct SaveTail {
+  std::string dir, sub, tmp, newUnique;
+  bool renamed = false;  // the note has done its work
+};
+
+// Finishes saves together: each folder is flushed once for all of them.
+void FinishSaves(const std::vector<SaveTail>& tails) {
+  std::set<std::string> subs, tmps;
+  for (const auto& t : tails) subs.insert(t.dir + "/" + t.sub);
+  for (const auto& d : subs) FsyncDir(d);
+  for (const auto& t : tails) {
+    unlink(t.tmp.c_str());
+    if (t.renamed) RemoveReplaceNote(t.dir, t.newUnique);
+    tmps.insert(t.dir + "/tmp");
+  }
+  for (const auto& d : tmps) FsyncDir(d);
+}
+
+// Hands a save's end to the background queue. The queue's job takes every end that
+// is waiting by then, so that when saves come faster than flushes, one flush serves
+// many of them.
+void QueueSaveTail(SaveTail tail) {
+  static std::mutex mutex;
+  static std::vector<SaveTail> waiting;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    waiting.push_back(std::move(tail));
+  }
+  AfterSaveQueue().Push([] {
+    std::vector<SaveTail> batch;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      batch.swap(waiting);
+    }
+    if (!batch.empty()) FinishSaves(batch);
+  });
+}
+
+// The message of dir (cur/ or new/) whose file is inode ino.
+std::optional<Entry> FindByInode(const std::string& dir, ino_t ino) {
+  for (const char* sub : {"cur", "new"}) {
+    DIR* d = opendir((dir + "/" + sub).c_str());
+    if (!d) continue;
+    std::optional<Entry> found;
+    while (dirent* e = readdir(d)) {
+      if (e->d_ino != ino || e->d_name[0] == '.') continue;
+      std::string file = e->d_name;
+      found = Entry{MaildirFileName::Parse(file).unique, sub, file};
+      break;
+    }
+    closedir(d);
+    if (found) return found;
+  }
+  return std::nullopt;
 }
 
 void FinishInterruptedSaves(const std::string& dir) {
@@ -501,6 +567,14 @@ void FinishInterruptedSaves(const std::string& dir) {
                    oldUnique[0] != '.' && oldUnique != newUnique && !inoText.empty() &&
                    inoText.size() < 20 &&
                    inoText.find_first_not_of("0123456789") == std::string::npos;
+      struct stat noteSt {};
+      if (!plain && !FindByUnique(dir, newUnique) && lstat(tmpPath.c_str(), &noteSt) == 0 &&
+          S_ISREG(noteSt.st_mode)) {
+        // A linked note: the new message is wherever its inode is listed. Found under
+        // another name, the exchange happened and only the new name is missing.
+        if (auto at = FindByInode(dir, noteSt.st_ino); at && !RenameToNewUnique(dir, *at, newUnique))
+          continue;  // left for a later listing
+      }
       if (plain && !FindByUnique(dir, newUnique)) {
         // The old name holds the new message exactly when the exchange happened.
         if (auto at = FindByUnique(dir, oldUnique)) {
@@ -1556,9 +1630,9 @@ void MaildirItem::Save() {
   if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + tmp + ")");
   std::int64_t size = 0;
   ino_t newIno = 0;
+  bool noted = false;
   try {
     mime::WriteMessage(m, fd);
-    if (fsync(fd) != 0) RaiseErrno(errno, "Cannot save the message");
     // What GMime reports as written is not always the file's size (filters count
     // their input); the size suffix must be the real one.
     struct stat written {};
@@ -1569,15 +1643,22 @@ void MaildirItem::Save() {
       // Readers that take the received date from the file time keep it.
       struct timespec times[2] = {oldSt.st_atim, oldSt.st_mtim};
       futimens(fd, times);
+      // The note is made before the flush, so that on a journalling file system the
+      // message's flush commits the note with it.
+      LinkReplaceNote(ref_.dir, newUnique, old->sub + "/" + old->file, newIno);
+      noted = true;
     }
+    if (fsync(fd) != 0) RaiseErrno(errno, "Cannot save the message");
     int rc = close(fd);
     fd = -1;
     if (rc != 0) RaiseErrno(errno, "Cannot save the message");
   } catch (...) {
     if (fd >= 0) close(fd);
     unlink(tmp.c_str());
+    if (noted) RemoveReplaceNote(ref_.dir, newUnique);
     throw;
   }
+  if (noted) FsyncDir(ref_.dir + "/tmp");
   if (!old) {
     MaildirFileName fresh;
     fresh.info = "2,DS";
@@ -1616,12 +1697,6 @@ void MaildirItem::Save() {
 void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUnique, ino_t newIno) {
   const std::string dir = ref_.dir;
   store_->ExpectOwnFile(dir, newUnique);
-  try {
-    WriteReplaceNote(dir, newUnique, sub_ + "/" + file_, newIno);
-  } catch (...) {
-    unlink(tmp.c_str());
-    throw;
-  }
   auto abandon = [&] {
     unlink(tmp.c_str());
     RemoveReplaceNote(dir, newUnique);
@@ -1681,16 +1756,11 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
     renamed = RenameToNewUnique(dir, *cur, newUnique, false);
   }
   // Without the new unique name the note stays, and has a later listing give it.
-  auto finish = [dir, sub = sub_, tmp, newUnique, done = renamed.has_value()] {
-    FsyncDir(dir + "/" + sub);
-    unlink(tmp.c_str());
-    if (done) RemoveReplaceNote(dir, newUnique);
-    FsyncDir(dir + "/tmp");
-  };
+  SaveTail tail{dir, sub_, tmp, newUnique, renamed.has_value()};
   if (store_->options().backgroundFlushes)
-    AfterSaveQueue().Push(finish);
+    QueueSaveTail(std::move(tail));
   else
-    finish();
+    FinishSaves({tail});
   if (!renamed) return;
   store_->NoteRewrite(dir, unique_, newUnique);
   unique_ = newUnique;

@@ -44,7 +44,9 @@ std::string UniqueOfWriter(pid_t pid) {
   return u.substr(0, p + 1) + std::to_string(pid) + u.substr(q);
 }
 
-class InterruptedSaveTest : public MaildirTest {
+// The parameter is the note's form: the written note (old name and inode), or a
+// second link to the new message (what a save makes where hard links exist).
+class InterruptedSaveTest : public MaildirTest, public ::testing::WithParamInterface<bool> {
  protected:
   // What a writer leaves in tmp/ before it exchanges the new message (new unique
   // newUnique, holding text) with the old file `old` ("sub/file").
@@ -52,8 +54,11 @@ class InterruptedSaveTest : public MaildirTest {
     WriteFile(root_ / "tmp" / newUnique, text);
     struct stat st {};
     stat((root_ / "tmp" / newUnique).c_str(), &st);
-    WriteFile(root_ / "tmp" / (".stowbright-replace-" + newUnique),
-              old + "\n" + std::to_string(st.st_ino));
+    fs::path note = root_ / "tmp" / (".stowbright-replace-" + newUnique);
+    if (GetParam())
+      fs::create_hard_link(root_ / "tmp" / newUnique, note);
+    else
+      WriteFile(note, old + "\n" + std::to_string(st.st_ino));
     return st.st_ino;
   }
   std::vector<std::string> TmpFiles() const {
@@ -64,7 +69,7 @@ class InterruptedSaveTest : public MaildirTest {
   }
 };
 
-TEST_F(InterruptedSaveTest, KilledBetweenExchangeAndRenameGetsItsNewNameOnTheNextListing) {
+TEST_P(InterruptedSaveTest, KilledBetweenExchangeAndRenameGetsItsNewNameOnTheNextListing) {
   // The old name (with a size and a sync tool's UID) already holds the new message;
   // the old message sits in tmp/ under the new unique name.
   fs::path old = Deliver(kMail, ",S=999,U=17:2,FS");
@@ -88,7 +93,7 @@ TEST_F(InterruptedSaveTest, KilledBetweenExchangeAndRenameGetsItsNewNameOnTheNex
   EXPECT_EQ(items->Count(), 1);
 }
 
-TEST_F(InterruptedSaveTest, KilledBeforeTheExchangeLeavesTheOldMessageAlone) {
+TEST_P(InterruptedSaveTest, KilledBeforeTheExchangeLeavesTheOldMessageAlone) {
   fs::path old = Deliver(kMail, ",S=" + std::to_string(kMail.size()) + ":2,S");
   std::string newUnique = UniqueOfWriter(DeadPid());
   LeaveNote(newUnique, "cur/" + old.filename().string(), kMail + "<p>never placed</p>\n");
@@ -99,7 +104,7 @@ TEST_F(InterruptedSaveTest, KilledBeforeTheExchangeLeavesTheOldMessageAlone) {
   EXPECT_TRUE(TmpFiles().empty());
 }
 
-TEST_F(InterruptedSaveTest, ALiveWritersNoteIsLeftAlone) {
+TEST_P(InterruptedSaveTest, ALiveWritersNoteIsLeftAlone) {
   fs::path old = Deliver(kMail);
   // This process is alive: its save may be in progress.
   std::string newUnique = NewUniqueName(1704189600);
@@ -109,7 +114,7 @@ TEST_F(InterruptedSaveTest, ALiveWritersNoteIsLeftAlone) {
   EXPECT_EQ(Read(old), kMail);
 }
 
-TEST_F(InterruptedSaveTest, AFlagChangeAfterReadingIsKeptAndNeverMakesASecondCopy) {
+TEST_P(InterruptedSaveTest, AFlagChangeAfterReadingIsKeptAndNeverMakesASecondCopy) {
   fs::path old = Deliver(kMail, ",S=" + std::to_string(kMail.size()) + ":2,S");
   auto item = ItemAt(old);
   item->SetHTMLBody("<p>rewritten</p>");
@@ -131,7 +136,7 @@ TEST_F(InterruptedSaveTest, AFlagChangeAfterReadingIsKeptAndNeverMakesASecondCop
   EXPECT_TRUE(TmpFiles().empty());
 }
 
-TEST_F(InterruptedSaveTest, AMessageChangedByAnotherProgramIsNotReplaced) {
+TEST_P(InterruptedSaveTest, AMessageChangedByAnotherProgramIsNotReplaced) {
   fs::path old = Deliver(kMail);
   auto item = ItemAt(old);
   item->SetHTMLBody("<p>mine</p>");
@@ -141,6 +146,9 @@ TEST_F(InterruptedSaveTest, AMessageChangedByAnotherProgramIsNotReplaced) {
   EXPECT_NE(Read(old).find("theirs"), std::string::npos);
   EXPECT_TRUE(TmpFiles().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(NoteForms, InterruptedSaveTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Linked" : "Written"; });
 
 }  // namespace
 }  // namespace stow::maildir::testing
