@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <regex>
 
 #include "engine/linkBlock.h"
@@ -170,6 +171,51 @@ TEST_F(ProcessEmailTest, AFileThatAppearsAfterTheCheckIsNotReplaced) {
   std::string saved = lines[0].substr(0, lines[0].find('\t'));
   EXPECT_NE(saved, racing->raced);
   EXPECT_EQ(env.ReadFile(saved), "mine");
+}
+
+// Remembers, at each flush of a folder, how many moves and item saves had happened.
+class FlushWatchingFileSystem : public mem::FaultyFileSystem {
+ public:
+  FlushWatchingFileSystem(std::shared_ptr<platform::FileSystemObject> inner,
+                          std::function<int()> saves)
+      : FaultyFileSystem(std::move(inner)), saves_(std::move(saves)) {}
+  void SyncFolder(const std::string& path) override {
+    flushes.push_back({path, CallCount(mem::FsOp::MoveNoReplace), saves_()});
+    FaultyFileSystem::SyncFolder(path);
+  }
+  struct Flush {
+    std::string path;
+    int movesBefore, savesBefore;
+  };
+  std::vector<Flush> flushes;
+
+ private:
+  std::function<int()> saves_;
+};
+
+TEST_F(ProcessEmailTest, SavedFilesAreOnDiskBeforeTheMailLosesThemWithOneFolderFlush) {
+  auto watching = std::make_shared<FlushWatchingFileSystem>(
+      ComCast<platform::FileSystemObject>(env.fs().Inner().shared_from_this()),
+      [this] { return env.mem().faults().SaveCount(); });
+  modGlobal::objFSO = watching;
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}, {"b.pdf", "B"}, {"c.pdf", "C"}}});
+  int savesBefore = env.mem().faults().SaveCount();
+  ProcessEmail(item, false, "", false);
+  ASSERT_EQ(watching->CallCount(mem::FsOp::MoveNoReplace), 3);
+  // Each file's bytes were flushed under its partial name before it took its own.
+  auto syncs = watching->CallsOf(mem::FsOp::SyncFile);
+  for (const auto& move : watching->CallsOf(mem::FsOp::MoveNoReplace))
+    EXPECT_TRUE(std::any_of(syncs.begin(), syncs.end(),
+                            [&](const mem::FsCall& c) { return c.path == move.path; }))
+        << move.path;
+  std::vector<FlushWatchingFileSystem::Flush> ofFolder;
+  for (const auto& f : watching->flushes)
+    if (f.path == folder) ofFolder.push_back(f);
+  ASSERT_EQ(ofFolder.size(), 1u) << "one flush of the folder for the whole mail";
+  EXPECT_EQ(ofFolder[0].movesBefore, 3) << "after every file is in place";
+  EXPECT_EQ(ofFolder[0].savesBefore, savesBefore) << "before the mail is saved";
+  EXPECT_EQ(env.mem().faults().SaveCount(), savesBefore + 1) << "one save, token included";
+  EXPECT_EQ(AttachmentNames(env.Reload(item)), std::vector<std::string>{kTokenFileName});
 }
 
 TEST_F(ProcessEmailTest, NothingHalfWrittenAndUnwritableNamesFallBack) {
