@@ -98,20 +98,6 @@ void SweepDeadPartials(platform::FileSystemObject& fso, const std::string& folde
   }
 }
 
-// Runs a step that may fail: its error number (0 when none), its text kept in why, so
-// that a failure the user must act on (a full disk, a read-only folder) can be told.
-template <class F>
-std::int32_t Attempt(F&& step, std::string& why) {
-  try {
-    step();
-    return 0;
-  } catch (...) {
-    ComError e = CurrentError();
-    why = e.Description();
-    return e.Number();
-  }
-}
-
 // Shows why an attachment could not be saved into folder, the first time a reason
 // comes up for that folder in this process.
 void TellSaveFailure(const std::string& fileName, const std::string& folder, std::string why) {
@@ -141,10 +127,10 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
     partial = modFileSystem::JoinPath(folder, PartialName(GetRandomLong(100000000, 999999999)));
     if (!fso.FileExists(partial)) break;
   }
-  std::int32_t failed = Attempt([&] { attachment.SaveAsFile(partial); }, why);
+  std::int32_t failed = IgnoreErrors([&] { attachment.SaveAsFile(partial); }, why);
   if (failed == 0) {
     IgnoreErrors([&] { fso.SyncFile(partial); });
-    failed = Attempt([&] { fso.MoveNoReplace(partial, fullPath); }, why);
+    failed = IgnoreErrors([&] { fso.MoveNoReplace(partial, fullPath); }, why);
   }
   if (failed != 0) {
     IgnoreErrors([&] {
@@ -381,7 +367,7 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
     std::int32_t saveFailure = 0;
     bool saved = recordsStored &&
                  IgnoreErrors([&] { item->SetBillingInformation(kProcessedMarker); }) == 0 &&
-                 (saveFailure = Attempt([&] { item->Save(); }, saveError)) == 0;
+                 (saveFailure = IgnoreErrors([&] { item->Save(); }, saveError)) == 0;
     if (!saved) {
       // The store kept the item as it was, attachments included: the copies written
       // by this call would only be orphans.

@@ -92,6 +92,19 @@ inline std::int32_t IgnoreErrors(F&& step) {
   }
 }
 
+// Same, keeping the error's description in `why`, for a failure the user must be told.
+template <class F>
+inline std::int32_t IgnoreErrors(F&& step, std::string& why) {
+  try {
+    std::forward<F>(step)();
+    return 0;
+  } catch (...) {
+    ComError e = CurrentError();
+    why = e.Description();
+    return e.Number();
+  }
+}
+
 // Same, returning the value the step produced or `fallback` when it failed.
 template <class T, class F>
 inline T ValueOr(T fallback, F&& step) {
