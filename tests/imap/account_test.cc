@@ -5,6 +5,7 @@
 #include "common/dovecot_server.h"
 #include "platform/com_error.h"
 #include "platform/imap/credentials.h"
+#include "platform/imap/replacement.h"
 
 namespace stow::imap {
 namespace {
@@ -27,6 +28,11 @@ TEST(ImapAccount, UrlsGiveSecurityUserHostAndPortAndNeverAPassword) {
       EXPECT_EQ(e.Description().find(":pw"), std::string::npos);
     }
   }
+  setenv("XDG_STATE_HOME", "/state", 1);
+  EXPECT_EQ(DefaultJournalDir(a), "/state/stowbright/imap-journal/alice@mail.example.com_993");
+  setenv("XDG_STATE_HOME", "relative", 1);  // not absolute: ignored, as the XDG rules say
+  EXPECT_EQ(DefaultJournalDir(a).rfind(std::string(g_get_home_dir()) + "/.local/state/stowbright/", 0), 0u);
+  unsetenv("XDG_STATE_HOME");
   for (const char* host : {"127.0.0.1", "127.8.9.10", "::1", "localhost", "::ffff:127.0.0.1"})
     EXPECT_TRUE(IsLoopbackHost(host)) << host;
   for (const char* host : {"10.0.0.1", "::2", "example.com", "localhost.example.com", "128.0.0.1"})
