@@ -130,7 +130,8 @@ class Session {
   bool usable() const { return !broken_; }
 
   std::vector<MailboxInfo> List();
-  // SELECT (read-write). Raises kRefused when there is no such mailbox.
+  // SELECT (read-write). mailbox is named as the server names it (MailboxInfo::name,
+  // modified UTF-7). Raises kRefused when there is no such mailbox.
   const MailboxState& Select(const std::string& mailbox);
   // The selected mailbox, nullptr before the first Select.
   const MailboxState* selected() const { return selected_.name.empty() ? nullptr : &selected_; }
@@ -167,7 +168,9 @@ class Session {
   void Expunge(const std::vector<std::uint32_t>& uids);
   void Noop();
 
-  // Waits at most maxWait for messages with UID >= fromUid in the selected mailbox:
+  // Waits at most maxWait for messages with UID >= fromUid in the selected mailbox
+  // (this program's own APPENDs included: a caller that rewrites mail skips the
+  // UIDs Replacer::Replace returned):
   // through IDLE when the server has it (and options allow), else by NOOP every
   // pollInterval. Returns their UIDs, empty when none came in time.
   std::vector<std::uint32_t> WaitForNewMail(std::uint32_t fromUid, std::chrono::milliseconds maxWait);
