@@ -39,7 +39,11 @@ std::shared_ptr<cProcessedAttachment> RecordOf(const platform::DictItem& item) {
 
 }  // namespace
 
-cProcessedAttachments::cProcessedAttachments() : dicList(modFileSystem::CreateDictionary()) {}
+cProcessedAttachments::cProcessedAttachments() : dicList(modFileSystem::CreateDictionary()) {
+  // Keys name files, and two paths name one file on this system only when their bytes
+  // are equal: "Report.pdf" and "report.pdf" are two saved files and need two records.
+  if (dicList) IgnoreErrors([&] { dicList->SetCompareMode(platform::Dictionary::kBinaryCompare); });
+}
 
 cProcessedAttachments::~cProcessedAttachments() {
   if (dicList) IgnoreErrors([&] { dicList->RemoveAll(); });

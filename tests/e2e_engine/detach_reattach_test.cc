@@ -134,6 +134,29 @@ TEST_F(MaildirEngineTest, DetachThenReattachGivesBackTheSameBytes) {
   EXPECT_TRUE(env.ListFiles(folder).empty());
 }
 
+TEST_F(MaildirEngineTest, NamesThatOnlyFoldTogetherAreSavedRecordedAndPutBackEach) {
+  // Pairs one file system tells apart and a case- or normalisation-folding key does not.
+  const std::vector<std::string> names = {
+      "Report.pdf",         "report.pdf",          "R\xC3\xA9sum\xC3\xA9.pdf", "R\xC3\x89SUM\xC3\x89.PDF",
+      "caf\xC3\xA9.txt",    "cafe\xCC\x81.txt",    "stra\xC3\x9F" "e.txt",    "STRASSE.txt"};
+  std::vector<Part> parts;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    parts.push_back({names[i], "bytes of file " + std::to_string(i), ""});
+  Deliver(Message("<p>eight</p>", parts));
+  std::string folder = env.MakeFolder("att");
+  env.UseAttachmentFolder(folder);
+  env.SetSetting("AttachmentNamingOption", "4");
+
+  ProcessEmail(OnlyItem(), false, "", false);
+  EXPECT_EQ(env.ListFiles(folder).size(), names.size());
+  ReAttachFiles(OnlyItem(), true, "");
+
+  auto hashes = AttachmentHashes(OnlyItem());
+  for (const Part& p : parts)
+    EXPECT_EQ(hashes[p.fileName], AddinEnvironment::Sha256(p.bytes)) << p.fileName;
+  EXPECT_TRUE(env.ListFiles(folder).empty());
+}
+
 TEST_F(MaildirEngineTest, InlineImagesComeBackWithNewContentIds) {
   const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + AllBytes();
   Deliver(Message("<p><img src=\"cid:logo@x\"></p>",
