@@ -20,10 +20,14 @@
 #include "settings/modRegistryEntry.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "tests/common/scratch_home.h"
 
 namespace stow::testing {
 
 namespace {
+
+// Saved files the engine removes go to this trash, not the user's.
+const std::string& scratchHome = UseScratchHome();
 
 // The real file system, with the environment's own temporary folder, so that
 // nothing a test does lands in the machine's shared one.
