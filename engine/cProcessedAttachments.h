@@ -1,6 +1,7 @@
 #pragma once
 // The keyed list of detached-attachment records of one item, and its text form:
-// one line per record, path TAB name TAB "-1"/"0", lines joined by CR LF. Keys
+// one line per record, path TAB name TAB "-1"/"0" (TAB the saved file's size, when
+// known), lines joined by CR LF. Readers that take three fields ignore the fourth. Keys
 // (paths) are compared byte for byte, as the file system compares names; the list
 // keeps insertion order.
 

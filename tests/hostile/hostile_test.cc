@@ -243,15 +243,19 @@ class HostileTest : public ::testing::Test {
     WriteAll(sentinel_ / "inner" / "secret.txt", "private");
     WriteAll(prog_.home() / ".bashrc", "# mine");
     fs::create_directories(prog_.attachments());
+    fs::create_directories(prog_.trash());  // as on a desktop that has used it
     WriteAll(prog_.attachments() / "existing.txt", "already here");
     WriteAll(prog_.attachments() / "report.pdf", "an older report");
   }
 
-  // What may change: the Maildir, the attachment folder's new files, the settings
-  // and the temporary folder.
+  // What may change: the Maildir, the attachment folder's new files, the settings,
+  // the temporary folder, and the trash (with files of the attachment folder only).
   std::map<std::string, std::string> Outside() {
-    return Snapshot(tree_.root(), {prog_.store(), prog_.attachments(), prog_.config(), prog_.tmp(),
-                                   tree_.root() / "run.out", tree_.root() / "run.err"});
+    for (const auto& from : prog_.TrashedFrom())
+      EXPECT_EQ(fs::path(from).parent_path(), prog_.attachments()) << "trashed " << from;
+    return Snapshot(tree_.root(),
+                    {prog_.store(), prog_.attachments(), prog_.config(), prog_.tmp(), prog_.trash(),
+                     tree_.root() / "run.out", tree_.root() / "run.err"});
   }
 
   std::string Add(const std::string& id, Message m) {
