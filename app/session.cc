@@ -108,6 +108,9 @@ void Session::Connect() {
     }
   }
   addin_->AddinInstance_OnStartupComplete(Value{});
+  // What the start-up sweeps of monitored folders did is the add-in's own business;
+  // the command's outcome starts here.
+  outcomes_->items.clear();
 }
 
 RozozizeraRoreravo& Session::addin() {

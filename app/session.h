@@ -70,7 +70,8 @@ class Session {
   // The file the settings store lives in.
   std::string SettingsFile() const;
 
-  // What the engine reported of each item it worked on during this run.
+  // What the engine reported of each item it worked on since Connect (the start-up
+  // sweeps of monitored folders not included).
   const std::vector<ItemOutcome>& Outcomes() const { return outcomes_->items; }
 
  private:

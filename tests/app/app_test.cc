@@ -756,6 +756,11 @@ TEST_F(AppTest, SignedMailIsLeftAsItIsDeleteIsForGoodAndUnrecordableFoldersAreRe
   r = Run({"detach-all", "Inbox"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("Left 1 signed or encrypted mail as it is: 'Signed'"));
+  // The start-up sweep of a monitored folder leaves it too, and is not the command's.
+  ASSERT_EQ(Run({"monitor", "add", "Inbox"}).code, 0);
+  fs::create_directories(root_ / "copies");
+  EXPECT_EQ(Run({"--to", (root_ / "copies").string(), "copy", "Inbox", "2"}).code, 0);
+  ASSERT_EQ(Run({"monitor", "remove", "Inbox"}).code, 0);
   EXPECT_EQ(ReadAll(sealedFile), sealed);
 
   r = Run({"--yes", "delete", "Inbox", "2"});
