@@ -236,9 +236,12 @@ void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
       // Made only where nothing is: a file already there under the token's name (the
       // link of an attachment so named) is neither used nor replaced.
       if (IgnoreErrors([&] { fso.WriteNewFile(path, kTokenBytes); }) != 0) {
-        path = modFileSystem::JoinPath(fso.CreatePrivateFolder(modFileSystem::TemporaryPath()),
-                                       kTokenFileName);
-        fso.WriteNewFile(path, kTokenBytes);
+        IgnoreErrors([&] {
+          std::string own = modFileSystem::JoinPath(
+              fso.CreatePrivateFolder(modFileSystem::TemporaryPath()), kTokenFileName);
+          fso.WriteNewFile(own, kTokenBytes);
+          path = own;
+        });
       }
     }
     if (!isToken()) return;

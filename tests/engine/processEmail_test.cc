@@ -335,6 +335,8 @@ TEST_F(ProcessEmailTest, APlantedTokenFileIsNeverAttached) {
   auto token = AttachmentNamed(env.Reload(item), kTokenFileName);
   ASSERT_TRUE(token);
   EXPECT_EQ(token->Size(), 1);
+  // Nor replaced: the token goes to a folder of its own.
+  EXPECT_EQ(env.ReadFile(env.TempFolder() + "/" + kTokenFileName), "secret of another user");
 }
 
 TEST_F(ProcessEmailTest, SaveDeniedKeepsTheItemAndRemovesTheCopies) {
