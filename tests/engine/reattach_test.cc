@@ -67,34 +67,6 @@ TEST_F(ReAttachTest, GivesBackTheAttachmentsAndTrashesTheSavedFiles) {
   EXPECT_TRUE(env.LastOutcome().reattached[0].fromTrash);
 }
 
-TEST_F(ReAttachTest, FilesInTheWorkingFolderAreNeitherUsedNorReplaced) {
-  std::string temp = env.TempFolder();
-  std::string outside = env.MakeFolder("mine") + "/keep.pdf";
-  env.WriteFile(outside, "mine");
-  env.WriteFile(temp + "/report.pdf", "planted");
-  std::filesystem::create_symlink(outside, temp + "/notes.txt");
-  // Two attachments of one name whose saved files are read-only.
-  auto item = env.AddMail(
-      {.htmlBody = "<p>x</p>", .attachments = {{"report.pdf", "first"}, {"report.pdf", "second"}}});
-  ProcessEmail(item, false, "", false);
-  for (const auto& f : env.ListFiles(folder))
-    std::filesystem::permissions(folder + "/" + f, std::filesystem::perms::owner_read);
-  ReAttachFiles(Detached(), false, "");
-  ReAttachFiles(env.Reload(item), false, "");
-  std::vector<std::string> bytes;
-  for (const auto& a : env.Reload(item)->Attachments()->All()) {
-    if (a->FileName() != "report.pdf") continue;
-    std::string out = env.Root() + "/out";
-    std::filesystem::remove(out);
-    a->SaveAsFile(out);
-    bytes.push_back(env.ReadFile(out));
-  }
-  EXPECT_EQ(bytes, (std::vector<std::string>{"first", "second"}));
-  EXPECT_EQ(env.ReadFile(temp + "/report.pdf"), "planted");
-  EXPECT_TRUE(std::filesystem::is_symlink(temp + "/notes.txt"));
-  EXPECT_EQ(env.ReadFile(outside), "mine");
-}
-
 TEST_F(ReAttachTest, WhatCannotBePutBackKeepsItsRecordAndItsLinkAndIsNamed) {
   auto item = Detached();
   std::string missing = folder + "/2011.07.06_14.30.05_notes.txt";
