@@ -27,6 +27,9 @@ std::string LocateSavedFile(platform::FileSystemObject& fso, const cProcessedAtt
 NamedFile::NamedFile(platform::FileSystemObject& fso, const std::string& source,
                      const std::string& attachmentName)
     : fso_(fso), path_(source) {
+  // A link holds its target as text: a relative one would be read from the working
+  // folder, not from where the file is.
+  if (source.empty() || source[0] != modFileSystem::kPathSeparator) return;
   std::string link = TempCopyPath(attachmentName);
   if (link.empty()) return;
   std::string name = link.substr(link.rfind(modFileSystem::kPathSeparator) + 1);
