@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <set>
@@ -14,6 +15,7 @@
 #include "app/session.h"
 #include "app/store_view.h"
 #include "engine/naming.h"
+#include "engine/savedFiles.h"
 #include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/posix/poll_loop.h"
@@ -141,17 +143,26 @@ struct Outcome {
   bool ok = true;
 };
 
+// The entry ids of the items the engine left as they were for this reason.
+std::set<std::string> LeftFor(const Session& session, ItemOutcome::Left why) {
+  std::set<std::string> ids;
+  for (const auto& o : session.Outcomes())
+    if (o.left == why) ids.insert(o.entryId);
+  return ids;
+}
+
 // Detach: every item that had attachments and no marker now carries it.
-Outcome DetachOutcome(const std::vector<Target>& targets) {
+Outcome DetachOutcome(const std::vector<Target>& targets, const std::set<std::string>& asIs) {
   std::size_t undone = 0, changed = 0, files = 0;
   std::uintmax_t bytes = 0;
   std::set<std::string> dirs;
   for (const auto& t : targets) {
     // An item that still holds attachments the settings say to detach was not done;
-    // one whose only attachments are exempted or inline images kept in the body was.
-    // (Those it still holds it held before: a detach adds none.)
+    // one whose only attachments are exempted or inline images kept in the body was,
+    // and so was one the engine left as it is on purpose. (Those it still holds it
+    // held before: a detach adds none.)
     bool leftUndone = !t.before.gone && !t.before.processed && !t.after.gone &&
-                      t.after.detachableAttachments > 0;
+                      t.after.detachableAttachments > 0 && !asIs.count(t.entryId);
     undone += leftUndone;
     if (t.after.gone || t.after.records.size() <= t.before.records.size()) continue;
     ++changed;
@@ -217,18 +228,14 @@ Outcome RemoveLinksOutcome(const std::vector<Target>& targets) {
   return o;
 }
 
-Outcome DeleteOutcome(const std::vector<Target>& targets) {
+Outcome DeleteOutcome(const std::vector<Target>& targets, const Session& session) {
   std::size_t deleted = 0, files = 0;
-  for (const auto& t : targets) {
-    if (!t.after.gone) continue;
-    ++deleted;
-    for (const auto& r : t.before.records)
-      if (!fs::exists(r.path)) ++files;
-  }
+  for (const auto& t : targets) deleted += t.after.gone;
+  for (const auto& o : session.Outcomes()) files += o.trashed.size();
   Outcome o;
   o.summary = "Deleted " + std::to_string(deleted) + " of " +
-              Plural(targets.size(), "item", "items") + " and " +
-              Plural(files, "saved file", "saved files");
+              Plural(targets.size(), "item", "items") + " for good and moved " +
+              Plural(files, "saved file", "saved files") + " to the trash";
   o.ok = deleted == targets.size();
   return o;
 }
@@ -326,6 +333,33 @@ CommandIds IdsFor(const std::string& command) {
   throw AppError(exitcode::kUsage, "unknown command " + command);
 }
 
+// Names what the engine could not do, and the signed or encrypted mail it left as it
+// was: for a whole folder in the summary, for items asked for by name as a failure.
+// True when something asked for was not done.
+bool ReportProblems(const Session& session, bool wholeFolder) {
+  bool problems = false;
+  std::vector<std::string> sealed;
+  for (const auto& o : session.Outcomes()) {
+    for (const auto& f : o.failed) {
+      std::cerr << "stowbright: '" << o.subject << "': " << f.what << ": " << f.reason << "\n";
+      problems = true;
+    }
+    if (o.left == ItemOutcome::Left::kSignedOrEncrypted) sealed.push_back("'" + o.subject + "'");
+  }
+  if (sealed.empty()) return problems;
+  if (wholeFolder) {
+    std::string names;
+    for (const auto& n : sealed) names += (names.empty() ? "" : ", ") + n;
+    std::cout << "Left "
+              << Plural(sealed.size(), "signed or encrypted mail", "signed or encrypted mails")
+              << " as " << (sealed.size() == 1 ? "it is: " : "they are: ") << names << "\n";
+    return problems;
+  }
+  for (const auto& n : sealed)
+    std::cerr << "stowbright: " << n << " is signed or encrypted: left as it is\n";
+  return true;
+}
+
 int Finish(Session& session, const std::string& command, std::vector<Target>& targets,
            const FolderEntry& folder, const std::string& copyDir,
            const std::set<std::string>& copyBefore, const InterruptAsCancel& interrupt) {
@@ -333,21 +367,27 @@ int Finish(Session& session, const std::string& command, std::vector<Target>& ta
   ReadAfter(session, folder, targets);
   session.Shutdown();
   Outcome o;
-  if (command == "detach" || command == "detach-to" || command == "detach-all")
-    o = DetachOutcome(targets);
-  else if (command == "reattach" || command == "reattach-all")
+  if (command == "detach" || command == "detach-to" || command == "detach-all") {
+    // Left as they were on purpose: signed or encrypted (named apart), or nothing
+    // the settings detach (an inline image kept in the body).
+    auto asIs = LeftFor(session, ItemOutcome::Left::kSignedOrEncrypted);
+    asIs.merge(LeftFor(session, ItemOutcome::Left::kNothingToDo));
+    o = DetachOutcome(targets, asIs);
+  } else if (command == "reattach" || command == "reattach-all")
     o = ReattachOutcome(targets);
   else if (command == "remove-links")
     o = RemoveLinksOutcome(targets);
   else if (command == "delete")
-    o = DeleteOutcome(targets);
+    o = DeleteOutcome(targets, session);
   else
     o = CopyOutcome(targets, copyDir, copyBefore);
   auto& tk = session.toolkit();
   if (tk.BatchCancelled()) o.summary += " (cancelled)";
   std::cout << o.summary << "\n";
+  bool problems = ReportProblems(session, command == "detach-all" || command == "reattach-all");
   if (interrupt.Interrupted()) return 130;
-  if (!o.ok || tk.BatchCancelled() || tk.CriticalMessages() > 0 || tk.FolderPromptsCancelled() > 0)
+  if (!o.ok || problems || tk.BatchCancelled() || tk.CriticalMessages() > 0 ||
+      tk.FolderPromptsCancelled() > 0)
     return exitcode::kFailed;
   if (command == "delete" && tk.QuestionsAnsweredNo() > 0) return exitcode::kFailed;
   return exitcode::kOk;
@@ -509,6 +549,82 @@ int RunWatch(Session& session) {
             << ": shutting down\n";
   session.Shutdown();
   return exitcode::kOk;
+}
+
+namespace {
+
+// Runs an engine routine on every item of the folder the command names.
+FolderEntry ForEachItem(Session& session,
+                        const std::function<void(const std::shared_ptr<om::Item>&)>& routine) {
+  auto folder = ResolveFolder(session, session.options().folder);
+  session.Connect();
+  auto walk = folder.folder->Items()->Enumerate();
+  while (auto item = walk->Next()) routine(item);
+  session.Shutdown();
+  return folder;
+}
+
+std::string Normalized(const std::string& dir) {
+  std::string out = fs::absolute(dir).lexically_normal().string();
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
+}  // namespace
+
+int RunVerify(Session& session) {
+  auto folder = ForEachItem(session, [](const auto& item) { VerifySavedFiles(item); });
+  std::size_t items = 0, files = 0, missing = 0, trashed = 0, resized = 0;
+  using State = ItemOutcome::Checked::State;
+  for (const auto& o : session.Outcomes()) {
+    if (o.checked.empty()) continue;
+    ++items;
+    for (const auto& c : o.checked) {
+      ++files;
+      std::string what = c.path + " (" + c.name + ")";
+      if (c.state == State::kMissing) {
+        ++missing;
+        trashed += !c.inTrash.empty();
+        std::cout << "'" << o.subject << "': missing: " << what
+                  << (c.inTrash.empty() ? std::string() : "; in the trash as " + c.inTrash) << "\n";
+      } else if (c.state == State::kSizeDiffers) {
+        ++resized;
+        std::cout << "'" << o.subject << "': another size: " << what << " is "
+                  << Plural(static_cast<std::size_t>(c.actualBytes), "byte", "bytes") << ", "
+                  << c.recordedBytes << " when saved\n";
+      }
+    }
+  }
+  std::cout << "Checked " << Plural(files, "saved file", "saved files") << " of "
+            << Plural(items, "detached item", "detached items") << " in " << folder.shortName
+            << ": ";
+  if (missing + resized == 0) {
+    std::cout << "all there\n";
+    return exitcode::kOk;
+  }
+  std::cout << missing << " missing (" << trashed << " of them in the trash), " << resized
+            << " of another size\n";
+  return exitcode::kFailed;
+}
+
+int RunRelink(Session& session) {
+  const auto& o = session.options();
+  std::error_code ec;
+  if (HoldsRecordSeparator(o.newDir))
+    throw AppError(exitcode::kUsage, "the folder path holds a tab or a line break: " + o.newDir);
+  if (!fs::is_directory(o.newDir, ec)) throw AppError(exitcode::kUsage, "no folder at " + o.newDir);
+  std::string from = Normalized(o.oldDir), to = Normalized(o.newDir);
+  if (from == to) throw AppError(exitcode::kUsage, "OLD_DIR and NEW_DIR are the same folder");
+  ForEachItem(session, [&](const auto& item) { RelinkSavedFiles(item, from, to); });
+  std::size_t files = 0, items = 0;
+  for (const auto& outcome : session.Outcomes()) {
+    if (outcome.relinked.empty()) continue;
+    ++items;
+    files += outcome.relinked.size();
+  }
+  std::cout << "Relinked " << Plural(files, "saved file", "saved files") << " of "
+            << Plural(items, "item", "items") << " from " << from << " to " << to << "\n";
+  return ReportProblems(session, false) ? exitcode::kFailed : exitcode::kOk;
 }
 
 }  // namespace stow::app

@@ -138,6 +138,25 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
   reattachAll->add_option("FOLDER", o.folder, "the mail folder")->required();
   reattachAll->footer(Footer(true, false));
 
+  auto* verify = app.add_subcommand(
+      "verify", "check that the saved file of every detached item of a folder is still there");
+  verify->add_option("FOLDER", o.folder, "the mail folder")->required();
+  verify->footer(Footer(true, false) +
+                 "\nNames each record whose file is missing (and says when the trash holds "
+                 "it: re-attach takes it from there) or whose size is not the size saved. "
+                 "Changes nothing. Exit status 1 when any is.");
+
+  auto* relink = app.add_subcommand(
+      "relink", "point the records and links of a folder's items at saved files that moved");
+  relink->add_option("FOLDER", o.folder, "the mail folder")->required();
+  relink->add_option("OLD_DIR", o.oldDir, "where the saved files were")->required();
+  relink->add_option("NEW_DIR", o.newDir, "where they are now (the same names below it)")
+      ->required();
+  relink->footer(Footer(true, false) +
+                 "\nOnly records under OLD_DIR whose file is found at the same place under "
+                 "NEW_DIR (of the size saved) change; each other one is named, and the exit "
+                 "status is then 1.");
+
   for (const char* name : {"reply", "forward"}) {
     auto* c = app.add_subcommand(
         name, std::string("open a ") + name +

@@ -21,6 +21,8 @@ int RunCommand(const Options& options) {
   if (c == "attachment-folder") return RunAttachmentFolder(session);
   if (c == "run") return RunControl(session);
   if (c == "watch") return RunWatch(session);
+  if (c == "verify") return RunVerify(session);
+  if (c == "relink") return RunRelink(session);
   if (c == "settings") return RunSettings(session);
   if (c == "monitor") return RunMonitor(session);
   if (c == "ribbon") return RunRibbon(session);

@@ -30,6 +30,7 @@ struct Options {
   std::vector<std::string> set;  // settings --set NAME=VALUE
   std::string files;             // monitor add --files
   std::string dir;               // attachment-folder FOLDER [DIR]
+  std::string oldDir, newDir;    // relink FOLDER OLD_DIR NEW_DIR
   std::string ribbonId;
   std::string menuId;
   std::string controlId;

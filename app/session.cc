@@ -8,6 +8,7 @@
 
 #include "app/app_error.h"
 #include "host/RozozizeraRoreravo.h"
+#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/dictionary.h"
 #include "platform/hostapp/safe_library.h"
@@ -51,6 +52,7 @@ Session::Session(const Options& options) : options_(options) {
   services.loop = &appLoop_;
   appLoop_.SetOnYield([this] { toolkit_->Refresh(); });
   services.factory = &factory_;
+  modGlobal::objOutcomeSink = outcomes_;
 
   maildir::Options storeOptions;
   storeOptions.secretPath = options_.config + "/maildir-secret";
@@ -80,6 +82,7 @@ Session::~Session() {
   maildir::DrainSaves();
   host_.reset();
   store_.reset();
+  modGlobal::objOutcomeSink.reset();
   auto& services = platform::Platform();
   services = platform::Services{};
 }
@@ -105,6 +108,9 @@ void Session::Connect() {
     }
   }
   addin_->AddinInstance_OnStartupComplete(Value{});
+  // What the start-up sweeps of monitored folders did is the add-in's own business;
+  // the command's outcome starts here.
+  outcomes_->items.clear();
 }
 
 RozozizeraRoreravo& Session::addin() {

@@ -10,6 +10,7 @@
 #include "app/app_loop.h"
 #include "app/options.h"
 #include "app/terminal_toolkit.h"
+#include "engine/outcome.h"
 #include "platform/hostapp/host_application.h"
 #include "platform/maildir/maildir_store.h"
 #include "platform/object_factory.h"
@@ -69,6 +70,10 @@ class Session {
   // The file the settings store lives in.
   std::string SettingsFile() const;
 
+  // What the engine reported of each item it worked on since Connect (the start-up
+  // sweeps of monitored folders not included).
+  const std::vector<ItemOutcome>& Outcomes() const { return outcomes_->items; }
+
  private:
   Options options_;
   posix::PollLoop loop_;
@@ -82,6 +87,7 @@ class Session {
   std::unique_ptr<RozozizeraRoreravo> addin_;
   std::shared_ptr<office::RibbonUI> ribbon_;
   std::string customUI_;
+  std::shared_ptr<OutcomeList> outcomes_ = std::make_shared<OutcomeList>();
 };
 
 }  // namespace stow::app

@@ -4,6 +4,7 @@
 
 #include "commands/commandRunner.h"
 #include "commands/fStripAttachments.h"
+#include "engine/outcome.h"
 #include "engine/naming.h"
 #include "host/modGlobal.h"
 #include "host/modSafeItem.h"
@@ -85,6 +86,7 @@ void CopyAttachmentsToFileFolder() {
 std::string SaveAttachmentsToFolder(const std::shared_ptr<om::Item>& item,
                                     const std::string& folderPath, bool skipInline,
                                     bool skipHidden) {
+  OutcomeReport report("copy", item);
   return Trap("Main.SaveAttachmentsToFolder", std::string(), [&] {
     if (Required(Required(item).Attachments()).Count() == 0) return std::string();
     if (!Required(objFSO).FolderExists(folderPath)) return std::string();
@@ -111,9 +113,12 @@ std::string SaveAttachmentsToFolder(const std::shared_ptr<om::Item>& item,
             isHidden = !IsEmpty(hidden) && ToBool(hidden);
           });
         }
-        if ((skipInline && isInline) || (skipHidden && isHidden)) continue;
         std::string name;
         step([&] { name = attachment->FileName(); });
+        if ((skipInline && isInline) || (skipHidden && isHidden)) {
+          if (!isHidden) report->kept.push_back({name, "an inline image of the body"});
+          continue;
+        }
         if (name.empty()) continue;
         // The name comes from the message: separators or ".." in it must not take the
         // file out of the folder the user chose.
@@ -129,7 +134,12 @@ std::string SaveAttachmentsToFolder(const std::shared_ptr<om::Item>& item,
             }
           }
         }
-        IgnoreErrors([&] { attachment->SaveAsFile(target); });
+        std::string why;
+        if (IgnoreErrors([&] { attachment->SaveAsFile(target); }, why) == 0)
+          report->saved.push_back(
+              {target, name, ValueOr<std::int64_t>(-1, [&] { return objFSO->FileSize(target); })});
+        else
+          report.Fail(name, "cannot be copied to " + target + ": " + why);
         pending = false;
       }
     }

@@ -39,7 +39,11 @@ std::shared_ptr<cProcessedAttachment> RecordOf(const platform::DictItem& item) {
 
 }  // namespace
 
-cProcessedAttachments::cProcessedAttachments() : dicList(modFileSystem::CreateDictionary()) {}
+cProcessedAttachments::cProcessedAttachments() : dicList(modFileSystem::CreateDictionary()) {
+  // Keys name files, and two paths name one file on this system only when their bytes
+  // are equal: "Report.pdf" and "report.pdf" are two saved files and need two records.
+  if (dicList) IgnoreErrors([&] { dicList->SetCompareMode(platform::Dictionary::kBinaryCompare); });
+}
 
 cProcessedAttachments::~cProcessedAttachments() {
   if (dicList) IgnoreErrors([&] { dicList->RemoveAll(); });
@@ -62,6 +66,9 @@ void cProcessedAttachments::FromString(const std::string& StringToParse) {
       if (fields.size() > 2) {
         IgnoreErrors([&] { record->blnInlineImage = ToLong(Value(fields[2])) != 0; });
       }
+      if (fields.size() > 3 && !fields[3].empty() &&
+          fields[3].find_first_not_of("0123456789") == std::string::npos && fields[3].size() < 19)
+        record->SavedSize = std::stoll(fields[3]);
       // A record without a path names no file: keeping it would make re-attaching
       // and deleting act on "" and write a blank line back into the item.
       if (record->AttachmentPath.empty()) continue;
@@ -82,6 +89,7 @@ std::string cProcessedAttachments::ToString() const {
       first = false;
       text += record->AttachmentPath + "\t" + record->AttachmentName + "\t" +
               (record->blnInlineImage ? "-1" : "0");
+      if (record->SavedSize >= 0) text += "\t" + std::to_string(record->SavedSize);
     }
     return TrimBlanks(text);
   });

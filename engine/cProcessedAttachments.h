@@ -1,7 +1,9 @@
 #pragma once
 // The keyed list of detached-attachment records of one item, and its text form:
-// one line per record, path TAB name TAB "-1"/"0", lines joined by CR LF. Keys
-// (paths) are compared without regard to case; the list keeps insertion order.
+// one line per record, path TAB name TAB "-1"/"0" (TAB the saved file's size, when
+// known), lines joined by CR LF. Readers that take three fields ignore the fourth. Keys
+// (paths) are compared byte for byte, as the file system compares names; the list
+// keeps insertion order.
 
 #include <memory>
 #include <string>
@@ -20,7 +22,7 @@ class cProcessedAttachments {
   cProcessedAttachments& operator=(const cProcessedAttachments&) = delete;
 
   // Adds the records of the text form; records already listed stay, and a line
-  // whose path is already listed (in any letter case) is dropped. A first line
+  // whose path is already listed is dropped. A first line
   // without a name field stops the parse ("cProcessedAttachments.SetString").
   void FromString(const std::string& StringToParse);
   // The text form, in list order; "" for an empty list.
@@ -33,7 +35,7 @@ class cProcessedAttachments {
   std::vector<std::shared_ptr<cProcessedAttachment>> Records() const;
   int Count() const;
 
-  // Key = AttachmentPath, item = the cProcessedAttachment (text compare). Empty
+  // Key = AttachmentPath, item = the cProcessedAttachment (binary compare). Empty
   // only when the scripting runtime could not make a dictionary (then reported).
   std::shared_ptr<platform::Dictionary> dicList;
 };

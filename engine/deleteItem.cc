@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "engine/cProcessedAttachments.h"
+#include "engine/outcome.h"
 #include "engine/processEmail.h"
+#include "engine/savedFiles.h"
 #include "engine/userProperties.h"
 #include "host/modGlobal.h"
 #include "platform/com_error.h"
@@ -17,6 +19,7 @@
 namespace stow {
 
 void DeleteItemAndFiles(const std::shared_ptr<om::Item>& item, bool askFirst) {
+  OutcomeReport report("delete", item);
   Trap("mMain.DeleteItemAndFiles", [&] {
     if (!item) return;
     if (askFirst && Required(modGlobal::objSettings).DeleteItemPrompt) {
@@ -26,7 +29,10 @@ void DeleteItemAndFiles(const std::shared_ptr<om::Item>& item, bool askFirst) {
                             "associated files permanently?",
                             ui::vbYesNo | ui::vbInformation, product::kTitle)
                       : ui::vbNo;
-      if (answer != ui::vbYes) return;
+      if (answer != ui::vbYes) {
+        report.Leave(ItemOutcome::Left::kDeclined, "the question was answered No");
+        return;
+      }
     }
 
     std::vector<std::string> files;
@@ -40,18 +46,29 @@ void DeleteItemAndFiles(const std::shared_ptr<om::Item>& item, bool askFirst) {
 
     std::string entryId = ValueOr(std::string(), [&] { return item->EntryID(); });
     IgnoreErrors([&] { CloseInspector(entryId); });
-    // The item goes first: when it cannot be deleted it keeps its files, so its
-    // links still lead somewhere.
-    if (IgnoreErrors([&] { item->Delete(); }) != 0) return;
+    // Permanently, as the question says: a copy in Deleted Items would still link to
+    // the files. The item goes first: when it cannot be deleted it keeps its files,
+    // so its links still lead somewhere.
+    std::string why;
+    if (IgnoreErrors([&] { item->DeletePermanently(); }, why) != 0) {
+      report.Fail("the item", "cannot be deleted, so its files stay: " + why);
+      return;
+    }
+    report->itemChanged = true;
 
     if (files.empty()) return;
     modFileSystem::InitializeFileSystem();
     auto fso = modGlobal::objFSO;
     if (!fso) return;
+    // To the trash, not deleted: a copy of the mail elsewhere may still link to a
+    // file, and a mistaken delete can be undone.
     for (const std::string& path : files) {
-      IgnoreErrors([&] {
-        if (fso->FileExists(path)) fso->DeleteFile(path, true);
-      });
+      if (!ValueOr(false, [&] { return fso->FileExists(path); })) continue;
+      std::string stays = TrashSavedFile(*fso, path);
+      if (stays.empty())
+        report->trashed.push_back(path);
+      else
+        report.Fail(path, "stays where it is: " + stays);
     }
   });
 }

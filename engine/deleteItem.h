@@ -8,7 +8,9 @@
 
 namespace stow {
 
-// askFirst: ask the single-item question (when DeleteItemPrompt is on).
+// askFirst: ask the single-item question (when DeleteItemPrompt is on). The item is
+// deleted for good (not moved to Deleted Items); its saved files then go to the
+// user's trash.
 void DeleteItemAndFiles(const std::shared_ptr<om::Item>& item, bool askFirst);
 
 // Closes, discarding changes, the open inspector showing the item with that entry id.

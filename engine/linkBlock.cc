@@ -1,6 +1,15 @@
 #include "engine/linkBlock.h"
 
+#include "host/modGlobal.h"
+#include "platform/com_error.h"
+#include "settings/cSettings.h"
+#include "support/modErroHandling.h"
+
 namespace stow {
+
+namespace {
+constexpr const char* kWindowsHeading = "<B>&nbsp;Windows Friendly Links:</B><BR>";
+}  // namespace
 
 std::string ReplaceAll(const std::string& text, const std::string& from, const std::string& to) {
   if (from.empty()) return text;
@@ -54,7 +63,7 @@ std::string BuildLinksText(const LinkLists& lists, const LinkSettings& s, bool a
   std::string windows = lists.Windows.empty() ? "" : "<ul>" + lists.Windows + "</ul>";
   const bool showSections = automatic || !s.MacHTTPOnAutoDetachment;
   if (!(showSections && (s.EmbedMacPath || s.EmbedHTTPPath))) return windows;
-  if (!windows.empty()) windows = "<B>&nbsp;Windows Friendly Links:</B><BR>" + windows;
+  if (!windows.empty()) windows = kWindowsHeading + windows;
   std::string mac;
   if (s.EmbedMacPath && !lists.Mac.empty())
     mac = "<B>&nbsp;Mac Friendly Links:</B><BR><ul>" + lists.Mac + "</ul>";
@@ -92,6 +101,31 @@ std::string BuildLinkBlock(const std::string& linksText) {
 std::string PlaceLinkBlock(const std::string& body, const std::string& block,
                            int attachmentLocationOption) {
   return attachmentLocationOption == 0 ? block + body : body + block;
+}
+
+std::string RebuildLinkBlock(const std::string& body, const std::vector<LinkedFile>& files,
+                             const LinkSettings& settings, bool automatic) {
+  if (body.find(kBlockStartId) == std::string::npos) return body;
+  std::string text = RemoveAllAttachmentsLinks(body);
+  LinkLists lists;
+  for (const LinkedFile& f : files) lists.AddEntries(f.path, f.name, settings);
+  std::string links = BuildLinksText(lists, settings, automatic);
+  if (links.empty()) return text;
+  return PlaceLinkBlock(text, BuildLinkBlock(links), settings.AttachmentLocationOption);
+}
+
+LinkSettings CurrentLinkSettings() {
+  auto& s = Required(modGlobal::objSettings);
+  return LinkSettings{s.AttachmentDisplayOption,
+                      s.AttachmentLocationOption,
+                      s.EmbedMacPath,
+                      s.EmbedHTTPPath,
+                      s.HTTPAddress,
+                      s.MacHTTPOnAutoDetachment};
+}
+
+bool HasLinkSections(const std::string& body) {
+  return body.find(kWindowsHeading) != std::string::npos;
 }
 
 std::string TranslateToMacPath(const std::string& path) {

@@ -52,6 +52,25 @@ std::string BuildLinkBlock(const std::string& linksText);
 std::string PlaceLinkBlock(const std::string& body, const std::string& block,
                            int attachmentLocationOption);
 
+// A saved file a block links to.
+struct LinkedFile {
+  std::string path;
+  std::string name;  // the attachment's name
+};
+
+// The body without any block, then with one block that links to files (none when
+// files is empty, nor when the body had no block: its links were removed on
+// purpose). Every change of which files an item links to goes through here.
+std::string RebuildLinkBlock(const std::string& body, const std::vector<LinkedFile>& files,
+                             const LinkSettings& settings, bool automatic);
+
+// The link settings as objSettings holds them now.
+LinkSettings CurrentLinkSettings();
+
+// True when a block of the body has the Mac or web sections' headings, as a block
+// written for an automatic detach (or with MacHTTPOnAutoDetachment off) has.
+bool HasLinkSections(const std::string& body);
+
 // smb: form of a path: "\\" becomes "//", every other "\" becomes "/".
 std::string TranslateToMacPath(const std::string& path);
 // Web form: httpAddress without one trailing separator, "/", then the path after

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "engine/savedFiles.h"
 #include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
@@ -10,6 +11,7 @@
 #include "settings/cSettings.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/product.h"
 
 namespace stow {
 
@@ -119,7 +121,22 @@ std::string BrowseForFolder(ui::WindowHandle owner, const std::string& title) {
   std::string path = ui->BrowseForFolder(owner, title);
   std::size_t nul = path.find('\0');
   if (nul != std::string::npos) path.resize(nul);
-  return path;
+  return RefuseUnrecordableFolder(path) ? "" : path;
+}
+
+bool RefuseUnrecordableFolder(const std::string& path) {
+  if (!HoldsRecordSeparator(path)) return false;
+  std::string shown = path;
+  for (char& c : shown)
+    if (c == '\t' || c == '\r' || c == '\n') c = '?';
+  if (auto* ui = platform::Platform().ui) {
+    IgnoreErrors([&] {
+      ui->MsgBox("The folder '" + shown +
+                     "' cannot be used for attachments: its path holds a tab or a line break.",
+                 ui::vbCritical, product::kTitle);
+    });
+  }
+  return true;
 }
 
 std::string fncAskForFolderPath() {

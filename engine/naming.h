@@ -17,8 +17,14 @@ std::string GetAttachmentFolderPathSetByUser(const std::shared_ptr<om::Folder>& 
 // The folder prompt "Select a file folder to save the attachments to"; "" when cancelled.
 std::string fncAskForFolderPath();
 
-// The platform's folder browser; "" when cancelled.
+// The platform's folder browser; "" when cancelled (and when the chosen folder's
+// path cannot be recorded, see RefuseUnrecordableFolder).
 std::string BrowseForFolder(ui::WindowHandle owner, const std::string& title);
+
+// A folder whose path holds a tab or a line break cannot hold saved files: the
+// records would split the path and name another file. True (and the user is told,
+// naming the folder) when path is such a folder.
+bool RefuseUnrecordableFolder(const std::string& path);
 
 // The file name (no folder part) to save an attachment under.
 std::string GetAttachmentName(const std::shared_ptr<om::Item>& item,

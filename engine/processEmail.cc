@@ -11,7 +11,8 @@
 #include "engine/cProcessedAttachments.h"
 #include "engine/linkBlock.h"
 #include "engine/naming.h"
-#include "engine/reattach.h"
+#include "engine/outcome.h"
+#include "engine/savedFiles.h"
 #include "engine/userProperties.h"
 #include "host/modGlobal.h"
 #include "host/modSafeItem.h"
@@ -58,28 +59,34 @@ void ShowMessage(const std::string& text, int style) {
 }
 
 // A file is saved under a partial name and moved to its own only once whole, so that
-// no name in the folder ever shows half a file. The partial name carries its
-// writer (host and process), so that the partials of a writer killed between the
-// two steps are known for litter by the next process that saves into the folder.
-constexpr const char* kPartialPrefix = ".stowbright-";
+// no name in the folder ever shows half a file. The partial name holds ":", which
+// the cleaning of file names always turns into "-", so no attachment is ever saved
+// under such a name; it also carries its writer (host and process). So the partials
+// of a writer killed between the two steps are known for litter by the next process
+// that saves into the folder, and nothing else ever is.
+constexpr const char* kPartialPrefix = ".stowbright:";
 constexpr const char* kPartialSuffix = ".partial";
+// A file system that refuses ":" in names (FAT, SMB) gets a plain partial name,
+// which no sweep ever takes: a leftover of a killed writer there stays as litter.
+constexpr const char* kPlainPartialPrefix = ".stowbright-partial-";
 
-std::string PartialName(std::int32_t random) {
-  return kPartialPrefix + modFileSystem::HostTag() + "-" + std::to_string(getpid()) + "-" +
-         std::to_string(random) + kPartialSuffix;
+std::string PartialName(bool plain, std::int32_t random) {
+  std::string pid = std::to_string(getpid()), number = std::to_string(random);
+  if (plain) return kPlainPartialPrefix + pid + "-" + number;
+  return kPartialPrefix + modFileSystem::HostTag() + ":" + pid + ":" + number + kPartialSuffix;
 }
 
 // The process that wrote a partial file of this host, 0 when name is not one.
 long PartialWriter(const std::string& name) {
-  std::string prefix = kPartialPrefix + modFileSystem::HostTag() + "-";
+  std::string prefix = kPartialPrefix + modFileSystem::HostTag() + ":";
   std::string suffix = kPartialSuffix;
   if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
       name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
     return 0;
   std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-  std::size_t dash = middle.find('-');
-  if (dash == 0 || dash == std::string::npos || dash > 9) return 0;
-  std::string pid = middle.substr(0, dash), random = middle.substr(dash + 1);
+  std::size_t colon = middle.find(':');
+  if (colon == 0 || colon == std::string::npos || colon > 9) return 0;
+  std::string pid = middle.substr(0, colon), random = middle.substr(colon + 1);
   if (random.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
       random.find_first_not_of("0123456789") != std::string::npos)
     return 0;
@@ -122,12 +129,27 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
   fullPath = modFileSystem::JoinPath(folder, name);
   if (fso.FileExists(fullPath)) return errnum::kFileAlreadyExists;
   SweepDeadPartials(fso, folder);
+  static std::set<std::string> plainOnly;  // folders whose file system refuses ":"
   std::string partial;
-  for (int i = 0; i < kMaxNameAttempts; ++i) {
-    partial = modFileSystem::JoinPath(folder, PartialName(GetRandomLong(100000000, 999999999)));
-    if (!fso.FileExists(partial)) break;
+  auto saveAsPartial = [&](bool plain) {
+    for (int i = 0; i < kMaxNameAttempts; ++i) {
+      partial =
+          modFileSystem::JoinPath(folder, PartialName(plain, GetRandomLong(100000000, 999999999)));
+      if (!fso.FileExists(partial)) break;
+    }
+    return IgnoreErrors([&] { attachment.SaveAsFile(partial); }, why);
+  };
+  bool plain = plainOnly.count(folder) > 0;
+  std::int32_t failed = saveAsPartial(plain);
+  // A full disk or a refused folder fails a plain name too; anything else may be
+  // the name itself.
+  bool nameRefused = failed != 0 && failed != errnum::kDiskFull &&
+                     failed != errnum::kPermissionDenied && failed != errnum::kAccessDenied &&
+                     failed != errnum::kPathNotFound;
+  if (nameRefused && !plain && saveAsPartial(true) == 0) {
+    plainOnly.insert(folder);
+    failed = 0;
   }
-  std::int32_t failed = IgnoreErrors([&] { attachment.SaveAsFile(partial); }, why);
   if (failed == 0) {
     IgnoreErrors([&] { fso.SyncFile(partial); });
     failed = IgnoreErrors([&] { fso.MoveNoReplace(partial, fullPath); }, why);
@@ -206,17 +228,21 @@ void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
   Trap("mMain.AddTokenAttachmentFile", [&] {
     auto& fso = FileSystem();
     std::string path = modFileSystem::JoinPath(modFileSystem::TemporaryPath(), kTokenFileName);
-    // The temporary folder may be shared with other users: a file planted under the
-    // token's name (or a link to some private file) must never go into the mail.
     auto isToken = [&] {
       return ValueOr(false,
                      [&] { return fso.FileExists(path) && fso.ReadFile(path) == kTokenBytes; });
     };
     if (!isToken()) {
-      IgnoreErrors([&] {
-        if (fso.FileExists(path)) fso.DeleteFile(path, true);
-      });
-      IgnoreErrors([&] { fso.WriteNewFile(path, kTokenBytes); });
+      // Made only where nothing is: a file already there under the token's name (the
+      // link of an attachment so named) is neither used nor replaced.
+      if (IgnoreErrors([&] { fso.WriteNewFile(path, kTokenBytes); }) != 0) {
+        IgnoreErrors([&] {
+          std::string own = modFileSystem::JoinPath(
+              fso.CreatePrivateFolder(modFileSystem::TemporaryPath()), kTokenFileName);
+          fso.WriteNewFile(own, kTokenBytes);
+          path = own;
+        });
+      }
     }
     if (!isToken()) return;
     auto attachment = Required(Required(safeItem).Attachments()).Add(path, kTokenFileName);
@@ -225,16 +251,75 @@ void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
   });
 }
 
+bool IsSignedOrEncrypted(const std::string& messageClass) {
+  std::string upper = Upper(messageClass);
+  return upper.find("IPM.NOTE.SMIME") != std::string::npos ||
+         upper.find("IPM.NOTE.SECURE") != std::string::npos;
+}
+
+namespace {
+
+// The files one detach wrote: removed again, unless the item that links to them
+// was saved, on every way out (an early stop, an error).
+class WrittenFiles {
+ public:
+  explicit WrittenFiles(platform::FileSystemObject& fso) : fso_(fso) {}
+  ~WrittenFiles() { RemoveAll(); }
+  void Add(const std::string& path) { paths_.push_back(path); }
+  bool Empty() const { return paths_.empty(); }
+  void Keep() { paths_.clear(); }
+  // They are this call's own new files, linked from nowhere: deleting them loses
+  // nothing (the attachments are still in the mail).
+  void RemoveAll() {
+    for (const std::string& path : paths_) IgnoreErrors([&] { fso_.DeleteFile(path, true); });
+    paths_.clear();
+  }
+
+ private:
+  platform::FileSystemObject& fso_;
+  std::vector<std::string> paths_;
+};
+
+std::string FolderMessage(int folderOption, const std::shared_ptr<om::Folder>& parent) {
+  if (folderOption != 0)
+    return "You have not specified the attachment file folder to store the detached files yet!";
+  std::string name = "this Outlook";
+  IgnoreErrors([&] { name = "'" + parent->Name() + "'"; });
+  return "You have not specified an attachment file folder for " + name +
+         " folder yet!\r\n\r\nClick the button 'Specify Attachment Folder...' to set one and then "
+         "continue.";
+}
+
+// A sender chooses attachment names: a TAB or line break in one must not split the
+// record it is kept in.
+std::string RecordableName(std::string name) {
+  for (char& c : name)
+    if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+  return name;
+}
+
+}  // namespace
+
 void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
                   bool customFolder) {
+  OutcomeReport report("detach", item);
   Trap("mMain.ProcessEmail", [&] {
     if (!item) return;
     auto parent = ValueOr(std::shared_ptr<om::Folder>(), [&] { return item->Parent(); });
-    if (!parent) return;
-    std::string messageClass = Upper(ValueOr(std::string(), [&] { return item->MessageClass(); }));
-    if (messageClass.find("IPM.POST") == std::string::npos &&
-        messageClass.find("IPM.NOTE") == std::string::npos)
+    std::string messageClass = ValueOr(std::string(), [&] { return item->MessageClass(); });
+    std::string upperClass = Upper(messageClass);
+    if (!parent || (upperClass.find("IPM.POST") == std::string::npos &&
+                    upperClass.find("IPM.NOTE") == std::string::npos)) {
+      report.Leave(ItemOutcome::Left::kNotMail, "it is not a mail or post item");
       return;
+    }
+    // Taking a part out of a signed or encrypted mail breaks its signature for good,
+    // and its parts cannot be put back where they were.
+    if (IsSignedOrEncrypted(messageClass)) {
+      report.Leave(ItemOutcome::Left::kSignedOrEncrypted,
+                   "it is signed or encrypted (" + messageClass + "): left as it is");
+      return;
+    }
     auto safeItem = modSafeItem::GetSafeItem(item);
     if (!safeItem) return;
 
@@ -248,32 +333,32 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
     std::string target = folder;
     if (target.empty()) {
       if (customFolder && !automatic) {
-        if (attachmentCount() == 0) return;
+        if (attachmentCount() == 0) {
+          report.Leave(ItemOutcome::Left::kNothingToDo, "it has no attachments");
+          return;
+        }
         target = fncAskForFolderPath();
       } else {
         target = GetAttachmentFolderPathSetByUser(parent);
       }
     }
     auto& fso = FileSystem();
-    if (target.empty() || !fso.FolderExists(target)) {
-      if (settings.AttachmentFolderOption == 0) {
-        std::string name = "this Outlook";
-        IgnoreErrors([&] { name = "'" + parent->Name() + "'"; });
-        ShowMessage("You have not specified an attachment file folder for " + name +
-                        " folder yet!\r\n\r\nClick the button 'Specify Attachment Folder...' to "
-                        "set one and then continue.",
-                    ui::vbCritical);
-      } else {
-        ShowMessage(
-            "You have not specified the attachment file folder to store the detached "
-            "files yet!",
-            ui::vbCritical);
-      }
+    if (RefuseUnrecordableFolder(target)) {
+      report.Leave(ItemOutcome::Left::kNoFolder,
+                   "the attachment folder's path holds a tab or "
+                   "a line break");
       return;
     }
-    if (attachmentCount() == 0) return;
-
-    SweepInterruptedCopies();
+    if (target.empty() || !fso.FolderExists(target)) {
+      ShowMessage(FolderMessage(settings.AttachmentFolderOption, parent), ui::vbCritical);
+      report.Leave(ItemOutcome::Left::kNoFolder,
+                   target.empty() ? "no attachment folder is set" : "no folder at " + target);
+      return;
+    }
+    if (attachmentCount() == 0) {
+      report.Leave(ItemOutcome::Left::kNothingToDo, "it has no attachments");
+      return;
+    }
 
     // A second detach adds to the records of the first, so that every file saved
     // from this item can still be put back or deleted with it.
@@ -283,15 +368,10 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
     if (!TrimBlanks(earlier).empty()) records.FromString(earlier);
 
     auto exempted = settings.AttachmentExtensions();
-    LinkSettings linkSettings{settings.AttachmentDisplayOption,
-                              settings.AttachmentLocationOption,
-                              settings.EmbedMacPath,
-                              settings.EmbedHTTPPath,
-                              settings.HTTPAddress,
-                              settings.MacHTTPOnAutoDetachment};
+    LinkSettings linkSettings = CurrentLinkSettings();
     LinkLists lists;
     std::vector<std::shared_ptr<om::Attachment>> detached;
-    std::vector<std::string> written;
+    WrittenFiles written(fso);
     bool saveAttempted = false;
 
     for (const auto& attachment : attachments->All()) {
@@ -300,7 +380,10 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
         std::string contentId;
         if (fileName.find(kTokenFileName) != std::string::npos) continue;
         std::string extension = GetExtensionName(fileName, false);
-        if (exempted && exempted->Exists(extension)) continue;
+        if (exempted && exempted->Exists(extension)) {
+          report->kept.push_back({fileName, "its extension ." + extension + " is exempted"});
+          continue;
+        }
 
         bool process = true;
         auto record = std::make_shared<cProcessedAttachment>();
@@ -308,7 +391,10 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
           contentId = TrimBlanks(ValueOr(
               std::string(), [&] { return ToText(attachment->Field(om::PR_ATTACH_CONTENT_ID)); }));
           if (!contentId.empty()) {
-            if (!settings.TreatInlineImagesAsAttachments) process = false;
+            if (!settings.TreatInlineImagesAsAttachments) {
+              process = false;
+              report->kept.push_back({fileName, "an inline image of the body"});
+            }
             record->blnInlineImage = true;
           }
         }
@@ -318,20 +404,23 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
           fullPath = SaveAttachmentToFolder(item, attachment, target, fileName, &why);
           if (fullPath.empty()) {
             process = false;
+            report.Fail(fileName, "cannot be saved into " + target + ": " + why);
             // The attachment stays in the mail; the user must learn where and why,
             // once per folder and reason (a full disk would fail every one after).
             if (!automatic) TellSaveFailure(fileName, target, why);
           }
         }
         if (!process) continue;
-        written.push_back(fullPath);
+        written.Add(fullPath);
         record->AttachmentPath = fullPath;
-        record->AttachmentName = fileName;
+        record->AttachmentName = RecordableName(fileName);
         IgnoreErrors(
             [&] { record->AttachmentSize = static_cast<std::int32_t>(attachment->Size()); });
+        record->SavedSize = ValueOr<std::int64_t>(-1, [&] { return fso.FileSize(fullPath); });
         // A path listed by an earlier detach whose file has gone names this file now.
         if (!records.Add(record)) Required(records.dicList).SetItem(fullPath, record);
         detached.push_back(attachment);
+        report->saved.push_back({fullPath, fileName, record->SavedSize});
         if (!contentId.empty()) {
           body = ReplaceAll(body, "cid:" + contentId, HtmlEscape(fullPath));
         } else {
@@ -341,17 +430,39 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
         if (!saveAttempted) throw;
       }
     }
-    if (detached.empty()) return;
+    auto keepNothing = [&](ItemOutcome::Left why, const std::string& reason) {
+      written.RemoveAll();
+      report->saved.clear();
+      report.Leave(why, reason);
+    };
+    std::string linksText = BuildLinksText(lists, linkSettings, automatic);
+    if (detached.empty() || linksText.empty()) {
+      // Only inline images were saved, and such a detach leaves the mail as it is:
+      // their files would link from nowhere.
+      for (const auto& f : report->saved)
+        report->kept.push_back({f.name, "an inline image of the body"});
+      keepNothing(
+          report->failed.empty() ? ItemOutcome::Left::kNothingToDo : ItemOutcome::Left::kFailed,
+          report->failed.empty() ? "nothing in it is detached" : "nothing could be saved");
+      return;
+    }
     // The saved files' names must be on disk before the mail loses the attachments:
-    // one flush of the folder covers every file this call saved into it.
-    IgnoreErrors([&] { fso.SyncFolder(target); });
+    // one flush of the folder covers every file this call saved into it. Without it
+    // the mail keeps them.
+    std::string why;
+    if (IgnoreErrors([&] { fso.SyncFolder(target); }, why) != 0) {
+      if (!automatic)
+        ShowMessage("Cannot flush the attachment folder " + target +
+                        " (the attachments stay in the mail): " + why,
+                    ui::vbCritical);
+      keepNothing(ItemOutcome::Left::kFailed, "the attachment folder cannot be flushed: " + why);
+      return;
+    }
 
     // The attachments just saved, and only those: looking them up again by name and
     // size could take out a kept attachment that happens to match.
     for (const auto& attachment : detached) IgnoreErrors([&] { attachment->Delete(); });
 
-    std::string linksText = BuildLinksText(lists, linkSettings, automatic);
-    if (linksText.empty()) return;
     std::string newBody =
         PlaceLinkBlock(body, BuildLinkBlock(linksText), settings.AttachmentLocationOption);
 
@@ -371,9 +482,8 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
     if (!saved) {
       // The store kept the item as it was, attachments included: the copies written
       // by this call would only be orphans.
-      for (const std::string& path : written) {
-        IgnoreErrors([&] { fso.DeleteFile(path, true); });
-      }
+      keepNothing(ItemOutcome::Left::kFailed,
+                  "it cannot be saved" + (saveError.empty() ? "" : ": " + saveError));
       if (recordsStored && !automatic) {
         // A refusal is what the usual text says; anything else (a full disk, a
         // message changed by another program) would be misreported by it.
@@ -386,6 +496,8 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
       }
       return;
     }
+    written.Keep();
+    report->itemChanged = true;
   });
 }
 

@@ -16,8 +16,11 @@ inline constexpr const char* kRecordsProperty = "QLXProcessedAttachments";
 inline constexpr const char* kTokenFileName = "SYS_TOKEN_5555.TXT";
 
 // automatic: a monitor calls (no permission message; Mac/web links by their own
-// setting). folder: target folder, "" lets the engine decide. customFolder: with an
-// empty folder and automatic false, ask the user for the folder.
+// setting). Signed or encrypted mail is left as it is. Files it saved go again when
+// the item is not saved in the end (only inline images kept, a failed flush of the
+// folder, a failed save), so no file is left that nothing links to. folder: target folder, "" lets
+// the engine decide. customFolder: with an empty folder and automatic false, ask the user for the
+// folder.
 void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
                   bool customFolder);
 
@@ -44,6 +47,10 @@ std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
 
 // True for names ending in .BMP, .PNG, .GIF, .JPG or .JPEG (any case).
 bool IsImageFile(const std::string& fileName);
+
+// A signed or encrypted mail's class ("IPM.Note.SMIME...", "IPM.Note.Secure..."):
+// nothing may change such a mail.
+bool IsSignedOrEncrypted(const std::string& messageClass);
 
 // An item counts as processed when its BillingInformation, upper-cased, is the marker.
 bool IsProcessed(const std::shared_ptr<om::Item>& item);

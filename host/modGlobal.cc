@@ -1,5 +1,7 @@
 #include "host/modGlobal.h"
 
+#include "engine/outcome.h"
+
 namespace stow::modGlobal {
 
 std::shared_ptr<om::Application> objOutlook;
@@ -17,10 +19,12 @@ std::int16_t intOutlookVersion = 0;
 std::shared_ptr<frmErrorReport> objErrorReport;
 std::shared_ptr<platform::KeyedCollection<cMonitoredFolder>> colMonitoredFolders;
 std::shared_ptr<cMonitoredSentItemsFolder> oMonitoredSentItems;
+std::shared_ptr<OutcomeSink> objOutcomeSink;
 
 void ResetForTests() {
   colMonitoredFolders.reset();
   oMonitoredSentItems.reset();
+  objOutcomeSink.reset();
   objRibbonUI.reset();
   objInspectors.reset();
   objExplorersEvent.reset();

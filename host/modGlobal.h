@@ -22,6 +22,7 @@ class cMonitoredFolder;
 class cMonitoredSentItemsFolder;
 // The handle the ribbon gives the add-in when it loads.
 class IRibbonUI;
+class OutcomeSink;
 
 namespace modGlobal {
 
@@ -52,6 +53,10 @@ extern std::shared_ptr<frmErrorReport> objErrorReport;
 extern std::shared_ptr<platform::KeyedCollection<cMonitoredFolder>> colMonitoredFolders;
 // The Sent Items listener, or nothing.
 extern std::shared_ptr<cMonitoredSentItemsFolder> oMonitoredSentItems;
+
+// Where the engine reports what it did to each item (engine/outcome.h). Wired by
+// the host, not the add-in: the shut-down clean-up leaves it alone.
+extern std::shared_ptr<OutcomeSink> objOutcomeSink;
 
 // Tests: empties every global above.
 void ResetForTests();

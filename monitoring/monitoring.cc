@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands/commandRunner.h"
+#include "engine/outcome.h"
 #include "engine/processEmail.h"
 #include "host/modGlobal.h"
 #include "host/modSafeItem.h"
@@ -155,7 +156,15 @@ void MonitorSentItemsFolder(bool showFolderMessage) {
 }
 
 void subDeleteAttachments(const std::shared_ptr<om::Item>& item) {
+  OutcomeReport report("remove-attachments", item);
   Trap("mMain.subDeleteAttachments", [&] {
+    std::string messageClass =
+        ValueOr(std::string(), [&] { return Required(item).MessageClass(); });
+    if (IsSignedOrEncrypted(messageClass)) {
+      report.Leave(ItemOutcome::Left::kSignedOrEncrypted,
+                   "it is signed or encrypted (" + messageClass + "): left as it is");
+      return;
+    }
     std::shared_ptr<platform::SafeItem> safe;
     IgnoreErrors([&] { safe = modSafeItem::GetSafeItem(item); });
     if (!safe) return;
@@ -169,6 +178,7 @@ void subDeleteAttachments(const std::shared_ptr<om::Item>& item) {
     // A deleted attachment leaves the stored item only when the item is saved; without
     // the save the mail would keep every attachment although it was "cleared".
     if (deleted) Required(item).Save();
+    report->itemChanged = deleted;
   });
 }
 

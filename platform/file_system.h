@@ -30,7 +30,11 @@ class FileSystemObject : public ComObject {
   virtual void CreateFolder(const std::string& path) = 0;
   // Creates the folder and every missing parent.
   virtual void CreateFolders(const std::string& path) = 0;
-  // The path of a special folder (TemporaryFolder); raises when there is none.
+  // The path of a special folder; raises when there is none. TemporaryFolder is
+  // this process's own working folder: made fresh on first use (mode 0700, created
+  // exclusively, so nobody else's file is ever in it) and removed with what it holds
+  // when the process ends; working folders that ended processes of this user left
+  // behind are removed too. Never a folder shared with other users or processes.
   virtual std::string GetSpecialFolder(int which) = 0;
   virtual std::int64_t FileSize(const std::string& path) = 0;
   virtual std::vector<std::string> ListFolder(const std::string& path) = 0;
@@ -46,6 +50,29 @@ class FileSystemObject : public ComObject {
   // Flushes a file's data, or a folder's entries, to the disk.
   virtual void SyncFile(const std::string& path) = 0;
   virtual void SyncFolder(const std::string& path) = 0;
+
+  // Makes a new folder inside parent that nobody else can enter (mode 0700) and that
+  // did not exist before, under a name of its own choosing; returns its path.
+  virtual std::string CreatePrivateFolder(const std::string& parent) = 0;
+  // Makes linkPath a second name for the file at target (a symbolic link), so that
+  // the file can be read under another name without copying it; raises 58 when
+  // anything exists at linkPath (it is never replaced). DeleteFile of linkPath
+  // removes the link, never target.
+  virtual void LinkFile(const std::string& target, const std::string& linkPath) = 0;
+  // A text that stays the same exactly as long as the file's content does (which
+  // file it is, its size, and its modification and change times); 53 when there is
+  // no file at path.
+  virtual std::string FileStamp(const std::string& path) = 0;
+
+  // Moves a file (not a folder) into the user's trash, the one file managers show,
+  // from which the user can restore it; it is never deleted. Raises when it cannot
+  // be trashed (53 when there is no file, 70 when the trash cannot take it); the
+  // file then stays where it is.
+  virtual void TrashFile(const std::string& path) = 0;
+  // Where the trash holds a file that was trashed from originalPath: the most
+  // recently trashed one whose size is `size` (any size when size < 0); "" when no
+  // trash of the user holds one.
+  virtual std::string FindInTrash(const std::string& originalPath, std::int64_t size = -1) = 0;
 };
 
 }  // namespace stow::platform

@@ -187,7 +187,11 @@ class Item : public ComObject {
   virtual std::shared_ptr<om::UserProperties> UserProperties() = 0;
   virtual std::shared_ptr<om::Attachments> Attachments() = 0;
   virtual void Save() = 0;
+  // Moves the item to Deleted Items (from there: removes it).
   virtual void Delete() = 0;
+  // Removes the item for good, wherever it is: no copy goes to Deleted Items. The
+  // object is gone afterwards (errnum::kObjectGone on use).
+  virtual void DeletePermanently() = 0;
   // Opens the item in an inspector.
   virtual void Display() = 0;
   // New unsaved items answering or passing on this one, with their conversation set.

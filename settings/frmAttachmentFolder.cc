@@ -51,6 +51,10 @@ void frmAttachmentFolder::cmdBrowse_Click() {
 void frmAttachmentFolder::cmdOK_Click() {
   Trap("Explorer.cmdOK.Click", [&] {
     const std::string path = txtAttachmentFolderPath.Text;
+    if (RefuseUnrecordableFolder(path)) {
+      lblWarning.Caption = "Invalid Folder Path";
+      return;
+    }
     if (Trim(path).empty() || !Required(modGlobal::objFSO).FolderExists(path)) {
       lblWarning.Caption = "Invalid Folder Path";
       return;

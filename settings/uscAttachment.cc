@@ -191,6 +191,8 @@ void uscAttachment::GetSettings() {
 
 void uscAttachment::SaveSettings() {
   Trap("fSettings.SaveSettings", [&] {
+    // Nothing is stored while the folder cannot be; the page stays as the user left it.
+    if (RefuseUnrecordableFolder(txtFolderPath.Text)) return;
     auto& s = Required(modGlobal::objSettings);
     std::int32_t previousFolderOption = s.AttachmentFolderOption;
     s.AttachmentDisplayOption = GetSelectedDisplayIndex();

@@ -174,6 +174,7 @@ void uscMonitoring::cmdAddFolder_Click() {
     std::string selection = Trim(txtSelectedFolder.Text);
     if (selection.empty()) return;
     if (FrameShown() && Trim(txtAttachmentFileFolder.Text).empty()) return;
+    if (FrameShown() && RefuseUnrecordableFolder(txtAttachmentFileFolder.Text)) return;
     int matches = 0;
     for (const auto& row : lvFolders.ListItems)
       if (platform::Dictionary::FoldKey(row.Text, platform::Dictionary::kTextCompare) ==

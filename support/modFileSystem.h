@@ -57,7 +57,7 @@ inline constexpr char kPathSeparator = '/';
 // Tests: forget the one-time repair flags.
 void ResetRepairFlagsForTests();
 
-// What this process leaves in shared folders (partial files, notes) carries its
+// What this process leaves in shared folders (partial files) carries its
 // host and process id, so that the next process can tell the leftovers of one that
 // was killed: HostTag is this host's name reduced to letters, digits and "_".
 std::string HostTag();

@@ -864,6 +864,7 @@ class MaildirItem : public om::Item {
   std::shared_ptr<om::Attachments> Attachments() override;
   void Save() override;
   void Delete() override;
+  void DeletePermanently() override;
   void Display() override {
     Alive();
     hostapp::DisplayItem(Self());
@@ -1792,6 +1793,20 @@ void MaildirItem::Delete() {
     if (rename(src.c_str(), dest.c_str()) != 0)
       RaiseErrno(errno, "Cannot move the message to Deleted Items");
     FsyncDir(target.dir + "/" + at.sub);
+    FsyncDir(ref_.dir + "/" + at.sub);
+  }
+  gone_ = true;
+  doc_.reset();
+  headers_.reset();
+  states_.clear();
+}
+
+void MaildirItem::DeletePermanently() {
+  Alive();
+  if (!unique_.empty()) {
+    Entry at = Locate();
+    if (unlink((ref_.dir + "/" + at.sub + "/" + at.file).c_str()) != 0)
+      RaiseErrno(errno, "Cannot delete the message");
     FsyncDir(ref_.dir + "/" + at.sub);
   }
   gone_ = true;

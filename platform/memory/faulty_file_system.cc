@@ -57,7 +57,7 @@ void FaultyFileSystem::FailAll(FsOp op, std::int32_t number, int times,
 
 void FaultyFileSystem::Check(FsOp op, const std::string& path, const std::string& path2) {
   calls_.push_back(FsCall{op, path, path2, false});
-  bool twoPaths = op == FsOp::CopyFile || op == FsOp::MoveNoReplace;
+  bool twoPaths = op == FsOp::CopyFile || op == FsOp::MoveNoReplace || op == FsOp::LinkFile;
   for (auto it = rules_.begin(); it != rules_.end(); ++it) {
     if (it->op != FsOp::Any && it->op != op) continue;
     auto matches = [&](const std::string& p) {
@@ -166,6 +166,31 @@ void FaultyFileSystem::SyncFile(const std::string& path) {
 void FaultyFileSystem::SyncFolder(const std::string& path) {
   Check(FsOp::SyncFolder, path);
   inner_->SyncFolder(path);
+}
+
+std::string FaultyFileSystem::CreatePrivateFolder(const std::string& parent) {
+  Check(FsOp::CreatePrivateFolder, parent);
+  return inner_->CreatePrivateFolder(parent);
+}
+
+void FaultyFileSystem::LinkFile(const std::string& target, const std::string& linkPath) {
+  Check(FsOp::LinkFile, target, linkPath);
+  inner_->LinkFile(target, linkPath);
+}
+
+std::string FaultyFileSystem::FileStamp(const std::string& path) {
+  Check(FsOp::FileStamp, path);
+  return inner_->FileStamp(path);
+}
+
+void FaultyFileSystem::TrashFile(const std::string& path) {
+  Check(FsOp::TrashFile, path);
+  inner_->TrashFile(path);
+}
+
+std::string FaultyFileSystem::FindInTrash(const std::string& originalPath, std::int64_t size) {
+  Check(FsOp::FindInTrash, originalPath);
+  return inner_->FindInTrash(originalPath, size);
 }
 
 }  // namespace stow::mem

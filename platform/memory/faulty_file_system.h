@@ -32,12 +32,17 @@ enum class FsOp {
   MoveNoReplace,
   SyncFile,
   SyncFolder,
+  CreatePrivateFolder,
+  LinkFile,
+  FileStamp,
+  TrashFile,
+  FindInTrash,
 };
 
 struct FsCall {
   FsOp op = FsOp::Any;
   std::string path;     // the (first) path; the number for GetSpecialFolder
-  std::string path2;    // the destination of CopyFile and MoveNoReplace
+  std::string path2;    // the destination of CopyFile and MoveNoReplace, the link of LinkFile
   bool failed = false;  // an injected failure answered it
 };
 
@@ -77,6 +82,11 @@ class FaultyFileSystem : public platform::FileSystemObject {
   void MoveNoReplace(const std::string& source, const std::string& destination) override;
   void SyncFile(const std::string& path) override;
   void SyncFolder(const std::string& path) override;
+  std::string CreatePrivateFolder(const std::string& parent) override;
+  void LinkFile(const std::string& target, const std::string& linkPath) override;
+  std::string FileStamp(const std::string& path) override;
+  void TrashFile(const std::string& path) override;
+  std::string FindInTrash(const std::string& originalPath, std::int64_t size = -1) override;
 
  private:
   struct Rule {

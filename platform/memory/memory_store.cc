@@ -398,6 +398,7 @@ class MemoryItem : public om::Item {
   std::shared_ptr<om::Attachments> Attachments() override;
   void Save() override;
   void Delete() override;
+  void DeletePermanently() override;
   void Display() override {
     Alive();
     faults().Check(Op::kDisplay, Key());
@@ -489,6 +490,15 @@ void MemoryItem::Delete() {
   }
   faults().Succeeded(Op::kDelete, Key());
   if (moved) state_->RaiseItemAdd(deleted, moved);
+}
+
+void MemoryItem::DeletePermanently() {
+  Alive();
+  faults().Check(Op::kDelete, Key());
+  rec_->gone = true;
+  DropPending();
+  if (FolderNode* from = rec_->folder) std::erase(from->items, rec_);
+  faults().Succeeded(Op::kDelete, Key());
 }
 
 std::shared_ptr<om::Item> MemoryItem::Respond(Op op, const std::string& prefix,

@@ -1,7 +1,8 @@
 #pragma once
 // An in-memory mail store behind the object-model contract (platform/object_model.h):
 // the test double of the Maildir store. It keeps the store's rules (edits pending
-// until Save, Save all-or-nothing, Delete moves to Deleted Items, ItemAdd once per
+// until Save, Save all-or-nothing, Delete moves to Deleted Items (DeletePermanently
+// does not; both count as kDelete calls), ItemAdd once per
 // added item, gone items raising errnum::kObjectGone) and can be told to fail any
 // call the add-in must survive.
 //

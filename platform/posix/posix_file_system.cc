@@ -2,16 +2,22 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gio/gio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "platform/com_error.h"
 
@@ -133,6 +139,236 @@ const std::string& Culprit(int err, const std::string& source, const std::string
     if (::lstat(source.c_str(), &st) != 0) return source;
   }
   return destination;
+}
+
+// --- the working folder
+
+constexpr const char* kWorkPrefix = "stowbright-work-";
+
+// "stowbright-work-<pid>-XXXXXX", as mkdtemp names it and nothing else.
+bool IsWorkingFolderName(const std::string& name) {
+  std::size_t prefix = std::strlen(kWorkPrefix);
+  if (name.compare(0, prefix, kWorkPrefix) != 0) return false;
+  std::size_t dash = name.find('-', prefix);
+  if (dash == std::string::npos || dash == prefix || dash - prefix > 10) return false;
+  for (std::size_t i = prefix; i < dash; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  if (name.size() != dash + 7) return false;
+  for (std::size_t i = dash + 1; i < name.size(); ++i)
+    if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
+
+// Opens a folder entry of dirfd without following a link, only when it is a folder
+// of this user's that nobody else can enter; -1 otherwise.
+int OpenOwnFolderAt(int dirfd, const char* name) {
+  int fd = ::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Removes the files and links of a folder, and the folders one level below with
+// their files and links; nothing is followed.
+void EmptyFolder(int dirfd, int depth) {
+  int listFd = ::dup(dirfd);
+  DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+  if (!dir) {
+    if (listFd >= 0) ::close(listFd);
+    return;
+  }
+  std::vector<std::string> names;
+  while (dirent* e = ::readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+      names.push_back(e->d_name);
+  }
+  ::closedir(dir);
+  for (const auto& name : names) {
+    struct stat st;
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      ::unlinkat(dirfd, name.c_str(), 0);
+    } else if (depth == 0) {
+      int sub = OpenOwnFolderAt(dirfd, name.c_str());
+      if (sub < 0) continue;
+      EmptyFolder(sub, depth + 1);
+      ::close(sub);
+      ::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR);
+    }
+  }
+}
+
+}  // namespace
+
+// $XDG_RUNTIME_DIR only when it is what the XDG rules promise.
+std::string WorkingFolderBase() {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  struct stat st;
+  if (xdg && xdg[0] == '/' && ::lstat(xdg, &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == ::geteuid() && (st.st_mode & 077) == 0)
+    return xdg;
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp && *tmp ? tmp : "/tmp";
+}
+
+void SweepEndedWorkingFolders(const std::string& base) {
+  int basefd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (basefd < 0) return;
+  std::vector<std::string> names;
+  if (DIR* dir = ::fdopendir(::dup(basefd))) {
+    while (dirent* e = ::readdir(dir))
+      if (IsWorkingFolderName(e->d_name)) names.push_back(e->d_name);
+    ::closedir(dir);
+  }
+  for (const auto& name : names) {
+    int fd = OpenOwnFolderAt(basefd, name.c_str());
+    if (fd < 0) continue;
+    // A live owner holds the lock from the moment its folder exists for it.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      EmptyFolder(fd, 0);
+      ::unlinkat(basefd, name.c_str(), AT_REMOVEDIR);
+    }
+    ::close(fd);
+  }
+  ::close(basefd);
+}
+
+WorkingFolder::WorkingFolder(std::string base) : base_(std::move(base)) {}
+
+WorkingFolder::~WorkingFolder() {
+  // A child that inherited this object must not take its parent's folder away.
+  if (fd_ < 0 || owner_ != ::getpid()) return;
+  EmptyFolder(fd_, 0);
+  ::rmdir(path_.c_str());
+  ::close(fd_);
+}
+
+std::string WorkingFolder::Path() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ >= 0) return path_;
+  std::string base = base_.empty() ? WorkingFolderBase() : base_;
+  int err = 0;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    std::string tmpl = WithoutTrailingSlashes(base) + "/" + kWorkPrefix +
+                       std::to_string(::getpid()) + "-XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    if (!::mkdtemp(name.data())) {
+      err = errno;
+      break;
+    }
+    int fd = ::open(name.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Waits out a sweeper that found the folder before it was locked; if that one
+    // removed it, another is made.
+    if (fd >= 0 && ::flock(fd, LOCK_EX) == 0) {
+      struct stat held, named;
+      if (::fstat(fd, &held) == 0 && ::lstat(name.data(), &named) == 0 &&
+          held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+        fd_ = fd;
+        owner_ = ::getpid();
+        path_ = name.data();
+        return path_;
+      }
+    }
+    err = errno ? errno : EEXIST;
+    if (fd >= 0) ::close(fd);
+  }
+  RaiseFileError(err ? err : EEXIST, base);
+}
+
+namespace {
+
+WorkingFolder& Working() {
+  static WorkingFolder folder;
+  return folder;
+}
+
+// --- the trash
+
+struct TrashEntry {
+  std::string original;  // absolute path the file was trashed from
+  std::string file;      // where it is now
+  std::string date;      // DeletionDate, ISO 8601: compares as text
+};
+
+std::string Canonical(const std::string& path) {
+  GFile* file = g_file_new_for_path(path.c_str());
+  char* canonical = g_file_get_path(file);
+  std::string out = canonical ? canonical : path;
+  g_free(canonical);
+  g_object_unref(file);
+  return out;
+}
+
+// The entries of one trash folder (files/ and info/), read again only when info/
+// changed since the last time.
+const std::vector<TrashEntry>& TrashEntries(const std::string& trash, const std::string& topdir) {
+  struct Cached {
+    struct timespec mtime {};
+    std::vector<TrashEntry> entries;
+  };
+  static std::mutex mutex;
+  static std::map<std::string, Cached> cache;
+  static const std::vector<TrashEntry> none;
+  std::lock_guard<std::mutex> lock(mutex);
+  std::string info = trash + "/info";
+  struct stat st;
+  if (::stat(info.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return none;
+  Cached& c = cache[trash];
+  if (c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec &&
+      !c.entries.empty())
+    return c.entries;
+  c.mtime = st.st_mtim;
+  c.entries.clear();
+  DIR* dir = ::opendir(info.c_str());
+  if (!dir) return c.entries;
+  const std::string suffix = ".trashinfo";
+  while (dirent* e = ::readdir(dir)) {
+    std::string name = e->d_name;
+    if (name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    GKeyFile* keys = g_key_file_new();
+    if (g_key_file_load_from_file(keys, (info + "/" + name).c_str(), G_KEY_FILE_NONE, nullptr)) {
+      char* path = g_key_file_get_value(keys, "Trash Info", "Path", nullptr);
+      char* date = g_key_file_get_value(keys, "Trash Info", "DeletionDate", nullptr);
+      char* unescaped = path ? g_uri_unescape_string(path, nullptr) : nullptr;
+      // Paths in the home trash are absolute; in a trash at the top of a file system
+      // they may be relative to that top.
+      if (unescaped && *unescaped && (unescaped[0] == '/' || !topdir.empty())) {
+        std::string original = unescaped;
+        if (original[0] != '/') original = topdir + "/" + original;
+        c.entries.push_back({Canonical(original),
+                             trash + "/files/" + name.substr(0, name.size() - suffix.size()),
+                             date ? date : ""});
+      }
+      g_free(unescaped);
+      g_free(path);
+      g_free(date);
+    }
+    g_key_file_free(keys);
+  }
+  ::closedir(dir);
+  return c.entries;
+}
+
+// The top folder of the file system that holds path (or, when path is gone, its
+// nearest folder that still exists).
+std::string TopDirOf(const std::string& path) {
+  std::string dir = ParentOf(path);
+  struct stat st;
+  while (::stat(dir.c_str(), &st) != 0 && dir != "/") dir = ParentOf(dir);
+  while (dir != "/") {
+    std::string up = ParentOf(dir);
+    struct stat parent;
+    if (::stat(up.c_str(), &parent) != 0 || parent.st_dev != st.st_dev) break;
+    dir = up;
+  }
+  return dir;
 }
 
 }  // namespace
@@ -323,11 +559,13 @@ void PosixFileSystem::CreateFolders(const std::string& raw) {
   }
 }
 
+PosixFileSystem::PosixFileSystem() {
+  static std::once_flag swept;
+  std::call_once(swept, [] { SweepEndedWorkingFolders(WorkingFolderBase()); });
+}
+
 std::string PosixFileSystem::GetSpecialFolder(int which) {
-  if (which == platform::TemporaryFolder) {
-    const char* tmp = std::getenv("TMPDIR");
-    return tmp && *tmp ? std::string(tmp) : std::string("/tmp");
-  }
+  if (which == platform::TemporaryFolder) return Working().Path();
   if (which == platform::WindowsFolder || which == platform::SystemFolder)
     RaiseFileErrorNumber(errnum::kPathNotFound, "special folder " + std::to_string(which));
   RaiseFileErrorNumber(errnum::kInvalidProcedureCall, "special folder " + std::to_string(which));
@@ -428,6 +666,85 @@ void PosixFileSystem::SyncFolder(const std::string& path) {
   // Some file systems cannot flush a directory; its entries are then as safe as they get.
   int e = FsyncRetry(fd.get());
   if (e != 0 && e != EINVAL && e != EROFS) RaiseFileError(e, path);
+}
+
+std::string PosixFileSystem::CreatePrivateFolder(const std::string& parent) {
+  std::string tmpl = WithoutTrailingSlashes(parent) + "/d-XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  if (parent.empty() || !::mkdtemp(name.data())) RaiseFileError(errno ? errno : ENOENT, parent);
+  return name.data();
+}
+
+void PosixFileSystem::LinkFile(const std::string& target, const std::string& linkPath) {
+  if (target.empty()) RaiseFileErrorNumber(errnum::kFileNotFound, target);
+  if (linkPath.empty() || ::symlink(target.c_str(), linkPath.c_str()) != 0)
+    RaiseFileError(linkPath.empty() ? ENOENT : errno, linkPath);
+}
+
+std::string PosixFileSystem::FileStamp(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0)
+    RaiseFileError(path.empty() ? ENOENT : errno, path);
+  if (!S_ISREG(st.st_mode)) RaiseFileErrorNumber(errnum::kFileNotFound, path);
+  char text[160];
+  std::snprintf(text, sizeof text, "%llu:%llu:%lld:%lld.%09ld:%lld.%09ld",
+                static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+                static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+                static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+  return text;
+}
+
+void PosixFileSystem::TrashFile(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0)
+    RaiseFileError(path.empty() ? ENOENT : errno, path);
+  if (S_ISDIR(st.st_mode)) RaiseFileErrorNumber(errnum::kFileNotFound, path);
+  GFile* file = g_file_new_for_path(path.c_str());
+  GError* error = nullptr;
+  gboolean trashed = g_file_trash(file, nullptr, &error);
+  g_object_unref(file);
+  if (trashed) return;
+  std::string why = error ? error->message : "unknown error";
+  std::int32_t number = errnum::kPermissionDenied;
+  if (error && error->domain == G_IO_ERROR) {
+    if (error->code == G_IO_ERROR_NOT_FOUND) number = errnum::kFileNotFound;
+    if (error->code == G_IO_ERROR_NO_SPACE) number = errnum::kDiskFull;
+  }
+  if (error) g_error_free(error);
+  throw ComError(number, kSource, "Cannot move " + path + " to the trash: " + why);
+}
+
+std::string PosixFileSystem::FindInTrash(const std::string& originalPath, std::int64_t size) {
+  if (originalPath.empty() || originalPath[0] != '/') return "";
+  std::string wanted = Canonical(originalPath);
+  std::string uid = std::to_string(::geteuid());
+  std::string topdir = TopDirOf(wanted);
+  std::string top = topdir == "/" ? "" : topdir;
+  std::vector<std::pair<std::string, std::string>> trashes = {
+      {std::string(g_get_user_data_dir()) + "/Trash", ""}, {top + "/.Trash-" + uid, topdir}};
+  // The shared $topdir/.Trash counts only as the rules allow: a real folder with the
+  // sticky bit, so that nobody can put files into another user's part of it.
+  struct stat shared;
+  std::string sharedTrash = top + "/.Trash";
+  if (::lstat(sharedTrash.c_str(), &shared) == 0 && S_ISDIR(shared.st_mode) &&
+      (shared.st_mode & S_ISVTX))
+    trashes.push_back({sharedTrash + "/" + uid, topdir});
+  const TrashEntry* best = nullptr;
+  std::vector<TrashEntry> found;
+  for (const auto& [trash, root] : trashes) {
+    for (const TrashEntry& e : TrashEntries(trash, root)) {
+      if (e.original != wanted) continue;
+      struct stat st;
+      if (::lstat(e.file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      if (size >= 0 && st.st_size != size) continue;
+      found.push_back(e);
+    }
+  }
+  for (const TrashEntry& e : found)
+    if (!best || e.date >= best->date) best = &e;
+  return best ? best->file : "";
 }
 
 }  // namespace stow::posix

@@ -3,7 +3,10 @@
 // file that other code will rely on flushes it (fsync) before it reports success,
 // and nothing ever replaces an existing file unless the caller asked for it.
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,8 +25,40 @@ std::string ErrorDescription(std::int32_t number, const std::string& path);
 [[noreturn]] void RaiseFileError(int err, const std::string& path);
 [[noreturn]] void RaiseFileErrorNumber(std::int32_t number, const std::string& path);
 
+// Where working folders are made: $XDG_RUNTIME_DIR when it is a real folder of
+// this user's that nobody else can enter, else $TMPDIR, else /tmp.
+std::string WorkingFolderBase();
+
+// A process's working folder "stowbright-work-<pid>-XXXXXX" under base (""
+// WorkingFolderBase()), made by mkdtemp on the first Path() and locked (flock) from
+// then on; it goes, with what it holds, when this object does.
+class WorkingFolder {
+ public:
+  explicit WorkingFolder(std::string base = "");
+  ~WorkingFolder();
+  WorkingFolder(const WorkingFolder&) = delete;
+  WorkingFolder& operator=(const WorkingFolder&) = delete;
+  // Raises (with base's name) when no folder can be made there.
+  std::string Path();
+
+ private:
+  std::string base_;
+  std::mutex mutex_;
+  int fd_ = -1;
+  pid_t owner_ = 0;
+  std::string path_;
+};
+
+// Removes the working folders under base whose process ended: named as a working
+// folder, a real folder (not a link) of this user's, mode 0700, and not locked.
+// What is removed: the files and links in it, and the folders one level below with
+// their files and links; nothing is followed.
+void SweepEndedWorkingFolders(const std::string& base);
+
 class PosixFileSystem : public platform::FileSystemObject {
  public:
+  // The first one of a process removes the working folders ended processes left.
+  PosixFileSystem();
   // A regular file (a folder is not a file).
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
@@ -40,8 +75,14 @@ class PosixFileSystem : public platform::FileSystemObject {
   void CreateFolder(const std::string& path) override;
   // Existing folders are fine; a file in the way raises 58.
   void CreateFolders(const std::string& path) override;
-  // TemporaryFolder: $TMPDIR, or /tmp when unset or empty. There is no Windows or
-  // system folder here: 76.
+  // TemporaryFolder: the process's working folder "stowbright-work-<pid>-XXXXXX",
+  // made by mkdtemp under $XDG_RUNTIME_DIR when that is a folder of this user's
+  // that only it can enter, else under $TMPDIR (or /tmp). The process holds a lock
+  // on it while it runs; a folder so named, of this user, mode 0700, not a link and
+  // not locked is the leftover of an ended process, and the first file-system
+  // object of each process removes those (with the files, links and folders one
+  // level deep in them; nothing is followed). There is no Windows or system folder
+  // here: 76.
   std::string GetSpecialFolder(int which) override;
   std::int64_t FileSize(const std::string& path) override;
   // Names (not paths) of the entries, sorted; 76 when the folder is missing.
@@ -55,6 +96,19 @@ class PosixFileSystem : public platform::FileSystemObject {
   void MoveNoReplace(const std::string& source, const std::string& destination) override;
   void SyncFile(const std::string& path) override;
   void SyncFolder(const std::string& path) override;
+  // mkdtemp(parent/"d-XXXXXX").
+  std::string CreatePrivateFolder(const std::string& parent) override;
+  // symlink(2): 58 when linkPath exists (even as a dangling link).
+  void LinkFile(const std::string& target, const std::string& linkPath) override;
+  // "dev:inode:size:mtime:ctime" of the file path names (a link is followed).
+  std::string FileStamp(const std::string& path) override;
+  // g_file_trash: the home trash ($XDG_DATA_HOME/Trash) for a file on the home's
+  // file system, $topdir/.Trash-$uid on others. A folder raises 53; a symbolic link
+  // is trashed itself, not what it points to.
+  void TrashFile(const std::string& path) override;
+  // Reads the .trashinfo files of the home trash and of the trashes at the top of the
+  // file system originalPath is on ($topdir/.Trash/$uid, $topdir/.Trash-$uid).
+  std::string FindInTrash(const std::string& originalPath, std::int64_t size = -1) override;
 };
 
 }  // namespace stow::posix

@@ -147,6 +147,8 @@ class AppTest : public ::testing::Test {
       setenv("HOME", home_.c_str(), 1);
       setenv("XDG_CONFIG_HOME", (home_ / ".config").c_str(), 1);
       unsetenv("XDG_DOCUMENTS_DIR");
+      // Saved files the program trashes go to the trash of the test's own HOME.
+      unsetenv("XDG_DATA_HOME");
       unsetenv("MAILDIR");
       std::vector<char*> cargv;
       for (auto& a : argv) cargv.push_back(a.data());
@@ -194,6 +196,15 @@ class AppTest : public ::testing::Test {
     for (auto& item : RunJson({"--host-version", version, "list", folder}))
       out[item["subject"]] = item;
     return out;
+  }
+
+  // The records `show --json` reports of an item, one line each.
+  static std::vector<std::string> ParseRecordsOf(const json& shown) {
+    std::vector<std::string> lines;
+    std::stringstream text(shown["processed_attachments"].get<std::string>());
+    for (std::string line; std::getline(text, line);)
+      if (!line.empty()) lines.push_back(line);
+    return lines;
   }
 
   static std::vector<std::string> FileNames(const fs::path& dir) {
@@ -400,10 +411,12 @@ TEST_F(AppTest, CopyNeedsAFolderAndLeavesTheItem) {
 }
 
 TEST_F(AppTest, EveryCommandHasHelpAndUnknownControlsAreRefused) {
-  for (const char* cmd : {"folders",           "list",         "show",    "detach",   "detach-to",
-                          "reattach",          "remove-links", "delete",  "copy",     "detach-all",
-                          "reattach-all",      "reply",        "forward", "settings", "monitor",
-                          "attachment-folder", "ribbon",       "run",     "about",    "watch"}) {
+  for (const char* cmd : {"folders",   "list",       "show",         "detach",
+                          "detach-to", "reattach",   "remove-links", "delete",
+                          "copy",      "detach-all", "reattach-all", "reply",
+                          "forward",   "settings",   "monitor",      "attachment-folder",
+                          "ribbon",    "run",        "about",        "watch",
+                          "verify",    "relink"}) {
     Result r = Run({cmd, "--help"});
     EXPECT_EQ(r.code, 0) << cmd;
     EXPECT_THAT(r.out, HasSubstr("Usage")) << cmd;
@@ -694,6 +707,75 @@ TEST_F(AppTest, ReplyAndForwardCarryTheFilesOrDropTheLinks) {
 
   EXPECT_EQ(Run({"reply", "Inbox", "9"}).code, 2);
   EXPECT_EQ(Run({"reply", "Inbox", "1", "--attach-files", "--remove-links"}).code, 2);
+}
+
+TEST_F(AppTest, MissingFilesAreNamedVerifiedRelinkedAndThenPutBack) {
+  ASSERT_EQ(Run({"settings", "--set", "AttachmentNamingOption=4"}).code, 0);
+  Deliver(store_, "Pair", {{"a.txt", "first"}, {"b.txt", "second"}}, 1709543700);
+  ASSERT_EQ(Run({"detach-all", "Inbox"}).code, 0);
+  fs::path moved = root_ / "moved";
+  fs::rename(AttachmentDir(), moved);
+
+  Result r = Run({"verify", "Inbox"});
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("missing: " + (AttachmentDir() / "a.txt").string()));
+  EXPECT_THAT(r.out, HasSubstr("2 missing (0 of them in the trash)"));
+  // Nothing can be put back: each file is named, the records and links stay.
+  r = Run({"reattach-all", "Inbox"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr((AttachmentDir() / "b.txt").string()));
+  json item = RunJson({"show", "Inbox", "1"});
+  EXPECT_EQ(ParseRecordsOf(item).size(), 2u);
+  EXPECT_THAT(item["html_body"].get<std::string>(), HasSubstr("tableKZOSTART"));
+
+  r = Run({"relink", "Inbox", AttachmentDir().string(), moved.string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("Relinked 2 saved files of 1 item"));
+  EXPECT_THAT(Run({"verify", "Inbox"}).out, HasSubstr("all there"));
+  r = Run({"reattach-all", "Inbox"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(FileNames(moved).size(), 0u);
+  EXPECT_EQ(FileNames(home_ / ".local/share/Trash/files"),
+            (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+TEST_F(AppTest, SignedMailIsLeftAsItIsDeleteIsForGoodAndUnrecordableFoldersAreRefused) {
+  std::string sealed =
+      "From: Ann <ann@example.org>\r\nSubject: Signed\r\nMessage-ID: <sig@example.org>\r\n"
+      "MIME-Version: 1.0\r\nContent-Type: multipart/signed; protocol=\"application/"
+      "pgp-signature\"; boundary=\"s\"\r\n\r\n--s\r\nContent-Type: text/plain\r\n\r\nterms\r\n"
+      "--s\r\nContent-Type: application/pgp-signature\r\nContent-Disposition: attachment; "
+      "filename=\"signature.asc\"\r\n\r\nsig\r\n--s--\r\n";
+  fs::path sealedFile = store_ / "cur" / "1709543600.M0P1.test:2,S";
+  std::ofstream(sealedFile, std::ios::binary) << sealed;
+  Deliver(store_, "Plain", {{"p.txt", "plain"}}, 1709543700);
+  ASSERT_EQ(Run({"settings", "--set", "AttachmentNamingOption=4"}).code, 0);
+  Result r = Run({"detach", "Inbox", "1"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("'Signed' is signed or encrypted: left as it is"));
+  r = Run({"detach-all", "Inbox"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("Left 1 signed or encrypted mail as it is: 'Signed'"));
+  // The start-up sweep of a monitored folder leaves it too, and is not the command's.
+  ASSERT_EQ(Run({"monitor", "add", "Inbox"}).code, 0);
+  fs::create_directories(root_ / "copies");
+  EXPECT_EQ(Run({"--to", (root_ / "copies").string(), "copy", "Inbox", "2"}).code, 0);
+  ASSERT_EQ(Run({"monitor", "remove", "Inbox"}).code, 0);
+  EXPECT_EQ(ReadAll(sealedFile), sealed);
+
+  r = Run({"--yes", "delete", "Inbox", "2"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("for good and moved 1 saved file to the trash"));
+  EXPECT_EQ(RunJson({"list", "Deleted Items"}).size(), 0u);
+  EXPECT_EQ(ReadAll(home_ / ".local/share/Trash/files/p.txt"), "plain");
+
+  fs::path tabbed = root_ / "with\ttab";
+  fs::create_directories(tabbed);
+  Deliver(store_, "Again", {{"q.txt", "q"}}, 1709543800);
+  r = Run({"--to", tabbed.string(), "detach-to", "Inbox", "2"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("holds a tab or a line break"));
+  EXPECT_TRUE(FileNames(tabbed).empty());
 }
 
 // The watcher detaches mail delivered while it runs into a monitored folder, and a

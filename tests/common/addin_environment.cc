@@ -20,10 +20,14 @@
 #include "settings/modRegistryEntry.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "tests/common/scratch_home.h"
 
 namespace stow::testing {
 
 namespace {
+
+// Saved files the engine removes go to this trash, not the user's.
+const std::string& scratchHome = UseScratchHome();
 
 // The real file system, with the environment's own temporary folder, so that
 // nothing a test does lands in the machine's shared one.
@@ -98,6 +102,7 @@ void AddinEnvironment::Build(Options options) {
   services_ = std::make_unique<platform::ScopedServices>(platform::Services{
       .registry = &registry, .shell = &shell, .ui = &ui, .loop = &loop, .factory = &factory});
   ResetAddinState();
+  modGlobal::objOutcomeSink = outcomes_;
 
   if (options.makeStore) {
     store_ = options.makeStore(root_);
@@ -204,6 +209,14 @@ std::vector<std::string> AddinEnvironment::MessageTexts() const {
   std::vector<std::string> texts;
   for (const auto& box : ui.MessageBoxes()) texts.push_back(box.prompt);
   return texts;
+}
+
+ItemOutcome& AddinEnvironment::LastOutcome() {
+  if (outcomes_->items.empty()) {
+    ADD_FAILURE() << "the engine reported no outcome";
+    throw std::logic_error("no outcome");
+  }
+  return outcomes_->items.back();
 }
 
 std::vector<std::string> AddinEnvironment::ListFiles(const std::string& folder) {

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/outcome.h"
 #include "platform/headless/headless_toolkit.h"
 #include "platform/headless/manual_loop.h"
 #include "platform/hostapp/host_application.h"
@@ -131,6 +132,10 @@ class AddinEnvironment {
   // --- what happened
   // The prompts of the message boxes shown, in order.
   std::vector<std::string> MessageTexts() const;
+  // What the engine reported of each item it worked on, in order.
+  std::vector<ItemOutcome>& Outcomes() { return outcomes_->items; }
+  // The last outcome reported; fails the test (and throws) when there is none.
+  ItemOutcome& LastOutcome();
 
   // --- files
   // Names of the regular files in a folder, sorted; empty when it does not exist.
@@ -148,6 +153,7 @@ class AddinEnvironment {
 
   std::string root_;
   std::shared_ptr<mem::FaultyFileSystem> fs_;
+  std::shared_ptr<OutcomeList> outcomes_ = std::make_shared<OutcomeList>();
   std::shared_ptr<mem::MemoryStore> memory_;
   std::shared_ptr<om::NameSpace> store_;
   std::shared_ptr<hostapp::HostApplication> host_;

@@ -165,3 +165,64 @@ TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two `reattach-all` at once, one per folder, over mails whose attachments share
+// their names across the folders (where one shared temporary copy per name swapped
+// them and removed the saved files): 20 rounds, each detaching both folders at once
+// and putting everything back at once. Every mail gets exactly its own attachments
+// back, and every saved file ends in the trash, none unlinked. One mail per folder
+// keeps a round short (no batch window to wait for).
+TEST(Concurrency, TwoReattachAllsAtOnceSwapNothingAndLoseNothing) {
+  const long rounds = EnvNumber("STOW_CONCURRENCY_ROUNDS", 20);
+  TempTree tree("pairs");
+  Program prog(tree.root(), tree.root() / "Maildir");
+  MakeMaildir(prog.store());
+  MakeMaildir(prog.store() / ".Other");
+  ASSERT_EQ(prog.Run({"settings", "--set", "AttachmentNamingOption=4"}).code, 0);
+  std::mt19937_64 rng(7);
+  std::map<std::string, std::multiset<std::string>> hashes;  // message id -> attachments
+  int serial = 0;
+  for (const fs::path& dir : {prog.store(), prog.store() / ".Other"}) {
+    for (int i = 0; i < 1; ++i, ++serial) {
+      Message m{"pair-" + std::to_string(serial) + "@example.org",
+                "Pair " + std::to_string(serial),
+                "",
+                {},
+                {}};
+      for (const char* name : {"invoice.pdf", "report.pdf", "invoice.pdf", "notes.txt"})
+        m.parts.push_back({name, RandomBytes(rng, 150000 + serial), {}, {}});
+      for (const auto& p : m.parts) hashes[m.messageId].insert(Sha256(p.data));
+      Deliver(dir, std::to_string(1709543700 + serial) + ".M" + std::to_string(serial) + "P3.pair",
+              Render(m));
+    }
+  }
+  auto both = [&](const std::string& command) {
+    pid_t inbox = prog.Spawn({command, "Inbox"}, false, "inbox");
+    pid_t other = prog.Spawn({command, "Other"}, false, "other");
+    int a = 0, b = 0;
+    waitpid(inbox, &a, 0);
+    waitpid(other, &b, 0);
+    RunResult ra = prog.Collect(inbox, a, "inbox"), rb = prog.Collect(other, b, "other");
+    EXPECT_EQ(ra.code, 0) << command << " Inbox: " << ra.err;
+    EXPECT_EQ(rb.code, 0) << command << " Other: " << rb.err;
+  };
+  for (long round = 1; round <= rounds && !::testing::Test::HasFailure(); ++round) {
+    both("detach-all");
+    ASSERT_EQ(FilesIn(prog.attachments()).size(), 8u) << "round " << round;
+    both("reattach-all");
+    for (const fs::path& dir : {prog.store(), prog.store() / ".Other"}) {
+      for (const auto& m : ReadFolder(dir)) {
+        std::multiset<std::string> back;
+        for (const auto& h : m.leafHashes)
+          if (hashes[m.messageId].count(h)) back.insert(h);
+        EXPECT_EQ(back, hashes[m.messageId]) << "round " << round << ": " << m.messageId;
+      }
+    }
+    EXPECT_TRUE(FilesIn(prog.attachments()).empty()) << "round " << round;
+    EXPECT_EQ(prog.TrashedFrom().size(), static_cast<std::size_t>(8 * round));
+  }
+}
+
+}  // namespace

@@ -343,6 +343,16 @@ TEST_P(StoreContractTest, DeleteMovesToDeletedItemsAndFromThereRemoves) {
   EXPECT_EQ(ErrorOf([&] { inBin->HTMLBody(); }), errnum::kObjectGone);
 }
 
+TEST_P(StoreContractTest, DeletePermanentlyLeavesNoCopyAnywhere) {
+  auto deleted = Folder("Deleted Items");
+  std::int64_t deletedBefore = deleted->Items()->Count();
+  auto item = store().AddMail("Inbox", {"IPM.Note", "gone", "<p>g</p>", "", {}});
+  item->DeletePermanently();
+  EXPECT_EQ(ErrorOf([&] { item->Subject(); }), errnum::kObjectGone);
+  EXPECT_EQ(Folder("Inbox")->Items()->Count(), 0);
+  EXPECT_EQ(deleted->Items()->Count(), deletedBefore);
+}
+
 TEST_P(StoreContractTest, EnumerationDuringSavesVisitsEachItemOnce) {
   for (int i = 0; i < 6; ++i) {
     store().AddMail("Inbox", {"IPM.Note",

@@ -371,7 +371,23 @@ class Program {
   fs::path config() const { return root_ / "config"; }
   fs::path tmp() const { return root_ / "tmp"; }
   fs::path attachments() const { return home() / "Documents" / "My Attachments"; }
+  fs::path trash() const { return home() / ".local" / "share" / "Trash"; }
   const fs::path& store() const { return store_; }
+
+  // Where each file in the trash was trashed from, as its .trashinfo says.
+  std::vector<std::string> TrashedFrom() const {
+    std::vector<std::string> out;
+    for (const auto& name : FilesIn(trash() / "info")) {
+      std::string info = ReadAll(trash() / "info" / name);
+      std::size_t at = info.find("\nPath=");
+      if (at == std::string::npos) continue;
+      std::string escaped = info.substr(at + 6, info.find('\n', at + 6) - at - 6);
+      char* path = g_uri_unescape_string(escaped.c_str(), nullptr);
+      out.push_back(path ? path : escaped);
+      g_free(path);
+    }
+    return out;
+  }
 
   std::vector<std::string> Argv(const std::vector<std::string>& args) const {
     std::vector<std::string> argv = {std::string(STOW_BINARY_DIR) + "/stowbright", "--store",
@@ -397,6 +413,8 @@ class Program {
       setenv("XDG_CONFIG_HOME", (home() / ".config").c_str(), 1);
       setenv("TMPDIR", tmp().c_str(), 1);
       unsetenv("XDG_DOCUMENTS_DIR");
+      // Saved files the program trashes go to the trash of the test's own HOME.
+      unsetenv("XDG_DATA_HOME");
       unsetenv("MAILDIR");
       std::vector<char*> cargv;
       for (auto& a : argv) cargv.push_back(a.data());

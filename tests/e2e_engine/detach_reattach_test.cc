@@ -10,6 +10,7 @@
 #include "engine/processEmail.h"
 #include "engine/reattach.h"
 #include "engine/userProperties.h"
+#include "monitoring/monitoring.h"
 #include "platform/maildir/maildir_store.h"
 #include "tests/common/addin_environment.h"
 
@@ -132,6 +133,70 @@ TEST_F(MaildirEngineTest, DetachThenReattachGivesBackTheSameBytes) {
       ToText(GetUserDefinedFieldValue(restored, kRecordsProperty, FieldKind::kText, Value(""))),
       "");
   EXPECT_TRUE(env.ListFiles(folder).empty());
+}
+
+TEST_F(MaildirEngineTest, NamesThatOnlyFoldTogetherAreSavedRecordedAndPutBackEach) {
+  // Pairs one file system tells apart and a case- or normalisation-folding key does not.
+  const std::vector<std::string> names = {
+      "Report.pdf",         "report.pdf",          "R\xC3\xA9sum\xC3\xA9.pdf", "R\xC3\x89SUM\xC3\x89.PDF",
+      "caf\xC3\xA9.txt",    "cafe\xCC\x81.txt",    "stra\xC3\x9F" "e.txt",    "STRASSE.txt"};
+  std::vector<Part> parts;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    parts.push_back({names[i], "bytes of file " + std::to_string(i), ""});
+  Deliver(Message("<p>eight</p>", parts));
+  std::string folder = env.MakeFolder("att");
+  env.UseAttachmentFolder(folder);
+  env.SetSetting("AttachmentNamingOption", "4");
+
+  ProcessEmail(OnlyItem(), false, "", false);
+  EXPECT_EQ(env.ListFiles(folder).size(), names.size());
+  ReAttachFiles(OnlyItem(), true, "");
+
+  auto hashes = AttachmentHashes(OnlyItem());
+  for (const Part& p : parts)
+    EXPECT_EQ(hashes[p.fileName], AddinEnvironment::Sha256(p.bytes)) << p.fileName;
+  EXPECT_TRUE(env.ListFiles(folder).empty());
+}
+
+TEST_F(MaildirEngineTest, SignedOrEncryptedMailIsNeverChanged) {
+  const std::string head =
+      "Message-ID: <sealed@example.org>\nFrom: Ann <ann@example.org>\nSubject: Sealed\n"
+      "MIME-Version: 1.0\n";
+  const std::string signedMail =
+      head +
+      "Content-Type: multipart/signed; protocol=\"application/pgp-signature\"; "
+      "micalg=pgp-sha256; boundary=\"s\"\n\n--s\nContent-Type: multipart/mixed; "
+      "boundary=\"m\"\n\n--m\nContent-Type: text/plain\n\nterms\n--m\nContent-Type: "
+      "application/pdf\nContent-Disposition: attachment; filename=\"contract.pdf\"\n"
+      "Content-Transfer-Encoding: base64\n\nJVBERi0xLjQK\n--m--\n--s\nContent-Type: "
+      "application/pgp-signature; name=\"signature.asc\"\nContent-Disposition: attachment; "
+      "filename=\"signature.asc\"\n\n-----BEGIN PGP SIGNATURE-----\nabc\n"
+      "-----END PGP SIGNATURE-----\n--s--\n";
+  const std::string smime = head +
+                            "Content-Type: application/pkcs7-mime; smime-type=enveloped-data; "
+                            "name=\"smime.p7m\"\nContent-Disposition: attachment; "
+                            "filename=\"smime.p7m\"\nContent-Transfer-Encoding: base64\n\n"
+                            "MIAGCSqGSIb3DQEHA6CAMIACAQAx\n";
+  const std::string encrypted =
+      head +
+      "Content-Type: multipart/encrypted; protocol=\"application/pgp-encrypted\"; "
+      "boundary=\"e\"\n\n--e\nContent-Type: application/pgp-encrypted\n\nVersion: 1\n--e\n"
+      "Content-Type: application/octet-stream; name=\"encrypted.asc\"\nContent-Disposition: "
+      "inline; filename=\"encrypted.asc\"\n\n-----BEGIN PGP MESSAGE-----\nxyz\n"
+      "-----END PGP MESSAGE-----\n--e--\n";
+  std::string folder = env.MakeFolder("att");
+  env.UseAttachmentFolder(folder);
+  std::string file = env.Root() + "/Maildir/cur/1309962605.e2e1.host:2,S";
+  for (const std::string& mail : {signedMail, smime, encrypted}) {
+    Deliver(mail);
+    ProcessEmail(OnlyItem(), false, "", false);
+    EXPECT_EQ(env.LastOutcome().left, ItemOutcome::Left::kSignedOrEncrypted);
+    ProcessEmail(OnlyItem(), true, "", false);
+    subDeleteAttachments(OnlyItem());
+    EXPECT_EQ(env.LastOutcome().left, ItemOutcome::Left::kSignedOrEncrypted);
+    EXPECT_EQ(AddinEnvironment::ReadFile(file), mail);
+    EXPECT_TRUE(env.ListFiles(folder).empty());
+  }
 }
 
 TEST_F(MaildirEngineTest, InlineImagesComeBackWithNewContentIds) {

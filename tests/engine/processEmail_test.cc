@@ -48,8 +48,10 @@ TEST_F(ProcessEmailTest, DetachesAllButExemptedAttachments) {
   EXPECT_EQ(env.ListFiles(folder), (std::vector<std::string>{"a.pdf", "b.doc"}));
   EXPECT_EQ(env.ReadFile(folder + "/a.pdf"), "AAAA");
   EXPECT_EQ(env.ReadFile(folder + "/b.doc"), "BB");
-  EXPECT_EQ(RecordsOf(stored), folder + "/a.pdf\ta.pdf\t0\r\n" + folder + "/b.doc\tb.doc\t0");
+  EXPECT_EQ(RecordsOf(stored), folder + "/a.pdf\ta.pdf\t0\t4\r\n" + folder + "/b.doc\tb.doc\t0\t2");
   EXPECT_TRUE(IsProcessed(stored));
+  ASSERT_EQ(env.LastOutcome().kept.size(), 1u);
+  EXPECT_EQ(env.LastOutcome().kept[0].name, "c.ZIP");
   std::string html = stored->HTMLBody();
   EXPECT_EQ(html.find("<br><table id=tableKZOSTART"), 0u);  // default: block on top
   EXPECT_EQ(Occurrences(html, "<li>"), 2u);
@@ -97,22 +99,35 @@ TEST_F(ProcessEmailTest, InlineImagesStayUnlessTreatedAsAttachments) {
   EXPECT_NE(html.find("src=\"" + folder + "/pic.JPEG\""), std::string::npos);
   auto lines = Lines(RecordsOf(stored));
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], folder + "/pic.JPEG\tpic.JPEG\t-1");
+  EXPECT_EQ(lines[0], folder + "/pic.JPEG\tpic.JPEG\t-1\t3");
   // The block lists the PDF only.
   EXPECT_EQ(Occurrences(html, "<li>"), 1u);
   EXPECT_NE(html.find(">doc2.pdf</a>"), std::string::npos);
 }
 
-TEST_F(ProcessEmailTest, OnlyInlineImagesWritesTheFileButLeavesTheItem) {
+TEST_F(ProcessEmailTest, NoFileStaysWhenTheMailKeepsItsAttachments) {
+  // Only a kept inline image: the item is not saved, and its file goes again.
   env.settings().TreatInlineImagesAsAttachments = true;
   auto item =
       env.AddMail({.htmlBody = "<img src=\"cid:x1\">", .attachments = {{"only.gif", "GIF", "x1"}}});
   ProcessEmail(item, false, "", false);
-  EXPECT_EQ(env.ListFiles(folder), std::vector<std::string>{"only.gif"});
+  ProcessEmail(item, false, "", false);
+  EXPECT_TRUE(env.ListFiles(folder).empty());
   EXPECT_EQ(env.mem().faults().SaveCount(), 0);
-  auto stored = env.Reload(item);
-  EXPECT_EQ(AttachmentNames(stored), std::vector<std::string>{"only.gif"});
+  EXPECT_EQ(AttachmentNames(env.Reload(item)), std::vector<std::string>{"only.gif"});
+  EXPECT_EQ(env.LastOutcome().left, ItemOutcome::Left::kNothingToDo);
+
+  // The folder flush before the attachments are taken out fails: the mail keeps them.
+  env.fs().Fail(mem::FsOp::SyncFolder, folder, errnum::kDiskFull);
+  auto second = env.AddMail({.attachments = {{"a.pdf", "A"}, {"b.pdf", "B"}}});
+  ProcessEmail(second, false, "", false);
+  EXPECT_TRUE(env.ListFiles(folder).empty());
+  auto stored = env.Reload(second);
+  EXPECT_EQ(AttachmentNames(stored), (std::vector<std::string>{"a.pdf", "b.pdf"}));
   EXPECT_FALSE(IsProcessed(stored));
+  EXPECT_EQ(env.LastOutcome().left, ItemOutcome::Left::kFailed);
+  EXPECT_NE(env.MessageTexts().back().find("Cannot flush the attachment folder " + folder),
+            std::string::npos);
 }
 
 TEST_F(ProcessEmailTest, PlainTextMailBecomesHtmlWithTheBlockAfterIt) {
@@ -240,33 +255,43 @@ TEST_F(ProcessEmailTest, NothingHalfWrittenAndUnwritableNamesFallBack) {
   EXPECT_EQ(env.ListFiles(folder).size(), 3u);
 }
 
-// The partial name a writer of this host with process id pid gives a file.
-std::string PartialOf(pid_t pid, const std::string& random = "123456789") {
+std::string HostTag() {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   std::string tag;
   for (const char* c = host; *c; ++c)
     tag += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-  return ".stowbright-" + tag + "-" + std::to_string(pid) + "-" + random + ".partial";
+  return tag;
 }
 
-TEST_F(ProcessEmailTest, PartialFilesOfDeadWritersAreSweptAndNoOtherFile) {
+// The partial name a writer of this host with process id pid gives a file.
+std::string PartialOf(pid_t pid, const std::string& random = "123456789") {
+  return ".stowbright:" + HostTag() + ":" + std::to_string(pid) + ":" + random + ".partial";
+}
+
+TEST_F(ProcessEmailTest, PartialFilesOfDeadWritersAreSweptAndNoAttachmentEverIs) {
   pid_t dead = fork();
   if (dead == 0) _exit(0);
   int status = 0;
   waitpid(dead, &status, 0);
+  // A partial name of an earlier version, saved here as a sender's attachment, and
+  // names of live or other writers: all kept.
+  std::string oldStyle = ".stowbright-" + HostTag() + "-" + std::to_string(dead) + "-1.partial";
   std::vector<std::string> kept = {PartialOf(getpid()), PartialOf(dead, "x"),
-                                   ".stowbright-otherhost-" + std::to_string(dead) + "-1.partial",
-                                   ".stowbright-123456789.partial", "user.txt"};
+                                   ".stowbright:otherhost:" + std::to_string(dead) + ":1.partial",
+                                   oldStyle, "user.txt"};
   for (const auto& name : kept) env.WriteFile(folder + "/" + name, "keep");
   env.WriteFile(folder + "/" + PartialOf(dead), "litter");
-  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
+  // A sender cannot name an attachment after a partial file: ":" never survives.
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}, {PartialOf(dead, "7"), "P"}}});
   ProcessEmail(item, false, "", false);
-  auto files = env.ListFiles(folder);
+  std::string cleaned = PartialOf(dead, "7");
+  std::replace(cleaned.begin(), cleaned.end(), ':', '-');
   std::vector<std::string> want = kept;
   want.push_back("a.pdf");
+  want.push_back(cleaned);
   std::sort(want.begin(), want.end());
-  EXPECT_EQ(files, want);
+  EXPECT_EQ(env.ListFiles(folder), want);
   EXPECT_EQ(env.ReadFile(folder + "/a.pdf"), "A");
 }
 
@@ -299,7 +324,7 @@ TEST_F(ProcessEmailTest, TokenAfterTheLastAttachmentAndSkippedNextTime) {
   auto again = env.Reload(item);
   EXPECT_EQ(env.ListFiles(folder), (std::vector<std::string>{"a.pdf", "b.doc"}));
   EXPECT_EQ(AttachmentNames(again), std::vector<std::string>{kTokenFileName});
-  EXPECT_EQ(RecordsOf(again), folder + "/a.pdf\ta.pdf\t0\r\n" + folder + "/b.doc\tb.doc\t0");
+  EXPECT_EQ(RecordsOf(again), folder + "/a.pdf\ta.pdf\t0\t1\r\n" + folder + "/b.doc\tb.doc\t0\t1");
   EXPECT_EQ(Occurrences(again->HTMLBody(), kBlockEndComment), 2u);
 }
 
@@ -310,6 +335,8 @@ TEST_F(ProcessEmailTest, APlantedTokenFileIsNeverAttached) {
   auto token = AttachmentNamed(env.Reload(item), kTokenFileName);
   ASSERT_TRUE(token);
   EXPECT_EQ(token->Size(), 1);
+  // Nor replaced: the token goes to a folder of its own.
+  EXPECT_EQ(env.ReadFile(env.TempFolder() + "/" + kTokenFileName), "secret of another user");
 }
 
 TEST_F(ProcessEmailTest, SaveDeniedKeepsTheItemAndRemovesTheCopies) {
@@ -381,7 +408,7 @@ TEST_F(ProcessEmailTest, GivenFolderIsUsedAsIs) {
   std::string given = env.MakeFolder("given/");
   auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
   ProcessEmail(item, false, given + "/", false);
-  EXPECT_EQ(RecordsOf(env.Reload(item)), given + "/a.pdf\ta.pdf\t0");
+  EXPECT_EQ(RecordsOf(env.Reload(item)), given + "/a.pdf\ta.pdf\t0\t1");
 }
 
 TEST_F(ProcessEmailTest, WithoutTheSafeLibraryNothingHappens) {

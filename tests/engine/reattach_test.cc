@@ -40,9 +40,10 @@ class ReAttachTest : public AddinTest {
   std::string folder;
 };
 
-TEST_F(ReAttachTest, GivesBackTheAttachmentsAndClearsEverything) {
+TEST_F(ReAttachTest, GivesBackTheAttachmentsAndTrashesTheSavedFiles) {
   auto item = Detached();
-  ASSERT_EQ(env.ListFiles(folder).size(), 2u);
+  auto saved = env.ListFiles(folder);
+  ASSERT_EQ(saved.size(), 2u);
   ReAttachFiles(item, false, "");
   auto stored = env.Reload(item);
   EXPECT_EQ(AttachmentNames(stored),
@@ -52,60 +53,39 @@ TEST_F(ReAttachTest, GivesBackTheAttachmentsAndClearsEverything) {
   EXPECT_EQ(stored->BillingInformation(), "");
   EXPECT_EQ(RecordsOf(stored), "");
   EXPECT_TRUE(env.ListFiles(folder).empty());
-  // The temporary copies are gone too (the token stays for later detaches).
+  for (const auto& name : saved) EXPECT_NE(env.fs().FindInTrash(folder + "/" + name), "") << name;
+  // Nothing stays in the working folder but the token.
   EXPECT_EQ(env.ListFiles(env.TempFolder()), std::vector<std::string>{kTokenFileName});
+  EXPECT_EQ(env.LastOutcome().trashed.size(), 2u);
+
+  // A copy of the mail elsewhere still records the files: it gets them from the trash.
+  auto copy = env.AddMail({.htmlBody = "<p>copy</p>"});
+  ReAttachFiles(copy, false, folder + "/" + saved[0] + "\tnotes.txt\t0\t1");
+  EXPECT_EQ(env.ReadFile(env.fs().FindInTrash(folder + "/" + saved[0])), "N");
+  EXPECT_EQ(AttachmentNamed(env.Reload(copy), "notes.txt")->Size(), 1);
+  ASSERT_EQ(env.LastOutcome().reattached.size(), 1u);
+  EXPECT_TRUE(env.LastOutcome().reattached[0].fromTrash);
 }
 
-std::string HostTag() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  std::string tag;
-  for (const char* c = host; *c; ++c)
-    tag += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-  return tag;
-}
-
-TEST_F(ReAttachTest, CopiesLeftByAKilledReattachGoWithTheNextOneAndNothingElseDoes) {
-  pid_t dead = fork();
-  if (dead == 0) _exit(0);
-  int status = 0;
-  waitpid(dead, &status, 0);
-  std::string temp = env.TempFolder();
-  std::string deadNote = ".stowbright-copy-" + HostTag() + "-" + std::to_string(dead) + "-1";
-  std::string half = ".left.pdf.stow-" + std::to_string(dead) + "-0abc1234.tmp";
-  env.WriteFile(temp + "/" + deadNote, temp + "/left.pdf");
-  env.WriteFile(temp + "/left.pdf", "copy");
-  env.WriteFile(temp + "/" + half, "half");
-  // A dead writer's note naming a file elsewhere, a live writer's note and its
-  // copy, and a user's file are all kept.
-  std::string outside = env.MakeFolder("mine") + "/keep.pdf";
-  env.WriteFile(outside, "mine");
-  std::string strayNote = ".stowbright-copy-" + HostTag() + "-" + std::to_string(dead) + "-2";
-  env.WriteFile(temp + "/" + strayNote, outside);
-  std::string liveNote = ".stowbright-copy-" + HostTag() + "-" + std::to_string(getpid()) + "-9";
-  env.WriteFile(temp + "/" + liveNote, temp + "/busy.pdf");
-  env.WriteFile(temp + "/busy.pdf", "busy");
-  env.WriteFile(temp + "/user.pdf", "user");
-
+TEST_F(ReAttachTest, WhatCannotBePutBackKeepsItsRecordAndItsLinkAndIsNamed) {
   auto item = Detached();
-  ReAttachFiles(item, true, "");
-  EXPECT_EQ(AttachmentNames(env.Reload(item)),
-            (std::vector<std::string>{kTokenFileName, "report.pdf", "notes.txt"}));
-  auto files = env.ListFiles(temp);
-  std::vector<std::string> want = {liveNote, kTokenFileName, "busy.pdf", "user.pdf"};
-  std::sort(want.begin(), want.end());
-  EXPECT_EQ(files, want);
-  EXPECT_EQ(env.ReadFile(outside), "mine");
-}
-
-TEST_F(ReAttachTest, AMissingFileIsDroppedSilently) {
-  auto item = Detached();
-  std::filesystem::remove(folder + "/2011.07.06_14.30.05_notes.txt");
+  std::string missing = folder + "/2011.07.06_14.30.05_notes.txt";
+  std::filesystem::remove(missing);
   ReAttachFiles(item, false, "");
   auto stored = env.Reload(item);
   EXPECT_EQ(AttachmentNames(stored), (std::vector<std::string>{kTokenFileName, "report.pdf"}));
-  EXPECT_EQ(RecordsOf(stored), "");
-  EXPECT_TRUE(env.MessageTexts().empty());
+  EXPECT_EQ(RecordsOf(stored), missing + "\tnotes.txt\t0\t1");
+  EXPECT_TRUE(IsProcessed(stored));
+  std::string html = stored->HTMLBody();
+  EXPECT_EQ(Occurrences(html, "<li>"), 1u);
+  EXPECT_NE(html.find("href='" + missing + "'"), std::string::npos);
+  EXPECT_EQ(Occurrences(html, "<p>orig</p>"), 1u);
+  ASSERT_EQ(env.LastOutcome().failed.size(), 1u);
+  EXPECT_EQ(env.LastOutcome().failed[0].what, missing);
+  // Nothing could be put back at all: the item is left exactly as it was.
+  int saves = env.mem().faults().SaveCount();
+  ReAttachFiles(stored, false, "");
+  EXPECT_EQ(env.mem().faults().SaveCount(), saves);
 }
 
 TEST_F(ReAttachTest, NothingHappensWithoutRecords) {
@@ -115,7 +95,7 @@ TEST_F(ReAttachTest, NothingHappensWithoutRecords) {
   EXPECT_EQ(env.mem().faults().SaveCount(), 0);
 }
 
-TEST_F(ReAttachTest, AFailedAddKeepsTheFileAndItsRecord) {
+TEST_F(ReAttachTest, AFailedAddKeepsTheFileItsRecordAndItsLink) {
   auto item = Detached();
   env.mem().faults().FailAttachmentAdd("notes.txt", errnum::kFail, -1);
   ReAttachFiles(item, false, "");
@@ -123,7 +103,8 @@ TEST_F(ReAttachTest, AFailedAddKeepsTheFileAndItsRecord) {
   EXPECT_EQ(AttachmentNames(stored), (std::vector<std::string>{kTokenFileName, "report.pdf"}));
   std::string kept = folder + "/2011.07.06_14.30.05_notes.txt";
   EXPECT_EQ(env.ListFiles(folder), std::vector<std::string>{"2011.07.06_14.30.05_notes.txt"});
-  EXPECT_EQ(RecordsOf(stored), kept + "\tnotes.txt\t0");
+  EXPECT_EQ(RecordsOf(stored), kept + "\tnotes.txt\t0\t1");
+  EXPECT_NE(stored->HTMLBody().find("href='" + kept + "'"), std::string::npos);
   EXPECT_TRUE(IsProcessed(stored));
   // A later re-attach finishes the job.
   env.mem().faults().Clear();
@@ -246,14 +227,19 @@ TEST_F(ReAttachTest, ComposeAttachLeavesTheSavedFilesOnDisk) {
 
 class DeleteTest : public ReAttachTest {};
 
-TEST_F(DeleteTest, DeletesTheItemThenItsFiles) {
+TEST_F(DeleteTest, DeletesTheItemForGoodThenTrashesItsFiles) {
   auto item = Detached();
   std::string id = item->EntryID();
-  std::filesystem::remove(folder + "/2011.07.06_14.30.05_report.pdf");  // already gone
+  std::string gone = folder + "/2011.07.06_14.30.05_report.pdf";
+  std::string notes = folder + "/2011.07.06_14.30.05_notes.txt";
+  std::filesystem::remove(gone);   // already gone
   DeleteItemAndFiles(item, true);  // DeleteItemPrompt off: no question
   EXPECT_TRUE(env.ui.MessageBoxes().empty());
   EXPECT_TRUE(env.ListFiles(folder).empty());
+  EXPECT_EQ(env.ReadFile(env.fs().FindInTrash(notes)), "N");
   EXPECT_EQ(env.mem().faults().DeleteCount(id), 1);
+  EXPECT_EQ(env.mem().FindByEntryId(id), nullptr);  // not in Deleted Items either
+  EXPECT_EQ(env.LastOutcome().trashed, std::vector<std::string>{notes});
 }
 
 TEST_F(DeleteTest, AFailedDeleteKeepsTheFiles) {

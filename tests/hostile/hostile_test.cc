@@ -243,15 +243,19 @@ class HostileTest : public ::testing::Test {
     WriteAll(sentinel_ / "inner" / "secret.txt", "private");
     WriteAll(prog_.home() / ".bashrc", "# mine");
     fs::create_directories(prog_.attachments());
+    fs::create_directories(prog_.trash());  // as on a desktop that has used it
     WriteAll(prog_.attachments() / "existing.txt", "already here");
     WriteAll(prog_.attachments() / "report.pdf", "an older report");
   }
 
-  // What may change: the Maildir, the attachment folder's new files, the settings
-  // and the temporary folder.
+  // What may change: the Maildir, the attachment folder's new files, the settings,
+  // the temporary folder, and the trash (with files of the attachment folder only).
   std::map<std::string, std::string> Outside() {
-    return Snapshot(tree_.root(), {prog_.store(), prog_.attachments(), prog_.config(), prog_.tmp(),
-                                   tree_.root() / "run.out", tree_.root() / "run.err"});
+    for (const auto& from : prog_.TrashedFrom())
+      EXPECT_EQ(fs::path(from).parent_path(), prog_.attachments()) << "trashed " << from;
+    return Snapshot(tree_.root(),
+                    {prog_.store(), prog_.attachments(), prog_.config(), prog_.tmp(), prog_.trash(),
+                     tree_.root() / "run.out", tree_.root() / "run.err"});
   }
 
   std::string Add(const std::string& id, Message m) {
@@ -557,6 +561,87 @@ TEST_F(HostileTest, ForgedRecordsAndMarkerCannotReachFilesOutside) {
   EXPECT_THAT(Diff(outsideBefore, Outside()), ::testing::IsEmpty());
   EXPECT_EQ(ReadAll(secretPath), "private");
   EXPECT_EQ(ReadAll(keepPath), "keep me");
+}
+
+// A round trip over what tripped earlier versions: names that differ only in case,
+// normalisation or a folded sharp s, the same name twice, read-only saved files, a
+// copy of a detached mail in a second folder, and files, links, a FIFO and a fake
+// working folder planted in the temporary folder. Every attachment comes back byte
+// for byte, in both copies; every saved file goes to the trash (none is unlinked);
+// nothing else is touched.
+TEST_F(HostileTest, CorpusRoundTripLosesNothingAndTouchesNothingElse) {
+  ASSERT_EQ(prog_.Run({"settings", "--set", "AttachmentNamingOption=4"}).code, 0);
+  std::mt19937_64 rng(13);
+  std::vector<std::string> names = {"Report.pdf",
+                                    "report.pdf",
+                                    "R\xC3\xA9sum\xC3\xA9.pdf",
+                                    "R\xC3\x89SUM\xC3\x89.PDF",
+                                    "caf\xC3\xA9.txt",
+                                    "cafe\xCC\x81.txt",
+                                    "stra\xC3\x9F"
+                                    "e.txt",
+                                    "STRASSE.txt",
+                                    "invoice.pdf",
+                                    "invoice.pdf"};
+  std::map<std::string, std::vector<std::string>> hashes;  // message id -> attachment hashes
+  Message a{"", "Colliding", "", {}, {}};
+  for (const auto& name : names) a.parts.push_back({name, RandomBytes(rng, 300), {}, {}});
+  Message b{"",
+            "Second",
+            "",
+            {{"invoice.pdf", RandomBytes(rng, 200), {}, {}},
+             {"report.pdf", RandomBytes(rng, 100), {}, {}}},
+            {}};
+  for (auto* m : {&a, &b}) {
+    std::string id = Add(m->subject, *m);
+    for (const auto& p : m->parts) hashes[id].push_back(Sha256(p.data));
+  }
+  ASSERT_EQ(prog_.Run({"detach-all", "Inbox"}).code, 0);
+  std::size_t saved = 0;
+  for (const auto& f : FilesIn(prog_.attachments())) {
+    if (f == "existing.txt" || f == "report.pdf") continue;
+    fs::permissions(prog_.attachments() / f, fs::perms::owner_read);
+    ++saved;
+  }
+  ASSERT_EQ(saved, names.size() + 2);
+  // The copy of the detached mail, as `cp` or an IMAP COPY makes it.
+  fs::path other = prog_.store() / ".Other";
+  MakeMaildir(other);
+  for (const auto& m : ReadFolder(prog_.store()))
+    if (m.messageId == "Colliding@example.org")
+      fs::copy_file(m.path, other / "cur" / m.path.filename());
+  // Planted where temporary copies used to go.
+  fs::path tmp = prog_.tmp();
+  WriteAll(tmp / "report.pdf", "planted");
+  fs::create_symlink(sentinel_ / "keep.txt", tmp / "invoice.pdf");
+  ASSERT_EQ(mkfifo((tmp / "Report.pdf").c_str(), 0600), 0);
+  fs::path fake = tmp / "stowbright-work-99999-abcdef";
+  fs::create_directories(fake);
+  fs::permissions(fake, fs::perms::owner_all);
+  fs::create_symlink(sentinel_ / "inner" / "secret.txt", fake / "link");
+  auto outsideBefore = Outside();
+
+  RunResult r = prog_.Run({"reattach-all", "Inbox"});
+  EXPECT_EQ(r.code, 0) << r.err << r.out;
+  r = prog_.Run({"reattach-all", "Other"});
+  EXPECT_EQ(r.code, 0) << r.err << r.out;
+
+  std::vector<ParsedMessage> all = ReadFolder(prog_.store());
+  for (auto& m : ReadFolder(other)) all.push_back(m);
+  ASSERT_EQ(all.size(), 3u);  // the two and the copy
+  for (const auto& m : all) {
+    for (const auto& h : hashes[m.messageId])
+      EXPECT_EQ(std::count(m.leafHashes.begin(), m.leafHashes.end(), h),
+                std::count(hashes[m.messageId].begin(), hashes[m.messageId].end(), h))
+          << m.path;
+  }
+  EXPECT_EQ(FilesIn(prog_.attachments()), (std::vector<std::string>{"existing.txt", "report.pdf"}));
+  EXPECT_EQ(prog_.TrashedFrom().size(), saved);
+  EXPECT_EQ(ReadAll(tmp / "report.pdf"), "planted");
+  EXPECT_EQ(fs::read_symlink(tmp / "invoice.pdf"), sentinel_ / "keep.txt");
+  EXPECT_TRUE(fs::is_fifo(tmp / "Report.pdf"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(fake)));  // an ended run's folder, swept
+  EXPECT_THAT(Diff(outsideBefore, Outside()), ::testing::IsEmpty());
 }
 
 }  // namespace

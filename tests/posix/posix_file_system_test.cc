@@ -8,10 +8,14 @@
 #include <string>
 
 #include "platform/com_error.h"
+#include "common/scratch_home.h"
 #include "posix/temp_dir.h"
 
 namespace stow::posix {
 namespace {
+
+// Files these tests trash go to a trash of their own.
+const std::string& scratchHome = stow::testing::UseScratchHome();
 
 using stow::testing::ReadText;
 using stow::testing::ScopedEnv;
@@ -191,21 +195,93 @@ TEST_F(PosixFileSystemTest, FoldersAreCreatedOnceOrWithTheirParents) {
   EXPECT_EQ(e.Description(), "File already exists: " + (dir / "file"));
 }
 
-TEST_F(PosixFileSystemTest, TemporaryFolderFollowsTmpdir) {
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+TEST_F(PosixFileSystemTest, WorkingFolderIsPrivateFreshAndGoesWithItsProcess) {
   {
-    ScopedEnv env("TMPDIR", dir.path().c_str());
-    EXPECT_EQ(fs.GetSpecialFolder(platform::TemporaryFolder), dir.path());
+    ScopedEnv tmp("TMPDIR", dir.path().c_str());
+    ScopedEnv none("XDG_RUNTIME_DIR", nullptr);
+    EXPECT_EQ(WorkingFolderBase(), dir.path());
+    ::mkdir((dir / "run").c_str(), 0755);
+    ScopedEnv open("XDG_RUNTIME_DIR", (dir / "run").c_str());
+    EXPECT_EQ(WorkingFolderBase(), dir.path());  // others may enter it
+    ::chmod((dir / "run").c_str(), 0700);
+    EXPECT_EQ(WorkingFolderBase(), dir / "run");
   }
+  WriteText(dir / "outside", "keep");
+  std::string path;
   {
-    ScopedEnv env("TMPDIR", nullptr);
-    EXPECT_EQ(fs.GetSpecialFolder(platform::TemporaryFolder), "/tmp");
+    WorkingFolder mine(dir.path()), other(dir.path());
+    path = mine.Path();
+    EXPECT_EQ(mine.Path(), path);
+    EXPECT_NE(other.Path(), path);
+    EXPECT_EQ(path.rfind(dir / "stowbright-work-", 0), 0u) << path;
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    fs.LinkFile(dir / "outside", path + "/copy.pdf");
+    EXPECT_EQ(ErrorOf([&] { fs.LinkFile(dir / "outside", path + "/copy.pdf"); }).Number(),
+              errnum::kFileAlreadyExists);
+    std::string sub = fs.CreatePrivateFolder(path);
+    WriteText(sub + "/x", "x");
+    // The folder of a running process is never swept.
+    SweepEndedWorkingFolders(dir.path());
+    EXPECT_TRUE(Exists(path + "/copy.pdf"));
   }
-  {
-    ScopedEnv env("TMPDIR", "");
-    EXPECT_EQ(fs.GetSpecialFolder(platform::TemporaryFolder), "/tmp");
-  }
+  EXPECT_FALSE(Exists(path));
+  EXPECT_EQ(ReadText(dir / "outside"), "keep");
   EXPECT_THROW(fs.GetSpecialFolder(platform::WindowsFolder), ComError);
   EXPECT_THROW(fs.GetSpecialFolder(99), ComError);
+}
+
+TEST_F(PosixFileSystemTest, SweepTakesOnlyFoldersThatEndedProcessesOfTheUserLeft) {
+  ::mkdir((dir / "outside").c_str(), 0700);
+  WriteText(dir / "outside/keep", "keep");
+  auto folder = [&](const std::string& name, mode_t mode) {
+    ::mkdir((dir / name).c_str(), mode);
+    ::chmod((dir / name).c_str(), mode);
+    return dir / name;
+  };
+  std::string ended = folder("stowbright-work-123-abcDEF", 0700);
+  WriteText(ended + "/copy.pdf", "c");
+  ::symlink((dir / "outside/keep").c_str(), (ended + "/link").c_str());
+  ::symlink((dir / "outside").c_str(), (ended + "/folder-link").c_str());
+  ::mkdir((ended + "/d-1").c_str(), 0700);
+  WriteText(ended + "/d-1/f", "f");
+  std::string shared = folder("stowbright-work-124-abcDEF", 0755);
+  std::string otherName = folder("stowbright-work-125-abc", 0700);
+  ::symlink((dir / "outside").c_str(), (dir / "stowbright-work-126-abcDEF").c_str());
+
+  SweepEndedWorkingFolders(dir.path());
+  EXPECT_FALSE(Exists(ended));
+  EXPECT_TRUE(Exists(shared));
+  EXPECT_TRUE(Exists(otherName));
+  EXPECT_TRUE(Exists(dir / "stowbright-work-126-abcDEF"));
+  EXPECT_EQ(ReadText(dir / "outside/keep"), "keep");
+}
+
+TEST_F(PosixFileSystemTest, TrashedFilesAreKeptAndFoundByWhereTheyWere) {
+  std::string path = dir / "a b%\xC3\xA9.pdf";
+  WriteText(path, "first");
+  std::string stamp = fs.FileStamp(path);
+  EXPECT_EQ(fs.FileStamp(path), stamp);
+  fs.TrashFile(path);
+  EXPECT_FALSE(Exists(path));
+  WriteText(path, "second!");
+  EXPECT_NE(fs.FileStamp(path), stamp);
+  fs.TrashFile(dir.path() + "//./a b%\xC3\xA9.pdf");
+  EXPECT_EQ(ReadText(fs.FindInTrash(path, 5)), "first");
+  EXPECT_EQ(ReadText(fs.FindInTrash(path, 7)), "second!");
+  EXPECT_FALSE(fs.FindInTrash(path).empty());
+  EXPECT_EQ(fs.FindInTrash(path, 6), "");
+  EXPECT_EQ(fs.FindInTrash(dir / "never.pdf"), "");
+  EXPECT_EQ(ErrorOf([&] { fs.TrashFile(dir / "never.pdf"); }).Number(), errnum::kFileNotFound);
+  EXPECT_EQ(ErrorOf([&] { fs.TrashFile(dir.path()); }).Number(), errnum::kFileNotFound);
+  EXPECT_EQ(ErrorOf([&] { fs.FileStamp(dir / "never.pdf"); }).Number(), errnum::kFileNotFound);
 }
 
 TEST_F(PosixFileSystemTest, SyncAcceptsFilesAndFolders) {

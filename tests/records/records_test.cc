@@ -38,7 +38,7 @@ TEST(ProcessedAttachments, ToStringOfAnImageAndAFile) {
   ASSERT_TRUE(
       list.Add(Record("/home/u/att/2011.07.06_14.30.00_image001.png", "image001.png", true)));
   ASSERT_TRUE(list.Add(Record("/home/u/att/2011.07.06_14.30.00_report.pdf", "report.pdf", false)));
-  EXPECT_FALSE(list.Add(Record("/HOME/U/ATT/2011.07.06_14.30.00_REPORT.PDF", "x", false)));
+  EXPECT_FALSE(list.Add(Record("/home/u/att/2011.07.06_14.30.00_report.pdf", "x", false)));
   EXPECT_EQ(list.ToString(),
             "/home/u/att/2011.07.06_14.30.00_image001.png\timage001.png\t-1\r\n"
             "/home/u/att/2011.07.06_14.30.00_report.pdf\treport.pdf\t0");
@@ -64,22 +64,21 @@ TEST(ProcessedAttachments, RoundTripKeepsTextAndOrder) {
   EXPECT_TRUE(env.ui.Shows().empty());
 }
 
-TEST(ProcessedAttachments, SamePathInAnotherCaseKeepsTheFirst) {
+TEST(ProcessedAttachments, PathsAreKeyedByteForByteAndTheFirstLineOfAPathWins) {
   SupportEnv env;
   cProcessedAttachments list;
+  // Another case, another normalisation, a folded sharp s: four files, four records.
   list.FromString(
       "/x/R\xC3\xA9sum\xC3\xA9.pdf\tfirst.pdf\t0\r\n"
-      "/X/R\xC3\x89SUM\xC3\x89.PDF\tsecond.pdf\t-1\r\n"
-      "/x/re\xCC\x81sume\xCC\x81.pdf\tthird.pdf\t0");
-  ASSERT_EQ(list.Count(), 1);
+      "/x/R\xC3\x89SUM\xC3\x89.PDF\tsecond.pdf\t-1\r\n"
+      "/x/Re\xCC\x81sume\xCC\x81.pdf\tthird.pdf\t0\r\n"
+      "/x/STRASSE.pdf\tfourth.pdf\t0\r\n"
+      "/x/R\xC3\xA9sum\xC3\xA9.pdf\tagain.pdf\t-1");
+  ASSERT_EQ(list.Count(), 4);
   EXPECT_EQ(list.Records()[0]->AttachmentName, "first.pdf");
   EXPECT_FALSE(list.Records()[0]->blnInlineImage);
-
-  // Records already listed stay; a parsed line for the same path is dropped.
-  list.FromString("/X/r\xC3\xA9sum\xC3\xA9.PDF\tagain.pdf\t-1\r\n/y.txt\ty.txt\t0");
-  EXPECT_EQ(list.Count(), 2);
-  EXPECT_EQ(list.Records()[0]->AttachmentName, "first.pdf");
-  EXPECT_EQ(list.Records()[1]->AttachmentPath, "/y.txt");
+  EXPECT_FALSE(list.Add(Record("/x/STRASSE.pdf", "x", false)));
+  EXPECT_TRUE(list.Add(Record("/x/stra\xC3\x9F" "e.pdf", "x", false)));
 }
 
 TEST(ProcessedAttachments, EmptyTextAddsNothingAndReportsNothing) {

@@ -51,6 +51,7 @@ class FakeItem : public om::Item {
   std::shared_ptr<om::Attachments> Attachments() override { return attachments; }
   void Save() override {}
   void Delete() override {}
+  void DeletePermanently() override {}
   void Display() override {}
   std::shared_ptr<om::Item> Reply() override { return nullptr; }
   std::shared_ptr<om::Item> Forward() override { return nullptr; }

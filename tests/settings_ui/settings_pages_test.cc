@@ -8,12 +8,14 @@
 #include <string>
 
 #include "common/addin_environment.h"
+#include "engine/naming.h"
 #include "host/modGlobal.h"
 #include "monitoring/monitoring.h"
 #include "platform/office.h"
 #include "settings/attachmentFolders.h"
 #include "settings/cSettings.h"
 #include "settings/fSettings.h"
+#include "settings/frmAttachmentFolder.h"
 #include "settings/uscAttachment.h"
 #include "settings/uscExtensions.h"
 #include "settings/uscMonitoring.h"
@@ -244,6 +246,39 @@ TEST_F(SettingsUiTest, MonitoringPageStoresAFileFolderPerEntryWhenFoldersAreSepa
     d.tb.PerformClick("Exit");
   });
   EXPECT_EQ(ReadAttachmentFolderPathFromRegistry(projects->FolderPath()), files);
+}
+
+TEST_F(SettingsUiTest, FolderPathsTheRecordsCannotHoldAreRefusedWhereverTheyAreSet) {
+  std::string tab = env.MakeFolder("a\tb"), cr = env.MakeFolder("c\rd"),
+              lf = env.MakeFolder("e\nf");
+  Open<uscAttachment>(1, [&](fSettings& d, uscAttachment& page) {
+    page.txtFolderPath.SetText(tab);
+    d.tb.PerformClick("Save");
+    d.tb.PerformClick("Exit");
+  });
+  EXPECT_EQ(env.GetSetting("AttachmentFolderPath"), env.DefaultAttachmentFolder());
+  env.SetSetting("AttachmentFolderOption", "0");
+  auto projects = env.mem().AddFolder(env.Inbox(), "Projects");
+  env.host().SetPickFolderAnswer(projects);
+  Open<uscMonitoring>(0, [&](fSettings& d, uscMonitoring& page) {
+    page.cmdPickFolder.PerformClick();
+    page.txtAttachmentFileFolder.SetText(lf);
+    page.cmdAddFolder.PerformClick();
+    EXPECT_TRUE(page.lvFolders.ListItems.empty());
+    d.tb.PerformClick("Exit");
+  });
+  env.OpenExplorer();
+  frmAttachmentFolder dialog;
+  dialog.Show(false);
+  dialog.txtAttachmentFolderPath.SetText(cr);
+  dialog.cmdOK.PerformClick();
+  EXPECT_EQ(dialog.lblWarning.Caption, "Invalid Folder Path");
+  EXPECT_EQ(ReadAttachmentFolderPathFromRegistry(env.Inbox()->FolderPath()), "");
+  env.ui.QueueFolder(tab);  // the folder prompt (--to)
+  EXPECT_EQ(fncAskForFolderPath(), "");
+  auto texts = env.MessageTexts();
+  ASSERT_EQ(texts.size(), 4u);
+  for (const auto& t : texts) EXPECT_NE(t.find("holds a tab or a line break"), std::string::npos);
 }
 
 TEST_F(SettingsUiTest, OpeningTwiceUnloadsTheFirstDialog) {
