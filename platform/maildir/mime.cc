@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/com_error.h"
+#include "platform/maildir/decoders.h"
 
 namespace stow::maildir::mime {
 
@@ -156,104 +158,6 @@ GMimeObject* FindParentIn(GMimeObject* root, GMimeObject* target) {
   return nullptr;
 }
 
-[[noreturn]] void Undecodable(const std::string& why) {
-  Raise(errnum::kFail, kSource, "The attachment cannot be decoded faithfully: " + why);
-}
-
-// Decodes base64 while checking that the text is base64 at all: only the
-// alphabet, padding at the end of a group of four, and white space. Encoders that
-// write several padded chunks one after the other are decoded whole.
-constexpr int kBlank = -2, kPad = -3, kInvalid = -1;
-constexpr std::array<signed char, 256> MakeRanks() {
-  std::array<signed char, 256> t{};
-  for (auto& x : t) x = kInvalid;
-  const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
-  for (unsigned char c : {' ', '\t', '\r', '\n'}) t[c] = kBlank;
-  t['='] = kPad;
-  return t;
-}
-constexpr std::array<signed char, 256> kRank = MakeRanks();
-
-// Decodes base64 and refuses what cannot be decoded faithfully: a character outside
-// the alphabet, padding in the wrong place, or text cut off inside a group. One table
-// lookup a character; the output goes to the sink in blocks.
-class Base64Decoder {
- public:
-  explicit Base64Decoder(const Sink& sink) : sink_(sink) {}
-
-  void Feed(const char* data, std::size_t n) {
-    out_.resize(n / 4 * 3 + 3);
-    char* o = out_.data();
-    const auto* p = reinterpret_cast<const unsigned char*>(data);
-    const auto* end = p + n;
-    while (p < end) {
-      // The common case: whole groups of four letters with no blank between them.
-      if (quad_ == 0) {
-        while (end - p >= 4) {
-          int a = kRank[p[0]], b = kRank[p[1]], c = kRank[p[2]], d = kRank[p[3]];
-          if ((a | b | c | d) < 0) break;
-          std::uint32_t v = (static_cast<std::uint32_t>(a) << 18) |
-                            (static_cast<std::uint32_t>(b) << 12) |
-                            (static_cast<std::uint32_t>(c) << 6) | static_cast<std::uint32_t>(d);
-          o[0] = static_cast<char>(v >> 16);
-          o[1] = static_cast<char>(v >> 8);
-          o[2] = static_cast<char>(v);
-          o += 3;
-          p += 4;
-        }
-        if (p == end) break;
-      }
-      int r = kRank[*p++];
-      if (r >= 0) {
-        if (pads_ > 0) Undecodable("data after padding within a group");
-        value_ = (value_ << 6) | static_cast<std::uint32_t>(r);
-      } else if (r == kBlank) {
-        continue;
-      } else if (r == kPad) {
-        if (quad_ < 2) Undecodable("padding in the wrong place");
-        ++pads_;
-        value_ <<= 6;
-      } else {
-        Undecodable("a character that is not base64");
-      }
-      if (++quad_ == 4) {
-        *o++ = static_cast<char>(value_ >> 16);
-        if (pads_ < 2) *o++ = static_cast<char>(value_ >> 8);
-        if (pads_ < 1) *o++ = static_cast<char>(value_);
-        quad_ = 0;
-        pads_ = 0;
-        value_ = 0;
-      }
-    }
-    if (o != out_.data()) sink_(out_.data(), static_cast<std::size_t>(o - out_.data()));
-  }
-
-  void Finish() {
-    // A lone letter stands for no whole byte; a padded group that stops short is cut.
-    if (quad_ == 1 || (quad_ > 1 && pads_ > 0)) Undecodable("the encoded text is cut off");
-    if (quad_ > 1) {
-      // Unpadded end: the bytes it stands for are clear.
-      std::uint32_t v = value_ << (6 * (4 - quad_));
-      char tail[2] = {static_cast<char>(v >> 16), static_cast<char>(v >> 8)};
-      sink_(tail, static_cast<std::size_t>(quad_ - 1));
-      quad_ = 0;
-    }
-  }
-
- private:
-
-  const Sink& sink_;
-  int quad_ = 0, pads_ = 0;
-  std::uint32_t value_ = 0;
-  std::vector<char> out_;
-};
-
-// Forwards what GMime writes to a sink.
-struct SinkStreamData {
-  const Sink* sink;
-};
-
 std::string ReadHeaderBlock(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
@@ -337,6 +241,61 @@ GMimeStream* OpenForParse(int fd, const std::string& path) {
   return g_mime_stream_mem_new_with_byte_array(bytes);  // owns bytes
 }
 
+// GMime ends a part's content where it believes the line break before the next
+// boundary starts: two bytes back in a message whose header lines end in CR LF, one
+// in a message whose lines end in LF. A generator that ends the header and boundary
+// lines in CR LF but the encoded lines in LF (or the other way round) then has the
+// part's last byte cut off, or a stray CR kept, both when it is read and when the
+// message is written again. The line break that belongs to the boundary is the one
+// right before its "--" line (RFC 2046); every leaf is made to end just before it.
+void RepairContentEnds(GMimeObject* o, int depth = 0) {
+  if (!o || depth > 200) return;
+  if (IsMultipart(o)) {
+    GMimeMultipart* mp = GMIME_MULTIPART(o);
+    for (int i = 0; i < g_mime_multipart_get_count(mp); ++i)
+      RepairContentEnds(g_mime_multipart_get_part(mp, i), depth + 1);
+    return;
+  }
+  if (GMIME_IS_MESSAGE_PART(o)) {
+    GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(o));
+    if (m) RepairContentEnds(g_mime_message_get_mime_part(m), depth + 1);
+    return;
+  }
+  if (!GMIME_IS_PART(o)) return;
+  GMimeDataWrapper* wrapper = g_mime_part_get_content(GMIME_PART(o));
+  GMimeStream* raw = wrapper ? g_mime_data_wrapper_get_stream(wrapper) : nullptr;
+  GMimeStream* whole = raw ? raw->super_stream : nullptr;
+  if (!whole || raw->bound_end < 0) return;
+  gint64 start = raw->bound_start, end = raw->bound_end;
+  gint64 from = std::max(start, end - 1);
+  // A substream must not reach past the end of a memory stream: it would read there.
+  gint64 length = g_mime_stream_length(whole);
+  if (length < end) return;
+  GRef<GMimeStream> window(g_mime_stream_substream(whole, from, std::min(end + 4, length)));
+  char bytes[5];
+  ssize_t got = 0;
+  while (got < static_cast<ssize_t>(sizeof bytes)) {
+    ssize_t n = g_mime_stream_read(window.get(), bytes + got, sizeof bytes - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  auto at = [&](gint64 pos) {
+    gint64 i = pos - from;
+    return i >= 0 && i < got ? bytes[i] : '\0';
+  };
+  gint64 boundaryLine = -1;
+  if (at(end) == '\n' && at(end + 1) == '-' && at(end + 2) == '-')
+    boundaryLine = end + 1;
+  else if (at(end + 1) == '\n' && at(end + 2) == '-' && at(end + 3) == '-')
+    boundaryLine = end + 2;
+  if (boundaryLine < 0) return;  // the end of the message: nothing was taken off
+  gint64 contentEnd = boundaryLine - 1;
+  if (contentEnd > start && at(contentEnd - 1) == '\r') --contentEnd;
+  if (contentEnd == end) return;
+  GRef<GMimeStream> fixed(g_mime_stream_substream(whole, start, contentEnd));
+  g_mime_data_wrapper_set_stream(wrapper, fixed.get());
+}
+
 }  // namespace
 
 std::shared_ptr<Document> Document::Parse(const std::string& path) {
@@ -355,6 +314,7 @@ std::shared_ptr<Document> Document::Parse(const std::string& path) {
   tCollector = nullptr;
   if (!m) Raise(errnum::kFail, kSource, "The file " + path + " is not a mail message");
   doc->message_ = GRef<GMimeMessage>(m);
+  RepairContentEnds(g_mime_message_get_mime_part(m));
   bool multipart = ContainsMultipart(g_mime_message_get_mime_part(m));
   for (const auto& w : warnings) {
     if (w.code == GMIME_WARN_TRUNCATED_MESSAGE && !multipart) continue;  // a body-less mail
@@ -482,7 +442,7 @@ std::string PartFileName(GMimeObject* part) {
   return s;
 }
 
-void DecodePart(GMimeObject* part, const Sink& sink) {
+void DecodePart(GMimeObject* part, const Sink& sink, Fidelity fidelity) {
   if (GMIME_IS_MESSAGE_PART(part)) {
     GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(part));
     if (!m) return;
@@ -510,14 +470,17 @@ void DecodePart(GMimeObject* part, const Sink& sink) {
   }
   if (g_mime_stream_reset(raw) < 0) Undecodable("the part cannot be read");
   GRef<GMimeStream> source = GRef<GMimeStream>::Share(raw);
-  if (enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE || enc == GMIME_CONTENT_ENCODING_UUENCODE) {
+  bool exact = fidelity == Fidelity::kExact;
+  if (enc == GMIME_CONTENT_ENCODING_UUENCODE ||
+      (!exact && enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE)) {
     GMimeStream* filtered = g_mime_stream_filter_new(raw);
     GMimeFilter* f = g_mime_filter_basic_new(enc, FALSE);
     g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered), f);
     g_object_unref(f);
     source = GRef<GMimeStream>(filtered);
   }
-  Base64Decoder b64(sink);
+  Base64Decoder b64(sink, !exact);
+  QuotedPrintableDecoder qp(sink);
   std::vector<char> buf(1 << 16);
   for (;;) {
     ssize_t n = g_mime_stream_read(source.get(), buf.data(), buf.size());
@@ -525,22 +488,29 @@ void DecodePart(GMimeObject* part, const Sink& sink) {
     if (n == 0) break;
     if (enc == GMIME_CONTENT_ENCODING_BASE64)
       b64.Feed(buf.data(), static_cast<std::size_t>(n));
+    else if (exact && enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE)
+      qp.Feed(buf.data(), static_cast<std::size_t>(n));
     else
       sink(buf.data(), static_cast<std::size_t>(n));
     if (g_mime_stream_eos(source.get())) break;
   }
   if (enc == GMIME_CONTENT_ENCODING_BASE64) b64.Finish();
+  if (exact && enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) qp.Finish();
 }
 
 std::int64_t DecodedSize(GMimeObject* part) {
   std::int64_t total = 0;
-  DecodePart(part, [&](const char*, std::size_t n) { total += static_cast<std::int64_t>(n); });
+  DecodePart(
+      part, [&](const char*, std::size_t n) { total += static_cast<std::int64_t>(n); },
+      Fidelity::kReadable);
   return total;
 }
 
 std::string PartText(GMimePart* part) {
   std::string bytes;
-  DecodePart(GMIME_OBJECT(part), [&](const char* d, std::size_t n) { bytes.append(d, n); });
+  DecodePart(
+      GMIME_OBJECT(part), [&](const char* d, std::size_t n) { bytes.append(d, n); },
+      Fidelity::kReadable);
   const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
   if (charset && *charset) {
     const char* iconvName = g_mime_charset_iconv_name(charset);

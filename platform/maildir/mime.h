@@ -87,10 +87,15 @@ GMimeMultipart* ParentOf(GMimeMessage* message, GMimeObject* part);
 // Decoded file name (RFC 2231 and RFC 2047), empty when the part has none.
 std::string PartFileName(GMimeObject* part);
 
-// Writes the part's decoded bytes to sink. Raises ComError when the encoded text
-// is not valid or decodes to a length other than it implies.
+// Writes the part's decoded bytes to sink. kExact (what an attachment taken out of
+// the mail needs) raises ComError unless the bytes are exactly what the encoded text
+// stands for (see decoders.h); kReadable (a body to show and rewrite) reads
+// quoted-printable and an unpadded base64 end as mail readers do.
 using Sink = std::function<void(const char* data, std::size_t size)>;
-void DecodePart(GMimeObject* part, const Sink& sink);
+enum class Fidelity { kExact, kReadable };
+void DecodePart(GMimeObject* part, const Sink& sink, Fidelity fidelity = Fidelity::kExact);
+// The size a mail reader shows (kReadable): an attachment kept in the mail because
+// it cannot be decoded exactly still has one.
 std::int64_t DecodedSize(GMimeObject* part);
 
 // The text of a text part, decoded and converted to UTF-8.

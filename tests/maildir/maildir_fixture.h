@@ -2,6 +2,7 @@
 // A fresh Maildir per test, messages written as files the way a delivery agent
 // writes them, and a minimal message loop that serves file descriptors.
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -33,6 +34,14 @@ inline std::string ReadFile(const fs::path& p) {
 
 inline void WriteFile(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+inline std::string Sha256(const std::string& bytes) {
+  gchar* h = g_compute_checksum_for_data(
+      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  std::string s = h;
+  g_free(h);
+  return s;
 }
 
 // Serves only what the store uses: fd watches.

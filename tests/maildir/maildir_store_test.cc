@@ -19,14 +19,6 @@ std::string B64(const std::string& bytes, std::size_t width = 76) {
   return out;
 }
 
-std::string Sha256(const std::string& bytes) {
-  gchar* h = g_compute_checksum_for_data(
-      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string s = h;
-  g_free(h);
-  return s;
-}
-
 std::string Bytes(std::size_t n, unsigned seed) {
   std::string s(n, '\0');
   std::uint32_t x = seed * 2654435761u + 7;
