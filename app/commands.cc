@@ -1,5 +1,7 @@
 #include "app/commands.h"
 
+#include <iostream>
+
 #include "app/actions.h"
 #include "app/app_error.h"
 #include "app/session.h"
@@ -8,9 +10,10 @@
 
 namespace stow::app {
 
-int RunCommand(const Options& options) {
-  Session session(options);
-  const std::string& c = options.command;
+namespace {
+
+int Dispatch(Session& session) {
+  const std::string& c = session.options().command;
   if (c == "folders") return RunFolders(session);
   if (c == "list") return RunList(session);
   if (c == "show") return RunShow(session);
@@ -27,6 +30,24 @@ int RunCommand(const Options& options) {
   if (c == "about") return RunAbout(session);
   if (c == "reply" || c == "forward") return RunCompose(session);
   NotAvailable("`stowbright " + c + "`");
+}
+
+}  // namespace
+
+int RunCommand(const Options& options) {
+  if (options.command == "init") return RunInit(options);
+  Session session(options);
+  int rc = Dispatch(session);
+  // Records the secret cannot verify are never acted on; the user must learn why.
+  if (std::size_t n = session.store().UnverifiableItems().size()) {
+    std::cerr << "stowbright: " << n << (n == 1 ? " item carries" : " items carry")
+              << " records that the store secret cannot verify: the secret at "
+              << session.store().secretPath()
+              << " was changed or lost since they were made. Those items were left unchanged; "
+                 "put the old secret back to re-attach or delete their files.\n";
+    if (rc == exitcode::kOk) rc = exitcode::kFailed;
+  }
+  return rc;
 }
 
 }  // namespace stow::app

@@ -24,6 +24,7 @@
 #include "platform/maildir/folder_watch.h"
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/mime.h"
+#include "platform/maildir/store_secret.h"
 #include "platform/services.h"
 
 namespace stow::maildir {
@@ -34,9 +35,6 @@ namespace fs = std::filesystem;
 using mime::GRef;
 
 constexpr const char* kSource = "Maildir store";
-constexpr const char* kBillingHeader = "X-Stowbright-Billing";
-constexpr const char* kPropertyHeader = "X-Stowbright-Property";
-constexpr const char* kHiddenHeader = "X-Stowbright-Hidden";
 
 std::string Fold(const std::string& s) {
   gchar* f = g_utf8_casefold(s.c_str(), static_cast<gssize>(s.size()));
@@ -1014,12 +1012,32 @@ class MaildirItem : public om::Item {
     return BillingOf(block->MessageId(), values);
   }
 
+  // A mark that does not verify but names a secret other than the store's was made
+  // by this program under a secret since changed or lost: its records are not
+  // believed, and must not be dropped either. (One without the name, or naming the
+  // store's own secret, is forged or damaged, and is simply not believed.)
+  bool IsForeign(std::map<std::string, std::string>& p) {
+    return p["v"] == "1" && !p["k"].empty() && p["k"] != store_->auth().KeyId();
+  }
+  void NoteIfForeign(std::map<std::string, std::string>& p) {
+    if (IsForeign(p)) store_->NoteUnverifiable(unique_);
+  }
+  bool CarriesForeignMarks(GMimeMessage* m) {
+    for (const char* header : {kBillingHeader, kPropertyHeader})
+      for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), header)) {
+        auto p = Params(raw);
+        if (IsForeign(p)) return true;
+      }
+    return false;
+  }
+
   std::string BillingOf(const std::string& id, const std::vector<std::string>& values) {
     for (const auto& raw : values) {
       auto p = Params(raw);
       auto value = UnB64(p["value"]);
       if (p["v"] == "1" && value && store_->auth().Verify({"billing", id, *value}, p["mac"]))
         return *value;
+      NoteIfForeign(p);
     }
     return "";
   }
@@ -1036,7 +1054,10 @@ class MaildirItem : public om::Item {
       auto name = UnB64(p["name"]);
       auto value = UnB64(p["value"]);
       if (p["v"] != "1" || !name || !value || name->empty()) continue;
-      if (!store_->auth().Verify({"property", id, *name, p["type"], *value}, p["mac"])) continue;
+      if (!store_->auth().Verify({"property", id, *name, p["type"], *value}, p["mac"])) {
+        NoteIfForeign(p);
+        continue;
+      }
       auto type = ParseInteger(p["type"]);
       if (!type) continue;
       bool dup = false;
@@ -1078,6 +1099,7 @@ class MaildirItem : public om::Item {
     }
     if (!billing.empty()) {
       std::string v = "v=1; value=" + Chunked(B64(billing)) +
+                      "; k=" + store_->auth().KeyId() +
                       "; mac=" + store_->auth().Sign({"billing", id, billing});
       g_mime_object_append_header(top, kBillingHeader, v.c_str(), nullptr);
     }
@@ -1086,13 +1108,15 @@ class MaildirItem : public om::Item {
       std::string type = std::to_string(p->type);
       std::string v = "v=1; name=" + B64(p->name) + "; type=" + type +
                       "; value=" + Chunked(B64(text)) +
+                      "; k=" + store_->auth().KeyId() +
                       "; mac=" + store_->auth().Sign({"property", id, p->name, type, text});
       g_mime_object_append_header(top, kPropertyHeader, v.c_str(), nullptr);
     }
     ClearHidden(g_mime_message_get_mime_part(m));
     for (auto& [part, on] : hidden) {
       if (!on) continue;
-      std::string v = "v=1; mac=" + store_->auth().Sign({"hidden", id, mime::PartFileName(part)});
+      std::string v = "v=1; k=" + store_->auth().KeyId() +
+                      "; mac=" + store_->auth().Sign({"hidden", id, mime::PartFileName(part)});
       g_mime_object_set_header(part, kHiddenHeader, v.c_str(), nullptr);
     }
   }
@@ -1603,6 +1627,15 @@ std::shared_ptr<om::UserProperties> MaildirItem::UserProperties() {
 void MaildirItem::Save() {
   auto doc = SoundDoc();
   GMimeMessage* m = doc->message();
+  if (CarriesForeignMarks(m)) {
+    store_->NoteUnverifiable(unique_);
+    // Saving would drop the records the secret cannot verify.
+    Raise(errnum::kFail, kSource,
+          "The item \"" + Subject() + "\" carries records that the store secret (" +
+              store_->secretPath() +
+              ") cannot verify: the secret was changed or lost since they were made. It was "
+              "left unchanged.");
+  }
   std::optional<Entry> old;
   struct stat oldSt {};
   if (!unique_.empty()) {
@@ -1826,17 +1859,39 @@ MaildirStore::MaildirStore(std::string root, Options options, HeaderAuth auth)
 std::shared_ptr<MaildirStore> MaildirStore::Open(const std::string& root, Options options) {
   mime::EnsureInitialized();
   std::error_code ec;
-  for (const char* sub : {"cur", "new", "tmp"}) {
+  if (!fs::is_directory(root, ec))
+    Raise(errnum::kPathNotFound, kSource, "there is no Maildir at " + root + ": no such folder");
+  if (!IsMaildir(root) || !fs::is_directory(fs::path(root) / "new", ec))
+    Raise(errnum::kPathNotFound, kSource,
+          root + " is not a Maildir (it has no cur/ and new/ folders)");
+  fs::create_directory(fs::path(root) / "tmp", ec);
+  if (ec)
+    Raise(ErrnoNumber(ec.value()), kSource,
+          "Cannot open the Maildir " + root + ": " + ec.message());
+  std::string abs = fs::absolute(root, ec).lexically_normal().string();
+  while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
+  std::string secret = options.secretPath.empty() ? HeaderAuth::DefaultPath() : options.secretPath;
+  auto opened = OpenStoreSecret(secret, abs, options.newSecret);
+  auto store = std::shared_ptr<MaildirStore>(
+      new MaildirStore(abs, std::move(options), std::move(opened.auth)));
+  store->secretCreated_ = opened.created;
+  return store;
+}
+
+bool MaildirStore::Create(const std::string& root) {
+  std::error_code ec;
+  if (IsMaildir(root)) return false;
+  if (fs::exists(root, ec) && !(fs::is_directory(root, ec) && fs::is_empty(root, ec)))
+    Raise(errnum::kFileAlreadyExists, kSource,
+          root + " holds other things; a new Maildir goes into an empty or new folder");
+  for (const char* sub : {"tmp", "new", "cur"}) {
     fs::create_directories(fs::path(root) / sub, ec);
     if (ec)
       Raise(ErrnoNumber(ec.value()), kSource,
-            "Cannot open the Maildir " + root + ": " + ec.message());
+            "Cannot make a Maildir at " + root + ": " + ec.message());
   }
-  std::string secret = options.secretPath.empty() ? HeaderAuth::DefaultPath() : options.secretPath;
-  auto auth = HeaderAuth::LoadOrCreate(secret);
-  std::string abs = fs::absolute(root, ec).lexically_normal().string();
-  while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
-  return std::shared_ptr<MaildirStore>(new MaildirStore(abs, std::move(options), std::move(auth)));
+  FsyncDir(root);
+  return true;
 }
 
 std::vector<MaildirStore::Scanned> MaildirStore::Scan() {
@@ -2005,6 +2060,14 @@ std::shared_ptr<om::Item> MaildirStore::MakeItem(const FolderRef& ref, const std
                                                  const std::string& fileName) {
   return std::make_shared<MaildirItem>(std::static_pointer_cast<MaildirStore>(shared_from_this()),
                                        ref, sub, fileName);
+}
+
+void MaildirStore::NoteUnverifiable(const std::string& entryId) {
+  if (!entryId.empty()) unverifiable_.insert(entryId);
+}
+
+std::string MaildirStore::secretPath() const {
+  return options_.secretPath.empty() ? HeaderAuth::DefaultPath() : options_.secretPath;
 }
 
 void MaildirStore::NoteRewrite(const std::string& dir, const std::string& from,

@@ -76,6 +76,9 @@ struct Options {
   std::string displayName = "Personal Folders";
   // Empty: HeaderAuth::DefaultPath().
   std::string secretPath;
+  // Make a new secret even where messages carry marks made with one that is missing
+  // (they are never believed under the new one).
+  bool newSecret = false;
   // A save returns once the new message is in place and its content on disk; the
   // flush of its new name and the removal of the old content and of the save's note
   // follow on a background queue (AfterSaveQueue), drained at exit and by
@@ -96,9 +99,15 @@ struct FolderRef {
 
 class MaildirStore : public om::NameSpace {
  public:
-  // Opens the tree at root (created with cur/ new/ tmp/ when missing). Raises
-  // ComError when root is not usable or the secret cannot be read or created.
+  // Opens the Maildir tree at root (a folder with cur/ and new/; tmp/ is made when it
+  // is missing). Raises ComError when root is not a Maildir, or the secret cannot be
+  // read or made (see OpenStoreSecret: a missing secret is made only where no
+  // message carries a mark).
   static std::shared_ptr<MaildirStore> Open(const std::string& root, Options options = {});
+  // Makes a new, empty Maildir at root (and the folders above it); false when root is
+  // a Maildir already. Raises ComError when root is a folder holding anything else,
+  // or cannot be made.
+  static bool Create(const std::string& root);
 
   std::shared_ptr<om::Folder> GetDefaultFolder(int folderType) override;
   std::shared_ptr<om::Folder> PickFolder() override;
@@ -117,6 +126,14 @@ class MaildirStore : public om::NameSpace {
   const std::string& root() const { return root_; }
   const std::string& displayName() const { return options_.displayName; }
   const Options& options() const { return options_; }
+  // Open made a new secret.
+  bool secretCreated() const { return secretCreated_; }
+  std::string secretPath() const;
+  // The EntryIDs of the items read so far that carry records made under another
+  // secret (the store's was changed or lost since): none of their records is
+  // believed, and none of them can be saved (that would drop the records).
+  const std::set<std::string>& UnverifiableItems() const { return unverifiable_; }
+  void NoteUnverifiable(const std::string& entryId);
 
   // --- used by the store's own objects ---
   const HeaderAuth& auth() const { return auth_; }
@@ -147,6 +164,8 @@ class MaildirStore : public om::NameSpace {
   std::string root_;
   Options options_;
   HeaderAuth auth_;
+  bool secretCreated_ = false;
+  std::set<std::string> unverifiable_;
   std::map<std::string, std::map<std::string, std::string>> rewrites_;  // dir -> from -> to
   std::map<std::string, std::weak_ptr<MaildirItems>> items_;            // dir -> collection
 };

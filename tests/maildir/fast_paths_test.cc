@@ -145,6 +145,7 @@ TEST_F(FastPathsTest, BackgroundFlushesLeaveTheSameFolderOnceDrained) {
   Options o;
   o.secretPath = (dir_ / "secret").string();
   o.backgroundFlushes = true;
+  MaildirStore::Create(root_.string());
   store_ = MaildirStore::Open(root_.string(), o);
   std::vector<fs::path> files;
   for (int i = 0; i < 20; ++i)

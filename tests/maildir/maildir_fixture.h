@@ -87,6 +87,7 @@ class MaildirTest : public ::testing::Test {
     root_ = dir_ / "Maildir";
     Options o;
     o.secretPath = (dir_ / "secret").string();
+    MaildirStore::Create(root_.string());
     store_ = MaildirStore::Open(root_.string(), o);
   }
   void TearDown() override {
