@@ -469,6 +469,14 @@ std::optional<std::string> RenameToNewUnique(const std::string& dir, const Entry
   struct stat st {};
   if (stat(from.c_str(), &st) != 0) return std::nullopt;
   std::string file = RewrittenFileName(MaildirFileName::Parse(at.file), newUnique, st.st_size);
+  // First to a name that keeps the old unique part, so that a watcher of another
+  // process reads the rename as a message changing its name, not as new mail:
+  // straight from the name of an exchange, inotify folds the rename's "moved from"
+  // into the exchange's identical one just before it, cookie and all.
+  MaildirFileName step = MaildirFileName::Parse(at.file);
+  step.fields.push_back("R=" + newUnique.substr(0, newUnique.find('.')));
+  std::string stepPath = dir + "/" + at.sub + "/" + step.ToString();
+  if (RenameNoReplace(from, stepPath) == 0) from = stepPath;
   if (RenameNoReplace(from, dir + "/" + at.sub + "/" + file) != 0) return std::nullopt;
   if (flush) FsyncDir(dir + "/" + at.sub);
   return file;

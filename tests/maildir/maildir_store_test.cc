@@ -463,7 +463,7 @@ TEST_F(MaildirTest, CountingManyMessagesParsesNone) {
 
 // --- new mail ---
 
-TEST_F(MaildirTest, ItemAddOncePerDeliveryAndNotForOwnSavesOrFlagChanges) {
+TEST_F(MaildirTest, ItemAddOncePerDeliveryAndNotForRewritesOrFlagChanges) {
   FdLoop loop;
   platform::Services services;
   services.loop = &loop;
@@ -487,6 +487,18 @@ TEST_F(MaildirTest, ItemAddOncePerDeliveryAndNotForOwnSavesOrFlagChanges) {
   auto item = ItemAt(root_ / "cur" / (existing.filename().string() + ":2,FS"));
   item->SetHTMLBody("<p>rewritten</p>");
   item->Save();
+  loop.DoEvents();
+  EXPECT_EQ(added, std::vector<std::string>{"fresh"});
+
+  // Another process of this program rewrites one: a new unique name, not new mail.
+  Options o;
+  o.secretPath = (dir_ / "secret").string();
+  auto other = MaildirStore::Open(root_.string(), o);
+  auto walk = other->GetDefaultFolder(om::olFolderInbox)->Items()->Enumerate();
+  while (auto theirs = walk->Next()) {
+    theirs->SetHTMLBody("<p>rewritten elsewhere</p>");
+    theirs->Save();
+  }
   loop.DoEvents();
   EXPECT_EQ(added, std::vector<std::string>{"fresh"});
 
