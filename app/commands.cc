@@ -1,6 +1,7 @@
 #include "app/commands.h"
 
 #include <iostream>
+#include <set>
 
 #include "app/actions.h"
 #include "app/app_error.h"
@@ -38,6 +39,14 @@ int RunCommand(const Options& options) {
   if (options.command == "init") return RunInit(options);
   Session session(options);
   int rc = Dispatch(session);
+  // A save the add-in let fail quietly (a re-attach or removal of links whose item
+  // another program changed meanwhile) is named here: nothing fails in silence.
+  std::set<std::string> told;
+  for (const auto& why : session.store().TakeSaveFailures()) {
+    if (session.toolkit().Shown(why) || !told.insert(why).second) continue;
+    std::cerr << "stowbright: " << why << "\n";
+    if (rc == exitcode::kOk && options.command != "watch") rc = exitcode::kFailed;
+  }
   // Records the secret cannot verify are never acted on; the user must learn why.
   if (std::size_t n = session.store().UnverifiableItems().size()) {
     std::cerr << "stowbright: " << n << (n == 1 ? " item carries" : " items carry")

@@ -3,19 +3,23 @@
 #include <dirent.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <set>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/com_error.h"
 #include "platform/hostapp/hooks.h"
@@ -542,6 +546,58 @@ std::optional<Entry> FindByInode(const std::string& dir, ino_t ino) {
   return std::nullopt;
 }
 
+// The processes of this program replace the messages of a folder one at a time: the
+// last look at the message, the exchange and the rename to the new unique name happen
+// under an exclusive lock of the folder's directory. Without it, a rename by one
+// writer could carry off another's version in the instant after its look (a rename
+// cannot be made to depend on what the name holds). Other programs only rename and
+// delete messages; those the checks around the exchange catch.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& dir)
+      : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+// After an exchange took out (to tmp) a version other than the one read, puts it
+// back in place of the new message (inode newIno), wherever a mail client has
+// renamed that meanwhile. True once tmp holds the new message again. Otherwise what
+// tmp holds is kept in the folder as a message of its own under a fresh name, so
+// that no version is ever lost.
+bool PutBack(const std::string& dir, const std::string& tmp, ino_t newIno,
+             const std::string& file) {
+  std::string unique = MaildirFileName::Parse(file).unique;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    auto at = FindByUnique(dir, unique);
+    struct stat st {};
+    if (!at) break;
+    std::string atPath = dir + "/" + at->sub + "/" + at->file;
+    if (stat(atPath.c_str(), &st) != 0) continue;
+    if (st.st_ino != newIno) break;
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, atPath.c_str(), RENAME_EXCHANGE) != 0) {
+      if (errno == ENOENT) continue;
+      break;
+    }
+    if (stat(tmp.c_str(), &st) == 0 && st.st_ino == newIno) return true;
+  }
+  auto name = MaildirFileName::Parse(file);
+  struct stat st {};
+  std::string rescued = RewrittenFileName(
+      name, NewUniqueName(time(nullptr)), stat(tmp.c_str(), &st) == 0 ? st.st_size : 0);
+  if (RenameNoReplace(tmp, dir + "/cur/" + rescued) == 0) FsyncDir(dir + "/cur");
+  return false;
+}
+
 void FinishInterruptedSaves(const std::string& dir) {
   if (dir.empty()) return;
   std::vector<std::string> names;
@@ -956,7 +1012,13 @@ class MaildirItem : public om::Item {
     if (!loaded_) loaded_ = FileIdentity::Of(path);
   }
   std::string Path() const { return ref_.dir + "/" + sub_ + "/" + file_; }
+  void Store();
   void ReplaceOld(const std::string& tmp, const std::string& newUnique, ino_t newIno);
+  [[noreturn]] void RaiseChanged() {
+    Raise(errnum::kItemInConflict, kSource,
+          "The item \"" + Subject() +
+              "\" was changed by another program since it was read; it was left unchanged");
+  }
 
   // Finds the file by its unique name, wherever another program has put it.
   Entry Locate() {
@@ -964,7 +1026,7 @@ class MaildirItem : public om::Item {
     auto found = FindByUnique(ref_.dir, unique_);
     if (!found) {
       gone_ = true;
-      Raise(errnum::kObjectGone, kSource, "The item has been moved or deleted by another program");
+      Raise(errnum::kObjectGone, kSource, "The item has been changed, moved or deleted by another program since it was read");
     }
     sub_ = found->sub;
     file_ = found->file;
@@ -1633,6 +1695,16 @@ std::shared_ptr<om::UserProperties> MaildirItem::UserProperties() {
 // --- saving and deleting ---
 
 void MaildirItem::Save() {
+  try {
+    Store();
+  } catch (const ComError& e) {
+    // Records another secret made are reported once, for all such items.
+    if (!store_->UnverifiableItems().count(unique_)) store_->NoteSaveFailure(e.Description());
+    throw;
+  }
+}
+
+void MaildirItem::Store() {
   auto doc = SoundDoc();
   GMimeMessage* m = doc->message();
   if (CarriesForeignMarks(m)) {
@@ -1653,9 +1725,7 @@ void MaildirItem::Save() {
             "The item is in conflict: the folder holds more than one copy of " + unique_);
     std::string oldPath = ref_.dir + "/" + old->sub + "/" + old->file;
     auto now = FileIdentity::Of(oldPath);
-    if (loaded_ && now && !(*now == *loaded_))
-      Raise(errnum::kItemInConflict, kSource,
-            "The item was changed by another program since it was read; it was left unchanged");
+    if (loaded_ && now && !(*now == *loaded_)) RaiseChanged();
     stat(oldPath.c_str(), &oldSt);
   } else {
     store_->Materialize(ref_);
@@ -1743,6 +1813,10 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
     RemoveReplaceNote(dir, newUnique);
     FsyncDir(dir + "/tmp");
   };
+  auto isRead = [&](const std::optional<FileIdentity>& id) {
+    return !loaded_ || (id && *id == *loaded_);
+  };
+  std::optional<FolderLock> lock(std::in_place, dir);
   std::optional<Entry> at;
   bool placed = false;
   for (int attempt = 0; attempt < 10 && !placed; ++attempt) {
@@ -1751,16 +1825,23 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
     if (!at) {
       abandon();
       gone_ = true;
-      Raise(errnum::kObjectGone, kSource, "The item has been moved or deleted by another program");
+      Raise(errnum::kObjectGone, kSource, "The item has been changed, moved or deleted by another program since it was read");
     }
     std::string atPath = dir + "/" + at->sub + "/" + at->file;
     auto now = FileIdentity::Of(atPath);
-    if (loaded_ && now && !(*now == *loaded_)) {
+    if (now && !isRead(now)) {
       abandon();
-      Raise(errnum::kItemInConflict, kSource,
-            "The item was changed by another program since it was read; it was left unchanged");
+      RaiseChanged();
     }
+    if (store_->options().beforeExchange) store_->options().beforeExchange();
     if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, atPath.c_str(), RENAME_EXCHANGE) == 0) {
+      // The look and the exchange are two steps: another writer may have put its own
+      // version in between. What came out must be the version that was read.
+      if (!isRead(FileIdentity::Of(tmp))) {
+        if (PutBack(dir, tmp, newIno, at->file)) abandon();
+        else RemoveReplaceNote(dir, newUnique);
+        RaiseChanged();
+      }
       placed = true;
     } else if (errno == EINVAL && now && rename(tmp.c_str(), atPath.c_str()) == 0) {
       // No exchange on this file system: replaced in place (a rename by another
@@ -1784,18 +1865,31 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
   sub_ = at->sub;
   file_ = at->file;
   std::optional<std::string> renamed;
-  for (int attempt = 0; attempt < 5 && !renamed; ++attempt) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  for (int renames = 0; renames < 5 && !renamed;) {
     std::optional<Entry> cur = FileIdentity::Of(Path())
                                    ? std::optional<Entry>(Entry{unique_, sub_, file_})
                                    : FindByUnique(dir, unique_);
     struct stat st {};
-    if (!cur || stat((dir + "/" + cur->sub + "/" + cur->file).c_str(), &st) != 0 ||
-        st.st_ino != newIno)
-      break;
-    sub_ = cur->sub;
-    file_ = cur->file;
-    renamed = RenameToNewUnique(dir, *cur, newUnique, false);
+    // Gone: a writer that read this version has saved its own over it.
+    if (!cur || stat((dir + "/" + cur->sub + "/" + cur->file).c_str(), &st) != 0) break;
+    if (st.st_ino == newIno) {
+      sub_ = cur->sub;
+      file_ = cur->file;
+      renamed = RenameToNewUnique(dir, *cur, newUnique, false);
+      ++renames;
+      continue;
+    }
+    // Another writer's exchange has taken this version out. One that had not read it
+    // puts it back at once; one that had renames its own on. If neither happens, its
+    // version (made from the one read here) stands, and this save did not.
+    if (std::chrono::steady_clock::now() > deadline) {
+      abandon();
+      RaiseChanged();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  lock.reset();  // the flushes need no lock
   // Without the new unique name the note stays, and has a later listing give it.
   SaveTail tail{dir, sub_, tmp, newUnique, renamed.has_value()};
   if (store_->options().backgroundFlushes)
@@ -2068,6 +2162,14 @@ std::shared_ptr<om::Item> MaildirStore::MakeItem(const FolderRef& ref, const std
                                                  const std::string& fileName) {
   return std::make_shared<MaildirItem>(std::static_pointer_cast<MaildirStore>(shared_from_this()),
                                        ref, sub, fileName);
+}
+
+void MaildirStore::NoteSaveFailure(const std::string& description) {
+  saveFailures_.push_back(description);
+}
+
+std::vector<std::string> MaildirStore::TakeSaveFailures() {
+  return std::exchange(saveFailures_, {});
 }
 
 void MaildirStore::NoteUnverifiable(const std::string& entryId) {

@@ -38,8 +38,13 @@
 // WHAT OTHER TOOLS SEE ON A REWRITE (Save). The new message is written to tmp/ and
 // fsynced, then exchanged atomically with the old file under the old file's current
 // name (RENAME_EXCHANGE: the folder never holds two copies, nor none), the
-// directory fsynced, and that name renamed to the new one (fsynced again); the old
-// message, now in tmp/, is unlinked. A writer killed between the exchange and the
+// directory fsynced, and that name renamed to the new one (fsynced again; through a
+// name that keeps the old unique part, so that watchers see a rename, not new
+// mail); the old message, now in tmp/, is unlinked. A rewrite replaces only the
+// version it read: the processes of this program take turns per folder (an flock
+// of its directory) for the look, the exchange and the rename; what the exchange
+// took out is checked all the same, and when it is not the version read it is put
+// back and the save fails ("changed by another program"). A writer killed between the exchange and the
 // rename leaves the new message under the old name; the next listing of the folder
 // gives it its new name. The new file has a new unique name whose leading seconds
 // are the original delivery time, the old flags (":2,...") and mtime, no ",U="
@@ -84,6 +89,9 @@ struct Options {
   // follow on a background queue (AfterSaveQueue), drained at exit and by
   // DrainSaves. A crash in between leaves what FinishInterruptedSaves completes.
   bool backgroundFlushes = false;
+  // Runs in a rewrite between its last look at the message it replaces and the
+  // exchange (tests put another writer there).
+  std::function<void()> beforeExchange;
 };
 
 // Waits until the background ends of every save of the process are done.
@@ -134,6 +142,10 @@ class MaildirStore : public om::NameSpace {
   // believed, and none of them can be saved (that would drop the records).
   const std::set<std::string>& UnverifiableItems() const { return unverifiable_; }
   void NoteUnverifiable(const std::string& entryId);
+  // Why each Save that failed since the last call failed (callers may ignore a
+  // failed save; the user must still learn of it), oldest first.
+  std::vector<std::string> TakeSaveFailures();
+  void NoteSaveFailure(const std::string& description);
 
   // --- used by the store's own objects ---
   const HeaderAuth& auth() const { return auth_; }
@@ -166,6 +178,7 @@ class MaildirStore : public om::NameSpace {
   HeaderAuth auth_;
   bool secretCreated_ = false;
   std::set<std::string> unverifiable_;
+  std::vector<std::string> saveFailures_;
   std::map<std::string, std::map<std::string, std::string>> rewrites_;  // dir -> from -> to
   std::map<std::string, std::weak_ptr<MaildirItems>> items_;            // dir -> collection
 };

@@ -3,6 +3,7 @@
 #include "platform/maildir/maildir_store.h"
 
 #include <glib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "maildir/maildir_fixture.h"
@@ -340,6 +341,29 @@ TEST_F(MaildirTest, SaveFindsAMessageAnotherProgramRenamedAndLeavesOneCopy) {
   EXPECT_EQ(files[0].substr(0, 4), "cur/");
   EXPECT_EQ(*MaildirFileName::Parse(files[0]).info, "2,S");
   EXPECT_EQ(ItemAt(root_ / files[0])->HTMLBody(), "<p>after</p>");
+}
+
+TEST_F(MaildirTest, ASaveThatWouldDisplaceAnotherWritersVersionPutsItBackAndFails) {
+  fs::path file = Deliver(kHead + "Subject: both\nContent-Type: text/html\n\n<p>x</p>\n");
+  std::string theirs = kHead + "Subject: both\nContent-Type: text/html\n\n<p>theirs</p>\n";
+  // Another writer exchanges its version in, in the instant between this save's last
+  // look at the message and its own exchange (and has not renamed it yet).
+  Options o;
+  o.secretPath = (dir_ / "secret").string();
+  o.beforeExchange = [&] {
+    WriteFile(dir_ / "theirs", theirs);
+    ASSERT_EQ(renameat2(AT_FDCWD, (dir_ / "theirs").c_str(), AT_FDCWD, file.c_str(),
+                        RENAME_EXCHANGE),
+              0);
+  };
+  auto mineStore = MaildirStore::Open(root_.string(), o);
+  auto mine = mineStore->MakeItem(mineStore->RefFor({"Inbox"}), "cur", file.filename());
+  mine->SetHTMLBody("<p>mine</p>");
+  EXPECT_EQ(ErrorOf([&] { mine->Save(); }), errnum::kItemInConflict);
+  EXPECT_NE(lastError_.find("changed by another program"), std::string::npos) << lastError_;
+  EXPECT_EQ(InboxFiles(), std::vector<std::string>{"cur/" + file.filename().string()});
+  EXPECT_EQ(ReadFile(file), theirs);
+  EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
 }
 
 TEST_F(MaildirTest, FailedSaveLeavesTheFileByteIdentical) {
