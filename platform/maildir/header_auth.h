@@ -17,6 +17,8 @@ namespace stow::maildir {
 inline constexpr const char* kBillingHeader = "X-Stowbright-Billing";
 inline constexpr const char* kPropertyHeader = "X-Stowbright-Property";
 inline constexpr const char* kHiddenHeader = "X-Stowbright-Hidden";
+// What brings a detached part back as it was (see part_restore.h).
+inline constexpr const char* kPartHeader = "X-Stowbright-Part";
 
 class HeaderAuth {
  public:

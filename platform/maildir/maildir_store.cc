@@ -28,6 +28,7 @@
 #include "platform/maildir/folder_watch.h"
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/mime.h"
+#include "platform/maildir/part_restore.h"
 #include "platform/maildir/store_secret.h"
 #include "platform/services.h"
 
@@ -182,6 +183,22 @@ std::string Md5(const std::string& text) {
   g_checksum_free(c);
   return std::string(reinterpret_cast<char*>(digest), len);
 }
+
+// SHA-256 of bytes given in pieces, as lowercase hex.
+class Digest {
+ public:
+  Digest() : c_(g_checksum_new(G_CHECKSUM_SHA256)) {}
+  ~Digest() { g_checksum_free(c_); }
+  Digest(const Digest&) = delete;
+  Digest& operator=(const Digest&) = delete;
+  void Update(const char* data, std::size_t n) {
+    g_checksum_update(c_, reinterpret_cast<const guchar*>(data), static_cast<gssize>(n));
+  }
+  std::string Hex() { return g_checksum_get_string(c_); }
+
+ private:
+  GChecksum* c_;
+};
 
 std::string StripReplyPrefixes(std::string s) {
   static const char* const kPrefixes[] = {"re:", "fw:", "fwd:", "aw:", "wg:", "sv:", "vs:", "tr:"};
@@ -819,6 +836,15 @@ struct AttachmentState {
   bool deleted = false;
   std::optional<std::int64_t> size;
   std::optional<bool> hidden;  // set through SetField, not yet saved
+  std::optional<std::string> sha256;  // of the decoded bytes, once they were read
+  std::vector<int> indexes;           // where it sat as the mail was first read
+  std::string madeName;               // for a nameless part the HTML shows by "cid:"
+};
+
+// A part taken out of the mail and what brings it back.
+struct Removed {
+  RemovedPart part;
+  bool restored = false;
 };
 
 struct PropertyState {
@@ -884,6 +910,7 @@ class MaildirItem : public om::Item {
     return b.html ? mime::PartText(b.html) : "";
   }
   void SetHTMLBody(const std::string& html) override {
+    RefuseIfSealed(nullptr);
     mime::SetHtmlBody(SoundDoc()->message(), html);
   }
   std::string Body() override {
@@ -892,6 +919,7 @@ class MaildirItem : public om::Item {
     return b.html ? HtmlToText(mime::PartText(b.html)) : "";
   }
   void SetBody(const std::string& text) override {
+    RefuseIfSealed(nullptr);
     mime::SetPlainBody(SoundDoc()->message(), text);
   }
   std::string To() override {
@@ -952,15 +980,54 @@ class MaildirItem : public om::Item {
   std::vector<std::shared_ptr<AttachmentState>> AttachmentStates() {
     auto doc = SoundDoc();
     std::vector<std::shared_ptr<AttachmentState>> out;
-    for (GMimeObject* part : mime::AttachmentParts(doc->message())) {
+    auto parts = mime::AttachmentParts(doc->message());
+    bool first = states_.empty();
+    auto madeNames = first ? mime::NamelessInlineNames(doc->message(), parts)
+                           : std::map<GMimeObject*, std::string>();
+    for (GMimeObject* part : parts) {
       auto& st = states_[part];
       if (!st) {
         st = std::make_shared<AttachmentState>();
         st->part = GRef<GMimeObject>::Share(part);
+        for (const auto& level : Ancestry(doc->message(), part))
+          st->indexes.push_back(level.second);
+        st->madeName = madeNames[part];
       }
       out.push_back(st);
     }
     return out;
+  }
+  // The parts taken out of the mail that can still come back: those of earlier saves
+  // (from their marks) and those of this one.
+  std::vector<std::shared_ptr<Removed>>& RemovedParts() {
+    if (!removed_) removed_ = StoredRemovedParts(SoundDoc()->message());
+    return *removed_;
+  }
+  // Takes the removed part that a file of this name, size and digest brings back.
+  std::optional<RemovedPart> TakeRemoved(const std::string& name, std::int64_t size,
+                                         const std::string& sha256) {
+    for (auto& r : RemovedParts()) {
+      if (r->restored || r->part.name != name || r->part.size != size || r->part.sha256 != sha256)
+        continue;
+      r->restored = true;
+      return r->part;
+    }
+    return std::nullopt;
+  }
+  void NoteRemoved(RemovedPart part) {
+    RemovedParts().push_back(std::make_shared<Removed>(Removed{std::move(part), false}));
+  }
+  // Signed or encrypted mail is never changed: a change inside would break it.
+  void RefuseIfSealed(GMimeObject* part) {
+    GMimeMessage* m = SoundDoc()->message();
+    if (part ? !mime::InsideSealed(m, part) : !mime::IsSealed(m)) return;
+    sealedEditRefused_ = true;
+    RaiseSealed();
+  }
+  [[noreturn]] void RaiseSealed() {
+    Raise(errnum::kFail, kSource,
+          "The message \"" + Subject() +
+              "\" is signed or encrypted: changing it would break it. It was left unchanged.");
   }
   bool StoredHidden(GMimeObject* part) {
     std::string raw = mime::RawHeader(part, kHiddenHeader);
@@ -1026,7 +1093,8 @@ class MaildirItem : public om::Item {
     auto found = FindByUnique(ref_.dir, unique_);
     if (!found) {
       gone_ = true;
-      Raise(errnum::kObjectGone, kSource, "The item has been changed, moved or deleted by another program since it was read");
+      Raise(errnum::kObjectGone, kSource,
+            "The item has been changed, moved or deleted by another program since it was read");
     }
     sub_ = found->sub;
     file_ = found->file;
@@ -1093,7 +1161,7 @@ class MaildirItem : public om::Item {
     if (IsForeign(p)) store_->NoteUnverifiable(unique_);
   }
   bool CarriesForeignMarks(GMimeMessage* m) {
-    for (const char* header : {kBillingHeader, kPropertyHeader})
+    for (const char* header : {kBillingHeader, kPropertyHeader, kPartHeader})
       for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), header)) {
         auto p = Params(raw);
         if (IsForeign(p)) return true;
@@ -1114,6 +1182,22 @@ class MaildirItem : public om::Item {
 
   std::string StoredBilling(GMimeMessage* m) {
     return BillingOf(MessageIdOf(m), mime::RawHeaders(GMIME_OBJECT(m), kBillingHeader));
+  }
+
+  std::vector<std::shared_ptr<Removed>> StoredRemovedParts(GMimeMessage* m) {
+    std::vector<std::shared_ptr<Removed>> out;
+    std::string id = MessageIdOf(m);
+    for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), kPartHeader)) {
+      auto p = Params(raw);
+      auto data = UnB64(p["data"]);
+      if (p["v"] != "1" || !data || !store_->auth().Verify({"part", id, *data}, p["mac"])) {
+        NoteIfForeign(p);
+        continue;
+      }
+      if (auto part = RemovedPart::FromText(*data))
+        out.push_back(std::make_shared<Removed>(Removed{std::move(*part), false}));
+    }
+    return out;
   }
 
   std::vector<std::shared_ptr<PropertyState>> StoredProperties(GMimeMessage* m) {
@@ -1150,6 +1234,7 @@ class MaildirItem : public om::Item {
       hidden[st->part.get()] = st->hidden ? *st->hidden : StoredHidden(st->part.get());
     std::string billing = billing_ ? *billing_ : StoredBilling(m);
     auto props = props_ ? *props_ : StoredProperties(m);
+    auto& removed = RemovedParts();
     if (MessageIdOf(m).empty()) {
       char* id = g_mime_utils_generate_message_id(g_get_host_name());
       g_mime_message_set_message_id(m, id);
@@ -1167,6 +1252,8 @@ class MaildirItem : public om::Item {
     }
     while (g_mime_object_remove_header(top, kPropertyHeader)) {
     }
+    while (g_mime_object_remove_header(top, kPartHeader)) {
+    }
     if (!billing.empty()) {
       std::string v = "v=1; value=" + Chunked(B64(billing)) +
                       "; k=" + store_->auth().KeyId() +
@@ -1181,6 +1268,13 @@ class MaildirItem : public om::Item {
                       "; k=" + store_->auth().KeyId() +
                       "; mac=" + store_->auth().Sign({"property", id, p->name, type, text});
       g_mime_object_append_header(top, kPropertyHeader, v.c_str(), nullptr);
+    }
+    for (const auto& r : removed) {
+      if (r->restored) continue;
+      std::string data = r->part.ToText();
+      std::string v = "v=1; k=" + store_->auth().KeyId() + "; data=" + Chunked(B64(data)) +
+                      "; mac=" + store_->auth().Sign({"part", id, data});
+      g_mime_object_append_header(top, kPartHeader, v.c_str(), nullptr);
     }
     ClearHidden(g_mime_message_get_mime_part(m));
     for (auto& [part, on] : hidden) {
@@ -1210,6 +1304,8 @@ class MaildirItem : public om::Item {
   std::optional<std::string> subject_, billing_;
   std::optional<std::vector<std::shared_ptr<PropertyState>>> props_;
   std::map<GMimeObject*, std::shared_ptr<AttachmentState>> states_;
+  std::optional<std::vector<std::shared_ptr<Removed>>> removed_;
+  bool sealedEditRefused_ = false;
   bool gone_ = false;
   bool threaded_ = false;  // a reply or forward made here
 };
@@ -1353,13 +1449,15 @@ class MaildirAttachment : public om::Attachment {
     Alive();
     GMimeObject* p = state_->part.get();
     const char* f = g_mime_object_get_content_disposition_parameter(p, "filename");
-    return f ? Clean(f) : mime::PartFileName(p);
+    std::string name = f ? Clean(f) : mime::PartFileName(p);
+    return name.empty() ? state_->madeName : name;
   }
   std::string DisplayName() override {
     Alive();
     GMimeObject* p = state_->part.get();
     const char* n = g_mime_object_get_content_type_parameter(p, "name");
-    return n ? Clean(n) : mime::PartFileName(p);
+    std::string name = n ? Clean(n) : mime::PartFileName(p);
+    return name.empty() ? state_->madeName : name;
   }
   std::int64_t Size() override {
     Alive();
@@ -1408,8 +1506,10 @@ class MaildirAttachment : public om::Attachment {
       Raise(errnum::kPathNotFound, kSource, "Path not found: " + dir.string());
     auto fill = [&](int fd) {
       std::int64_t decoded = 0;
+      Digest digest;
       mime::DecodePart(state_->part.get(), [&](const char* data, std::size_t n) {
         decoded += static_cast<std::int64_t>(n);
+        digest.Update(data, n);
         while (n > 0) {
           ssize_t w = write(fd, data, n);
           if (w < 0 && errno == EINTR) continue;
@@ -1418,8 +1518,10 @@ class MaildirAttachment : public om::Attachment {
           n -= static_cast<std::size_t>(w);
         }
       });
-      // The bytes were just decoded in full: Size() need not decode them again.
+      // The bytes were just decoded in full: Size() need not decode them again, nor
+      // Delete to learn what brings them back.
       state_->size = decoded;
+      state_->sha256 = digest.Hex();
       // The mode is set before the flush, so that the flush covers it and a caller's
       // own flush of the file finds nothing left to write.
       fchmod(fd, 0644 & ~CurrentUmask());
@@ -1471,7 +1573,28 @@ class MaildirAttachment : public om::Attachment {
   }
   void Delete() override {
     Alive();
-    mime::RemovePart(item_->SoundDoc()->message(), state_->part.get());
+    GMimeObject* part = state_->part.get();
+    item_->RefuseIfSealed(part);
+    GMimeMessage* m = item_->SoundDoc()->message();
+    if (!state_->sha256) {
+      Digest digest;
+      std::int64_t size = 0;
+      bool exact = IgnoreErrors([&] {
+                     mime::DecodePart(part, [&](const char* d, std::size_t n) {
+                       digest.Update(d, n);
+                       size += static_cast<std::int64_t>(n);
+                     });
+                   }) == 0;
+      // Bytes that cannot be decoded exactly never came out whole: nothing to match.
+      if (exact) {
+        state_->size = size;
+        state_->sha256 = digest.Hex();
+      }
+    }
+    if (state_->sha256)
+      item_->NoteRemoved(
+          DescribePart(m, part, state_->indexes, FileName(), *state_->size, *state_->sha256));
+    mime::RemovePart(m, part);
     state_->deleted = true;
   }
 
@@ -1521,6 +1644,7 @@ class MaildirAttachments : public om::Attachments {
   std::shared_ptr<om::Attachment> Add(const std::string& path,
                                       const std::string& displayName) override {
     auto doc = item_->SoundDoc();
+    item_->RefuseIfSealed(nullptr);
     int src = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (src < 0) {
       int err = errno;
@@ -1554,7 +1678,10 @@ class MaildirAttachments : public om::Attachments {
       if (!grew) {
         close(src);
         GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-        return Attach(doc, stream.get(), path, displayName, static_cast<std::int64_t>(bytes.size()));
+        Digest digest;
+        digest.Update(bytes.data(), bytes.size());
+        return Attach(doc, stream.get(), path, displayName, static_cast<std::int64_t>(bytes.size()),
+                      digest.Hex());
       }
       lseek(src, 0, SEEK_SET);
     }
@@ -1572,10 +1699,12 @@ class MaildirAttachments : public om::Attachments {
       unlink(name.data());
     }
     std::int64_t total = 0;
+    Digest digest;
     std::vector<char> buf(1 << 16);
     for (;;) {
       ssize_t n = ReadOrRaise(src, buf.data(), buf.size(), path, {src, copy});
       if (n == 0) break;
+      digest.Update(buf.data(), static_cast<std::size_t>(n));
       if (write(copy, buf.data(), static_cast<std::size_t>(n)) != n) {
         int err = errno;
         close(src);
@@ -1587,7 +1716,7 @@ class MaildirAttachments : public om::Attachments {
     close(src);
     lseek(copy, 0, SEEK_SET);  // the stream's bounds start where the descriptor is
     GRef<GMimeStream> stream(g_mime_stream_fs_new(copy));  // owns copy
-    return Attach(doc, stream.get(), path, displayName, total);
+    return Attach(doc, stream.get(), path, displayName, total, digest.Hex());
   }
 
  private:
@@ -1607,15 +1736,24 @@ class MaildirAttachments : public om::Attachments {
     }
   }
 
+  // A file with the name and the bytes of a part taken out of this mail brings that
+  // part back as it was; any other is a new attachment.
   std::shared_ptr<om::Attachment> Attach(const std::shared_ptr<mime::Document>& doc,
                                          GMimeStream* content, const std::string& path,
-                                         const std::string& displayName, std::int64_t size) {
+                                         const std::string& displayName, std::int64_t size,
+                                         const std::string& sha256) {
     std::string fileName = fs::path(path).filename().string();
-    GMimePart* part = mime::AddAttachmentPart(doc->message(), content, fileName);
     std::string shown = displayName.empty() ? fileName : displayName;
-    g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "name", shown.c_str());
+    GMimeObject* part = nullptr;
+    if (auto removed = item_->TakeRemoved(shown, size, sha256))
+      part = RestorePart(doc->message(), *removed, content);
+    if (!part) {
+      part = GMIME_OBJECT(mime::AddAttachmentPart(doc->message(), content, fileName));
+      g_mime_object_set_content_type_parameter(part, "name", shown.c_str());
+    }
     for (auto& s : item_->AttachmentStates()) {
-      if (s->part.get() == GMIME_OBJECT(part)) {
+      if (s->part.get() == part) {
+        s->sha256 = sha256;
         s->size = size;
         return std::make_shared<MaildirAttachment>(item_, s);
       }
@@ -1707,6 +1845,9 @@ void MaildirItem::Save() {
 void MaildirItem::Store() {
   auto doc = SoundDoc();
   GMimeMessage* m = doc->message();
+  // A change refused inside a signed or encrypted mail leaves the rest unsaved too:
+  // records of attachments that stayed in it would only mislead.
+  if (sealedEditRefused_) RaiseSealed();
   if (CarriesForeignMarks(m)) {
     store_->NoteUnverifiable(unique_);
     // Saving would drop the records the secret cannot verify.
@@ -1825,7 +1966,8 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
     if (!at) {
       abandon();
       gone_ = true;
-      Raise(errnum::kObjectGone, kSource, "The item has been changed, moved or deleted by another program since it was read");
+      Raise(errnum::kObjectGone, kSource,
+            "The item has been changed, moved or deleted by another program since it was read");
     }
     std::string atPath = dir + "/" + at->sub + "/" + at->file;
     auto now = FileIdentity::Of(atPath);

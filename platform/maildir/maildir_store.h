@@ -44,9 +44,9 @@
 // version it read: the processes of this program take turns per folder (an flock
 // of its directory) for the look, the exchange and the rename; what the exchange
 // took out is checked all the same, and when it is not the version read it is put
-// back and the save fails ("changed by another program"). A writer killed between the exchange and the
-// rename leaves the new message under the old name; the next listing of the folder
-// gives it its new name. The new file has a new unique name whose leading seconds
+// back and the save fails ("changed by another program"). A writer killed between
+// the exchange and the rename leaves the new message under the old name; the next
+// listing of the folder gives it its new name. The new file has a new unique name whose leading seconds
 // are the original delivery time, the old flags (":2,...") and mtime, no ",U="
 // and no ",W="; ",S=<size>" only when the old name had one. So Dovecot sees one
 // message expunged and one new message (new UID, same flags, same received
@@ -57,8 +57,9 @@
 //
 // NOTIFICATIONS. Reading a folder's Items()->ItemAdd() starts watching its new/
 // and cur/ through inotify on platform::Platform().loop (when there is one): a
-// file whose unique name the folder did not hold is a new item; flag renames,
-// new/ to cur/ moves and the store's own saves are not.
+// file whose unique name the folder did not hold, arriving from outside the folder,
+// is a new item; flag renames, new/ to cur/ moves and rewrites (by any process of
+// this program) are not.
 
 #include <cstdint>
 #include <functional>

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -45,6 +46,45 @@ GMimeParserOptions* ParserOptions() {
   }();
   return options;
 }
+
+// MIME types by file extension (lower case), first the one a file of that
+// extension gets, then for naming a part by its type.
+const std::pair<const char*, const char*> kTypesByExtension[] = {
+    {"pdf", "application/pdf"},
+    {"doc", "application/msword"},
+    {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+    {"xls", "application/vnd.ms-excel"},
+    {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+    {"ppt", "application/vnd.ms-powerpoint"},
+    {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+    {"odt", "application/vnd.oasis.opendocument.text"},
+    {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
+    {"rtf", "application/rtf"},
+    {"zip", "application/zip"},
+    {"gz", "application/gzip"},
+    {"7z", "application/x-7z-compressed"},
+    {"txt", "text/plain"},
+    {"csv", "text/csv"},
+    {"htm", "text/html"},
+    {"html", "text/html"},
+    {"xml", "application/xml"},
+    {"json", "application/json"},
+    {"ics", "text/calendar"},
+    {"vcf", "text/vcard"},
+    {"png", "image/png"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"bmp", "image/bmp"},
+    {"tif", "image/tiff"},
+    {"tiff", "image/tiff"},
+    {"svg", "image/svg+xml"},
+    {"webp", "image/webp"},
+    {"mp3", "audio/mpeg"},
+    {"wav", "audio/wav"},
+    {"mp4", "video/mp4"},
+    {"eml", "message/rfc822"},
+};
 
 std::string Upper(std::string s) {
   for (auto& c : s) c = g_ascii_toupper(c);
@@ -117,6 +157,22 @@ void Walk(GMimeObject* o, const F& visit) {
     return;
   }
   visit(o);
+}
+
+// Every leaf part below o, those of attached messages included.
+template <class F>
+void EachLeaf(GMimeObject* o, const F& visit, int depth = 0) {
+  if (!o || depth > 200) return;
+  if (IsMultipart(o)) {
+    GMimeMultipart* mp = GMIME_MULTIPART(o);
+    for (int i = 0; i < g_mime_multipart_get_count(mp); ++i)
+      EachLeaf(g_mime_multipart_get_part(mp, i), visit, depth + 1);
+  } else if (GMIME_IS_MESSAGE_PART(o)) {
+    GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(o));
+    if (m) EachLeaf(g_mime_message_get_mime_part(m), visit, depth + 1);
+  } else if (GMIME_IS_PART(o)) {
+    visit(GMIME_PART(o));
+  }
 }
 
 bool IsAttachmentDisposition(GMimeObject* o) {
@@ -248,21 +304,8 @@ GMimeStream* OpenForParse(int fd, const std::string& path) {
 // part's last byte cut off, or a stray CR kept, both when it is read and when the
 // message is written again. The line break that belongs to the boundary is the one
 // right before its "--" line (RFC 2046); every leaf is made to end just before it.
-void RepairContentEnds(GMimeObject* o, int depth = 0) {
-  if (!o || depth > 200) return;
-  if (IsMultipart(o)) {
-    GMimeMultipart* mp = GMIME_MULTIPART(o);
-    for (int i = 0; i < g_mime_multipart_get_count(mp); ++i)
-      RepairContentEnds(g_mime_multipart_get_part(mp, i), depth + 1);
-    return;
-  }
-  if (GMIME_IS_MESSAGE_PART(o)) {
-    GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(o));
-    if (m) RepairContentEnds(g_mime_message_get_mime_part(m), depth + 1);
-    return;
-  }
-  if (!GMIME_IS_PART(o)) return;
-  GMimeDataWrapper* wrapper = g_mime_part_get_content(GMIME_PART(o));
+void RepairContentEnd(GMimePart* part) {
+  GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
   GMimeStream* raw = wrapper ? g_mime_data_wrapper_get_stream(wrapper) : nullptr;
   GMimeStream* whole = raw ? raw->super_stream : nullptr;
   if (!whole || raw->bound_end < 0) return;
@@ -314,7 +357,7 @@ std::shared_ptr<Document> Document::Parse(const std::string& path) {
   tCollector = nullptr;
   if (!m) Raise(errnum::kFail, kSource, "The file " + path + " is not a mail message");
   doc->message_ = GRef<GMimeMessage>(m);
-  RepairContentEnds(g_mime_message_get_mime_part(m));
+  EachLeaf(g_mime_message_get_mime_part(m), RepairContentEnd);
   bool multipart = ContainsMultipart(g_mime_message_get_mime_part(m));
   for (const auto& w : warnings) {
     if (w.code == GMIME_WARN_TRUNCATED_MESSAGE && !multipart) continue;  // a body-less mail
@@ -408,6 +451,75 @@ std::vector<GMimeObject*> AttachmentParts(GMimeMessage* message) {
     out.push_back(o);
   });
   return out;
+}
+
+std::map<GMimeObject*, std::string> NamelessInlineNames(GMimeMessage* message,
+                                                     const std::vector<GMimeObject*>& parts) {
+  std::map<GMimeObject*, std::string> names;
+  std::string html;
+  bool htmlRead = false;
+  std::map<std::string, int> counts;
+  for (GMimeObject* part : parts) {
+    const char* id = g_mime_object_get_content_id(part);
+    if (!id || !*id || !PartFileName(part).empty() ||
+        g_mime_object_get_content_disposition_parameter(part, "filename"))
+      continue;
+    if (!htmlRead) {
+      Bodies b = FindBodies(message);
+      try {
+        if (b.html) html = PartText(b.html);
+      } catch (const ComError&) {
+      }
+      htmlRead = true;
+    }
+    if (html.find(std::string("cid:") + id) == std::string::npos) continue;
+    std::string type = MimeType(part);
+    for (auto& c : type) c = g_ascii_tolower(c);
+    std::string major = type.substr(0, type.find('/')), extension = "bin";
+    for (const auto& [e, t] : kTypesByExtension)
+      if (type == t) {
+        extension = e;
+        break;
+      }
+    if (major.empty() || major.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos)
+      major = "attachment";
+    names[part] = major + "-" + std::to_string(++counts[major]) + "." + extension;
+  }
+  return names;
+}
+
+namespace {
+
+bool IsSealingMultipart(GMimeObject* o) {
+  std::string t = MimeType(o);
+  return t == "MULTIPART/SIGNED" || t == "MULTIPART/ENCRYPTED";
+}
+
+bool IsOpaqueTop(GMimeMessage* message) {
+  std::string t = MimeType(g_mime_message_get_mime_part(message));
+  return t == "APPLICATION/PKCS7-MIME" || t == "APPLICATION/X-PKCS7-MIME";
+}
+
+bool HasSealingMultipart(GMimeObject* o) {
+  if (!IsMultipart(o)) return false;
+  if (IsSealingMultipart(o)) return true;
+  GMimeMultipart* mp = GMIME_MULTIPART(o);
+  for (int i = 0; i < g_mime_multipart_get_count(mp); ++i)
+    if (HasSealingMultipart(g_mime_multipart_get_part(mp, i))) return true;
+  return false;
+}
+
+}  // namespace
+
+bool InsideSealed(GMimeMessage* message, GMimeObject* part) {
+  if (IsOpaqueTop(message)) return true;
+  for (GMimeMultipart* up = ParentOf(message, part); up; up = ParentOf(message, GMIME_OBJECT(up)))
+    if (IsSealingMultipart(GMIME_OBJECT(up))) return true;
+  return false;
+}
+
+bool IsSealed(GMimeMessage* message) {
+  return IsOpaqueTop(message) || HasSealingMultipart(g_mime_message_get_mime_part(message));
 }
 
 GMimeMultipart* ParentOf(GMimeMessage* message, GMimeObject* part) {
@@ -637,42 +749,9 @@ void RemovePart(GMimeMessage* message, GMimeObject* part) {
   }
 }
 
+
 std::string ContentTypeForName(const std::string& fileName) {
-  static const std::pair<const char*, const char*> kTable[] = {
-      {"pdf", "application/pdf"},
-      {"doc", "application/msword"},
-      {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
-      {"xls", "application/vnd.ms-excel"},
-      {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
-      {"ppt", "application/vnd.ms-powerpoint"},
-      {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
-      {"odt", "application/vnd.oasis.opendocument.text"},
-      {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
-      {"rtf", "application/rtf"},
-      {"zip", "application/zip"},
-      {"gz", "application/gzip"},
-      {"7z", "application/x-7z-compressed"},
-      {"txt", "text/plain"},
-      {"csv", "text/csv"},
-      {"htm", "text/html"},
-      {"html", "text/html"},
-      {"xml", "application/xml"},
-      {"json", "application/json"},
-      {"ics", "text/calendar"},
-      {"vcf", "text/vcard"},
-      {"png", "image/png"},
-      {"jpg", "image/jpeg"},
-      {"jpeg", "image/jpeg"},
-      {"gif", "image/gif"},
-      {"bmp", "image/bmp"},
-      {"tif", "image/tiff"},
-      {"tiff", "image/tiff"},
-      {"svg", "image/svg+xml"},
-      {"webp", "image/webp"},
-      {"mp3", "audio/mpeg"},
-      {"wav", "audio/wav"},
-      {"mp4", "video/mp4"},
-  };
+  const auto& kTable = kTypesByExtension;
   auto dot = fileName.rfind('.');
   if (dot != std::string::npos) {
     std::string ext = fileName.substr(dot + 1);
@@ -690,33 +769,95 @@ std::string ContentTypeForName(const std::string& fileName) {
   return result;
 }
 
+Shape ShapeOf(GMimeStream* content, std::string* keep) {
+  Shape s;
+  std::size_t line = 0;
+  char last = '\0';
+  char buf[65536];
+  g_mime_stream_reset(content);
+  for (ssize_t n; (n = g_mime_stream_read(content, buf, sizeof buf)) > 0;) {
+    if (keep) keep->append(buf, static_cast<std::size_t>(n));
+    for (ssize_t i = 0; i < n; ++i) {
+      unsigned char c = static_cast<unsigned char>(buf[i]);
+      s.eightBit |= c >= 0x80;
+      s.nul |= c == 0;
+      s.carriageReturn |= c == '\r';
+      line = c == '\n' ? 0 : line + 1;
+      s.longLine |= line > 998;
+    }
+    last = buf[n - 1];
+  }
+  g_mime_stream_reset(content);
+  s.endsInCr = last == '\r';
+  return s;
+}
+
+GMimeContentEncoding UnencodedFor(const Shape& s) {
+  if (s.nul || s.longLine || s.endsInCr) return GMIME_CONTENT_ENCODING_BINARY;
+  return s.eightBit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
+}
+
+void AppendAttachment(GMimeMessage* message, GMimeObject* part) {
+  GMimeObject* top = g_mime_message_get_mime_part(message);
+  if (top && MimeType(top) == "MULTIPART/MIXED") {
+    g_mime_multipart_add(GMIME_MULTIPART(top), part);
+    return;
+  }
+  GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
+  if (top) g_mime_multipart_add(mixed, top);
+  g_mime_multipart_add(mixed, part);
+  g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed));
+  g_object_unref(mixed);
+}
+
 GMimePart* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
                              const std::string& fileName) {
   std::string type = ContentTypeForName(fileName);
   auto slash = type.find('/');
   GMimePart* part =
       g_mime_part_new_with_type(type.substr(0, slash).c_str(), type.substr(slash + 1).c_str());
-  GRef<GMimeDataWrapper> wrapper(
-      g_mime_data_wrapper_new_with_stream(content, GMIME_CONTENT_ENCODING_DEFAULT));
+  // A message goes as it is, written from the content unchanged (content and part in
+  // the same encoding).
+  GMimeContentEncoding encoding = type.rfind("message/", 0) == 0
+                                      ? UnencodedFor(ShapeOf(content))
+                                      : GMIME_CONTENT_ENCODING_BASE64;
+  GRef<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(
+      content, encoding == GMIME_CONTENT_ENCODING_BASE64 ? GMIME_CONTENT_ENCODING_DEFAULT
+                                                         : encoding));
   g_mime_part_set_content(part, wrapper.get());
-  g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+  g_mime_part_set_content_encoding(part, encoding);
   g_mime_object_set_disposition(GMIME_OBJECT(part), "attachment");
   g_mime_part_set_filename(part, fileName.c_str());
-  GMimeObject* top = g_mime_message_get_mime_part(message);
-  if (top && MimeType(top) == "MULTIPART/MIXED") {
-    g_mime_multipart_add(GMIME_MULTIPART(top), GMIME_OBJECT(part));
-  } else {
-    GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
-    if (top) g_mime_multipart_add(mixed, top);
-    g_mime_multipart_add(mixed, GMIME_OBJECT(part));
-    g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed));
-    g_object_unref(mixed);
-  }
+  AppendAttachment(message, GMIME_OBJECT(part));
   g_object_unref(part);  // the message holds it now
   return part;
 }
 
+namespace {
+
+void KeepCarriageReturns(GMimePart* part) {
+  GMimeObject* o = GMIME_OBJECT(part);
+  switch (g_mime_part_get_content_encoding(part)) {
+    case GMIME_CONTENT_ENCODING_DEFAULT:
+    case GMIME_CONTENT_ENCODING_7BIT:
+    case GMIME_CONTENT_ENCODING_8BIT:
+    case GMIME_CONTENT_ENCODING_BINARY:
+      break;
+    default:
+      return;
+  }
+  // Text is read as lines, and its CR LF may become LF; other bytes are the file.
+  if (g_mime_content_type_is_type(g_mime_object_get_content_type(o), "text", "*")) return;
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  GMimeStream* stream = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+  if (stream && ShapeOf(stream).carriageReturn)
+    g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+}
+
+}  // namespace
+
 std::int64_t WriteMessage(GMimeMessage* message, int fd) {
+  EachLeaf(g_mime_message_get_mime_part(message), KeepCarriageReturns);
   // A pipe stream writes to any descriptor without the fsync a file stream's flush
   // does (the caller flushes the file once, when it is whole); the buffer turns the
   // writer's many small pieces (a header line each) into block writes.

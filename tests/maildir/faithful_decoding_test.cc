@@ -15,13 +15,6 @@
 namespace stow::maildir::testing {
 namespace {
 
-std::string Encode64(const std::string& bytes) {
-  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string s = b;
-  g_free(b);
-  return s;
-}
-
 // Lines of `width`, the i-th ended by eol(i): the last one's line break is the one
 // before the boundary.
 template <class Eol>
@@ -62,7 +55,7 @@ struct Variant {
 };
 
 std::vector<Variant> Variants(const std::string& bytes) {
-  std::string b64 = Encode64(bytes), unpadded = b64;
+  std::string b64 = Base64(bytes, 0), unpadded = b64;
   while (!unpadded.empty() && unpadded.back() == '=') unpadded.pop_back();
   auto lf = [](std::size_t) { return "\n"; };
   auto crlf = [](std::size_t) { return "\r\n"; };

@@ -12,7 +12,8 @@
 namespace stow::maildir::testing {
 namespace {
 
-const std::string kHead = "From: a@example.org\nTo: b@example.org\nMessage-ID: <fast@example.org>\n";
+const std::string kShortHead =
+    "From: a@example.org\nTo: b@example.org\nMessage-ID: <fast@example.org>\n";
 
 std::string Encode(const std::string& bytes) {
   gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
@@ -28,7 +29,7 @@ std::string RandomBytes(std::mt19937& rng, std::size_t n) {
 }
 
 std::string WithAttachment(const std::string& encoded, const std::string& name = "a.bin") {
-  return kHead +
+  return kShortHead +
          "Subject: one\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
          "Content-Type: text/plain\n\nbody\n--M\nContent-Type: application/octet-stream; name=" +
          name + "\nContent-Transfer-Encoding: base64\n\n" + encoded + "\n--M--\n";
@@ -93,7 +94,7 @@ TEST_F(FastPathsTest, MessagesAboveTheInMemoryLimitAreStreamedWhole) {
   std::mt19937 rng(11);
   std::string big = RandomBytes(rng, 12 * 1024 * 1024 + 5);
   std::string small = RandomBytes(rng, 300);
-  std::string text = kHead +
+  std::string text = kShortHead +
                      "Subject: big\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
                      "Content-Type: text/plain\n\nbody\n--M\nContent-Type: "
                      "application/octet-stream; name=big.bin\nContent-Transfer-Encoding: "
@@ -121,7 +122,7 @@ TEST_F(FastPathsTest, AddedFilesAreCopiedWhateverTheirSizeAndSurviveTheirSource)
   fs::path a = dir_ / "small.bin", b = dir_ / "large.bin";
   WriteFile(a, small);
   WriteFile(b, large);
-  fs::path file = Deliver(kHead + "Subject: add\nContent-Type: text/plain\n\nbody\n");
+  fs::path file = Deliver(kShortHead + "Subject: add\nContent-Type: text/plain\n\nbody\n");
   auto item = ItemAt(file);
   item->Attachments()->Add(a.string(), "small.bin");
   item->Attachments()->Add(b.string(), "large.bin");
@@ -149,7 +150,7 @@ TEST_F(FastPathsTest, BackgroundFlushesLeaveTheSameFolderOnceDrained) {
   store_ = MaildirStore::Open(root_.string(), o);
   std::vector<fs::path> files;
   for (int i = 0; i < 20; ++i)
-    files.push_back(Deliver(kHead + "Subject: m" + std::to_string(i) +
+    files.push_back(Deliver(kShortHead + "Subject: m" + std::to_string(i) +
                             "\nContent-Type: text/html\n\n<p>x</p>\n"));
   for (std::size_t i = 0; i < files.size(); ++i) {
     auto item = ItemAt(files[i]);
