@@ -406,6 +406,12 @@ int RunSelectionAction(Session& session) {
   std::vector<Target> targets;
   for (auto& item : items)
     targets.push_back({item, EntryIdOf(item), ReadState(item, folder.folderPath), {}});
+  // An item whose records the secret cannot verify is left out: a delete would take
+  // it without its files, a detach would bury its old records (RunCommand says why).
+  const auto& unverifiable = session.store().UnverifiableItems();
+  std::erase_if(items, [&](const auto& item) { return unverifiable.count(EntryIdOf(item)) > 0; });
+  std::erase_if(targets, [&](const Target& t) { return unverifiable.count(t.entryId) > 0; });
+  if (items.empty()) return exitcode::kFailed;
   std::string copyDir =
       o.command == "copy" && o.to ? fs::absolute(*o.to).lexically_normal().string() : "";
   while (copyDir.size() > 1 && copyDir.back() == '/') copyDir.pop_back();

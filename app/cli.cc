@@ -90,6 +90,13 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
   app.add_option("--to", o.to, "answer to the folder prompt of detach-to and copy")
       ->type_name("DIR");
   app.add_flag("--json", o.json, "machine-readable output where a command prints data");
+  app.add_flag("--new-secret", o.newSecret,
+               "make a new store secret although mail in the store carries records made "
+               "with a lost one (those records are then never believed)");
+
+  auto* init = app.add_subcommand("init", "make a new, empty Maildir at DIR");
+  init->add_option("DIR", o.dir, "the folder of the new Maildir (new or empty)")->required();
+  init->footer(kExitHelp);
 
   auto* folders = app.add_subcommand(
       "folders", "every folder with its host folder path, item count and attachment folder");

@@ -1,5 +1,8 @@
 #include "app/commands.h"
 
+#include <iostream>
+#include <set>
+
 #include "app/actions.h"
 #include "app/app_error.h"
 #include "app/session.h"
@@ -8,9 +11,10 @@
 
 namespace stow::app {
 
-int RunCommand(const Options& options) {
-  Session session(options);
-  const std::string& c = options.command;
+namespace {
+
+int Dispatch(Session& session) {
+  const std::string& c = session.options().command;
   if (c == "folders") return RunFolders(session);
   if (c == "list") return RunList(session);
   if (c == "show") return RunShow(session);
@@ -29,6 +33,32 @@ int RunCommand(const Options& options) {
   if (c == "about") return RunAbout(session);
   if (c == "reply" || c == "forward") return RunCompose(session);
   NotAvailable("`stowbright " + c + "`");
+}
+
+}  // namespace
+
+int RunCommand(const Options& options) {
+  if (options.command == "init") return RunInit(options);
+  Session session(options);
+  int rc = Dispatch(session);
+  // A save the add-in let fail quietly (a re-attach or removal of links whose item
+  // another program changed meanwhile) is named here: nothing fails in silence.
+  std::set<std::string> told;
+  for (const auto& why : session.store().TakeSaveFailures()) {
+    if (session.toolkit().Shown(why) || !told.insert(why).second) continue;
+    std::cerr << "stowbright: " << why << "\n";
+    if (rc == exitcode::kOk && options.command != "watch") rc = exitcode::kFailed;
+  }
+  // Records the secret cannot verify are never acted on; the user must learn why.
+  if (std::size_t n = session.store().UnverifiableItems().size()) {
+    std::cerr << "stowbright: " << n << (n == 1 ? " item carries" : " items carry")
+              << " records that the store secret cannot verify: the secret at "
+              << session.store().secretPath()
+              << " was changed or lost since they were made. Those items were left unchanged; "
+                 "put the old secret back to re-attach or delete their files.\n";
+    if (rc == exitcode::kOk) rc = exitcode::kFailed;
+  }
+  return rc;
 }
 
 }  // namespace stow::app

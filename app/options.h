@@ -16,6 +16,7 @@ struct Options {
   bool no = false;
   std::optional<std::string> to;  // answer to the folder prompt
   bool json = false;
+  bool newSecret = false;  // make a new store secret although mail carries records
 
   // The command and its operands.
   std::string command;  // "folders", "list", "detach", ...

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 
 #include "app/app_error.h"
 #include "host/RozozizeraRoreravo.h"
@@ -28,9 +29,6 @@ std::string VersionText(int major) {
 
 Session::Session(const Options& options) : options_(options) {
   std::error_code ec;
-  if (!std::filesystem::is_directory(options_.store, ec))
-    throw AppError(exitcode::kUsage,
-                   "no Maildir at " + options_.store + " (give --store DIR or set $MAILDIR)");
   std::filesystem::create_directories(options_.config, ec);
   if (ec)
     throw AppError(exitcode::kFailed,
@@ -56,15 +54,25 @@ Session::Session(const Options& options) : options_(options) {
 
   maildir::Options storeOptions;
   storeOptions.secretPath = options_.config + "/maildir-secret";
+  storeOptions.newSecret = options_.newSecret;
   // The next mail is read and its attachments saved while the last one's final
   // flushes run; the session waits for them before it ends.
   storeOptions.backgroundFlushes = true;
   try {
     store_ = maildir::MaildirStore::Open(options_.store, storeOptions);
   } catch (const ComError& e) {
+    // A folder that is not a Maildir is a wrong --store: nothing is made there.
+    if (e.Number() == errnum::kPathNotFound)
+      throw AppError(exitcode::kUsage, e.Description() +
+                                           " (give --store DIR or set $MAILDIR; `stowbright "
+                                           "init DIR` makes a new Maildir)");
     throw AppError(exitcode::kFailed,
                    "cannot open the Maildir at " + options_.store + ": " + e.Description());
   }
+  if (store_->secretCreated())
+    std::cerr << "stowbright: made a new store secret at " << storeOptions.secretPath
+              << " (it authenticates the records written into mail: keep it with your "
+                 "backups)\n";
   std::weak_ptr<maildir::MaildirStore> weakStore = store_;
   host_ = std::make_shared<hostapp::HostApplication>(
       store_, VersionText(options_.hostVersion),

@@ -30,7 +30,8 @@ namespace stow::app {
 class Session {
  public:
   // Opens the settings store and the Maildir named by the options and installs the
-  // services. Raises AppError (exit 2) when the Maildir root does not exist.
+  // services. Raises AppError (exit 2) when the store is not a Maildir, (exit 1)
+  // when it cannot be opened or its secret is missing while mail carries records.
   explicit Session(const Options& options);
   ~Session();
   Session(const Session&) = delete;

@@ -163,6 +163,17 @@ std::string ConfiguredAttachmentFolder(const std::string& folderPath) {
   });
 }
 
+int RunInit(const Options& options) {
+  try {
+    bool made = maildir::MaildirStore::Create(options.dir);
+    std::cout << (made ? "Made a new Maildir at " : "There is a Maildir at ") << options.dir
+              << (made ? "" : " already") << "\n";
+    return exitcode::kOk;
+  } catch (const ComError& e) {
+    throw AppError(exitcode::kFailed, e.Description());
+  }
+}
+
 int RunFolders(Session& session) {
   auto folders = AllFolders(session.store().Root());
   if (session.options().json) {

@@ -38,6 +38,10 @@ bool CarriesProcessedMarker(const std::shared_ptr<om::Item>& item);
 // one, by AttachmentFolderOption), "" when none; reads only.
 std::string ConfiguredAttachmentFolder(const std::string& folderPath);
 
+struct Options;
+// init DIR: makes a new Maildir (no session: there is no store yet).
+int RunInit(const Options& options);
+
 int RunFolders(Session& session);
 int RunList(Session& session);
 int RunShow(Session& session);

@@ -86,6 +86,7 @@ int TerminalToolkit::MsgBox(const std::string& prompt, int style, const std::str
     return yes ? ui::vbYes : ui::vbNo;
   }
   err_ << Title(title) << ": " << prompt << "\n" << std::flush;
+  shown_ += prompt + "\n";
   if ((style & 0x70) == ui::vbCritical) ++criticals_;
   return ui::vbOK;
 }

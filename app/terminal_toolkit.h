@@ -55,6 +55,8 @@ class TerminalToolkit : public ui::Toolkit {
 
   // What the user was shown, for the command's summary and exit code.
   int CriticalMessages() const { return criticals_; }
+  // Whether a message box has shown text.
+  bool Shown(const std::string& text) const { return shown_.find(text) != std::string::npos; }
   int QuestionsAnsweredNo() const { return answeredNo_; }
   int FolderPromptsCancelled() const { return foldersCancelled_; }
   bool BatchCancelled() const { return batchCancelled_; }
@@ -80,6 +82,7 @@ class TerminalToolkit : public ui::Toolkit {
   std::chrono::steady_clock::time_point nextDraw_{};
   std::string drawnLine_;
   std::string lastFolderLabel_;
+  std::string shown_;  // every message box's text
   int criticals_ = 0;
   int answeredNo_ = 0;
   int foldersCancelled_ = 0;

@@ -13,7 +13,7 @@
 namespace stow::maildir {
 
 namespace {
-constexpr std::uint32_t kMask = IN_MOVED_TO | IN_CREATE;
+constexpr std::uint32_t kMask = IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE;
 
 template <class F>
 void ListDir(const std::string& path, const F& each) {
@@ -76,8 +76,20 @@ void FolderWatch::ReadEvents() {
       if ((ev->mask & IN_ISDIR) || ev->len == 0 || ev->name[0] == '.') continue;
       if (!(ev->mask & kMask)) continue;
       std::string name = ev->name;
-      if (known_.insert(MaildirFileName::Parse(name).unique).second)
-        fresh.emplace_back(ev->wd == wdNew_ ? "new" : "cur", name);
+      if (ev->mask & IN_MOVED_FROM) {
+        // The other half of a rename inside the folder follows with the same cookie:
+        // a message moving from new/ to cur/, changing its flags, or taking the new
+        // unique name of a rewrite (by whichever process of this program).
+        if (movesOut_.size() > 4096) movesOut_.clear();
+        movesOut_.insert(ev->cookie);
+        continue;
+      }
+      std::string unique = MaildirFileName::Parse(name).unique;
+      if ((ev->mask & IN_MOVED_TO) && movesOut_.erase(ev->cookie)) {
+        known_.insert(unique);
+        continue;
+      }
+      if (known_.insert(unique).second) fresh.emplace_back(ev->wd == wdNew_ ? "new" : "cur", name);
     }
   }
   if (!fresh.empty() && onNew_) onNew_(fresh);

@@ -2,6 +2,7 @@
 // New-mail notification for one Maildir folder: inotify on its new/ and cur/,
 // served by the process's message loop.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <unordered_set>
@@ -11,7 +12,9 @@ namespace stow::maildir {
 
 class FolderWatch {
  public:
-  // Called with the (sub, file name) of each newly delivered message.
+  // Called with the (sub, file name) of each newly delivered message: a file whose
+  // unique name the folder did not hold, arriving from outside the folder (a rename
+  // inside it, from new/ to cur/ or to a rewrite's new unique name, is not one).
   using OnNew = std::function<void(const std::vector<std::pair<std::string, std::string>>&)>;
 
   // Starts watching dir (a Maildir). Raises ComError when inotify cannot be set up.
@@ -35,6 +38,8 @@ class FolderWatch {
   int fd_ = -1;
   int wdNew_ = -1, wdCur_ = -1;
   std::unordered_set<std::string> known_;
+  // Cookies of renames out of new/ or cur/ whose arrival is still to be read.
+  std::unordered_set<std::uint32_t> movesOut_;
 };
 
 }  // namespace stow::maildir

@@ -43,46 +43,9 @@ std::string HeaderAuth::DefaultPath() {
   return base + "/stowbright/maildir-secret";
 }
 
-HeaderAuth HeaderAuth::LoadOrCreate(const std::string& path) {
+std::optional<HeaderAuth> HeaderAuth::Load(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
-    std::error_code ec;
-    auto dir = std::filesystem::path(path).parent_path();
-    if (!dir.empty() && !std::filesystem::exists(dir, ec)) {
-      std::filesystem::create_directories(dir, ec);
-      if (!ec) chmod(dir.c_str(), 0700);
-    }
-    unsigned char raw[32];
-    std::size_t got = 0;
-    while (got < sizeof raw) {
-      ssize_t n = getrandom(raw + got, sizeof raw - got, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) Raise(errnum::kFail, kSource, "Cannot create the store secret: no random bytes");
-      got += static_cast<std::size_t>(n);
-    }
-    std::string hex;
-    for (unsigned char b : raw) {
-      char h[3];
-      std::snprintf(h, sizeof h, "%02x", b);
-      hex += h;
-    }
-    hex += "\n";
-    // Written aside and linked into place, so a concurrent first use by another
-    // process ends with one secret both of them read.
-    std::string tmp = path + ".tmp." + std::to_string(getpid());
-    int w = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (w < 0)
-      Raise(errnum::kPathNotFound, kSource,
-            "Cannot create the store secret " + path + ": " + std::strerror(errno));
-    bool ok = write(w, hex.data(), hex.size()) == static_cast<ssize_t>(hex.size()) && fsync(w) == 0;
-    close(w);
-    if (ok) {
-      if (link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) ok = false;
-    }
-    unlink(tmp.c_str());
-    if (!ok) Raise(errnum::kFail, kSource, "Cannot write the store secret " + path);
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  }
+  if (fd < 0 && errno == ENOENT) return std::nullopt;
   if (fd < 0)
     Raise(errnum::kPermissionDenied, kSource,
           "Cannot read the store secret " + path + ": " + std::strerror(errno));
@@ -92,11 +55,54 @@ HeaderAuth HeaderAuth::LoadOrCreate(const std::string& path) {
   return HeaderAuth(key);
 }
 
+HeaderAuth HeaderAuth::Create(const std::string& path) {
+  std::error_code ec;
+  auto dir = std::filesystem::path(path).parent_path();
+  if (!dir.empty() && !std::filesystem::exists(dir, ec)) {
+    std::filesystem::create_directories(dir, ec);
+    if (!ec) chmod(dir.c_str(), 0700);
+  }
+  unsigned char raw[32];
+  std::size_t got = 0;
+  while (got < sizeof raw) {
+    ssize_t n = getrandom(raw + got, sizeof raw - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Raise(errnum::kFail, kSource, "Cannot create the store secret: no random bytes");
+    got += static_cast<std::size_t>(n);
+  }
+  std::string hex;
+  for (unsigned char b : raw) {
+    char h[3];
+    std::snprintf(h, sizeof h, "%02x", b);
+    hex += h;
+  }
+  hex += "\n";
+  // Written aside and linked into place, so a concurrent first use by another
+  // process ends with one secret both of them read.
+  std::string tmp = path + ".tmp." + std::to_string(getpid());
+  int w = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (w < 0)
+    Raise(errnum::kPathNotFound, kSource,
+          "Cannot create the store secret " + path + ": " + std::strerror(errno));
+  bool ok = write(w, hex.data(), hex.size()) == static_cast<ssize_t>(hex.size()) && fsync(w) == 0;
+  close(w);
+  if (ok) {
+    if (link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) ok = false;
+  }
+  unlink(tmp.c_str());
+  if (!ok) Raise(errnum::kFail, kSource, "Cannot write the store secret " + path);
+  auto made = Load(path);
+  if (!made) Raise(errnum::kFail, kSource, "The store secret " + path + " vanished as it was made");
+  return *made;
+}
+
 HeaderAuth::HeaderAuth(std::string key)
     : key_(std::move(key)),
-      keyed_(g_hmac_new(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(key_.data()),
-                        key_.size()),
-             g_hmac_unref) {}
+      keyed_(
+          g_hmac_new(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(key_.data()), key_.size()),
+          g_hmac_unref) {
+  keyId_ = Sign({"stowbright key id"}).substr(0, 16);
+}
 
 std::string HeaderAuth::Sign(const std::vector<std::string_view>& fields) const {
   GHmac* hmac = g_hmac_copy(keyed_.get());

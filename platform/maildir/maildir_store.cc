@@ -3,19 +3,23 @@
 #include <dirent.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <set>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/com_error.h"
 #include "platform/hostapp/hooks.h"
@@ -24,6 +28,8 @@
 #include "platform/maildir/folder_watch.h"
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/mime.h"
+#include "platform/maildir/part_restore.h"
+#include "platform/maildir/store_secret.h"
 #include "platform/services.h"
 
 namespace stow::maildir {
@@ -34,9 +40,6 @@ namespace fs = std::filesystem;
 using mime::GRef;
 
 constexpr const char* kSource = "Maildir store";
-constexpr const char* kBillingHeader = "X-Stowbright-Billing";
-constexpr const char* kPropertyHeader = "X-Stowbright-Property";
-constexpr const char* kHiddenHeader = "X-Stowbright-Hidden";
 
 std::string Fold(const std::string& s) {
   gchar* f = g_utf8_casefold(s.c_str(), static_cast<gssize>(s.size()));
@@ -180,6 +183,22 @@ std::string Md5(const std::string& text) {
   g_checksum_free(c);
   return std::string(reinterpret_cast<char*>(digest), len);
 }
+
+// SHA-256 of bytes given in pieces, as lowercase hex.
+class Digest {
+ public:
+  Digest() : c_(g_checksum_new(G_CHECKSUM_SHA256)) {}
+  ~Digest() { g_checksum_free(c_); }
+  Digest(const Digest&) = delete;
+  Digest& operator=(const Digest&) = delete;
+  void Update(const char* data, std::size_t n) {
+    g_checksum_update(c_, reinterpret_cast<const guchar*>(data), static_cast<gssize>(n));
+  }
+  std::string Hex() { return g_checksum_get_string(c_); }
+
+ private:
+  GChecksum* c_;
+};
 
 std::string StripReplyPrefixes(std::string s) {
   static const char* const kPrefixes[] = {"re:", "fw:", "fwd:", "aw:", "wg:", "sv:", "vs:", "tr:"};
@@ -471,6 +490,14 @@ std::optional<std::string> RenameToNewUnique(const std::string& dir, const Entry
   struct stat st {};
   if (stat(from.c_str(), &st) != 0) return std::nullopt;
   std::string file = RewrittenFileName(MaildirFileName::Parse(at.file), newUnique, st.st_size);
+  // First to a name that keeps the old unique part, so that a watcher of another
+  // process reads the rename as a message changing its name, not as new mail:
+  // straight from the name of an exchange, inotify folds the rename's "moved from"
+  // into the exchange's identical one just before it, cookie and all.
+  MaildirFileName step = MaildirFileName::Parse(at.file);
+  step.fields.push_back("R=" + newUnique.substr(0, newUnique.find('.')));
+  std::string stepPath = dir + "/" + at.sub + "/" + step.ToString();
+  if (RenameNoReplace(from, stepPath) == 0) from = stepPath;
   if (RenameNoReplace(from, dir + "/" + at.sub + "/" + file) != 0) return std::nullopt;
   if (flush) FsyncDir(dir + "/" + at.sub);
   return file;
@@ -534,6 +561,58 @@ std::optional<Entry> FindByInode(const std::string& dir, ino_t ino) {
     if (found) return found;
   }
   return std::nullopt;
+}
+
+// The processes of this program replace the messages of a folder one at a time: the
+// last look at the message, the exchange and the rename to the new unique name happen
+// under an exclusive lock of the folder's directory. Without it, a rename by one
+// writer could carry off another's version in the instant after its look (a rename
+// cannot be made to depend on what the name holds). Other programs only rename and
+// delete messages; those the checks around the exchange catch.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& dir)
+      : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+// After an exchange took out (to tmp) a version other than the one read, puts it
+// back in place of the new message (inode newIno), wherever a mail client has
+// renamed that meanwhile. True once tmp holds the new message again. Otherwise what
+// tmp holds is kept in the folder as a message of its own under a fresh name, so
+// that no version is ever lost.
+bool PutBack(const std::string& dir, const std::string& tmp, ino_t newIno,
+             const std::string& file) {
+  std::string unique = MaildirFileName::Parse(file).unique;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    auto at = FindByUnique(dir, unique);
+    struct stat st {};
+    if (!at) break;
+    std::string atPath = dir + "/" + at->sub + "/" + at->file;
+    if (stat(atPath.c_str(), &st) != 0) continue;
+    if (st.st_ino != newIno) break;
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, atPath.c_str(), RENAME_EXCHANGE) != 0) {
+      if (errno == ENOENT) continue;
+      break;
+    }
+    if (stat(tmp.c_str(), &st) == 0 && st.st_ino == newIno) return true;
+  }
+  auto name = MaildirFileName::Parse(file);
+  struct stat st {};
+  std::string rescued = RewrittenFileName(
+      name, NewUniqueName(time(nullptr)), stat(tmp.c_str(), &st) == 0 ? st.st_size : 0);
+  if (RenameNoReplace(tmp, dir + "/cur/" + rescued) == 0) FsyncDir(dir + "/cur");
+  return false;
 }
 
 void FinishInterruptedSaves(const std::string& dir) {
@@ -757,6 +836,15 @@ struct AttachmentState {
   bool deleted = false;
   std::optional<std::int64_t> size;
   std::optional<bool> hidden;  // set through SetField, not yet saved
+  std::optional<std::string> sha256;  // of the decoded bytes, once they were read
+  std::vector<int> indexes;           // where it sat as the mail was first read
+  std::string madeName;               // for a nameless part the HTML shows by "cid:"
+};
+
+// A part taken out of the mail and what brings it back.
+struct Removed {
+  RemovedPart part;
+  bool restored = false;
 };
 
 struct PropertyState {
@@ -822,6 +910,7 @@ class MaildirItem : public om::Item {
     return b.html ? mime::PartText(b.html) : "";
   }
   void SetHTMLBody(const std::string& html) override {
+    RefuseIfSealed(nullptr);
     mime::SetHtmlBody(SoundDoc()->message(), html);
   }
   std::string Body() override {
@@ -830,6 +919,7 @@ class MaildirItem : public om::Item {
     return b.html ? HtmlToText(mime::PartText(b.html)) : "";
   }
   void SetBody(const std::string& text) override {
+    RefuseIfSealed(nullptr);
     mime::SetPlainBody(SoundDoc()->message(), text);
   }
   std::string To() override {
@@ -891,15 +981,54 @@ class MaildirItem : public om::Item {
   std::vector<std::shared_ptr<AttachmentState>> AttachmentStates() {
     auto doc = SoundDoc();
     std::vector<std::shared_ptr<AttachmentState>> out;
-    for (GMimeObject* part : mime::AttachmentParts(doc->message())) {
+    auto parts = mime::AttachmentParts(doc->message());
+    bool first = states_.empty();
+    auto madeNames = first ? mime::NamelessInlineNames(doc->message(), parts)
+                           : std::map<GMimeObject*, std::string>();
+    for (GMimeObject* part : parts) {
       auto& st = states_[part];
       if (!st) {
         st = std::make_shared<AttachmentState>();
         st->part = GRef<GMimeObject>::Share(part);
+        for (const auto& level : Ancestry(doc->message(), part))
+          st->indexes.push_back(level.second);
+        st->madeName = madeNames[part];
       }
       out.push_back(st);
     }
     return out;
+  }
+  // The parts taken out of the mail that can still come back: those of earlier saves
+  // (from their marks) and those of this one.
+  std::vector<std::shared_ptr<Removed>>& RemovedParts() {
+    if (!removed_) removed_ = StoredRemovedParts(SoundDoc()->message());
+    return *removed_;
+  }
+  // Takes the removed part that a file of this name, size and digest brings back.
+  std::optional<RemovedPart> TakeRemoved(const std::string& name, std::int64_t size,
+                                         const std::string& sha256) {
+    for (auto& r : RemovedParts()) {
+      if (r->restored || r->part.name != name || r->part.size != size || r->part.sha256 != sha256)
+        continue;
+      r->restored = true;
+      return r->part;
+    }
+    return std::nullopt;
+  }
+  void NoteRemoved(RemovedPart part) {
+    RemovedParts().push_back(std::make_shared<Removed>(Removed{std::move(part), false}));
+  }
+  // Signed or encrypted mail is never changed: a change inside would break it.
+  void RefuseIfSealed(GMimeObject* part) {
+    GMimeMessage* m = SoundDoc()->message();
+    if (part ? !mime::InsideSealed(m, part) : !mime::IsSealed(m)) return;
+    sealedEditRefused_ = true;
+    RaiseSealed();
+  }
+  [[noreturn]] void RaiseSealed() {
+    Raise(errnum::kFail, kSource,
+          "The message \"" + Subject() +
+              "\" is signed or encrypted: changing it would break it. It was left unchanged.");
   }
   bool StoredHidden(GMimeObject* part) {
     std::string raw = mime::RawHeader(part, kHiddenHeader);
@@ -951,7 +1080,13 @@ class MaildirItem : public om::Item {
     if (!loaded_) loaded_ = FileIdentity::Of(path);
   }
   std::string Path() const { return ref_.dir + "/" + sub_ + "/" + file_; }
+  void Store();
   void ReplaceOld(const std::string& tmp, const std::string& newUnique, ino_t newIno);
+  [[noreturn]] void RaiseChanged() {
+    Raise(errnum::kItemInConflict, kSource,
+          "The item \"" + Subject() +
+              "\" was changed by another program since it was read; it was left unchanged");
+  }
 
   // Finds the file by its unique name, wherever another program has put it.
   Entry Locate() {
@@ -959,7 +1094,8 @@ class MaildirItem : public om::Item {
     auto found = FindByUnique(ref_.dir, unique_);
     if (!found) {
       gone_ = true;
-      Raise(errnum::kObjectGone, kSource, "The item has been moved or deleted by another program");
+      Raise(errnum::kObjectGone, kSource,
+            "The item has been changed, moved or deleted by another program since it was read");
     }
     sub_ = found->sub;
     file_ = found->file;
@@ -1015,18 +1151,54 @@ class MaildirItem : public om::Item {
     return BillingOf(block->MessageId(), values);
   }
 
+  // A mark that does not verify but names a secret other than the store's was made
+  // by this program under a secret since changed or lost: its records are not
+  // believed, and must not be dropped either. (One without the name, or naming the
+  // store's own secret, is forged or damaged, and is simply not believed.)
+  bool IsForeign(std::map<std::string, std::string>& p) {
+    return p["v"] == "1" && !p["k"].empty() && p["k"] != store_->auth().KeyId();
+  }
+  void NoteIfForeign(std::map<std::string, std::string>& p) {
+    if (IsForeign(p)) store_->NoteUnverifiable(unique_);
+  }
+  bool CarriesForeignMarks(GMimeMessage* m) {
+    for (const char* header : {kBillingHeader, kPropertyHeader, kPartHeader})
+      for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), header)) {
+        auto p = Params(raw);
+        if (IsForeign(p)) return true;
+      }
+    return false;
+  }
+
   std::string BillingOf(const std::string& id, const std::vector<std::string>& values) {
     for (const auto& raw : values) {
       auto p = Params(raw);
       auto value = UnB64(p["value"]);
       if (p["v"] == "1" && value && store_->auth().Verify({"billing", id, *value}, p["mac"]))
         return *value;
+      NoteIfForeign(p);
     }
     return "";
   }
 
   std::string StoredBilling(GMimeMessage* m) {
     return BillingOf(MessageIdOf(m), mime::RawHeaders(GMIME_OBJECT(m), kBillingHeader));
+  }
+
+  std::vector<std::shared_ptr<Removed>> StoredRemovedParts(GMimeMessage* m) {
+    std::vector<std::shared_ptr<Removed>> out;
+    std::string id = MessageIdOf(m);
+    for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), kPartHeader)) {
+      auto p = Params(raw);
+      auto data = UnB64(p["data"]);
+      if (p["v"] != "1" || !data || !store_->auth().Verify({"part", id, *data}, p["mac"])) {
+        NoteIfForeign(p);
+        continue;
+      }
+      if (auto part = RemovedPart::FromText(*data))
+        out.push_back(std::make_shared<Removed>(Removed{std::move(*part), false}));
+    }
+    return out;
   }
 
   std::vector<std::shared_ptr<PropertyState>> StoredProperties(GMimeMessage* m) {
@@ -1037,7 +1209,10 @@ class MaildirItem : public om::Item {
       auto name = UnB64(p["name"]);
       auto value = UnB64(p["value"]);
       if (p["v"] != "1" || !name || !value || name->empty()) continue;
-      if (!store_->auth().Verify({"property", id, *name, p["type"], *value}, p["mac"])) continue;
+      if (!store_->auth().Verify({"property", id, *name, p["type"], *value}, p["mac"])) {
+        NoteIfForeign(p);
+        continue;
+      }
       auto type = ParseInteger(p["type"]);
       if (!type) continue;
       bool dup = false;
@@ -1060,6 +1235,7 @@ class MaildirItem : public om::Item {
       hidden[st->part.get()] = st->hidden ? *st->hidden : StoredHidden(st->part.get());
     std::string billing = billing_ ? *billing_ : StoredBilling(m);
     auto props = props_ ? *props_ : StoredProperties(m);
+    auto& removed = RemovedParts();
     if (MessageIdOf(m).empty()) {
       char* id = g_mime_utils_generate_message_id(g_get_host_name());
       g_mime_message_set_message_id(m, id);
@@ -1077,8 +1253,11 @@ class MaildirItem : public om::Item {
     }
     while (g_mime_object_remove_header(top, kPropertyHeader)) {
     }
+    while (g_mime_object_remove_header(top, kPartHeader)) {
+    }
     if (!billing.empty()) {
       std::string v = "v=1; value=" + Chunked(B64(billing)) +
+                      "; k=" + store_->auth().KeyId() +
                       "; mac=" + store_->auth().Sign({"billing", id, billing});
       g_mime_object_append_header(top, kBillingHeader, v.c_str(), nullptr);
     }
@@ -1087,13 +1266,22 @@ class MaildirItem : public om::Item {
       std::string type = std::to_string(p->type);
       std::string v = "v=1; name=" + B64(p->name) + "; type=" + type +
                       "; value=" + Chunked(B64(text)) +
+                      "; k=" + store_->auth().KeyId() +
                       "; mac=" + store_->auth().Sign({"property", id, p->name, type, text});
       g_mime_object_append_header(top, kPropertyHeader, v.c_str(), nullptr);
+    }
+    for (const auto& r : removed) {
+      if (r->restored) continue;
+      std::string data = r->part.ToText();
+      std::string v = "v=1; k=" + store_->auth().KeyId() + "; data=" + Chunked(B64(data)) +
+                      "; mac=" + store_->auth().Sign({"part", id, data});
+      g_mime_object_append_header(top, kPartHeader, v.c_str(), nullptr);
     }
     ClearHidden(g_mime_message_get_mime_part(m));
     for (auto& [part, on] : hidden) {
       if (!on) continue;
-      std::string v = "v=1; mac=" + store_->auth().Sign({"hidden", id, mime::PartFileName(part)});
+      std::string v = "v=1; k=" + store_->auth().KeyId() +
+                      "; mac=" + store_->auth().Sign({"hidden", id, mime::PartFileName(part)});
       g_mime_object_set_header(part, kHiddenHeader, v.c_str(), nullptr);
     }
   }
@@ -1117,6 +1305,8 @@ class MaildirItem : public om::Item {
   std::optional<std::string> subject_, billing_;
   std::optional<std::vector<std::shared_ptr<PropertyState>>> props_;
   std::map<GMimeObject*, std::shared_ptr<AttachmentState>> states_;
+  std::optional<std::vector<std::shared_ptr<Removed>>> removed_;
+  bool sealedEditRefused_ = false;
   bool gone_ = false;
   bool threaded_ = false;  // a reply or forward made here
 };
@@ -1260,13 +1450,15 @@ class MaildirAttachment : public om::Attachment {
     Alive();
     GMimeObject* p = state_->part.get();
     const char* f = g_mime_object_get_content_disposition_parameter(p, "filename");
-    return f ? Clean(f) : mime::PartFileName(p);
+    std::string name = f ? Clean(f) : mime::PartFileName(p);
+    return name.empty() ? state_->madeName : name;
   }
   std::string DisplayName() override {
     Alive();
     GMimeObject* p = state_->part.get();
     const char* n = g_mime_object_get_content_type_parameter(p, "name");
-    return n ? Clean(n) : mime::PartFileName(p);
+    std::string name = n ? Clean(n) : mime::PartFileName(p);
+    return name.empty() ? state_->madeName : name;
   }
   std::int64_t Size() override {
     Alive();
@@ -1315,8 +1507,10 @@ class MaildirAttachment : public om::Attachment {
       Raise(errnum::kPathNotFound, kSource, "Path not found: " + dir.string());
     auto fill = [&](int fd) {
       std::int64_t decoded = 0;
+      Digest digest;
       mime::DecodePart(state_->part.get(), [&](const char* data, std::size_t n) {
         decoded += static_cast<std::int64_t>(n);
+        digest.Update(data, n);
         while (n > 0) {
           ssize_t w = write(fd, data, n);
           if (w < 0 && errno == EINTR) continue;
@@ -1325,8 +1519,10 @@ class MaildirAttachment : public om::Attachment {
           n -= static_cast<std::size_t>(w);
         }
       });
-      // The bytes were just decoded in full: Size() need not decode them again.
+      // The bytes were just decoded in full: Size() need not decode them again, nor
+      // Delete to learn what brings them back.
       state_->size = decoded;
+      state_->sha256 = digest.Hex();
       // The mode is set before the flush, so that the flush covers it and a caller's
       // own flush of the file finds nothing left to write.
       fchmod(fd, 0644 & ~CurrentUmask());
@@ -1378,7 +1574,28 @@ class MaildirAttachment : public om::Attachment {
   }
   void Delete() override {
     Alive();
-    mime::RemovePart(item_->SoundDoc()->message(), state_->part.get());
+    GMimeObject* part = state_->part.get();
+    item_->RefuseIfSealed(part);
+    GMimeMessage* m = item_->SoundDoc()->message();
+    if (!state_->sha256) {
+      Digest digest;
+      std::int64_t size = 0;
+      bool exact = IgnoreErrors([&] {
+                     mime::DecodePart(part, [&](const char* d, std::size_t n) {
+                       digest.Update(d, n);
+                       size += static_cast<std::int64_t>(n);
+                     });
+                   }) == 0;
+      // Bytes that cannot be decoded exactly never came out whole: nothing to match.
+      if (exact) {
+        state_->size = size;
+        state_->sha256 = digest.Hex();
+      }
+    }
+    if (state_->sha256)
+      item_->NoteRemoved(
+          DescribePart(m, part, state_->indexes, FileName(), *state_->size, *state_->sha256));
+    mime::RemovePart(m, part);
     state_->deleted = true;
   }
 
@@ -1428,6 +1645,7 @@ class MaildirAttachments : public om::Attachments {
   std::shared_ptr<om::Attachment> Add(const std::string& path,
                                       const std::string& displayName) override {
     auto doc = item_->SoundDoc();
+    item_->RefuseIfSealed(nullptr);
     int src = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (src < 0) {
       int err = errno;
@@ -1461,7 +1679,10 @@ class MaildirAttachments : public om::Attachments {
       if (!grew) {
         close(src);
         GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-        return Attach(doc, stream.get(), path, displayName, static_cast<std::int64_t>(bytes.size()));
+        Digest digest;
+        digest.Update(bytes.data(), bytes.size());
+        return Attach(doc, stream.get(), path, displayName, static_cast<std::int64_t>(bytes.size()),
+                      digest.Hex());
       }
       lseek(src, 0, SEEK_SET);
     }
@@ -1479,10 +1700,12 @@ class MaildirAttachments : public om::Attachments {
       unlink(name.data());
     }
     std::int64_t total = 0;
+    Digest digest;
     std::vector<char> buf(1 << 16);
     for (;;) {
       ssize_t n = ReadOrRaise(src, buf.data(), buf.size(), path, {src, copy});
       if (n == 0) break;
+      digest.Update(buf.data(), static_cast<std::size_t>(n));
       if (write(copy, buf.data(), static_cast<std::size_t>(n)) != n) {
         int err = errno;
         close(src);
@@ -1494,7 +1717,7 @@ class MaildirAttachments : public om::Attachments {
     close(src);
     lseek(copy, 0, SEEK_SET);  // the stream's bounds start where the descriptor is
     GRef<GMimeStream> stream(g_mime_stream_fs_new(copy));  // owns copy
-    return Attach(doc, stream.get(), path, displayName, total);
+    return Attach(doc, stream.get(), path, displayName, total, digest.Hex());
   }
 
  private:
@@ -1514,15 +1737,24 @@ class MaildirAttachments : public om::Attachments {
     }
   }
 
+  // A file with the name and the bytes of a part taken out of this mail brings that
+  // part back as it was; any other is a new attachment.
   std::shared_ptr<om::Attachment> Attach(const std::shared_ptr<mime::Document>& doc,
                                          GMimeStream* content, const std::string& path,
-                                         const std::string& displayName, std::int64_t size) {
+                                         const std::string& displayName, std::int64_t size,
+                                         const std::string& sha256) {
     std::string fileName = fs::path(path).filename().string();
-    GMimePart* part = mime::AddAttachmentPart(doc->message(), content, fileName);
     std::string shown = displayName.empty() ? fileName : displayName;
-    g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "name", shown.c_str());
+    GMimeObject* part = nullptr;
+    if (auto removed = item_->TakeRemoved(shown, size, sha256))
+      part = RestorePart(doc->message(), *removed, content);
+    if (!part) {
+      part = GMIME_OBJECT(mime::AddAttachmentPart(doc->message(), content, fileName));
+      g_mime_object_set_content_type_parameter(part, "name", shown.c_str());
+    }
     for (auto& s : item_->AttachmentStates()) {
-      if (s->part.get() == GMIME_OBJECT(part)) {
+      if (s->part.get() == part) {
+        s->sha256 = sha256;
         s->size = size;
         return std::make_shared<MaildirAttachment>(item_, s);
       }
@@ -1602,8 +1834,30 @@ std::shared_ptr<om::UserProperties> MaildirItem::UserProperties() {
 // --- saving and deleting ---
 
 void MaildirItem::Save() {
+  try {
+    Store();
+  } catch (const ComError& e) {
+    // Records another secret made are reported once, for all such items.
+    if (!store_->UnverifiableItems().count(unique_)) store_->NoteSaveFailure(e.Description());
+    throw;
+  }
+}
+
+void MaildirItem::Store() {
   auto doc = SoundDoc();
   GMimeMessage* m = doc->message();
+  // A change refused inside a signed or encrypted mail leaves the rest unsaved too:
+  // records of attachments that stayed in it would only mislead.
+  if (sealedEditRefused_) RaiseSealed();
+  if (CarriesForeignMarks(m)) {
+    store_->NoteUnverifiable(unique_);
+    // Saving would drop the records the secret cannot verify.
+    Raise(errnum::kFail, kSource,
+          "The item \"" + Subject() + "\" carries records that the store secret (" +
+              store_->secretPath() +
+              ") cannot verify: the secret was changed or lost since they were made. It was "
+              "left unchanged.");
+  }
   std::optional<Entry> old;
   struct stat oldSt {};
   if (!unique_.empty()) {
@@ -1613,9 +1867,7 @@ void MaildirItem::Save() {
             "The item is in conflict: the folder holds more than one copy of " + unique_);
     std::string oldPath = ref_.dir + "/" + old->sub + "/" + old->file;
     auto now = FileIdentity::Of(oldPath);
-    if (loaded_ && now && !(*now == *loaded_))
-      Raise(errnum::kItemInConflict, kSource,
-            "The item was changed by another program since it was read; it was left unchanged");
+    if (loaded_ && now && !(*now == *loaded_)) RaiseChanged();
     stat(oldPath.c_str(), &oldSt);
   } else {
     store_->Materialize(ref_);
@@ -1703,6 +1955,10 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
     RemoveReplaceNote(dir, newUnique);
     FsyncDir(dir + "/tmp");
   };
+  auto isRead = [&](const std::optional<FileIdentity>& id) {
+    return !loaded_ || (id && *id == *loaded_);
+  };
+  std::optional<FolderLock> lock(std::in_place, dir);
   std::optional<Entry> at;
   bool placed = false;
   for (int attempt = 0; attempt < 10 && !placed; ++attempt) {
@@ -1711,16 +1967,24 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
     if (!at) {
       abandon();
       gone_ = true;
-      Raise(errnum::kObjectGone, kSource, "The item has been moved or deleted by another program");
+      Raise(errnum::kObjectGone, kSource,
+            "The item has been changed, moved or deleted by another program since it was read");
     }
     std::string atPath = dir + "/" + at->sub + "/" + at->file;
     auto now = FileIdentity::Of(atPath);
-    if (loaded_ && now && !(*now == *loaded_)) {
+    if (now && !isRead(now)) {
       abandon();
-      Raise(errnum::kItemInConflict, kSource,
-            "The item was changed by another program since it was read; it was left unchanged");
+      RaiseChanged();
     }
+    if (store_->options().beforeExchange) store_->options().beforeExchange();
     if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, atPath.c_str(), RENAME_EXCHANGE) == 0) {
+      // The look and the exchange are two steps: another writer may have put its own
+      // version in between. What came out must be the version that was read.
+      if (!isRead(FileIdentity::Of(tmp))) {
+        if (PutBack(dir, tmp, newIno, at->file)) abandon();
+        else RemoveReplaceNote(dir, newUnique);
+        RaiseChanged();
+      }
       placed = true;
     } else if (errno == EINVAL && now && rename(tmp.c_str(), atPath.c_str()) == 0) {
       // No exchange on this file system: replaced in place (a rename by another
@@ -1744,18 +2008,31 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
   sub_ = at->sub;
   file_ = at->file;
   std::optional<std::string> renamed;
-  for (int attempt = 0; attempt < 5 && !renamed; ++attempt) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  for (int renames = 0; renames < 5 && !renamed;) {
     std::optional<Entry> cur = FileIdentity::Of(Path())
                                    ? std::optional<Entry>(Entry{unique_, sub_, file_})
                                    : FindByUnique(dir, unique_);
     struct stat st {};
-    if (!cur || stat((dir + "/" + cur->sub + "/" + cur->file).c_str(), &st) != 0 ||
-        st.st_ino != newIno)
-      break;
-    sub_ = cur->sub;
-    file_ = cur->file;
-    renamed = RenameToNewUnique(dir, *cur, newUnique, false);
+    // Gone: a writer that read this version has saved its own over it.
+    if (!cur || stat((dir + "/" + cur->sub + "/" + cur->file).c_str(), &st) != 0) break;
+    if (st.st_ino == newIno) {
+      sub_ = cur->sub;
+      file_ = cur->file;
+      renamed = RenameToNewUnique(dir, *cur, newUnique, false);
+      ++renames;
+      continue;
+    }
+    // Another writer's exchange has taken this version out. One that had not read it
+    // puts it back at once; one that had renames its own on. If neither happens, its
+    // version (made from the one read here) stands, and this save did not.
+    if (std::chrono::steady_clock::now() > deadline) {
+      abandon();
+      RaiseChanged();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  lock.reset();  // the flushes need no lock
   // Without the new unique name the note stays, and has a later listing give it.
   SaveTail tail{dir, sub_, tmp, newUnique, renamed.has_value()};
   if (store_->options().backgroundFlushes)
@@ -1841,17 +2118,39 @@ MaildirStore::MaildirStore(std::string root, Options options, HeaderAuth auth)
 std::shared_ptr<MaildirStore> MaildirStore::Open(const std::string& root, Options options) {
   mime::EnsureInitialized();
   std::error_code ec;
-  for (const char* sub : {"cur", "new", "tmp"}) {
+  if (!fs::is_directory(root, ec))
+    Raise(errnum::kPathNotFound, kSource, "there is no Maildir at " + root + ": no such folder");
+  if (!IsMaildir(root) || !fs::is_directory(fs::path(root) / "new", ec))
+    Raise(errnum::kPathNotFound, kSource,
+          root + " is not a Maildir (it has no cur/ and new/ folders)");
+  fs::create_directory(fs::path(root) / "tmp", ec);
+  if (ec)
+    Raise(ErrnoNumber(ec.value()), kSource,
+          "Cannot open the Maildir " + root + ": " + ec.message());
+  std::string abs = fs::absolute(root, ec).lexically_normal().string();
+  while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
+  std::string secret = options.secretPath.empty() ? HeaderAuth::DefaultPath() : options.secretPath;
+  auto opened = OpenStoreSecret(secret, abs, options.newSecret);
+  auto store = std::shared_ptr<MaildirStore>(
+      new MaildirStore(abs, std::move(options), std::move(opened.auth)));
+  store->secretCreated_ = opened.created;
+  return store;
+}
+
+bool MaildirStore::Create(const std::string& root) {
+  std::error_code ec;
+  if (IsMaildir(root)) return false;
+  if (fs::exists(root, ec) && !(fs::is_directory(root, ec) && fs::is_empty(root, ec)))
+    Raise(errnum::kFileAlreadyExists, kSource,
+          root + " holds other things; a new Maildir goes into an empty or new folder");
+  for (const char* sub : {"tmp", "new", "cur"}) {
     fs::create_directories(fs::path(root) / sub, ec);
     if (ec)
       Raise(ErrnoNumber(ec.value()), kSource,
-            "Cannot open the Maildir " + root + ": " + ec.message());
+            "Cannot make a Maildir at " + root + ": " + ec.message());
   }
-  std::string secret = options.secretPath.empty() ? HeaderAuth::DefaultPath() : options.secretPath;
-  auto auth = HeaderAuth::LoadOrCreate(secret);
-  std::string abs = fs::absolute(root, ec).lexically_normal().string();
-  while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
-  return std::shared_ptr<MaildirStore>(new MaildirStore(abs, std::move(options), std::move(auth)));
+  FsyncDir(root);
+  return true;
 }
 
 std::vector<MaildirStore::Scanned> MaildirStore::Scan() {
@@ -2020,6 +2319,22 @@ std::shared_ptr<om::Item> MaildirStore::MakeItem(const FolderRef& ref, const std
                                                  const std::string& fileName) {
   return std::make_shared<MaildirItem>(std::static_pointer_cast<MaildirStore>(shared_from_this()),
                                        ref, sub, fileName);
+}
+
+void MaildirStore::NoteSaveFailure(const std::string& description) {
+  saveFailures_.push_back(description);
+}
+
+std::vector<std::string> MaildirStore::TakeSaveFailures() {
+  return std::exchange(saveFailures_, {});
+}
+
+void MaildirStore::NoteUnverifiable(const std::string& entryId) {
+  if (!entryId.empty()) unverifiable_.insert(entryId);
+}
+
+std::string MaildirStore::secretPath() const {
+  return options_.secretPath.empty() ? HeaderAuth::DefaultPath() : options_.secretPath;
 }
 
 void MaildirStore::NoteRewrite(const std::string& dir, const std::string& from,

@@ -38,10 +38,15 @@
 // WHAT OTHER TOOLS SEE ON A REWRITE (Save). The new message is written to tmp/ and
 // fsynced, then exchanged atomically with the old file under the old file's current
 // name (RENAME_EXCHANGE: the folder never holds two copies, nor none), the
-// directory fsynced, and that name renamed to the new one (fsynced again); the old
-// message, now in tmp/, is unlinked. A writer killed between the exchange and the
-// rename leaves the new message under the old name; the next listing of the folder
-// gives it its new name. The new file has a new unique name whose leading seconds
+// directory fsynced, and that name renamed to the new one (fsynced again; through a
+// name that keeps the old unique part, so that watchers see a rename, not new
+// mail); the old message, now in tmp/, is unlinked. A rewrite replaces only the
+// version it read: the processes of this program take turns per folder (an flock
+// of its directory) for the look, the exchange and the rename; what the exchange
+// took out is checked all the same, and when it is not the version read it is put
+// back and the save fails ("changed by another program"). A writer killed between
+// the exchange and the rename leaves the new message under the old name; the next
+// listing of the folder gives it its new name. The new file has a new unique name whose leading seconds
 // are the original delivery time, the old flags (":2,...") and mtime, no ",U="
 // and no ",W="; ",S=<size>" only when the old name had one. So Dovecot sees one
 // message expunged and one new message (new UID, same flags, same received
@@ -52,8 +57,9 @@
 //
 // NOTIFICATIONS. Reading a folder's Items()->ItemAdd() starts watching its new/
 // and cur/ through inotify on platform::Platform().loop (when there is one): a
-// file whose unique name the folder did not hold is a new item; flag renames,
-// new/ to cur/ moves and the store's own saves are not.
+// file whose unique name the folder did not hold, arriving from outside the folder,
+// is a new item; flag renames, new/ to cur/ moves and rewrites (by any process of
+// this program) are not.
 
 #include <cstdint>
 #include <functional>
@@ -76,11 +82,17 @@ struct Options {
   std::string displayName = "Personal Folders";
   // Empty: HeaderAuth::DefaultPath().
   std::string secretPath;
+  // Make a new secret even where messages carry marks made with one that is missing
+  // (they are never believed under the new one).
+  bool newSecret = false;
   // A save returns once the new message is in place and its content on disk; the
   // flush of its new name and the removal of the old content and of the save's note
   // follow on a background queue (AfterSaveQueue), drained at exit and by
   // DrainSaves. A crash in between leaves what FinishInterruptedSaves completes.
   bool backgroundFlushes = false;
+  // Runs in a rewrite between its last look at the message it replaces and the
+  // exchange (tests put another writer there).
+  std::function<void()> beforeExchange;
 };
 
 // Waits until the background ends of every save of the process are done.
@@ -96,9 +108,15 @@ struct FolderRef {
 
 class MaildirStore : public om::NameSpace {
  public:
-  // Opens the tree at root (created with cur/ new/ tmp/ when missing). Raises
-  // ComError when root is not usable or the secret cannot be read or created.
+  // Opens the Maildir tree at root (a folder with cur/ and new/; tmp/ is made when it
+  // is missing). Raises ComError when root is not a Maildir, or the secret cannot be
+  // read or made (see OpenStoreSecret: a missing secret is made only where no
+  // message carries a mark).
   static std::shared_ptr<MaildirStore> Open(const std::string& root, Options options = {});
+  // Makes a new, empty Maildir at root (and the folders above it); false when root is
+  // a Maildir already. Raises ComError when root is a folder holding anything else,
+  // or cannot be made.
+  static bool Create(const std::string& root);
 
   std::shared_ptr<om::Folder> GetDefaultFolder(int folderType) override;
   std::shared_ptr<om::Folder> PickFolder() override;
@@ -117,6 +135,18 @@ class MaildirStore : public om::NameSpace {
   const std::string& root() const { return root_; }
   const std::string& displayName() const { return options_.displayName; }
   const Options& options() const { return options_; }
+  // Open made a new secret.
+  bool secretCreated() const { return secretCreated_; }
+  std::string secretPath() const;
+  // The EntryIDs of the items read so far that carry records made under another
+  // secret (the store's was changed or lost since): none of their records is
+  // believed, and none of them can be saved (that would drop the records).
+  const std::set<std::string>& UnverifiableItems() const { return unverifiable_; }
+  void NoteUnverifiable(const std::string& entryId);
+  // Why each Save that failed since the last call failed (callers may ignore a
+  // failed save; the user must still learn of it), oldest first.
+  std::vector<std::string> TakeSaveFailures();
+  void NoteSaveFailure(const std::string& description);
 
   // --- used by the store's own objects ---
   const HeaderAuth& auth() const { return auth_; }
@@ -147,6 +177,9 @@ class MaildirStore : public om::NameSpace {
   std::string root_;
   Options options_;
   HeaderAuth auth_;
+  bool secretCreated_ = false;
+  std::set<std::string> unverifiable_;
+  std::vector<std::string> saveFailures_;
   std::map<std::string, std::map<std::string, std::string>> rewrites_;  // dir -> from -> to
   std::map<std::string, std::weak_ptr<MaildirItems>> items_;            // dir -> collection
 };

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <map>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "platform/com_error.h"
+#include "platform/maildir/decoders.h"
 
 namespace stow::maildir::mime {
 
@@ -43,6 +46,45 @@ GMimeParserOptions* ParserOptions() {
   }();
   return options;
 }
+
+// MIME types by file extension (lower case), first the one a file of that
+// extension gets, then for naming a part by its type.
+const std::pair<const char*, const char*> kTypesByExtension[] = {
+    {"pdf", "application/pdf"},
+    {"doc", "application/msword"},
+    {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+    {"xls", "application/vnd.ms-excel"},
+    {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+    {"ppt", "application/vnd.ms-powerpoint"},
+    {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+    {"odt", "application/vnd.oasis.opendocument.text"},
+    {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
+    {"rtf", "application/rtf"},
+    {"zip", "application/zip"},
+    {"gz", "application/gzip"},
+    {"7z", "application/x-7z-compressed"},
+    {"txt", "text/plain"},
+    {"csv", "text/csv"},
+    {"htm", "text/html"},
+    {"html", "text/html"},
+    {"xml", "application/xml"},
+    {"json", "application/json"},
+    {"ics", "text/calendar"},
+    {"vcf", "text/vcard"},
+    {"png", "image/png"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"bmp", "image/bmp"},
+    {"tif", "image/tiff"},
+    {"tiff", "image/tiff"},
+    {"svg", "image/svg+xml"},
+    {"webp", "image/webp"},
+    {"mp3", "audio/mpeg"},
+    {"wav", "audio/wav"},
+    {"mp4", "video/mp4"},
+    {"eml", "message/rfc822"},
+};
 
 std::string Upper(std::string s) {
   for (auto& c : s) c = g_ascii_toupper(c);
@@ -117,6 +159,22 @@ void Walk(GMimeObject* o, const F& visit) {
   visit(o);
 }
 
+// Every leaf part below o, those of attached messages included.
+template <class F>
+void EachLeaf(GMimeObject* o, const F& visit, int depth = 0) {
+  if (!o || depth > 200) return;
+  if (IsMultipart(o)) {
+    GMimeMultipart* mp = GMIME_MULTIPART(o);
+    for (int i = 0; i < g_mime_multipart_get_count(mp); ++i)
+      EachLeaf(g_mime_multipart_get_part(mp, i), visit, depth + 1);
+  } else if (GMIME_IS_MESSAGE_PART(o)) {
+    GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(o));
+    if (m) EachLeaf(g_mime_message_get_mime_part(m), visit, depth + 1);
+  } else if (GMIME_IS_PART(o)) {
+    visit(GMIME_PART(o));
+  }
+}
+
 bool IsAttachmentDisposition(GMimeObject* o) {
   const char* d = g_mime_object_get_disposition(o);
   return d && g_ascii_strcasecmp(d, "attachment") == 0;
@@ -155,104 +213,6 @@ GMimeObject* FindParentIn(GMimeObject* root, GMimeObject* target) {
   }
   return nullptr;
 }
-
-[[noreturn]] void Undecodable(const std::string& why) {
-  Raise(errnum::kFail, kSource, "The attachment cannot be decoded faithfully: " + why);
-}
-
-// Decodes base64 while checking that the text is base64 at all: only the
-// alphabet, padding at the end of a group of four, and white space. Encoders that
-// write several padded chunks one after the other are decoded whole.
-constexpr int kBlank = -2, kPad = -3, kInvalid = -1;
-constexpr std::array<signed char, 256> MakeRanks() {
-  std::array<signed char, 256> t{};
-  for (auto& x : t) x = kInvalid;
-  const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
-  for (unsigned char c : {' ', '\t', '\r', '\n'}) t[c] = kBlank;
-  t['='] = kPad;
-  return t;
-}
-constexpr std::array<signed char, 256> kRank = MakeRanks();
-
-// Decodes base64 and refuses what cannot be decoded faithfully: a character outside
-// the alphabet, padding in the wrong place, or text cut off inside a group. One table
-// lookup a character; the output goes to the sink in blocks.
-class Base64Decoder {
- public:
-  explicit Base64Decoder(const Sink& sink) : sink_(sink) {}
-
-  void Feed(const char* data, std::size_t n) {
-    out_.resize(n / 4 * 3 + 3);
-    char* o = out_.data();
-    const auto* p = reinterpret_cast<const unsigned char*>(data);
-    const auto* end = p + n;
-    while (p < end) {
-      // The common case: whole groups of four letters with no blank between them.
-      if (quad_ == 0) {
-        while (end - p >= 4) {
-          int a = kRank[p[0]], b = kRank[p[1]], c = kRank[p[2]], d = kRank[p[3]];
-          if ((a | b | c | d) < 0) break;
-          std::uint32_t v = (static_cast<std::uint32_t>(a) << 18) |
-                            (static_cast<std::uint32_t>(b) << 12) |
-                            (static_cast<std::uint32_t>(c) << 6) | static_cast<std::uint32_t>(d);
-          o[0] = static_cast<char>(v >> 16);
-          o[1] = static_cast<char>(v >> 8);
-          o[2] = static_cast<char>(v);
-          o += 3;
-          p += 4;
-        }
-        if (p == end) break;
-      }
-      int r = kRank[*p++];
-      if (r >= 0) {
-        if (pads_ > 0) Undecodable("data after padding within a group");
-        value_ = (value_ << 6) | static_cast<std::uint32_t>(r);
-      } else if (r == kBlank) {
-        continue;
-      } else if (r == kPad) {
-        if (quad_ < 2) Undecodable("padding in the wrong place");
-        ++pads_;
-        value_ <<= 6;
-      } else {
-        Undecodable("a character that is not base64");
-      }
-      if (++quad_ == 4) {
-        *o++ = static_cast<char>(value_ >> 16);
-        if (pads_ < 2) *o++ = static_cast<char>(value_ >> 8);
-        if (pads_ < 1) *o++ = static_cast<char>(value_);
-        quad_ = 0;
-        pads_ = 0;
-        value_ = 0;
-      }
-    }
-    if (o != out_.data()) sink_(out_.data(), static_cast<std::size_t>(o - out_.data()));
-  }
-
-  void Finish() {
-    // A lone letter stands for no whole byte; a padded group that stops short is cut.
-    if (quad_ == 1 || (quad_ > 1 && pads_ > 0)) Undecodable("the encoded text is cut off");
-    if (quad_ > 1) {
-      // Unpadded end: the bytes it stands for are clear.
-      std::uint32_t v = value_ << (6 * (4 - quad_));
-      char tail[2] = {static_cast<char>(v >> 16), static_cast<char>(v >> 8)};
-      sink_(tail, static_cast<std::size_t>(quad_ - 1));
-      quad_ = 0;
-    }
-  }
-
- private:
-
-  const Sink& sink_;
-  int quad_ = 0, pads_ = 0;
-  std::uint32_t value_ = 0;
-  std::vector<char> out_;
-};
-
-// Forwards what GMime writes to a sink.
-struct SinkStreamData {
-  const Sink* sink;
-};
 
 std::string ReadHeaderBlock(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -337,6 +297,48 @@ GMimeStream* OpenForParse(int fd, const std::string& path) {
   return g_mime_stream_mem_new_with_byte_array(bytes);  // owns bytes
 }
 
+// GMime ends a part's content where it believes the line break before the next
+// boundary starts: two bytes back in a message whose header lines end in CR LF, one
+// in a message whose lines end in LF. A generator that ends the header and boundary
+// lines in CR LF but the encoded lines in LF (or the other way round) then has the
+// part's last byte cut off, or a stray CR kept, both when it is read and when the
+// message is written again. The line break that belongs to the boundary is the one
+// right before its "--" line (RFC 2046); every leaf is made to end just before it.
+void RepairContentEnd(GMimePart* part) {
+  GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
+  GMimeStream* raw = wrapper ? g_mime_data_wrapper_get_stream(wrapper) : nullptr;
+  GMimeStream* whole = raw ? raw->super_stream : nullptr;
+  if (!whole || raw->bound_end < 0) return;
+  gint64 start = raw->bound_start, end = raw->bound_end;
+  gint64 from = std::max(start, end - 1);
+  // A substream must not reach past the end of a memory stream: it would read there.
+  gint64 length = g_mime_stream_length(whole);
+  if (length < end) return;
+  GRef<GMimeStream> window(g_mime_stream_substream(whole, from, std::min(end + 4, length)));
+  char bytes[5];
+  ssize_t got = 0;
+  while (got < static_cast<ssize_t>(sizeof bytes)) {
+    ssize_t n = g_mime_stream_read(window.get(), bytes + got, sizeof bytes - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  auto at = [&](gint64 pos) {
+    gint64 i = pos - from;
+    return i >= 0 && i < got ? bytes[i] : '\0';
+  };
+  gint64 boundaryLine = -1;
+  if (at(end) == '\n' && at(end + 1) == '-' && at(end + 2) == '-')
+    boundaryLine = end + 1;
+  else if (at(end + 1) == '\n' && at(end + 2) == '-' && at(end + 3) == '-')
+    boundaryLine = end + 2;
+  if (boundaryLine < 0) return;  // the end of the message: nothing was taken off
+  gint64 contentEnd = boundaryLine - 1;
+  if (contentEnd > start && at(contentEnd - 1) == '\r') --contentEnd;
+  if (contentEnd == end) return;
+  GRef<GMimeStream> fixed(g_mime_stream_substream(whole, start, contentEnd));
+  g_mime_data_wrapper_set_stream(wrapper, fixed.get());
+}
+
 }  // namespace
 
 std::shared_ptr<Document> Document::Parse(const std::string& path) {
@@ -355,6 +357,7 @@ std::shared_ptr<Document> Document::Parse(const std::string& path) {
   tCollector = nullptr;
   if (!m) Raise(errnum::kFail, kSource, "The file " + path + " is not a mail message");
   doc->message_ = GRef<GMimeMessage>(m);
+  EachLeaf(g_mime_message_get_mime_part(m), RepairContentEnd);
   bool multipart = ContainsMultipart(g_mime_message_get_mime_part(m));
   for (const auto& w : warnings) {
     if (w.code == GMIME_WARN_TRUNCATED_MESSAGE && !multipart) continue;  // a body-less mail
@@ -450,6 +453,75 @@ std::vector<GMimeObject*> AttachmentParts(GMimeMessage* message) {
   return out;
 }
 
+std::map<GMimeObject*, std::string> NamelessInlineNames(GMimeMessage* message,
+                                                     const std::vector<GMimeObject*>& parts) {
+  std::map<GMimeObject*, std::string> names;
+  std::string html;
+  bool htmlRead = false;
+  std::map<std::string, int> counts;
+  for (GMimeObject* part : parts) {
+    const char* id = g_mime_object_get_content_id(part);
+    if (!id || !*id || !PartFileName(part).empty() ||
+        g_mime_object_get_content_disposition_parameter(part, "filename"))
+      continue;
+    if (!htmlRead) {
+      Bodies b = FindBodies(message);
+      try {
+        if (b.html) html = PartText(b.html);
+      } catch (const ComError&) {
+      }
+      htmlRead = true;
+    }
+    if (html.find(std::string("cid:") + id) == std::string::npos) continue;
+    std::string type = MimeType(part);
+    for (auto& c : type) c = g_ascii_tolower(c);
+    std::string major = type.substr(0, type.find('/')), extension = "bin";
+    for (const auto& [e, t] : kTypesByExtension)
+      if (type == t) {
+        extension = e;
+        break;
+      }
+    if (major.empty() || major.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos)
+      major = "attachment";
+    names[part] = major + "-" + std::to_string(++counts[major]) + "." + extension;
+  }
+  return names;
+}
+
+namespace {
+
+bool IsSealingMultipart(GMimeObject* o) {
+  std::string t = MimeType(o);
+  return t == "MULTIPART/SIGNED" || t == "MULTIPART/ENCRYPTED";
+}
+
+bool IsOpaqueTop(GMimeMessage* message) {
+  std::string t = MimeType(g_mime_message_get_mime_part(message));
+  return t == "APPLICATION/PKCS7-MIME" || t == "APPLICATION/X-PKCS7-MIME";
+}
+
+bool HasSealingMultipart(GMimeObject* o) {
+  if (!IsMultipart(o)) return false;
+  if (IsSealingMultipart(o)) return true;
+  GMimeMultipart* mp = GMIME_MULTIPART(o);
+  for (int i = 0; i < g_mime_multipart_get_count(mp); ++i)
+    if (HasSealingMultipart(g_mime_multipart_get_part(mp, i))) return true;
+  return false;
+}
+
+}  // namespace
+
+bool InsideSealed(GMimeMessage* message, GMimeObject* part) {
+  if (IsOpaqueTop(message)) return true;
+  for (GMimeMultipart* up = ParentOf(message, part); up; up = ParentOf(message, GMIME_OBJECT(up)))
+    if (IsSealingMultipart(GMIME_OBJECT(up))) return true;
+  return false;
+}
+
+bool IsSealed(GMimeMessage* message) {
+  return IsOpaqueTop(message) || HasSealingMultipart(g_mime_message_get_mime_part(message));
+}
+
 GMimeMultipart* ParentOf(GMimeMessage* message, GMimeObject* part) {
   GMimeObject* p = FindParentIn(g_mime_message_get_mime_part(message), part);
   return p ? GMIME_MULTIPART(p) : nullptr;
@@ -482,7 +554,7 @@ std::string PartFileName(GMimeObject* part) {
   return s;
 }
 
-void DecodePart(GMimeObject* part, const Sink& sink) {
+void DecodePart(GMimeObject* part, const Sink& sink, Fidelity fidelity) {
   if (GMIME_IS_MESSAGE_PART(part)) {
     GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(part));
     if (!m) return;
@@ -510,14 +582,17 @@ void DecodePart(GMimeObject* part, const Sink& sink) {
   }
   if (g_mime_stream_reset(raw) < 0) Undecodable("the part cannot be read");
   GRef<GMimeStream> source = GRef<GMimeStream>::Share(raw);
-  if (enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE || enc == GMIME_CONTENT_ENCODING_UUENCODE) {
+  bool exact = fidelity == Fidelity::kExact;
+  if (enc == GMIME_CONTENT_ENCODING_UUENCODE ||
+      (!exact && enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE)) {
     GMimeStream* filtered = g_mime_stream_filter_new(raw);
     GMimeFilter* f = g_mime_filter_basic_new(enc, FALSE);
     g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered), f);
     g_object_unref(f);
     source = GRef<GMimeStream>(filtered);
   }
-  Base64Decoder b64(sink);
+  Base64Decoder b64(sink, !exact);
+  QuotedPrintableDecoder qp(sink);
   std::vector<char> buf(1 << 16);
   for (;;) {
     ssize_t n = g_mime_stream_read(source.get(), buf.data(), buf.size());
@@ -525,22 +600,29 @@ void DecodePart(GMimeObject* part, const Sink& sink) {
     if (n == 0) break;
     if (enc == GMIME_CONTENT_ENCODING_BASE64)
       b64.Feed(buf.data(), static_cast<std::size_t>(n));
+    else if (exact && enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE)
+      qp.Feed(buf.data(), static_cast<std::size_t>(n));
     else
       sink(buf.data(), static_cast<std::size_t>(n));
     if (g_mime_stream_eos(source.get())) break;
   }
   if (enc == GMIME_CONTENT_ENCODING_BASE64) b64.Finish();
+  if (exact && enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) qp.Finish();
 }
 
 std::int64_t DecodedSize(GMimeObject* part) {
   std::int64_t total = 0;
-  DecodePart(part, [&](const char*, std::size_t n) { total += static_cast<std::int64_t>(n); });
+  DecodePart(
+      part, [&](const char*, std::size_t n) { total += static_cast<std::int64_t>(n); },
+      Fidelity::kReadable);
   return total;
 }
 
 std::string PartText(GMimePart* part) {
   std::string bytes;
-  DecodePart(GMIME_OBJECT(part), [&](const char* d, std::size_t n) { bytes.append(d, n); });
+  DecodePart(
+      GMIME_OBJECT(part), [&](const char* d, std::size_t n) { bytes.append(d, n); },
+      Fidelity::kReadable);
   const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
   if (charset && *charset) {
     const char* iconvName = g_mime_charset_iconv_name(charset);
@@ -667,42 +749,9 @@ void RemovePart(GMimeMessage* message, GMimeObject* part) {
   }
 }
 
+
 std::string ContentTypeForName(const std::string& fileName) {
-  static const std::pair<const char*, const char*> kTable[] = {
-      {"pdf", "application/pdf"},
-      {"doc", "application/msword"},
-      {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
-      {"xls", "application/vnd.ms-excel"},
-      {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
-      {"ppt", "application/vnd.ms-powerpoint"},
-      {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
-      {"odt", "application/vnd.oasis.opendocument.text"},
-      {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
-      {"rtf", "application/rtf"},
-      {"zip", "application/zip"},
-      {"gz", "application/gzip"},
-      {"7z", "application/x-7z-compressed"},
-      {"txt", "text/plain"},
-      {"csv", "text/csv"},
-      {"htm", "text/html"},
-      {"html", "text/html"},
-      {"xml", "application/xml"},
-      {"json", "application/json"},
-      {"ics", "text/calendar"},
-      {"vcf", "text/vcard"},
-      {"png", "image/png"},
-      {"jpg", "image/jpeg"},
-      {"jpeg", "image/jpeg"},
-      {"gif", "image/gif"},
-      {"bmp", "image/bmp"},
-      {"tif", "image/tiff"},
-      {"tiff", "image/tiff"},
-      {"svg", "image/svg+xml"},
-      {"webp", "image/webp"},
-      {"mp3", "audio/mpeg"},
-      {"wav", "audio/wav"},
-      {"mp4", "video/mp4"},
-  };
+  const auto& kTable = kTypesByExtension;
   auto dot = fileName.rfind('.');
   if (dot != std::string::npos) {
     std::string ext = fileName.substr(dot + 1);
@@ -720,33 +769,95 @@ std::string ContentTypeForName(const std::string& fileName) {
   return result;
 }
 
+Shape ShapeOf(GMimeStream* content, std::string* keep) {
+  Shape s;
+  std::size_t line = 0;
+  char last = '\0';
+  char buf[65536];
+  g_mime_stream_reset(content);
+  for (ssize_t n; (n = g_mime_stream_read(content, buf, sizeof buf)) > 0;) {
+    if (keep) keep->append(buf, static_cast<std::size_t>(n));
+    for (ssize_t i = 0; i < n; ++i) {
+      unsigned char c = static_cast<unsigned char>(buf[i]);
+      s.eightBit |= c >= 0x80;
+      s.nul |= c == 0;
+      s.carriageReturn |= c == '\r';
+      line = c == '\n' ? 0 : line + 1;
+      s.longLine |= line > 998;
+    }
+    last = buf[n - 1];
+  }
+  g_mime_stream_reset(content);
+  s.endsInCr = last == '\r';
+  return s;
+}
+
+GMimeContentEncoding UnencodedFor(const Shape& s) {
+  if (s.nul || s.longLine || s.endsInCr) return GMIME_CONTENT_ENCODING_BINARY;
+  return s.eightBit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
+}
+
+void AppendAttachment(GMimeMessage* message, GMimeObject* part) {
+  GMimeObject* top = g_mime_message_get_mime_part(message);
+  if (top && MimeType(top) == "MULTIPART/MIXED") {
+    g_mime_multipart_add(GMIME_MULTIPART(top), part);
+    return;
+  }
+  GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
+  if (top) g_mime_multipart_add(mixed, top);
+  g_mime_multipart_add(mixed, part);
+  g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed));
+  g_object_unref(mixed);
+}
+
 GMimePart* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
                              const std::string& fileName) {
   std::string type = ContentTypeForName(fileName);
   auto slash = type.find('/');
   GMimePart* part =
       g_mime_part_new_with_type(type.substr(0, slash).c_str(), type.substr(slash + 1).c_str());
-  GRef<GMimeDataWrapper> wrapper(
-      g_mime_data_wrapper_new_with_stream(content, GMIME_CONTENT_ENCODING_DEFAULT));
+  // A message goes as it is, written from the content unchanged (content and part in
+  // the same encoding).
+  GMimeContentEncoding encoding = type.rfind("message/", 0) == 0
+                                      ? UnencodedFor(ShapeOf(content))
+                                      : GMIME_CONTENT_ENCODING_BASE64;
+  GRef<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(
+      content, encoding == GMIME_CONTENT_ENCODING_BASE64 ? GMIME_CONTENT_ENCODING_DEFAULT
+                                                         : encoding));
   g_mime_part_set_content(part, wrapper.get());
-  g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+  g_mime_part_set_content_encoding(part, encoding);
   g_mime_object_set_disposition(GMIME_OBJECT(part), "attachment");
   g_mime_part_set_filename(part, fileName.c_str());
-  GMimeObject* top = g_mime_message_get_mime_part(message);
-  if (top && MimeType(top) == "MULTIPART/MIXED") {
-    g_mime_multipart_add(GMIME_MULTIPART(top), GMIME_OBJECT(part));
-  } else {
-    GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
-    if (top) g_mime_multipart_add(mixed, top);
-    g_mime_multipart_add(mixed, GMIME_OBJECT(part));
-    g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed));
-    g_object_unref(mixed);
-  }
+  AppendAttachment(message, GMIME_OBJECT(part));
   g_object_unref(part);  // the message holds it now
   return part;
 }
 
+namespace {
+
+void KeepCarriageReturns(GMimePart* part) {
+  GMimeObject* o = GMIME_OBJECT(part);
+  switch (g_mime_part_get_content_encoding(part)) {
+    case GMIME_CONTENT_ENCODING_DEFAULT:
+    case GMIME_CONTENT_ENCODING_7BIT:
+    case GMIME_CONTENT_ENCODING_8BIT:
+    case GMIME_CONTENT_ENCODING_BINARY:
+      break;
+    default:
+      return;
+  }
+  // Text is read as lines, and its CR LF may become LF; other bytes are the file.
+  if (g_mime_content_type_is_type(g_mime_object_get_content_type(o), "text", "*")) return;
+  GMimeDataWrapper* content = g_mime_part_get_content(part);
+  GMimeStream* stream = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+  if (stream && ShapeOf(stream).carriageReturn)
+    g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+}
+
+}  // namespace
+
 std::int64_t WriteMessage(GMimeMessage* message, int fd) {
+  EachLeaf(g_mime_message_get_mime_part(message), KeepCarriageReturns);
   // A pipe stream writes to any descriptor without the fsync a file stream's flush
   // does (the caller flushes the file once, when it is whole); the buffer turns the
   // writer's many small pieces (a header line each) into block writes.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -81,16 +82,31 @@ Bodies FindBodies(GMimeMessage* message);
 // The parts a mail client shows as attachments, in message order.
 std::vector<GMimeObject*> AttachmentParts(GMimeMessage* message);
 
+// Names for the parts the HTML body shows by "cid:" that have no name of their own:
+// "<type>-<n>.<extension>" ("image-1.gif"), n counting those of a type in order.
+std::map<GMimeObject*, std::string> NamelessInlineNames(GMimeMessage* message,
+                                                     const std::vector<GMimeObject*>& parts);
+
+// Whether part sits inside a signed or encrypted structure, and whether the message
+// has one at all (changing a byte there breaks the signature or the message).
+bool InsideSealed(GMimeMessage* message, GMimeObject* part);
+bool IsSealed(GMimeMessage* message);
+
 // The multipart holding part; nullptr when part is the top-level part.
 GMimeMultipart* ParentOf(GMimeMessage* message, GMimeObject* part);
 
 // Decoded file name (RFC 2231 and RFC 2047), empty when the part has none.
 std::string PartFileName(GMimeObject* part);
 
-// Writes the part's decoded bytes to sink. Raises ComError when the encoded text
-// is not valid or decodes to a length other than it implies.
+// Writes the part's decoded bytes to sink. kExact (what an attachment taken out of
+// the mail needs) raises ComError unless the bytes are exactly what the encoded text
+// stands for (see decoders.h); kReadable (a body to show and rewrite) reads
+// quoted-printable and an unpadded base64 end as mail readers do.
 using Sink = std::function<void(const char* data, std::size_t size)>;
-void DecodePart(GMimeObject* part, const Sink& sink);
+enum class Fidelity { kExact, kReadable };
+void DecodePart(GMimeObject* part, const Sink& sink, Fidelity fidelity = Fidelity::kExact);
+// The size a mail reader shows (kReadable): an attachment kept in the mail because
+// it cannot be decoded exactly still has one.
 std::int64_t DecodedSize(GMimeObject* part);
 
 // The text of a text part, decoded and converted to UTF-8.
@@ -104,14 +120,35 @@ void SetPlainBody(GMimeMessage* message, const std::string& text);
 // Removes part; a multipart left empty goes with it.
 void RemovePart(GMimeMessage* message, GMimeObject* part);
 
-// Adds an attachment whose content is read from the stream at Save time.
+// Adds an attachment whose content is read from the stream at Save time: base64,
+// but a message (.eml) unencoded as RFC 2046 requires.
 GMimePart* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
                              const std::string& fileName);
+// Adds part (a reference is taken) as the mail's last attachment: into its top-level
+// multipart/mixed, made when there is none.
+void AppendAttachment(GMimeMessage* message, GMimeObject* part);
+
+// What bytes allow as an unencoded transfer encoding (read from content, which is
+// left at its start; kept in *keep when asked).
+struct Shape {
+  bool eightBit = false, nul = false, longLine = false;
+  // The line break before a boundary belongs to the boundary: bytes ending in CR
+  // cannot go unencoded.
+  bool endsInCr = false;
+  // GMime writes unencoded and quoted-printable content with its CR LF made LF: only
+  // base64 keeps a CR.
+  bool carriageReturn = false;
+};
+Shape ShapeOf(GMimeStream* content, std::string* keep = nullptr);
+// The narrowest of 7bit, 8bit and binary for bytes of that shape.
+GMimeContentEncoding UnencodedFor(const Shape& shape);
 
 // MIME type for a file name, from its extension.
 std::string ContentTypeForName(const std::string& fileName);
 
-// Serialises the message to fd; returns the bytes written. Raises on failure.
+// Serialises the message to fd; returns the bytes written. Raises on failure. An
+// attachment in an unencoded transfer whose bytes hold a CR is written base64, which
+// alone keeps it.
 std::int64_t WriteMessage(GMimeMessage* message, int fd);
 
 // Upper-cased content type "TYPE/SUBTYPE" of an object.

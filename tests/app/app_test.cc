@@ -341,6 +341,65 @@ TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
   }
 }
 
+TEST_F(AppTest, AFolderThatIsNotAMaildirIsRefusedAndInitMakesOne) {
+  fs::path plain = root_ / "plain";
+  fs::create_directories(plain);
+  std::ofstream(plain / "notes.txt") << "mine";
+  for (const fs::path& where : {plain, root_ / "missing"}) {
+    store_ = where;
+    Result r = Run({"list", "Inbox"});
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("stowbright init DIR")) << where;
+  }
+  EXPECT_EQ(FileNames(plain), std::vector<std::string>{"notes.txt"}) << "nothing made there";
+  EXPECT_FALSE(fs::exists(root_ / "missing"));
+
+  Result r = Run({"init", plain.string()});
+  EXPECT_EQ(r.code, 1) << "a folder holding other things is not made a Maildir";
+  EXPECT_EQ(FileNames(plain), std::vector<std::string>{"notes.txt"});
+  r = Run({"init", (root_ / "new" / "Mail").string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  store_ = root_ / "new" / "Mail";
+  EXPECT_EQ(FileNames(store_), (std::vector<std::string>{"cur", "new", "tmp"}));
+  EXPECT_EQ(Run({"list", "Inbox"}).code, 0);
+}
+
+TEST_F(AppTest, ALostOrReplacedSecretIsReportedAndItsRecordsKept) {
+  Deliver(store_, "One", {{"one.txt", "first"}}, 1709543700);
+  Deliver(store_, "Two", {{"two.txt", "second"}}, 1709543800);
+  Result r = Run({"detach-all", "Inbox"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("made a new store secret"));
+  fs::path secret = root_ / "config" / "maildir-secret";
+  std::string original = ReadAll(secret);
+
+  // Lost: no new secret is made while mail carries records.
+  fs::remove(secret);
+  r = Run({"reattach-all", "Inbox"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("2 messages"));
+  EXPECT_THAT(r.err, HasSubstr(secret.string() + " is missing"));
+  EXPECT_FALSE(fs::exists(secret));
+
+  // Replaced: every command says so and exits 1; nothing is re-attached or deleted.
+  std::ofstream(secret) << std::string(64, 'f') << "\n";
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"reattach-all", "Inbox"}, {"--yes", "delete", "Inbox", "all"}}) {
+    r = Run(args);
+    EXPECT_EQ(r.code, 1) << args[0];
+    EXPECT_THAT(r.err, HasSubstr("2 items carry records that the store secret cannot verify"));
+    EXPECT_THAT(r.err, HasSubstr(secret.string()));
+  }
+  EXPECT_EQ(SavedFileContents(), (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(FileNames(store_ / "cur").size(), 2u);
+
+  // The old secret back, everything comes back.
+  std::ofstream(secret, std::ios::trunc) << original;
+  r = Run({"reattach-all", "Inbox"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("Re-attached 2 files"));
+}
+
 TEST_F(AppTest, MailKeptWholeByTheSettingsIsNotAFailure) {
   // A mail whose only attachment is exempted is left as it is, as the user asked:
   // the command still did all that was asked of it.

@@ -164,6 +164,148 @@ TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
             << " still attached\n";
 }
 
+// --- two processes rewriting the same messages ---
+
+// What the records of a message name (its QLXProcessedAttachments property, read
+// from the header the store writes).
+std::vector<Record> RecordsIn(const fs::path& path) {
+  EnsureGMime();
+  std::vector<Record> out;
+  GMimeStream* stream = g_mime_stream_fs_open(path.c_str(), O_RDONLY, 0, nullptr);
+  if (!stream) return out;
+  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+  GMimeMessage* m = g_mime_parser_construct_message(parser, nullptr);
+  auto param = [](std::string v, const std::string& key) {
+    v.erase(std::remove_if(v.begin(), v.end(), [](char c) { return g_ascii_isspace(c); }),
+            v.end());
+    std::size_t at = v.find(";" + key + "=");
+    if (at == std::string::npos) return std::string();
+    at += key.size() + 2;
+    gsize n = 0;
+    guchar* d = g_base64_decode(v.substr(at, v.find(';', at) - at).c_str(), &n);
+    std::string s(reinterpret_cast<char*>(d), n);
+    g_free(d);
+    return s;
+  };
+  GMimeHeaderList* headers = m ? g_mime_object_get_header_list(GMIME_OBJECT(m)) : nullptr;
+  for (int i = 0; headers && i < g_mime_header_list_get_count(headers); ++i) {
+    GMimeHeader* h = g_mime_header_list_get_header_at(headers, i);
+    if (g_ascii_strcasecmp(g_mime_header_get_name(h), "X-Stowbright-Property") != 0) continue;
+    std::string raw = g_mime_header_get_raw_value(h);
+    if (param(raw, "name") == "QLXProcessedAttachments") out = ParseRecords(param(raw, "value"));
+  }
+  if (m) g_object_unref(m);
+  g_object_unref(parser);
+  g_object_unref(stream);
+  return out;
+}
+
+// A message's state: its attachments in it (A), in files its records name with the
+// link block in its body (D), or in those files without the block (L).
+char StateOf(const ParsedMessage& m, const std::vector<std::string>& hashes) {
+  std::size_t inMail = 0, inFiles = 0;
+  auto records = RecordsIn(m.path);
+  for (const auto& h : hashes) {
+    inMail += std::count(m.leafHashes.begin(), m.leafHashes.end(), h) > 0;
+    for (const auto& r : records)
+      if (fs::exists(r.path) && Sha256(ReadAll(r.path)) == h) {
+        ++inFiles;
+        break;
+      }
+  }
+  if (inMail == hashes.size() && records.empty()) return 'A';
+  if (inMail == 0 && inFiles == hashes.size()) return m.linkBlock ? 'D' : 'L';
+  return '?';
+}
+
+char Apply(const std::string& op, char s) {
+  if (op == "detach") return s == 'A' ? 'D' : s;
+  if (op == "reattach") return 'A';
+  return s == 'D' ? 'L' : s;  // remove-links
+}
+
+TEST(Concurrency, TwoProcessesRewritingTheSameMailLoseNothingAndReportEveryFailure) {
+  const long trials = EnvNumber("STOW_REWRITE_TRIALS", 50);
+  struct Pair {
+    const char *first, *second;
+    char start;
+  };
+  const Pair pairs[] = {{"reattach", "remove-links", 'D'},
+                        {"reattach", "reattach", 'D'},
+                        {"detach", "detach", 'A'},
+                        {"detach", "reattach", 'A'},
+                        {"detach", "remove-links", 'A'}};
+  std::mt19937_64 rng(14);
+  int failures = 0, conflicts = 0;
+  for (long trial = 0; trial < trials; ++trial) {
+    const Pair& pair = pairs[trial % 5];
+    TempTree tree("rewrite");
+    Program prog(tree.root(), tree.root() / "Maildir");
+    MakeMaildir(prog.store());
+    std::map<std::string, std::vector<std::string>> hashes;  // Message-ID -> attachments
+    for (int i = 0; i < 3; ++i) {
+      Message m;
+      m.messageId = "t" + std::to_string(trial) + "m" + std::to_string(i) + "@example.org";
+      m.subject = "Trial " + std::to_string(trial) + " mail " + std::to_string(i);
+      for (int k = 0; k < 2; ++k) {
+        std::string data = RandomBytes(rng, 500 + rng() % 3000);
+        m.parts.push_back({"f" + std::to_string(k) + ".bin", data, {}, std::nullopt});
+        hashes[m.messageId].push_back(Sha256(data));
+      }
+      Deliver(prog.store(), std::to_string(1709543700 + i) + ".M" + std::to_string(i) + "P2.t",
+              Render(m));
+    }
+    // The settings and the secret are made before the race.
+    ASSERT_EQ(prog.Run({pair.start == 'D' ? "detach-all" : "list", "Inbox"}).code, 0);
+
+    const std::string ops[2] = {pair.first, pair.second};
+    pid_t pids[2];
+    for (int p = 0; p < 2; ++p)
+      pids[p] = prog.Spawn({ops[p], "Inbox", "all"}, false, "p" + std::to_string(p));
+    RunResult results[2];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (int p = 0; p < 2; ++p) {
+      int status = 0;
+      while (waitpid(pids[p], &status, WNOHANG) != pids[p]) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ops[p] << " hangs";
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      results[p] = prog.Collect(pids[p], status, "p" + std::to_string(p));
+      ASSERT_TRUE(results[p].code == 0 || results[p].code == 1) << results[p].err;
+      if (results[p].code != 0) {
+        ++failures;
+        // Every failure says why (mostly: the other process changed or renamed the item).
+        const std::string& err = results[p].err;
+        EXPECT_TRUE(err.find("stowbright: ") != std::string::npos ||
+                    err.find("another program") != std::string::npos ||
+                    err.find("moved or deleted") != std::string::npos)
+            << err;
+        conflicts += err.find("changed by another program") != std::string::npos;
+      }
+    }
+
+    auto folder = ReadFolder(prog.store());
+    ASSERT_EQ(folder.size(), 3u) << "trial " << trial;
+    for (const auto& m : folder) {
+      char s0 = pair.start, a = Apply(ops[0], s0), b = Apply(ops[1], s0);
+      std::set<char> allowed = {Apply(ops[1], a), Apply(ops[0], b)};
+      // A process that failed may have left any of its items as they were.
+      if (results[0].code != 0) allowed.insert({s0, b});
+      if (results[1].code != 0) allowed.insert({s0, a});
+      char now = StateOf(m, hashes.at(m.messageId));
+      EXPECT_NE(now, '?') << "trial " << trial << ": an attachment of " << m.messageId
+                          << " is lost (" << ops[0] << " " << results[0].code << ", " << ops[1]
+                          << " " << results[1].code << ")";
+      EXPECT_TRUE(allowed.count(now))
+          << "trial " << trial << ": " << m.messageId << " is " << now << " after " << ops[0]
+          << " (exit " << results[0].code << ") and " << ops[1] << " (exit " << results[1].code
+          << ") from " << s0 << ": a failure was reported as success";
+    }
+  }
+  std::cout << "[rewrites] " << trials << " trials, " << failures << " runs failed, " << conflicts
+            << " of them naming the other program's change\n";
+}
+
 }  // namespace
 
 namespace {

@@ -88,6 +88,7 @@ class MaildirStoreUnderTest : public StoreUnderTest {
   explicit MaildirStoreUnderTest(const fs::path& dir) : dir_(dir) {
     maildir::Options o;
     o.secretPath = (dir / "secret").string();
+    maildir::MaildirStore::Create((dir / "Maildir").string());
     store_ = maildir::MaildirStore::Open((dir / "Maildir").string(), o);
   }
   ~MaildirStoreUnderTest() override { RestoreTmp(); }

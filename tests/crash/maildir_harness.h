@@ -188,6 +188,7 @@ struct ParsedMessage {
   // no records of the message to report, so they need not be asked for.
   bool propertyValue = false;
   std::string fileHash;  // SHA-256 of the whole file
+  bool linkBlock = false;  // an HTML part holds the block of links
 };
 
 inline void EnsureGMime() {
@@ -224,7 +225,12 @@ inline void CollectLeaves(GMimeObject* obj, ParsedMessage& out, int depth = 0) {
   }
   if (GMIME_IS_PART(obj)) {
     GMimePart* part = GMIME_PART(obj);
-    out.leafHashes.push_back(Sha256(DecodedContent(part)));
+    std::string content = DecodedContent(part);
+    out.leafHashes.push_back(Sha256(content));
+    GMimeContentType* type = g_mime_object_get_content_type(obj);
+    if (g_mime_content_type_is_type(type, "text", "html") &&
+        content.find("tableKZOSTART") != std::string::npos)
+      out.linkBlock = true;
     const char* name = g_mime_part_get_filename(part);
     out.leafNames.push_back(name ? name : "");
   }

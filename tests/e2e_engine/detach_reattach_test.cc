@@ -64,6 +64,7 @@ class MaildirEngineTest : public ::testing::Test {
     options.makeStore = [](const std::string& root) -> std::shared_ptr<om::NameSpace> {
       maildir::Options o;
       o.secretPath = root + "/secret";
+      maildir::MaildirStore::Create(root + "/Maildir");
       return maildir::MaildirStore::Open(root + "/Maildir", o);
     };
     return options;

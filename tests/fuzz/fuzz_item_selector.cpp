@@ -49,6 +49,7 @@ struct Tree {
     }
     maildir::Options o;
     o.secretPath = (root / "secret").string();
+    maildir::MaildirStore::Create((root / "Maildir").string());
     store = maildir::MaildirStore::Open((root / "Maildir").string(), o);
     auto folder = store->GetDefaultFolder(om::olFolderInbox);
     inbox = {"Inbox", folder->FolderPath(), folder};

@@ -35,6 +35,7 @@ struct Tree {
     fs::create_directories(root / "out");
     maildir::Options o;
     o.secretPath = (root / "secret").string();
+    maildir::MaildirStore::Create((root / "Maildir").string());
     store = maildir::MaildirStore::Open((root / "Maildir").string(), o);
   }
   ~Tree() { fs::remove_all(root); }

@@ -12,7 +12,8 @@
 namespace stow::maildir::testing {
 namespace {
 
-const std::string kHead = "From: a@example.org\nTo: b@example.org\nMessage-ID: <fast@example.org>\n";
+const std::string kShortHead =
+    "From: a@example.org\nTo: b@example.org\nMessage-ID: <fast@example.org>\n";
 
 std::string Encode(const std::string& bytes) {
   gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
@@ -28,7 +29,7 @@ std::string RandomBytes(std::mt19937& rng, std::size_t n) {
 }
 
 std::string WithAttachment(const std::string& encoded, const std::string& name = "a.bin") {
-  return kHead +
+  return kShortHead +
          "Subject: one\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
          "Content-Type: text/plain\n\nbody\n--M\nContent-Type: application/octet-stream; name=" +
          name + "\nContent-Transfer-Encoding: base64\n\n" + encoded + "\n--M--\n";
@@ -56,9 +57,8 @@ TEST_F(FastPathsTest, Base64InEveryLayoutDecodesToTheOriginalBytes) {
   for (std::size_t size : {0u, 1u, 2u, 3u, 4u, 5u, 56u, 57u, 58u, 1000u, 70001u}) {
     std::string bytes = RandomBytes(rng, size);
     std::string flat = Encode(bytes);
-    // The same text wrapped at 76 with LF, at 64 with CR LF, with blanks inside
-    // groups, and without its padding.
-    std::string lf, crlf, blanks, unpadded = flat;
+    // The same text wrapped at 76 with LF, at 64 with CR LF, with blanks inside groups.
+    std::string lf, crlf, blanks;
     for (std::size_t i = 0; i < flat.size(); ++i) {
       if (i && i % 76 == 0) lf += '\n';
       if (i && i % 64 == 0) crlf += "\r\n";
@@ -67,8 +67,7 @@ TEST_F(FastPathsTest, Base64InEveryLayoutDecodesToTheOriginalBytes) {
       crlf += flat[i];
       blanks += flat[i];
     }
-    while (!unpadded.empty() && unpadded.back() == '=') unpadded.pop_back();
-    for (const std::string& text : {flat, lf, crlf, blanks, unpadded}) {
+    for (const std::string& text : {flat, lf, crlf, blanks}) {
       auto got = Saved(WithAttachment(text));
       ASSERT_TRUE(got.has_value()) << "size " << size;
       EXPECT_EQ(*got, bytes) << "size " << size << " text " << text.substr(0, 40);
@@ -80,8 +79,9 @@ TEST_F(FastPathsTest, Base64InEveryLayoutDecodesToTheOriginalBytes) {
 }
 
 TEST_F(FastPathsTest, Base64ThatCannotBeDecodedFaithfullyIsRefused) {
+  // The unpadded ends ("QUI", "QQ") may be text cut off: refused too.
   for (std::string bad : {"QUJD*", "QUJDQ", "QQ=A", "Q===", "=QUJ", "QUI=QUJD=", "QQ=", "QU-D",
-                          "QUJD\xc3\xa9"}) {
+                          "QUJD\xc3\xa9", "QUJDQUI", "QQ"}) {
     EXPECT_EQ(Saved(WithAttachment(bad)), std::nullopt) << bad;
   }
   // A padded group ends its chunk; the next group may follow.
@@ -94,7 +94,7 @@ TEST_F(FastPathsTest, MessagesAboveTheInMemoryLimitAreStreamedWhole) {
   std::mt19937 rng(11);
   std::string big = RandomBytes(rng, 12 * 1024 * 1024 + 5);
   std::string small = RandomBytes(rng, 300);
-  std::string text = kHead +
+  std::string text = kShortHead +
                      "Subject: big\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
                      "Content-Type: text/plain\n\nbody\n--M\nContent-Type: "
                      "application/octet-stream; name=big.bin\nContent-Transfer-Encoding: "
@@ -122,7 +122,7 @@ TEST_F(FastPathsTest, AddedFilesAreCopiedWhateverTheirSizeAndSurviveTheirSource)
   fs::path a = dir_ / "small.bin", b = dir_ / "large.bin";
   WriteFile(a, small);
   WriteFile(b, large);
-  fs::path file = Deliver(kHead + "Subject: add\nContent-Type: text/plain\n\nbody\n");
+  fs::path file = Deliver(kShortHead + "Subject: add\nContent-Type: text/plain\n\nbody\n");
   auto item = ItemAt(file);
   item->Attachments()->Add(a.string(), "small.bin");
   item->Attachments()->Add(b.string(), "large.bin");
@@ -146,10 +146,11 @@ TEST_F(FastPathsTest, BackgroundFlushesLeaveTheSameFolderOnceDrained) {
   Options o;
   o.secretPath = (dir_ / "secret").string();
   o.backgroundFlushes = true;
+  MaildirStore::Create(root_.string());
   store_ = MaildirStore::Open(root_.string(), o);
   std::vector<fs::path> files;
   for (int i = 0; i < 20; ++i)
-    files.push_back(Deliver(kHead + "Subject: m" + std::to_string(i) +
+    files.push_back(Deliver(kShortHead + "Subject: m" + std::to_string(i) +
                             "\nContent-Type: text/html\n\n<p>x</p>\n"));
   for (std::size_t i = 0; i < files.size(); ++i) {
     auto item = ItemAt(files[i]);

@@ -2,6 +2,7 @@
 // A fresh Maildir per test, messages written as files the way a delivery agent
 // writes them, and a minimal message loop that serves file descriptors.
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -33,6 +34,30 @@ inline std::string ReadFile(const fs::path& p) {
 
 inline void WriteFile(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// bytes in base64, in lines of width ended by eol (one line without eol for width 0).
+inline std::string Base64(const std::string& bytes, std::size_t width = 76,
+                          const std::string& eol = "\n") {
+  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  std::string s = b;
+  g_free(b);
+  if (width == 0) return s;
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); i += width) out += s.substr(i, width) + eol;
+  return out;
+}
+
+inline const std::string kHead =
+    "Message-ID: <m1@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\n"
+    "From: Ann <ann@example.org>\nTo: Bob <bob@example.org>\nMIME-Version: 1.0\n";
+
+inline std::string Sha256(const std::string& bytes) {
+  gchar* h = g_compute_checksum_for_data(
+      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
+  std::string s = h;
+  g_free(h);
+  return s;
 }
 
 // Serves only what the store uses: fd watches.
@@ -78,6 +103,7 @@ class MaildirTest : public ::testing::Test {
     root_ = dir_ / "Maildir";
     Options o;
     o.secretPath = (dir_ / "secret").string();
+    MaildirStore::Create(root_.string());
     store_ = MaildirStore::Open(root_.string(), o);
   }
   void TearDown() override {

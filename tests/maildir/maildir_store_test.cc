@@ -3,29 +3,13 @@
 #include "platform/maildir/maildir_store.h"
 
 #include <glib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "maildir/maildir_fixture.h"
 
 namespace stow::maildir::testing {
 namespace {
-
-std::string B64(const std::string& bytes, std::size_t width = 76) {
-  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string s = b;
-  g_free(b);
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); i += width) out += s.substr(i, width) + "\n";
-  return out;
-}
-
-std::string Sha256(const std::string& bytes) {
-  gchar* h = g_compute_checksum_for_data(
-      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string s = h;
-  g_free(h);
-  return s;
-}
 
 std::string Bytes(std::size_t n, unsigned seed) {
   std::string s(n, '\0');
@@ -37,12 +21,8 @@ std::string Bytes(std::size_t n, unsigned seed) {
   return s;
 }
 
-const std::string kHead =
-    "Message-ID: <m1@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\n"
-    "From: Ann <ann@example.org>\nTo: Bob <bob@example.org>\nMIME-Version: 1.0\n";
-
 std::string Leaf(const std::string& headers, const std::string& bytes) {
-  return headers + "Content-Transfer-Encoding: base64\n\n" + B64(bytes);
+  return headers + "Content-Transfer-Encoding: base64\n\n" + Base64(bytes);
 }
 
 // --- message shapes ---
@@ -137,6 +117,29 @@ TEST_F(MaildirTest, MessageClassFollowsTheMimeStructure) {
   EXPECT_EQ(post->MessageClass(), "IPM.Post");
 }
 
+TEST_F(MaildirTest, SignedMailIsNeverChanged) {
+  std::string text =
+      kHead +
+      "Subject: signed\nContent-Type: multipart/signed; protocol=\"application/pgp-signature\"; "
+      "micalg=pgp-sha256; boundary=S\n\n--S\nContent-Type: multipart/mixed; boundary=M\n\n"
+      "--M\nContent-Type: text/html\n\n<p>x</p>\n--M\nContent-Type: application/pdf; name=a.pdf\n"
+      "Content-Transfer-Encoding: base64\n\nQUJD\n--M--\n--S\nContent-Type: "
+      "application/pgp-signature; name=signature.asc\n\n-----BEGIN PGP SIGNATURE-----\n--S--\n";
+  fs::path file = Deliver(text);
+  auto item = ItemAt(file);
+  auto all = item->Attachments()->All();
+  ASSERT_EQ(all.size(), 1u);
+  all[0]->SaveAsFile((dir_ / "a.pdf").string());
+  EXPECT_NE(ErrorOf([&] { all[0]->Delete(); }), 0);
+  EXPECT_NE(lastError_.find("signed or encrypted"), std::string::npos) << lastError_;
+  EXPECT_NE(ErrorOf([&] { item->SetHTMLBody("<p>links</p>"); }), 0);
+  EXPECT_NE(ErrorOf([&] { item->Attachments()->Add((dir_ / "a.pdf").string(), "a.pdf"); }), 0);
+  // Nor are records of attachments that stayed in it saved.
+  item->SetBillingInformation("KZO_PROCESSED_ITEM");
+  EXPECT_NE(ErrorOf([&] { item->Save(); }), 0);
+  EXPECT_EQ(ReadFile(file), text);
+}
+
 TEST_F(MaildirTest, Latin1EightBitBodyReadsAsUtf8AndPlainMailTurnsIntoHtml) {
   std::string msg = kHead +
                     "Subject: latin\nContent-Type: text/plain; charset=iso-8859-1\n"
@@ -155,8 +158,8 @@ TEST_F(MaildirTest, Latin1EightBitBodyReadsAsUtf8AndPlainMailTurnsIntoHtml) {
 
 TEST_F(MaildirTest, SeveralPaddedBase64ChunksDecodeWhole) {
   std::string a = Bytes(100, 4), b = Bytes(101, 5), c = Bytes(99, 6);
-  std::string encoded = B64(a) + B64(b) + B64(c);  // each chunk with its own '=' padding
-  ASSERT_NE(B64(a).find('='), std::string::npos);
+  std::string encoded = Base64(a) + Base64(b) + Base64(c);  // each chunk with its own '=' padding
+  ASSERT_NE(Base64(a).find('='), std::string::npos);
   std::string msg =
       kHead +
       "Subject: chunks\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
@@ -350,6 +353,29 @@ TEST_F(MaildirTest, SaveFindsAMessageAnotherProgramRenamedAndLeavesOneCopy) {
   EXPECT_EQ(ItemAt(root_ / files[0])->HTMLBody(), "<p>after</p>");
 }
 
+TEST_F(MaildirTest, ASaveThatWouldDisplaceAnotherWritersVersionPutsItBackAndFails) {
+  fs::path file = Deliver(kHead + "Subject: both\nContent-Type: text/html\n\n<p>x</p>\n");
+  std::string theirs = kHead + "Subject: both\nContent-Type: text/html\n\n<p>theirs</p>\n";
+  // Another writer exchanges its version in, in the instant between this save's last
+  // look at the message and its own exchange (and has not renamed it yet).
+  Options o;
+  o.secretPath = (dir_ / "secret").string();
+  o.beforeExchange = [&] {
+    WriteFile(dir_ / "theirs", theirs);
+    ASSERT_EQ(renameat2(AT_FDCWD, (dir_ / "theirs").c_str(), AT_FDCWD, file.c_str(),
+                        RENAME_EXCHANGE),
+              0);
+  };
+  auto mineStore = MaildirStore::Open(root_.string(), o);
+  auto mine = mineStore->MakeItem(mineStore->RefFor({"Inbox"}), "cur", file.filename());
+  mine->SetHTMLBody("<p>mine</p>");
+  EXPECT_EQ(ErrorOf([&] { mine->Save(); }), errnum::kItemInConflict);
+  EXPECT_NE(lastError_.find("changed by another program"), std::string::npos) << lastError_;
+  EXPECT_EQ(InboxFiles(), std::vector<std::string>{"cur/" + file.filename().string()});
+  EXPECT_EQ(ReadFile(file), theirs);
+  EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+}
+
 TEST_F(MaildirTest, FailedSaveLeavesTheFileByteIdentical) {
   std::string text = kHead +
                      "Subject: keep\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
@@ -471,7 +497,7 @@ TEST_F(MaildirTest, CountingManyMessagesParsesNone) {
 
 // --- new mail ---
 
-TEST_F(MaildirTest, ItemAddOncePerDeliveryAndNotForOwnSavesOrFlagChanges) {
+TEST_F(MaildirTest, ItemAddOncePerDeliveryAndNotForRewritesOrFlagChanges) {
   FdLoop loop;
   platform::Services services;
   services.loop = &loop;
@@ -495,6 +521,18 @@ TEST_F(MaildirTest, ItemAddOncePerDeliveryAndNotForOwnSavesOrFlagChanges) {
   auto item = ItemAt(root_ / "cur" / (existing.filename().string() + ":2,FS"));
   item->SetHTMLBody("<p>rewritten</p>");
   item->Save();
+  loop.DoEvents();
+  EXPECT_EQ(added, std::vector<std::string>{"fresh"});
+
+  // Another process of this program rewrites one: a new unique name, not new mail.
+  Options o;
+  o.secretPath = (dir_ / "secret").string();
+  auto other = MaildirStore::Open(root_.string(), o);
+  auto walk = other->GetDefaultFolder(om::olFolderInbox)->Items()->Enumerate();
+  while (auto theirs = walk->Next()) {
+    theirs->SetHTMLBody("<p>rewritten elsewhere</p>");
+    theirs->Save();
+  }
   loop.DoEvents();
   EXPECT_EQ(added, std::vector<std::string>{"fresh"});
 

@@ -24,6 +24,7 @@ AddinEnvironment::Options MaildirOptions() {
   o.makeStore = [](const std::string& root) -> std::shared_ptr<om::NameSpace> {
     maildir::Options options;
     options.secretPath = root + "/secret";
+    maildir::MaildirStore::Create(root + "/Maildir");
     return maildir::MaildirStore::Open(root + "/Maildir", options);
   };
   return o;

@@ -1,0 +1,55 @@
+#pragma once
+// Putting a detached attachment back as it was. When a part is taken out of a mail,
+// what it was is kept with the mail's authenticated marks: its header block (type
+// and parameters, Content-ID, disposition, description, whatever else it carried),
+// its transfer encoding, where it sat in the structure, and the size and digest of
+// its bytes. A file added later with the same name and the same bytes comes back
+// there, as that part; any other file is added as a new attachment.
+
+#include <gmime/gmime.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace stow::maildir {
+
+struct RemovedPart {
+  // The multiparts that held the part, innermost first: each one's boundary, its
+  // header block (to make it again when it went with its last part), and the index
+  // of the part (or of the multiparts below) in it, as the mail was first read.
+  struct Level {
+    std::string boundary, headers;
+    int index = 0;
+  };
+  std::string name;      // the attachment's file name when it was taken out
+  std::int64_t size = 0;
+  std::string sha256;    // lowercase hex digest of its decoded bytes
+  std::string headers;   // its header block, without Content-Transfer-Encoding
+  std::string encoding;  // its transfer encoding as written, lower case; "" for none
+  std::vector<Level> place;
+
+  // A text of its own (for the mark that carries it) and back; nullopt for a text
+  // that is not one.
+  std::string ToText() const;
+  static std::optional<RemovedPart> FromText(const std::string& text);
+};
+
+// Where part sits in message: each multiparts above it, innermost first, with the
+// index of the child below in it.
+std::vector<std::pair<GMimeObject*, int>> Ancestry(GMimeMessage* message, GMimeObject* part);
+
+// What part is, before it is taken out. indexes are its Ancestry indexes as the mail
+// was first read (earlier removals shift the ones seen now).
+RemovedPart DescribePart(GMimeMessage* message, GMimeObject* part, const std::vector<int>& indexes,
+                         const std::string& name, std::int64_t size, const std::string& sha256);
+
+// Puts a part like removed, holding content (its decoded bytes, read at Save time),
+// back into message: in the multipart it came from (made again when it went), else
+// as the mail's last attachment. Text keeps its charset and encoding; a message
+// part comes back 7bit, 8bit or binary as its bytes need, never encoded. Returns
+// the new part (the message holds it).
+GMimeObject* RestorePart(GMimeMessage* message, const RemovedPart& removed, GMimeStream* content);
+
+}  // namespace stow::maildir
