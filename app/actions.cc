@@ -16,12 +16,12 @@
 #include "app/store_view.h"
 #include "engine/naming.h"
 #include "engine/savedFiles.h"
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/posix/poll_loop.h"
-#include "settings/attachmentFolders.h"
-#include "settings/cSettings.h"
-#include "settings/cSingleList.h"
+#include "support/attachmentFolders.h"
+#include "support/cSettings.h"
+#include "support/cSingleList.h"
+#include "support/modGlobal.h"
 
 namespace stow::app {
 

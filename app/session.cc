@@ -9,13 +9,13 @@
 
 #include "app/app_error.h"
 #include "host/RozozizeraRoreravo.h"
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/dictionary.h"
 #include "platform/hostapp/safe_library.h"
 #include "platform/office.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/services.h"
+#include "support/modGlobal.h"
 
 namespace stow::app {
 

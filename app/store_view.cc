@@ -11,9 +11,9 @@
 #include "engine/processEmail.h"
 #include "platform/com_error.h"
 #include "platform/dictionary.h"
-#include "settings/attachmentFolders.h"
-#include "settings/cSettings.h"
-#include "settings/modRegistryEntry.h"
+#include "support/attachmentFolders.h"
+#include "support/cSettings.h"
+#include "support/modRegistryEntry.h"
 
 namespace stow::app {
 

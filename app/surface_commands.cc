@@ -11,15 +11,15 @@
 #include "app/session.h"
 #include "app/store_view.h"
 #include "host/RozozizeraRoreravo.h"
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/dictionary.h"
 #include "platform/office.h"
-#include "settings/cSettings.h"
-#include "settings/cSingleList.h"
 #include "settings/fSettings.h"
 #include "settings/uscMonitoring.h"
+#include "support/cSettings.h"
+#include "support/cSingleList.h"
 #include "support/fAbout.h"
+#include "support/modGlobal.h"
 
 namespace stow::app {
 

@@ -8,19 +8,16 @@
 #include "engine/processEmail.h"
 #include "engine/reattach.h"
 #include "engine/userProperties.h"
-#include "host/modGlobal.h"
-#include "host/trackers.h"
-#include "monitoring/monitoring.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
 #include "platform/ui.h"
-#include "settings/attachmentFolders.h"
-#include "settings/cSettings.h"
 #include "settings/frmAttachmentFolder.h"
+#include "support/attachmentFolders.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 #include "support/modOutlookHelpers.h"
 #include "support/product.h"
-#include "surfaces/cAttachFilesTB.h"
 
 namespace stow {
 
@@ -234,28 +231,6 @@ std::shared_ptr<om::Item> GetCurrentSelectedItem() {
     }
     return item;
   });
-}
-
-namespace {
-
-std::shared_ptr<cAttachFilesTB> FindComposeBar(const std::string& key) {
-  auto inspectors = modGlobal::objInspectors;
-  if (!inspectors || !inspectors->colInspectorsComposeTB) return nullptr;
-  for (const auto& bar : *inspectors->colInspectorsComposeTB) {
-    if (bar && bar->strConversationIndex == key) return bar;
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-std::string GetComposeAttachments(const std::string& key) {
-  auto bar = FindComposeBar(key);
-  return bar ? bar->strAttachments : std::string();
-}
-
-void ClearComposeAttachments(const std::string& key) {
-  if (auto bar = FindComposeBar(key)) bar->strAttachments.clear();
 }
 
 }  // namespace stow

@@ -35,12 +35,6 @@ void SetSeparateFolderPathForAttachment();
 // The first selected item of the active explorer, or the active inspector's item.
 std::shared_ptr<om::Item> GetCurrentSelectedItem();
 
-// The record text held by the first compose bar whose conversation index is key;
-// empty when none matches.
-std::string GetComposeAttachments(const std::string& key);
-// Empties the record text of that bar.
-void ClearComposeAttachments(const std::string& key);
-
 // The text a batch shows before its first item.
 inline constexpr const char* kInitiatingText = "Initiating Process! Please Wait...";
 

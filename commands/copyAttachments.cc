@@ -4,15 +4,15 @@
 
 #include "commands/commandRunner.h"
 #include "commands/fStripAttachments.h"
-#include "engine/outcome.h"
 #include "engine/naming.h"
-#include "host/modGlobal.h"
-#include "host/modSafeItem.h"
+#include "engine/outcome.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
 #include "platform/shell.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
+#include "support/modSafeItem.h"
 
 namespace stow {
 

@@ -7,16 +7,16 @@
 
 #include "commands/AlwaysOnTop.h"
 #include "commands/copyAttachments.h"
+#include "engine/deleteItem.h"
 #include "engine/naming.h"
 #include "engine/processEmail.h"
 #include "engine/reattach.h"
-#include "host/modGlobal.h"
-#include "monitoring/monitoring.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
 #include "platform/ui.h"
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 #include "support/product.h"
 
 namespace stow {

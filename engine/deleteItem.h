@@ -1,5 +1,6 @@
 #pragma once
-// Deleting an item together with its saved files.
+// Deleting an item together with its saved files, and an item's attachments without
+// saving them.
 
 #include <memory>
 #include <string>
@@ -15,5 +16,9 @@ void DeleteItemAndFiles(const std::shared_ptr<om::Item>& item, bool askFirst);
 
 // Closes, discarding changes, the open inspector showing the item with that entry id.
 void CloseInspector(const std::string& entryId);
+
+// Deletes every attachment of item and saves it; nothing is saved to disk. Signed or
+// encrypted mail is left as it is.
+void subDeleteAttachments(const std::shared_ptr<om::Item>& item);
 
 }  // namespace stow

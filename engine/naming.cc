@@ -4,13 +4,13 @@
 #include <cstdio>
 
 #include "engine/savedFiles.h"
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
-#include "settings/attachmentFolders.h"
-#include "settings/cSettings.h"
+#include "support/attachmentFolders.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
 #include "support/product.h"
 
 namespace stow {

@@ -1,7 +1,7 @@
 #include "engine/outcome.h"
 
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
+#include "support/modGlobal.h"
 
 namespace stow {
 

@@ -14,14 +14,14 @@
 #include "engine/outcome.h"
 #include "engine/savedFiles.h"
 #include "engine/userProperties.h"
-#include "host/modGlobal.h"
-#include "host/modSafeItem.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
 #include "platform/ui.h"
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
+#include "support/modSafeItem.h"
 #include "support/product.h"
 
 namespace stow {

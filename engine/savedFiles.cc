@@ -5,11 +5,11 @@
 #include "engine/processEmail.h"
 #include "engine/reattach.h"
 #include "engine/userProperties.h"
-#include "host/modGlobal.h"
-#include "host/modSafeItem.h"
 #include "platform/com_error.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
+#include "support/modSafeItem.h"
 
 namespace stow {
 

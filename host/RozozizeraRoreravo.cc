@@ -1,9 +1,9 @@
 #include "host/RozozizeraRoreravo.h"
 
-#include "host/modGlobal.h"
 #include "host/modMain.h"
 #include "platform/com_error.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 
 namespace stow {
 
@@ -18,6 +18,7 @@ void RozozizeraRoreravo::AddinInstance_OnConnection(
   (void)AddInInst;
   (void)custom;
   Trap("Addin.OnConnection", [&] {
+    modMain::WireCallbacks();
     modGlobal::objOutlook = Application;
     modMain::ReadKZOSettings();
   });

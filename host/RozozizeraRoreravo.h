@@ -33,7 +33,7 @@ class RozozizeraRoreravo {
   void AddinInstance_OnDisconnection(int RemoveMode, const Value& custom);
   void AddinInstance_Terminate();
 
-  // The ribbon's requests and callbacks (surfaces/ribbon.cc). The controls passed in
+  // The ribbon's requests and callbacks (host/ribbon.cc). The controls passed in
   // are the ribbon's; only their Id is read.
   std::string IRibbonExtensibility_GetCustomUI(const std::string& RibbonID);
   std::string fncBuildUI(const std::string& strItemType);

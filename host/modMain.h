@@ -1,8 +1,14 @@
 #pragma once
-// Start-up and shut-down of the add-in: what runs when the host has finished
-// starting, and the clean-up that every way out of the host ends in.
+// Start-up of the add-in: what runs when the host has finished starting. The
+// clean-up that every way out of the host ends in is in support/shutdown.h.
+
+#include "support/shutdown.h"
 
 namespace stow::modMain {
+
+// Hands the layers below the host the routines above them that they call back (the
+// settings pages restart the monitors). The connection does it first thing.
+void WireCallbacks();
 
 // Creates the file-system object and reads the settings into a new objSettings.
 void ReadKZOSettings();
@@ -11,12 +17,5 @@ void ReadKZOSettings();
 // explorer when the host has none, the settings read again, the monitors and their
 // start-up sweeps.
 void StartingPoint();
-
-// Releases every global object and unloads the add-in's forms. Safe to call any
-// number of times; a later call finds everything released and does nothing visible.
-void subKillObjects();
-
-// The clean-up, when the host has no explorer window left.
-void subShutDownOutlook();
 
 }  // namespace stow::modMain

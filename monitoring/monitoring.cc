@@ -5,15 +5,14 @@
 #include <string>
 
 #include "commands/commandRunner.h"
-#include "engine/outcome.h"
+#include "engine/deleteItem.h"
 #include "engine/processEmail.h"
-#include "host/modGlobal.h"
-#include "host/modSafeItem.h"
 #include "platform/collection.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 #include "support/modOutlookHelpers.h"
 
 namespace stow {
@@ -152,33 +151,6 @@ void MonitorSentItemsFolder(bool showFolderMessage) {
     auto monitor = std::make_shared<cMonitoredSentItemsFolder>();
     oMonitoredSentItems = monitor;
     monitor->set_ouiSentItems(folder->Items());
-  });
-}
-
-void subDeleteAttachments(const std::shared_ptr<om::Item>& item) {
-  OutcomeReport report("remove-attachments", item);
-  Trap("mMain.subDeleteAttachments", [&] {
-    std::string messageClass =
-        ValueOr(std::string(), [&] { return Required(item).MessageClass(); });
-    if (IsSignedOrEncrypted(messageClass)) {
-      report.Leave(ItemOutcome::Left::kSignedOrEncrypted,
-                   "it is signed or encrypted (" + messageClass + "): left as it is");
-      return;
-    }
-    std::shared_ptr<platform::SafeItem> safe;
-    IgnoreErrors([&] { safe = modSafeItem::GetSafeItem(item); });
-    if (!safe) return;
-    auto attachments = safe->Attachments();
-    if (!attachments) return;
-    bool deleted = false;
-    for (const auto& attachment : attachments->All()) {
-      attachment->Delete();
-      deleted = true;
-    }
-    // A deleted attachment leaves the stored item only when the item is saved; without
-    // the save the mail would keep every attachment although it was "cleared".
-    if (deleted) Required(item).Save();
-    report->itemChanged = deleted;
   });
 }
 

@@ -48,7 +48,4 @@ void ProcessExistingItemsInMonitoredFolder(bool showFolderMessage);
 // Items listener.
 void MonitorSentItemsFolder(bool showFolderMessage);
 
-// Deletes every attachment of item; nothing is saved to disk.
-void subDeleteAttachments(const std::shared_ptr<om::Item>& item);
-
 }  // namespace stow

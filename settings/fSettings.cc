@@ -1,11 +1,11 @@
 #include "settings/fSettings.h"
 
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "settings/uscAttachment.h"
 #include "settings/uscExtensions.h"
 #include "settings/uscMonitoring.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 
 namespace stow {
 

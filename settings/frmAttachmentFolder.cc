@@ -3,13 +3,13 @@
 #include <string>
 
 #include "engine/naming.h"
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/file_system.h"
-#include "settings/attachmentFolders.h"
+#include "support/attachmentFolders.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 #include "support/modOutlookHelpers.h"
-#include "surfaces/modRibbon.h"
+#include "support/ribbonRefresh.h"
 
 namespace stow {
 

@@ -3,12 +3,11 @@
 #include <string>
 
 #include "engine/naming.h"
-#include "host/modGlobal.h"
-#include "monitoring/monitoring.h"
 #include "platform/com_error.h"
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
-#include "surfaces/modRibbon.h"
+#include "support/modGlobal.h"
+#include "support/ribbonRefresh.h"
 
 namespace stow {
 
@@ -215,7 +214,7 @@ void uscAttachment::SaveSettings() {
     s.SaveSettings();
     HideOwner();
     if (s.SentItemsOption != 2) {
-      MonitorSentItemsFolder(true);
+      if (modGlobal::fnMonitorSentItemsFolder) modGlobal::fnMonitorSentItemsFolder(true);
     } else {
       modGlobal::oMonitoredSentItems.reset();
     }

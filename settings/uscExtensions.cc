@@ -1,9 +1,9 @@
 #include "settings/uscExtensions.h"
 
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 
 namespace stow {
 

@@ -3,16 +3,15 @@
 #include <string>
 
 #include "engine/naming.h"
-#include "host/modGlobal.h"
-#include "host/modMain.h"
-#include "host/modSafeItem.h"
-#include "monitoring/monitoring.h"
 #include "platform/com_error.h"
 #include "platform/dictionary.h"
-#include "settings/attachmentFolders.h"
-#include "settings/cSettings.h"
+#include "support/attachmentFolders.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 #include "support/modOutlookHelpers.h"
+#include "support/modSafeItem.h"
+#include "support/shutdown.h"
 
 namespace stow {
 
@@ -244,7 +243,8 @@ void uscMonitoring::RefreshMonitorMailFolders() {
     // Releasing the listeners also when the list became empty: a folder the user took
     // off the list must not go on being detached until the next start.
     modGlobal::colMonitoredFolders.reset();
-    if (Required(s.EmailFolders()).Count() >= 1) subMonitorMailFolders(true);
+    if (Required(s.EmailFolders()).Count() >= 1 && modGlobal::fnMonitorMailFolders)
+      modGlobal::fnMonitorMailFolders(true);
   });
 }
 

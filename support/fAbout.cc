@@ -4,13 +4,13 @@
 #include <cstring>
 #include <string>
 
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/file_system.h"
 #include "platform/services.h"
 #include "platform/ui.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
 #include "support/modOutlookHelpers.h"
 #include "support/product.h"
 

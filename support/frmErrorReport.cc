@@ -1,9 +1,9 @@
 #include "support/frmErrorReport.h"
 
-#include "host/modGlobal.h"
-#include "host/modOutlookCode.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
+#include "support/modOutlookCode.h"
 #include "support/product.h"
 
 namespace stow {

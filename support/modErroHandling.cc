@@ -2,11 +2,11 @@
 
 #include <memory>
 
-#include "host/modGlobal.h"
-#include "host/modOutlookCode.h"
 #include "platform/object_model.h"
 #include "platform/services.h"
 #include "support/frmErrorReport.h"
+#include "support/modGlobal.h"
+#include "support/modOutlookCode.h"
 #include "support/product.h"
 
 namespace stow::modErroHandling {

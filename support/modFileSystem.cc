@@ -10,12 +10,12 @@
 #include <optional>
 #include <random>
 
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
 #include "platform/shell.h"
 #include "platform/ui.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 #include "support/modOutlookHelpers.h"
 #include "support/product.h"
 

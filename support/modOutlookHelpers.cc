@@ -2,13 +2,13 @@
 
 #include <vector>
 
-#include "host/modGlobal.h"
-#include "host/modOutlookCode.h"
 #include "platform/com_error.h"
 #include "platform/object_model.h"
 #include "platform/services.h"
 #include "platform/ui.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
+#include "support/modOutlookCode.h"
 #include "support/product.h"
 
 namespace stow::modOutlookCode {

@@ -3,13 +3,13 @@
 #include <string>
 
 #include "engine/reattach.h"
-#include "host/modGlobal.h"
-#include "host/modMain.h"
-#include "host/trackers.h"
 #include "platform/com_error.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
 #include "support/product.h"
+#include "support/shutdown.h"
+#include "surfaces/trackers.h"
 
 namespace stow {
 
@@ -168,6 +168,28 @@ void cAttachFilesTB::ouaMonitorApp_Quit() {
   auto self = shared_from_this();
   IgnoreErrors([&] { subRemoveButtons(); });
   IgnoreErrors([] { modMain::subKillObjects(); });
+}
+
+namespace {
+
+std::shared_ptr<cAttachFilesTB> FindComposeBar(const std::string& key) {
+  auto inspectors = modGlobal::objInspectors;
+  if (!inspectors || !inspectors->colInspectorsComposeTB) return nullptr;
+  for (const auto& bar : *inspectors->colInspectorsComposeTB) {
+    if (bar && bar->strConversationIndex == key) return bar;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string GetComposeAttachments(const std::string& key) {
+  auto bar = FindComposeBar(key);
+  return bar ? bar->strAttachments : std::string();
+}
+
+void ClearComposeAttachments(const std::string& key) {
+  if (auto bar = FindComposeBar(key)) bar->strAttachments.clear();
 }
 
 }  // namespace stow

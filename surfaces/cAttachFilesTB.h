@@ -56,4 +56,10 @@ class cAttachFilesTB : public std::enable_shared_from_this<cAttachFilesTB> {
   Connection onInspectorClose_, onExplorerClose_, onQuit_, onRemoveLinks_, onAttachFiles_;
 };
 
+// The record text held by the first compose bar whose conversation index is key;
+// empty when none matches.
+std::string GetComposeAttachments(const std::string& key);
+// Empties the record text of that bar.
+void ClearComposeAttachments(const std::string& key);
+
 }  // namespace stow

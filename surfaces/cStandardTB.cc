@@ -6,20 +6,20 @@
 
 #include "commands/commandRunner.h"
 #include "commands/copyAttachments.h"
-#include "host/modGlobal.h"
-#include "host/modMain.h"
-#include "host/modOutlookCode.h"
-#include "host/trackers.h"
 #include "platform/com_error.h"
-#include "settings/attachmentFolders.h"
-#include "settings/cSettings.h"
 #include "settings/fSettings.h"
-#include "settings/modRegistryEntry.h"
+#include "support/attachmentFolders.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
+#include "support/modOutlookCode.h"
 #include "support/modOutlookHelpers.h"
+#include "support/modRegistryEntry.h"
 #include "support/product.h"
+#include "support/shutdown.h"
 #include "surfaces/modRibbon.h"
+#include "surfaces/trackers.h"
 
 namespace stow {
 

@@ -9,18 +9,19 @@
 #include "engine/deleteItem.h"
 #include "engine/processEmail.h"
 #include "engine/reattach.h"
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/file_system.h"
 #include "platform/office.h"
 #include "platform/services.h"
 #include "platform/ui.h"
-#include "settings/cSettings.h"
 #include "settings/fSettings.h"
+#include "support/cSettings.h"
 #include "support/fAbout.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
 #include "support/product.h"
+#include "surfaces/cAttachFilesTB.h"
 
 namespace stow::modRibbon {
 
@@ -260,10 +261,6 @@ std::string GetScreenTipForAttachmentFolder() {
 bool GetAttachmentFolderVisible() {
   auto settings = modGlobal::objSettings;
   return settings && settings->AttachmentFolderOption == 0;
-}
-
-void InvalidateRibbonControl(const std::string& id) {
-  if (auto ribbon = modGlobal::objRibbonUI) ribbon->InvalidateControl(id);
 }
 
 std::string ManualPath() {

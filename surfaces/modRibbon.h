@@ -2,9 +2,11 @@
 // The ribbon side of the add-in: the custom-UI documents the host asks for per
 // ribbon type, the answers to the ribbon's callbacks, and SubExecuteAction, the one
 // dispatcher every ribbon button (and the host program) runs a command through.
-// The connection class's ribbon members (surfaces/ribbon.cc) forward here.
+// The connection class's ribbon members (host/ribbon.cc) forward here.
 
 #include <string>
+
+#include "support/ribbonRefresh.h"
 
 namespace stow::modRibbon {
 
@@ -43,9 +45,6 @@ std::string GetContentXML(const std::string& controlId);
 std::string GetAttachmentFolderCaption();
 std::string GetScreenTipForAttachmentFolder();
 bool GetAttachmentFolderVisible();
-
-// Asks a loaded ribbon to redraw one control; nothing without a ribbon.
-void InvalidateRibbonControl(const std::string& id);
 
 // Runs the command of a control id (reported as "SubExecuteAction" when it fails);
 // an unknown id is answered with "<id> - Not Implemented".

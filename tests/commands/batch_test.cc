@@ -6,9 +6,9 @@
 #include "commands/commandRunner.h"
 #include "commands/commands_env.h"
 #include "commands/copyAttachments.h"
-#include "host/modGlobal.h"
 #include "platform/ui.h"
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
+#include "support/modGlobal.h"
 
 namespace stow::testing {
 namespace {

@@ -6,10 +6,10 @@
 #include "commands/commands_env.h"
 #include "commands/copyAttachments.h"
 #include "engine/processEmail.h"
-#include "host/modGlobal.h"
 #include "platform/shell.h"
 #include "platform/ui.h"
-#include "settings/attachmentFolders.h"
+#include "support/attachmentFolders.h"
+#include "support/modGlobal.h"
 
 namespace stow::testing {
 namespace {

@@ -10,16 +10,17 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "host/modGlobal.h"
-#include "host/modSafeItem.h"
+#include "host/modMain.h"
 #include "platform/dictionary.h"
 #include "platform/hostapp/safe_library.h"
 #include "platform/posix/posix_file_system.h"
-#include "settings/attachmentFolders.h"
-#include "settings/cSettings.h"
-#include "settings/modRegistryEntry.h"
+#include "support/attachmentFolders.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
+#include "support/modRegistryEntry.h"
+#include "support/modSafeItem.h"
 #include "tests/common/scratch_home.h"
 
 namespace stow::testing {
@@ -102,6 +103,7 @@ void AddinEnvironment::Build(Options options) {
   services_ = std::make_unique<platform::ScopedServices>(platform::Services{
       .registry = &registry, .shell = &shell, .ui = &ui, .loop = &loop, .factory = &factory});
   ResetAddinState();
+  modMain::WireCallbacks();
   modGlobal::objOutcomeSink = outcomes_;
 
   if (options.makeStore) {

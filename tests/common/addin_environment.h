@@ -12,9 +12,10 @@
 //     "Scripting.FileSystemObject" (one FaultyFileSystem over the real file system,
 //     whose temporary folder is TempFolder(), so tests inject failures with fs())
 //     and "Wscript.Shell" (a MemoryWshShell, ws());
-//   - clean add-in globals and once-per-run flags (error report shown, library
-//     missing, runtime repaired), then the settings read into modGlobal::objSettings
-//     (the defaults of a first run: attachment folder Documents()/My Attachments).
+//   - clean add-in globals (with the host's callbacks wired) and once-per-run flags
+//     (error report shown, library missing, runtime repaired), then the settings
+//     read into modGlobal::objSettings (the defaults of a first run: attachment
+//     folder Documents()/My Attachments).
 // Everything is undone in the destructor, so tests are independent.
 //
 //   TEST_F(AddinTest, Something) {

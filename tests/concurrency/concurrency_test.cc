@@ -14,8 +14,8 @@
 #include "crash/maildir_harness.h"
 #include "platform/services.h"
 #include "platform/sqlite/sqlite_registry.h"
-#include "settings/cSettings.h"
-#include "settings/modRegistryEntry.h"
+#include "support/cSettings.h"
+#include "support/modRegistryEntry.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <map>
 
+#include "engine/deleteItem.h"
 #include "engine/linkBlock.h"
 #include "engine/processEmail.h"
 #include "engine/reattach.h"
 #include "engine/userProperties.h"
-#include "monitoring/monitoring.h"
 #include "platform/maildir/maildir_store.h"
 #include "tests/common/addin_environment.h"
 

@@ -7,7 +7,7 @@
 
 #include <regex>
 
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
 #include "tests/common/addin_environment.h"
 #include "tests/engine/engine_test_util.h"
 

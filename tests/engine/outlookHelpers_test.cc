@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "host/modGlobal.h"
 #include "platform/dictionary.h"
+#include "support/modGlobal.h"
 #include "support/modOutlookHelpers.h"
 #include "tests/common/addin_environment.h"
 #include "tests/engine/engine_test_util.h"

@@ -13,9 +13,9 @@
 #include <regex>
 
 #include "engine/linkBlock.h"
-#include "host/modGlobal.h"
 #include "platform/hostapp/safe_library.h"
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
+#include "support/modGlobal.h"
 #include "tests/common/addin_environment.h"
 #include "tests/engine/engine_test_util.h"
 

@@ -8,7 +8,7 @@
 #include "platform/com_error.h"
 #include "platform/memory/memory_registry.h"
 #include "platform/services.h"
-#include "settings/modRegistryEntry.h"
+#include "support/modRegistryEntry.h"
 
 using namespace stow;
 

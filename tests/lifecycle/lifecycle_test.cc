@@ -8,16 +8,16 @@
 #include "engine/processEmail.h"
 #include "engine/userProperties.h"
 #include "host/RozozizeraRoreravo.h"
-#include "host/modGlobal.h"
 #include "host/modMain.h"
-#include "host/trackers.h"
 #include "monitoring/monitoring.h"
 #include "platform/ui.h"
-#include "settings/attachmentFolders.h"
-#include "settings/cSettings.h"
+#include "support/attachmentFolders.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 #include "surfaces/cAttachFilesTB.h"
 #include "surfaces/cStandardTB.h"
+#include "surfaces/trackers.h"
 
 namespace stow::testing {
 namespace {

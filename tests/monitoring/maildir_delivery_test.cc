@@ -11,8 +11,8 @@
 #include "common/addin_environment.h"
 #include "engine/processEmail.h"
 #include "host/RozozizeraRoreravo.h"
-#include "host/modGlobal.h"
 #include "platform/maildir/maildir_store.h"
+#include "support/modGlobal.h"
 
 namespace stow::testing {
 namespace {

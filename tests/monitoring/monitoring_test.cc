@@ -10,9 +10,9 @@
 #include "commands/fStripAttachments.h"
 #include "common/addin_environment.h"
 #include "engine/processEmail.h"
-#include "host/modGlobal.h"
 #include "host/modMain.h"
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
+#include "support/modGlobal.h"
 
 namespace stow::testing {
 namespace {

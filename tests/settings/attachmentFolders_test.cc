@@ -1,6 +1,6 @@
 // The attachment folder stored per host folder.
 
-#include "settings/attachmentFolders.h"
+#include "support/attachmentFolders.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Loading, defaulting and saving every option, and the running number.
 
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The list of distinct texts behind the folder and extension options.
 
-#include "settings/cSingleList.h"
+#include "support/cSingleList.h"
 
 #include <gtest/gtest.h>
 

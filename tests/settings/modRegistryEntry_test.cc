@@ -1,6 +1,6 @@
 // Reading and writing single values: the key path, the stored form and every error.
 
-#include "settings/modRegistryEntry.h"
+#include "support/modRegistryEntry.h"
 
 #include <gtest/gtest.h>
 

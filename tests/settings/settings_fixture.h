@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "host/modGlobal.h"
 #include "platform/dictionary.h"
 #include "platform/memory/memory_registry.h"
 #include "platform/memory/memory_shell.h"
@@ -21,6 +20,7 @@
 #include "platform/shell.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
 
 namespace stow::settings_test {
 

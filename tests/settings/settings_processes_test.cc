@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/sqlite/sqlite_registry.h"
-#include "settings/cSettings.h"
 #include "settings_fixture.h"
+#include "support/cSettings.h"
 
 namespace stow::settings_test {
 namespace {

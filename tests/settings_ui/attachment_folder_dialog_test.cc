@@ -6,10 +6,10 @@
 #include <string>
 
 #include "common/addin_environment.h"
-#include "host/modGlobal.h"
 #include "platform/office.h"
-#include "settings/attachmentFolders.h"
 #include "settings/frmAttachmentFolder.h"
+#include "support/attachmentFolders.h"
+#include "support/modGlobal.h"
 
 namespace stow {
 namespace {

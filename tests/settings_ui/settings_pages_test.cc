@@ -9,17 +9,17 @@
 
 #include "common/addin_environment.h"
 #include "engine/naming.h"
-#include "host/modGlobal.h"
 #include "monitoring/monitoring.h"
 #include "platform/office.h"
-#include "settings/attachmentFolders.h"
-#include "settings/cSettings.h"
 #include "settings/fSettings.h"
 #include "settings/frmAttachmentFolder.h"
 #include "settings/uscAttachment.h"
 #include "settings/uscExtensions.h"
 #include "settings/uscMonitoring.h"
+#include "support/attachmentFolders.h"
+#include "support/cSettings.h"
 #include "support/fAbout.h"
+#include "support/modGlobal.h"
 
 namespace stow {
 namespace {

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "host/modOutlookCode.h"
-#include "host/modSafeItem.h"
 #include "platform/hostapp/safe_library.h"
+#include "support/modOutlookCode.h"
+#include "support/modSafeItem.h"
 #include "support_env.h"
 
 namespace stow {

@@ -9,8 +9,6 @@
 #include <random>
 #include <string>
 
-#include "host/modGlobal.h"
-#include "host/modSafeItem.h"
 #include "platform/dictionary.h"
 #include "platform/headless/headless_toolkit.h"
 #include "platform/hostapp/host_application.h"
@@ -21,6 +19,8 @@
 #include "platform/services.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
+#include "support/modSafeItem.h"
 
 namespace stow::testing {
 

@@ -8,13 +8,13 @@
 
 #include "engine/userProperties.h"
 #include "host/RozozizeraRoreravo.h"
-#include "host/modGlobal.h"
-#include "host/trackers.h"
 #include "platform/office.h"
-#include "settings/attachmentFolders.h"
+#include "support/attachmentFolders.h"
+#include "support/modGlobal.h"
 #include "support/product.h"
 #include "surfaces/cAttachFilesTB.h"
 #include "surfaces/cStandardTB.h"
+#include "surfaces/trackers.h"
 #include "surfaces_env.h"
 
 namespace stow {

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "host/RozozizeraRoreravo.h"
-#include "host/modGlobal.h"
 #include "platform/office.h"
-#include "settings/attachmentFolders.h"
 #include "settings/fSettings.h"
+#include "support/attachmentFolders.h"
+#include "support/modGlobal.h"
 #include "support/product.h"
 #include "surfaces/modRibbon.h"
 #include "surfaces_env.h"

@@ -1,22 +1,17 @@
-#include "host/modOutlookCode.h"
+#include "support/modOutlookCode.h"
 
 #include <optional>
 #include <string>
 
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/object_model.h"
 #include "platform/services.h"
 #include "platform/ui.h"
 #include "platform/value.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 #include "support/product.h"
-
-// The shut-down clean-up of modMain. Declared weak so this module links before the
-// start-up module is part of the build; once it is, the call always reaches it.
-namespace stow::modMain {
-[[gnu::weak]] void subKillObjects();
-}
+#include "support/shutdown.h"
 
 namespace stow::modOutlookCode {
 
@@ -55,7 +50,7 @@ bool TryCreateHost(const char* progId, std::optional<ComError>& lastError) {
 }
 
 void KillObjects() {
-  if (&modMain::subKillObjects != nullptr) IgnoreErrors([] { modMain::subKillObjects(); });
+  IgnoreErrors([] { modMain::subKillObjects(); });
 }
 
 std::int16_t ToInteger(const std::string& text) {

@@ -1,9 +1,9 @@
 // The connection class's ribbon members: each forwards to modRibbon.
 
 #include "host/RozozizeraRoreravo.h"
-#include "host/modGlobal.h"
 #include "platform/office.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
 #include "surfaces/modRibbon.h"
 
 namespace stow {

@@ -1,9 +1,9 @@
-#include "settings/attachmentFolders.h"
+#include "support/attachmentFolders.h"
 
 #include "platform/com_error.h"
-#include "settings/cSettings.h"
-#include "settings/modRegistryEntry.h"
+#include "support/cSettings.h"
 #include "support/modErroHandling.h"
+#include "support/modRegistryEntry.h"
 
 namespace stow {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "settings/cSingleList.h"
+#include "support/cSingleList.h"
 
 namespace stow {
 

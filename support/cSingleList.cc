@@ -1,4 +1,4 @@
-#include "settings/cSingleList.h"
+#include "support/cSingleList.h"
 
 #include <glib.h>
 

@@ -1,6 +1,4 @@
-#include "host/modGlobal.h"
-
-#include "engine/outcome.h"
+#include "support/modGlobal.h"
 
 namespace stow::modGlobal {
 
@@ -20,11 +18,15 @@ std::shared_ptr<frmErrorReport> objErrorReport;
 std::shared_ptr<platform::KeyedCollection<cMonitoredFolder>> colMonitoredFolders;
 std::shared_ptr<cMonitoredSentItemsFolder> oMonitoredSentItems;
 std::shared_ptr<OutcomeSink> objOutcomeSink;
+std::function<void(bool)> fnMonitorMailFolders;
+std::function<void(bool)> fnMonitorSentItemsFolder;
 
 void ResetForTests() {
   colMonitoredFolders.reset();
   oMonitoredSentItems.reset();
   objOutcomeSink.reset();
+  fnMonitorMailFolders = nullptr;
+  fnMonitorSentItemsFolder = nullptr;
   objRibbonUI.reset();
   objInspectors.reset();
   objExplorersEvent.reset();

@@ -1,4 +1,4 @@
-#include "host/trackers.h"
+#include "surfaces/trackers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,10 +7,10 @@
 #include "commands/commandRunner.h"
 #include "engine/processEmail.h"
 #include "engine/userProperties.h"
-#include "host/modGlobal.h"
-#include "host/modMain.h"
 #include "platform/com_error.h"
 #include "support/modErroHandling.h"
+#include "support/modGlobal.h"
+#include "support/shutdown.h"
 #include "surfaces/cAttachFilesTB.h"
 #include "surfaces/cStandardTB.h"
 #include "surfaces/modRibbon.h"

@@ -1,16 +1,16 @@
-#include "settings/cSettings.h"
+#include "support/cSettings.h"
 
 #include <charconv>
 #include <limits>
 #include <optional>
 
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
 #include "platform/shell.h"
-#include "settings/modRegistryEntry.h"
 #include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
+#include "support/modGlobal.h"
+#include "support/modRegistryEntry.h"
 
 namespace stow {
 namespace {

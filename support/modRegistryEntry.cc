@@ -1,4 +1,4 @@
-#include "settings/modRegistryEntry.h"
+#include "support/modRegistryEntry.h"
 
 #include "platform/com_error.h"
 #include "platform/registry.h"

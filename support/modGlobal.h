@@ -3,6 +3,7 @@
 // again by the shut-down clean-up, which may run any number of times.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,7 +43,7 @@ extern std::string strCurrentAttachmentFolder;
 // Page the settings dialog opens on: 0 monitored folders, 1 attachment options,
 // 2 exempted extensions.
 extern std::int16_t intSettingsPage;
-// The safe item library's utility object (see host/modSafeItem.h).
+// The safe item library's utility object (see support/modSafeItem.h).
 extern std::shared_ptr<platform::SafeUtils> objSafeUtils;
 // The host's major version, 0 until read (see modOutlookCode::GetVersion).
 extern std::int16_t intOutlookVersion;
@@ -57,6 +58,13 @@ extern std::shared_ptr<cMonitoredSentItemsFolder> oMonitoredSentItems;
 // Where the engine reports what it did to each item (engine/outcome.h). Wired by
 // the host, not the add-in: the shut-down clean-up leaves it alone.
 extern std::shared_ptr<OutcomeSink> objOutcomeSink;
+
+// The monitors' set-up (subMonitorMailFolders and MonitorSentItemsFolder of
+// monitoring/monitoring.h), which the settings pages below them run again once the
+// user saved. Wired by the host (modMain::WireCallbacks); the shut-down clean-up
+// leaves them alone. Empty: nothing is restarted.
+extern std::function<void(bool showFolderMessage)> fnMonitorMailFolders;
+extern std::function<void(bool showFolderMessage)> fnMonitorSentItemsFolder;
 
 // Tests: empties every global above.
 void ResetForTests();

@@ -1,11 +1,11 @@
-#include "host/modSafeItem.h"
+#include "support/modSafeItem.h"
 
 #include <cctype>
 
-#include "host/modGlobal.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
 #include "platform/ui.h"
+#include "support/modGlobal.h"
 #include "support/product.h"
 
 namespace stow::modSafeItem {
