@@ -46,13 +46,11 @@ std::string Trim(const std::string& s) {
 }
 
 std::vector<std::shared_ptr<fStripAttachments>>& Live() {
-  static std::vector<std::shared_ptr<fStripAttachments>> live;
-  return live;
+  return modGlobal::colBatchWindows;
 }
 
 void Release(const fStripAttachments* window) {
-  auto& live = Live();
-  std::erase_if(live, [&](const auto& w) { return w.get() == window; });
+  std::erase_if(Live(), [&](const auto& w) { return w.get() == window; });
 }
 
 }  // namespace

@@ -1,11 +1,6 @@
 #include "engine/processEmail.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
-#include <set>
 #include <vector>
 
 #include "engine/cProcessedAttachments.h"
@@ -58,51 +53,11 @@ void ShowMessage(const std::string& text, int style) {
   }
 }
 
-// A file is saved under a partial name and moved to its own only once whole, so that
-// no name in the folder ever shows half a file. The partial name holds ":", which
-// the cleaning of file names always turns into "-", so no attachment is ever saved
-// under such a name; it also carries its writer (host and process). So the partials
-// of a writer killed between the two steps are known for litter by the next process
-// that saves into the folder, and nothing else ever is.
-constexpr const char* kPartialPrefix = ".stowbright:";
-constexpr const char* kPartialSuffix = ".partial";
-// A file system that refuses ":" in names (FAT, SMB) gets a plain partial name,
-// which no sweep ever takes: a leftover of a killed writer there stays as litter.
-constexpr const char* kPlainPartialPrefix = ".stowbright-partial-";
-
-std::string PartialName(bool plain, std::int32_t random) {
-  std::string pid = std::to_string(getpid()), number = std::to_string(random);
-  if (plain) return kPlainPartialPrefix + pid + "-" + number;
-  return kPartialPrefix + modFileSystem::HostTag() + ":" + pid + ":" + number + kPartialSuffix;
-}
-
-// The process that wrote a partial file of this host, 0 when name is not one.
-long PartialWriter(const std::string& name) {
-  std::string prefix = kPartialPrefix + modFileSystem::HostTag() + ":";
-  std::string suffix = kPartialSuffix;
-  if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
-      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return 0;
-  std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-  std::size_t colon = middle.find(':');
-  if (colon == 0 || colon == std::string::npos || colon > 9) return 0;
-  std::string pid = middle.substr(0, colon), random = middle.substr(colon + 1);
-  if (random.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
-      random.find_first_not_of("0123456789") != std::string::npos)
-    return 0;
-  return std::stol(pid);
-}
-
-// Removes, once per folder and process, the partial files whose writer has died.
-void SweepDeadPartials(platform::FileSystemObject& fso, const std::string& folder) {
-  static std::set<std::string> swept;
-  if (!swept.insert(folder).second) return;
-  auto names = ValueOr(std::vector<std::string>(), [&] { return fso.ListFolder(folder); });
-  for (const auto& name : names) {
-    long pid = PartialWriter(name);
-    if (!modFileSystem::ProcessGone(pid)) continue;
-    IgnoreErrors([&] { fso.DeleteFile(modFileSystem::JoinPath(folder, name), true); });
-  }
+// Removes, once per folder and process, the working files of writers that died
+// before moving them into place.
+void SweepAbandoned(platform::FileSystemObject& fso, const std::string& folder) {
+  if (!modGlobal::colSweptFolders.insert(folder).second) return;
+  fso.SweepAbandonedWorkingFiles(folder);
 }
 
 // Shows why an attachment could not be saved into folder, the first time a reason
@@ -112,8 +67,7 @@ void TellSaveFailure(const std::string& fileName, const std::string& folder, std
   // reason is what the user can act on; the partial name means nothing to them.
   std::size_t colon = why.rfind(": ");
   if (colon != std::string::npos) why = why.substr(colon + 2);
-  static std::set<std::pair<std::string, std::string>> told;
-  if (!told.insert({folder, why}).second) return;
+  if (!modGlobal::colToldSaveFailures.insert({folder, why}).second) return;
   ShowMessage("Cannot save the attachment '" + fileName + "' into " + folder +
                   (why.empty() ? std::string() : ": " + why),
               ui::vbCritical);
@@ -128,18 +82,20 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
   if (name.empty() || name.size() > kMaxFileNameBytes) return errnum::kFail;
   fullPath = modFileSystem::JoinPath(folder, name);
   if (fso.FileExists(fullPath)) return errnum::kFileAlreadyExists;
-  SweepDeadPartials(fso, folder);
-  static std::set<std::string> plainOnly;  // folders whose file system refuses ":"
+  SweepAbandoned(fso, folder);
+  // The attachment is written under a working name and moved to its own only once
+  // whole, so that no name in the folder ever shows half a file.
   std::string partial;
-  auto saveAsPartial = [&](bool plain) {
-    for (int i = 0; i < kMaxNameAttempts; ++i) {
-      partial =
-          modFileSystem::JoinPath(folder, PartialName(plain, GetRandomLong(100000000, 999999999)));
-      if (!fso.FileExists(partial)) break;
-    }
-    return IgnoreErrors([&] { attachment.SaveAsFile(partial); }, why);
+  auto saveAsPartial = [&](bool portable) {
+    return IgnoreErrors(
+        [&] {
+          partial = modFileSystem::JoinPath(folder, fso.NewWorkingFileName(folder, portable));
+          attachment.SaveAsFile(partial);
+        },
+        why);
   };
-  bool plain = plainOnly.count(folder) > 0;
+  auto& portableOnly = modGlobal::colPortableNameFolders;
+  bool plain = portableOnly.count(folder) > 0;
   std::int32_t failed = saveAsPartial(plain);
   // A full disk or a refused folder fails a plain name too; anything else may be
   // the name itself.
@@ -147,7 +103,7 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
                      failed != errnum::kPermissionDenied && failed != errnum::kAccessDenied &&
                      failed != errnum::kPathNotFound;
   if (nameRefused && !plain && saveAsPartial(true) == 0) {
-    plainOnly.insert(folder);
+    portableOnly.insert(folder);
     failed = 0;
   }
   if (failed == 0) {

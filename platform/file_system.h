@@ -64,6 +64,27 @@ class FileSystemObject : public ComObject {
   // no file at path.
   virtual std::string FileStamp(const std::string& path) = 0;
 
+  // Working files. A file that others will find by its name is written under a
+  // working name in the folder it goes to, flushed, and only then moved to its own
+  // name (MoveNoReplace), so that no name ever shows half a file.
+  //
+  // A name (not a path) for a new working file in folder, free when it is returned;
+  // nothing is created. It begins with "." and marks the file as this process's on
+  // this machine, so that once this process has ended IsAbandonedWorkingFile tells
+  // it from every other file. No name that the cleaning of file names gives (which
+  // turns ":" into "-") is ever a working file name. portable: a name of characters
+  // every file system takes, for a folder that refused the other; it is never taken
+  // for abandoned, so a killed writer's leftover stays there.
+  virtual std::string NewWorkingFileName(const std::string& folder, bool portable) = 0;
+  // True only when name (a file name; of a path, the last part) is a working file
+  // name, not portable, given on this machine to a process that has ended. Never
+  // raises.
+  virtual bool IsAbandonedWorkingFile(const std::string& name) = 0;
+  // Removes the abandoned working files of folder (ListFolder, IsAbandonedWorkingFile,
+  // DeleteFile) and nothing else. Never raises: a folder that cannot be listed, or a
+  // file that cannot be removed, is left as it is.
+  void SweepAbandonedWorkingFiles(const std::string& folder);
+
   // Moves a file (not a folder) into the user's trash, the one file managers show,
   // from which the user can restore it; it is never deleted. Raises when it cannot
   // be trashed (53 when there is no file, 70 when the trash cannot take it); the

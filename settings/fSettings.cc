@@ -9,15 +9,6 @@
 
 namespace stow {
 
-namespace {
-
-std::unique_ptr<fSettings>& Instance() {
-  static std::unique_ptr<fSettings> instance;
-  return instance;
-}
-
-}  // namespace
-
 ui::Control* SettingsPage::FindControl(const std::string& name) const {
   for (auto* c : controls_)
     if (c->Name == name) return c;
@@ -111,22 +102,25 @@ void fSettings::OnUnload(bool& cancel) {
 
 void ShowSettings() {
   Trap("mMain.ShowSettings", [] {
-    auto& dialog = Instance();
-    if (!dialog) {
-      dialog = std::make_unique<fSettings>();
-    } else if (dialog->Loaded()) {
-      dialog->Unload();
+    auto& instance = modGlobal::objSettingsDialog;
+    if (!instance) {
+      instance = std::make_shared<fSettings>();
+    } else if (instance->Loaded()) {
+      instance->Unload();
     }
+    // Held here too: the dialog outlives its own modal show even if the global is
+    // released meanwhile.
+    auto dialog = instance;
     dialog->Show(true);
   });
 }
 
 fSettings* SettingsDialog() {
-  return Instance().get();
+  return modGlobal::objSettingsDialog.get();
 }
 
 void ReleaseSettingsDialog() {
-  auto& dialog = Instance();
+  auto& dialog = modGlobal::objSettingsDialog;
   if (dialog && dialog->Loaded()) IgnoreErrors([&] { dialog->Unload(); });
   dialog.reset();
 }

@@ -11,13 +11,6 @@
 
 namespace stow::modErroHandling {
 
-namespace {
-
-// One report per run: a cascade of failures must not open a stream of windows.
-bool reportShown = false;
-
-}  // namespace
-
 std::string BuildReportText(const std::string& hostVersion, int line, const std::string& label,
                             const std::string& source, std::int32_t number,
                             const std::string& description) {
@@ -33,6 +26,8 @@ std::string BuildReportText(const std::string& hostVersion, int line, const std:
 
 void HandleError(const std::string& description, std::int32_t number, int line,
                  const std::string& label, const std::string& source) {
+  // One report per run: a cascade of failures must not open a stream of windows.
+  bool& reportShown = modGlobal::blnErrorReportShown;
   if (reportShown) return;
   try {
     if (!modGlobal::objOutlook) {
@@ -90,11 +85,7 @@ std::string GetAppVersion() {
 }
 
 bool ReportShown() {
-  return reportShown;
-}
-
-void ResetReportShownForTests() {
-  reportShown = false;
+  return modGlobal::blnErrorReportShown;
 }
 
 }  // namespace stow::modErroHandling

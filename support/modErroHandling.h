@@ -40,10 +40,9 @@ void SendErrorReport(const std::string& reportText);
 // The add-in's own version: "major.minor.revision".
 std::string GetAppVersion();
 
-// Whether the report was shown during this run.
+// Whether the report was shown during this run (modGlobal::blnErrorReportShown;
+// clearing it lets the next HandleError show the report again).
 bool ReportShown();
-// Tests only: allows the next HandleError to show the report again.
-void ResetReportShownForTests();
 
 }  // namespace stow::modErroHandling
 

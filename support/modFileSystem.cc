@@ -1,11 +1,5 @@
 #include "support/modFileSystem.h"
 
-#include <signal.h>
-#include <unistd.h>
-
-#include <cctype>
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -26,10 +20,6 @@ namespace {
 // Window styles of the shell object's Run.
 constexpr int kNormalWindow = 1;
 constexpr int kMinimizedWindow = 2;
-
-// One repair attempt of the scripting runtime per process, for each factory.
-bool fileSystemRepaired = false;
-bool dictionaryRepaired = false;
 
 ComPtr CreateByFactory(const std::string& progId) {
   auto* factory = platform::Platform().factory;
@@ -71,20 +61,6 @@ std::shared_ptr<T> CreateWithRepair(const std::string& progId, bool& repaired, c
   return nullptr;
 }
 
-std::mt19937_64& Generator() {
-  // Seeded once: reseeding from the clock on every call gives equal numbers to
-  // calls made within one clock tick.
-  static std::mt19937_64 generator = [] {
-    std::random_device device;
-    std::seed_seq seed{
-        static_cast<std::uint64_t>(device()),
-        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
-        static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count())};
-    return std::mt19937_64(seed);
-  }();
-  return generator;
-}
-
 bool IsSeparator(char c) {
   return c == '/' || c == '\\';
 }
@@ -101,12 +77,12 @@ std::string ToUpperAscii(std::string s) {
 void InitializeFileSystem() {
   if (modGlobal::objFSO) return;
   modGlobal::objFSO = CreateWithRepair<platform::FileSystemObject>(
-      "Scripting.FileSystemObject", fileSystemRepaired, "FileModule.Initialize");
+      "Scripting.FileSystemObject", modGlobal::blnFileSystemRepaired, "FileModule.Initialize");
 }
 
 std::shared_ptr<platform::Dictionary> CreateDictionary() {
   auto dictionary = CreateWithRepair<platform::Dictionary>(
-      "Scripting.Dictionary", dictionaryRepaired, "Scripting.Initialize");
+      "Scripting.Dictionary", modGlobal::blnDictionaryRepaired, "Scripting.Initialize");
   if (dictionary) {
     IgnoreErrors([&] { dictionary->SetCompareMode(platform::Dictionary::kTextCompare); });
   }
@@ -193,7 +169,7 @@ double GetRandomNumber(std::int32_t low, std::int32_t high) {
   if (span > INT32_MAX || span < INT32_MIN) Raise(errnum::kOverflow, "Stowbright", "Overflow");
   if (span <= 0) return static_cast<double>(low);
   std::uniform_int_distribution<std::int64_t> pick(low, static_cast<std::int64_t>(high) - 1);
-  return static_cast<double>(pick(Generator()));
+  return static_cast<double>(pick(modGlobal::objRandom));
 }
 
 std::string StripTrailingSeparator(const std::string& path) {
@@ -242,28 +218,6 @@ std::string CleanFileName(const std::string& name) {
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
   return StripTrailingSeparator(folder) + kPathSeparator + name;
-}
-
-void ResetRepairFlagsForTests() {
-  fileSystemRepaired = false;
-  dictionaryRepaired = false;
-}
-
-std::string HostTag() {
-  static const std::string tag = [] {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return std::string("localhost");
-    std::string clean;
-    for (const char* c = name; *c; ++c)
-      clean += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return clean.empty() ? std::string("localhost") : clean;
-  }();
-  return tag;
-}
-
-bool ProcessGone(long pid) {
-  return pid > 0 && pid != static_cast<long>(getpid()) && kill(static_cast<pid_t>(pid), 0) != 0 &&
-         errno == ESRCH;
 }
 
 }  // namespace stow::modFileSystem

@@ -54,14 +54,4 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 // The platform's path separator.
 inline constexpr char kPathSeparator = '/';
 
-// Tests: forget the one-time repair flags.
-void ResetRepairFlagsForTests();
-
-// What this process leaves in shared folders (partial files) carries its
-// host and process id, so that the next process can tell the leftovers of one that
-// was killed: HostTag is this host's name reduced to letters, digits and "_".
-std::string HostTag();
-// True when pid is not this process and no process with that id runs on this host.
-bool ProcessGone(long pid);
-
 }  // namespace stow::modFileSystem

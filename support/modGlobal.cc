@@ -1,6 +1,21 @@
 #include "support/modGlobal.h"
 
+#include <chrono>
+
 namespace stow::modGlobal {
+
+namespace {
+
+std::mt19937_64 NewRandom() {
+  std::random_device device;
+  std::seed_seq seed{
+      static_cast<std::uint64_t>(device()),
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+      static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count())};
+  return std::mt19937_64(seed);
+}
+
+}  // namespace
 
 std::shared_ptr<om::Application> objOutlook;
 std::shared_ptr<om::NameSpace> objNameSpace;
@@ -21,6 +36,17 @@ std::shared_ptr<OutcomeSink> objOutcomeSink;
 std::function<void(bool)> fnMonitorMailFolders;
 std::function<void(bool)> fnMonitorSentItemsFolder;
 
+bool blnErrorReportShown = false;
+bool blnSafeLibraryMissing = false;
+bool blnFileSystemRepaired = false;
+bool blnDictionaryRepaired = false;
+std::set<std::string> colSweptFolders;
+std::set<std::string> colPortableNameFolders;
+std::set<std::pair<std::string, std::string>> colToldSaveFailures;
+std::vector<std::shared_ptr<fStripAttachments>> colBatchWindows;
+std::shared_ptr<fSettings> objSettingsDialog;
+std::mt19937_64 objRandom = NewRandom();
+
 void ResetForTests() {
   colMonitoredFolders.reset();
   oMonitoredSentItems.reset();
@@ -40,6 +66,16 @@ void ResetForTests() {
   strCurrentAttachmentFolder.clear();
   intSettingsPage = 0;
   intOutlookVersion = 0;
+  blnErrorReportShown = false;
+  blnSafeLibraryMissing = false;
+  blnFileSystemRepaired = false;
+  blnDictionaryRepaired = false;
+  colSweptFolders.clear();
+  colPortableNameFolders.clear();
+  colToldSaveFailures.clear();
+  colBatchWindows.clear();
+  objSettingsDialog.reset();
+  objRandom = NewRandom();
 }
 
 }  // namespace stow::modGlobal

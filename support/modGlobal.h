@@ -5,7 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/collection.h"
 #include "platform/file_system.h"
@@ -21,6 +25,8 @@ class cExplorer;
 class frmErrorReport;
 class cMonitoredFolder;
 class cMonitoredSentItemsFolder;
+class fStripAttachments;
+class fSettings;
 // The handle the ribbon gives the add-in when it loads.
 class IRibbonUI;
 class OutcomeSink;
@@ -66,7 +72,32 @@ extern std::shared_ptr<OutcomeSink> objOutcomeSink;
 extern std::function<void(bool showFolderMessage)> fnMonitorMailFolders;
 extern std::function<void(bool showFolderMessage)> fnMonitorSentItemsFolder;
 
-// Tests: empties every global above.
+// What the add-in remembers for the life of the process; the shut-down clean-up
+// leaves these alone.
+//
+// The error report was shown (HandleError shows it once per run).
+extern bool blnErrorReportShown;
+// The safe item library could not be created; the user was told.
+extern bool blnSafeLibraryMissing;
+// The one repair attempt of the scripting runtime was made, for the file-system
+// object and for the dictionary.
+extern bool blnFileSystemRepaired;
+extern bool blnDictionaryRepaired;
+// Folders whose abandoned working files were swept.
+extern std::set<std::string> colSweptFolders;
+// Folders whose file system refused a working file name: they get portable ones.
+extern std::set<std::string> colPortableNameFolders;
+// (folder, reason) pairs of failed saves the user was told of.
+extern std::set<std::pair<std::string, std::string>> colToldSaveFailures;
+// The batch windows at work; each lets go of itself when it unloads.
+extern std::vector<std::shared_ptr<fStripAttachments>> colBatchWindows;
+// The settings dialog while it exists (its one instance).
+extern std::shared_ptr<fSettings> objSettingsDialog;
+// The random numbers of GetRandomNumber, seeded once: reseeding from the clock on
+// every call gives equal numbers to calls made within one clock tick.
+extern std::mt19937_64 objRandom;
+
+// Tests: empties every global above (and seeds objRandom afresh).
 void ResetForTests();
 
 }  // namespace modGlobal

@@ -12,9 +12,6 @@ namespace stow::modSafeItem {
 
 namespace {
 
-// Set when the library could not be created: the user is told once per process.
-bool libraryMissing = false;
-
 struct ClassEntry {
   const char* messageClassPart;
   const char* progId;
@@ -44,7 +41,7 @@ ComPtr Create(const std::string& progId) {
 }  // namespace
 
 bool GetSafeUtils() {
-  if (libraryMissing) return false;
+  if (modGlobal::blnSafeLibraryMissing) return false;
   if (modGlobal::objSafeUtils) return true;
   try {
     auto utils = ComCast<platform::SafeUtils>(Create("QLXLib.QLXMAPIUtils"));
@@ -54,7 +51,7 @@ bool GetSafeUtils() {
     modGlobal::objSafeUtils = std::move(utils);
     return true;
   } catch (...) {
-    libraryMissing = true;
+    modGlobal::blnSafeLibraryMissing = true;
     if (auto* ui = platform::Platform().ui) {
       IgnoreErrors([&] {
         ui->MsgBox(
@@ -94,10 +91,6 @@ std::shared_ptr<platform::SafeItem> GetSafeItem(const std::shared_ptr<om::Item>&
 void CleanupSafeUtils() {
   if (auto utils = modGlobal::objSafeUtils) IgnoreErrors([&] { utils->Cleanup(); });
   modGlobal::objSafeUtils.reset();
-}
-
-void ResetLibraryMissingForTests() {
-  libraryMissing = false;
 }
 
 }  // namespace stow::modSafeItem

@@ -12,7 +12,8 @@ namespace stow::modSafeItem {
 
 // True when the utility object exists, creating and authorising it on first use.
 // When the library cannot be created, tells the user once ("A library file is
-// missing!") and returns false at once from then on, for the rest of the process.
+// missing!") and returns false at once from then on, for the rest of the process
+// (modGlobal::blnSafeLibraryMissing).
 bool GetSafeUtils();
 
 // The library class that wraps an item of this message class, "" when none does.
@@ -25,8 +26,5 @@ std::shared_ptr<platform::SafeItem> GetSafeItem(const std::shared_ptr<om::Item>&
 // Calls Cleanup on the utility object, if there is one, and releases it; errors
 // ignored. The next GetSafeUtils creates it again.
 void CleanupSafeUtils();
-
-// Tests: forget that the library was found missing.
-void ResetLibraryMissingForTests();
 
 }  // namespace stow::modSafeItem

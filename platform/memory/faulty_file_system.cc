@@ -193,4 +193,13 @@ std::string FaultyFileSystem::FindInTrash(const std::string& originalPath, std::
   return inner_->FindInTrash(originalPath, size);
 }
 
+std::string FaultyFileSystem::NewWorkingFileName(const std::string& folder, bool portable) {
+  Check(FsOp::NewWorkingFileName, folder);
+  return inner_->NewWorkingFileName(folder, portable);
+}
+
+bool FaultyFileSystem::IsAbandonedWorkingFile(const std::string& name) {
+  return inner_->IsAbandonedWorkingFile(name);
+}
+
 }  // namespace stow::mem

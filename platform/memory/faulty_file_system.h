@@ -37,6 +37,7 @@ enum class FsOp {
   FileStamp,
   TrashFile,
   FindInTrash,
+  NewWorkingFileName,
 };
 
 struct FsCall {
@@ -87,6 +88,9 @@ class FaultyFileSystem : public platform::FileSystemObject {
   std::string FileStamp(const std::string& path) override;
   void TrashFile(const std::string& path) override;
   std::string FindInTrash(const std::string& originalPath, std::int64_t size = -1) override;
+  std::string NewWorkingFileName(const std::string& folder, bool portable) override;
+  // Never fails (the contract says so); not recorded.
+  bool IsAbandonedWorkingFile(const std::string& name) override;
 
  private:
   struct Rule {

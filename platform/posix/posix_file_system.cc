@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 
 #include "platform/com_error.h"
 
@@ -562,6 +564,76 @@ void PosixFileSystem::CreateFolders(const std::string& raw) {
 PosixFileSystem::PosixFileSystem() {
   static std::once_flag swept;
   std::call_once(swept, [] { SweepEndedWorkingFolders(WorkingFolderBase()); });
+}
+
+namespace {
+
+// A working file is saved under a name holding ":", which the add-in's cleaning of
+// file names always turns into "-", so no attachment is ever saved under such a
+// name; it also carries its writer (host and process), so the working files of a
+// writer killed before it moved them are known for litter by the next process that
+// writes into the folder, and nothing else ever is. A file system that refuses ":"
+// (FAT, SMB) gets the portable name, which is never taken for litter.
+constexpr const char* kWorkingPrefix = ".stowbright:";
+constexpr const char* kWorkingSuffix = ".partial";
+constexpr const char* kPortableWorkingPrefix = ".stowbright-partial-";
+// Names drawn before giving up on finding a free one.
+constexpr int kWorkingNameAttempts = 50;
+
+// This host's name reduced to letters, digits and "_".
+const std::string& HostTag() {
+  static const std::string tag = [] {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return std::string("localhost");
+    std::string clean;
+    for (const char* c = name; *c; ++c)
+      clean += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return clean.empty() ? std::string("localhost") : clean;
+  }();
+  return tag;
+}
+
+// The process that wrote a working file of this host, 0 when name is not one.
+long WorkingFileWriter(const std::string& name) {
+  std::string prefix = kWorkingPrefix + HostTag() + ":";
+  std::string suffix = kWorkingSuffix;
+  if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return 0;
+  std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  std::size_t colon = middle.find(':');
+  if (colon == 0 || colon == std::string::npos || colon > 9) return 0;
+  std::string pid = middle.substr(0, colon), random = middle.substr(colon + 1);
+  if (random.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
+      random.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  return std::stol(pid);
+}
+
+// True when pid is not this process and no process with that id runs on this host.
+bool ProcessGone(long pid) {
+  return pid > 0 && pid != static_cast<long>(::getpid()) &&
+         ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+}  // namespace
+
+std::string PosixFileSystem::NewWorkingFileName(const std::string& folder, bool portable) {
+  std::random_device random;
+  std::uniform_int_distribution<long> draw(100000000, 999999999);
+  std::string pid = std::to_string(::getpid()), name;
+  for (int i = 0; i < kWorkingNameAttempts; ++i) {
+    std::string number = std::to_string(draw(random));
+    name = portable ? kPortableWorkingPrefix + pid + "-" + number
+                    : kWorkingPrefix + HostTag() + ":" + pid + ":" + number + kWorkingSuffix;
+    struct stat st;
+    if (::lstat((WithoutTrailingSlashes(folder) + "/" + name).c_str(), &st) != 0) break;
+  }
+  return name;
+}
+
+bool PosixFileSystem::IsAbandonedWorkingFile(const std::string& name) {
+  return ProcessGone(WorkingFileWriter(BaseName(name)));
 }
 
 std::string PosixFileSystem::GetSpecialFolder(int which) {

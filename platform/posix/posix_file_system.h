@@ -102,6 +102,11 @@ class PosixFileSystem : public platform::FileSystemObject {
   void LinkFile(const std::string& target, const std::string& linkPath) override;
   // "dev:inode:size:mtime:ctime" of the file path names (a link is followed).
   std::string FileStamp(const std::string& path) override;
+  // ".stowbright:<host>:<pid>:<number>.partial", the host name reduced to letters,
+  // digits and "_"; portable: ".stowbright-partial-<pid>-<number>". Abandoned: of
+  // this host, and kill(pid, 0) says no such process.
+  std::string NewWorkingFileName(const std::string& folder, bool portable) override;
+  bool IsAbandonedWorkingFile(const std::string& name) override;
   // g_file_trash: the home trash ($XDG_DATA_HOME/Trash) for a file on the home's
   // file system, $topdir/.Trash-$uid on others. A folder raises 53; a symbolic link
   // is trashed itself, not what it points to.

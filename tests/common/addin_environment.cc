@@ -70,13 +70,6 @@ std::shared_ptr<om::Item> FindIn(const std::shared_ptr<om::Folder>& folder,
 
 }  // namespace
 
-void ResetAddinState() {
-  modGlobal::ResetForTests();
-  modErroHandling::ResetReportShownForTests();
-  modFileSystem::ResetRepairFlagsForTests();
-  modSafeItem::ResetLibraryMissingForTests();
-}
-
 AddinEnvironment::AddinEnvironment() {
   Build(Options{});
 }
@@ -102,7 +95,7 @@ void AddinEnvironment::Build(Options options) {
 
   services_ = std::make_unique<platform::ScopedServices>(platform::Services{
       .registry = &registry, .shell = &shell, .ui = &ui, .loop = &loop, .factory = &factory});
-  ResetAddinState();
+  modGlobal::ResetForTests();
   modMain::WireCallbacks();
   modGlobal::objOutcomeSink = outcomes_;
 
@@ -124,7 +117,7 @@ void AddinEnvironment::Build(Options options) {
 
 AddinEnvironment::~AddinEnvironment() {
   // Add-in objects go while the services they may call still exist.
-  ResetAddinState();
+  modGlobal::ResetForTests();
   host_.reset();
   store_.reset();
   memory_.reset();

@@ -50,9 +50,6 @@ class cSettings;
 
 namespace stow::testing {
 
-// Forgets the add-in's globals and once-per-run flags.
-void ResetAddinState();
-
 class AddinEnvironment {
  public:
   struct Options {

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <functional>
+#include <map>
 #include <regex>
 
 #include "engine/linkBlock.h"
@@ -255,43 +255,34 @@ TEST_F(ProcessEmailTest, NothingHalfWrittenAndUnwritableNamesFallBack) {
   EXPECT_EQ(env.ListFiles(folder).size(), 3u);
 }
 
-std::string HostTag() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  std::string tag;
-  for (const char* c = host; *c; ++c)
-    tag += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-  return tag;
-}
-
-// The partial name a writer of this host with process id pid gives a file.
-std::string PartialOf(pid_t pid, const std::string& random = "123456789") {
-  return ".stowbright:" + HostTag() + ":" + std::to_string(pid) + ":" + random + ".partial";
-}
-
-TEST_F(ProcessEmailTest, PartialFilesOfDeadWritersAreSweptAndNoAttachmentEverIs) {
+TEST_F(ProcessEmailTest, AbandonedWorkingFilesAreSweptAndNoAttachmentEverIs) {
+  // A writer that died before moving its working files into place: its portable one
+  // is kept, the other is litter. This process's own working file and the user's
+  // files are kept.
   pid_t dead = fork();
-  if (dead == 0) _exit(0);
+  if (dead == 0) {
+    env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, false), "litter");
+    env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, true), "keep");
+    _exit(0);
+  }
   int status = 0;
   waitpid(dead, &status, 0);
-  // A partial name of an earlier version, saved here as a sender's attachment, and
-  // names of live or other writers: all kept.
-  std::string oldStyle = ".stowbright-" + HostTag() + "-" + std::to_string(dead) + "-1.partial";
-  std::vector<std::string> kept = {PartialOf(getpid()), PartialOf(dead, "x"),
-                                   ".stowbright:otherhost:" + std::to_string(dead) + ":1.partial",
-                                   oldStyle, "user.txt"};
-  for (const auto& name : kept) env.WriteFile(folder + "/" + name, "keep");
-  env.WriteFile(folder + "/" + PartialOf(dead), "litter");
-  // A sender cannot name an attachment after a partial file: ":" never survives.
-  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}, {PartialOf(dead, "7"), "P"}}});
+  env.WriteFile(folder + "/" + env.fs().NewWorkingFileName(folder, false), "keep");
+  env.WriteFile(folder + "/user.txt", "keep");
+  std::string litter;
+  for (const auto& name : env.ListFiles(folder))
+    if (env.ReadFile(folder + "/" + name) == "litter") litter = name;
+  ASSERT_FALSE(litter.empty());
+
+  // A sender cannot name an attachment after a working file.
+  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}, {litter, "P"}}});
   ProcessEmail(item, false, "", false);
-  std::string cleaned = PartialOf(dead, "7");
-  std::replace(cleaned.begin(), cleaned.end(), ':', '-');
-  std::vector<std::string> want = kept;
-  want.push_back("a.pdf");
-  want.push_back(cleaned);
-  std::sort(want.begin(), want.end());
-  EXPECT_EQ(env.ListFiles(folder), want);
+  std::map<std::string, int> contents;
+  for (const auto& name : env.ListFiles(folder)) {
+    ++contents[env.ReadFile(folder + "/" + name)];
+    EXPECT_FALSE(env.fs().IsAbandonedWorkingFile(name)) << name;
+  }
+  EXPECT_EQ(contents, (std::map<std::string, int>{{"A", 1}, {"P", 1}, {"keep", 3}}));
   EXPECT_EQ(env.ReadFile(folder + "/a.pdf"), "A");
 }
 

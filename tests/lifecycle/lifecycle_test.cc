@@ -28,7 +28,7 @@ class LifecycleTest : public AddinTest {
  protected:
   void SetUp() override {
     // A host that has not loaded the add-in yet.
-    ResetAddinState();
+    modGlobal::ResetForTests();
   }
   void TearDown() override { env.loop.Advance(std::chrono::seconds(1)); }
 

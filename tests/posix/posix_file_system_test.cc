@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -262,6 +264,25 @@ TEST_F(PosixFileSystemTest, SweepTakesOnlyFoldersThatEndedProcessesOfTheUserLeft
   EXPECT_TRUE(Exists(otherName));
   EXPECT_TRUE(Exists(dir / "stowbright-work-126-abcDEF"));
   EXPECT_EQ(ReadText(dir / "outside/keep"), "keep");
+}
+
+TEST_F(PosixFileSystemTest, OnlyWorkingFileNamesOfThisHostAndAnEndedProcessAreAbandoned) {
+  std::string name = fs.NewWorkingFileName(dir.path(), false);
+  ASSERT_EQ(name.rfind(".stowbright:", 0), 0u) << name;
+  std::string host = name.substr(12, name.find(':', 12) - 12);
+  pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  auto named = [&](const std::string& h, long pid, const std::string& number) {
+    return ".stowbright:" + h + ":" + std::to_string(pid) + ":" + number + ".partial";
+  };
+  EXPECT_TRUE(fs.IsAbandonedWorkingFile(named(host, ended, "123456789")));
+  EXPECT_TRUE(fs.IsAbandonedWorkingFile(dir / named(host, ended, "1")));
+  for (const std::string& kept :
+       {named(host, getpid(), "1"), named(host, ended, "x"), named("otherhost", ended, "1"),
+        ".stowbright-" + host + "-" + std::to_string(ended) + "-1.partial",
+        ".stowbright-partial-" + std::to_string(ended) + "-1", std::string("user.txt")})
+    EXPECT_FALSE(fs.IsAbandonedWorkingFile(kept)) << kept;
 }
 
 TEST_F(PosixFileSystemTest, TrashedFilesAreKeptAndFoundByWhereTheyWere) {

@@ -26,7 +26,7 @@ struct Reports {
     env.ui.OnModal("frmErrorReport", [this](ui::Form& f) {
       texts.push_back(f.Find<ui::TextBox>("txtReport")->Text);
       f.Unload();
-      modErroHandling::ResetReportShownForTests();  // see every report of the test
+      modGlobal::blnErrorReportShown = false;  // see every report of the test
     });
   }
   std::vector<std::string> texts;

@@ -39,12 +39,6 @@ inline void RegisterRuntime(platform::ObjectFactory& factory) {
                    [] { return std::make_shared<posix::PosixFileSystem>(); });
 }
 
-inline void ResetGlobals() {
-  modGlobal::ResetForTests();
-  modErroHandling::ResetReportShownForTests();
-  modFileSystem::ResetRepairFlagsForTests();
-}
-
 class SettingsTest : public ::testing::Test {
  protected:
   SettingsTest() : root_(MakeTempDir()) {
@@ -56,10 +50,10 @@ class SettingsTest : public ::testing::Test {
     services.shell = &shell;
     services.factory = &factory;
     scoped_ = std::make_unique<platform::ScopedServices>(services);
-    ResetGlobals();
+    modGlobal::ResetForTests();
   }
   ~SettingsTest() override {
-    ResetGlobals();
+    modGlobal::ResetForTests();
     scoped_.reset();
     std::error_code ec;
     if (!root_.empty()) std::filesystem::remove_all(root_, ec);

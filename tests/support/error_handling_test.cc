@@ -102,7 +102,7 @@ TEST(HandleError, TrapReportsComErrorsAndLibraryExceptions) {
             std::string::npos);
   EXPECT_NE(report.find("Exception Description: disk on fire\r\n"), std::string::npos);
 
-  modErroHandling::ResetReportShownForTests();
+  modGlobal::blnErrorReportShown = false;
   int line = 0;
   std::string text = Trap<std::string>("mMain.GetAttachmentName", "neutral", [&]() -> std::string {
     line = __LINE__ + 1;

@@ -140,7 +140,7 @@ TEST(InitializeFileSystem, AFailureAfterTheRepairIsReportedAndNotRepairedAgain) 
   EXPECT_NE(reports[0].find("In Function: FileModule.Initialize\r\n"), std::string::npos);
   EXPECT_NE(reports[0].find("Exception Number: 429\r\n"), std::string::npos);
 
-  modErroHandling::ResetReportShownForTests();
+  modGlobal::blnErrorReportShown = false;
   InitializeFileSystem();
   EXPECT_EQ(env.ws->Commands().size(), 1u);  // no second repair
   EXPECT_EQ(env.factory.CreateCount("Scripting.FileSystemObject"), 3);
@@ -166,7 +166,7 @@ TEST(CreateDictionary, TextCompareWithItsOwnRepairFlag) {
   // Using up the file-system object's repair leaves the dictionary's.
   env.factory.FailCreation("Scripting.FileSystemObject");
   InitializeFileSystem();
-  modErroHandling::ResetReportShownForTests();
+  modGlobal::blnErrorReportShown = false;
   int made = 0;
   env.factory.Register("Scripting.Dictionary", [&]() -> ComPtr {
     return ++made == 1 ? nullptr : std::make_shared<platform::Dictionary>();

@@ -24,13 +24,6 @@
 
 namespace stow::testing {
 
-inline void ResetAddinState() {
-  modGlobal::ResetForTests();
-  modErroHandling::ResetReportShownForTests();
-  modFileSystem::ResetRepairFlagsForTests();
-  modSafeItem::ResetLibraryMissingForTests();
-}
-
 class SupportEnv {
  public:
   SupportEnv()
@@ -39,7 +32,7 @@ class SupportEnv {
                                    .ui = &ui,
                                    .loop = nullptr,
                                    .factory = &factory}) {
-    ResetAddinState();
+    modGlobal::ResetForTests();
     platform::RegisterDictionary(factory);
     factory.Register("Scripting.FileSystemObject",
                      [] { return std::make_shared<posix::PosixFileSystem>(); });
@@ -47,7 +40,7 @@ class SupportEnv {
   }
   ~SupportEnv() {
     // Forms and host objects must go while the services they use still exist.
-    ResetAddinState();
+    modGlobal::ResetForTests();
     host.reset();
   }
 
