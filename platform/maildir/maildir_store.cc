@@ -1,7 +1,5 @@
 #include "platform/maildir/maildir_store.h"
 
-#include <dirent.h>
-#include <signal.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -26,10 +24,12 @@
 #include "platform/maildir/background_queue.h"
 #include "platform/maildir/fast_scan.h"
 #include "platform/maildir/folder_watch.h"
+#include "platform/maildir/maildir_files.h"
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/mime.h"
 #include "platform/maildir/part_restore.h"
 #include "platform/maildir/store_secret.h"
+#include "platform/posix/posix_util.h"
 #include "platform/services.h"
 
 namespace stow::maildir {
@@ -52,63 +52,16 @@ bool SameName(const std::string& a, const std::string& b) {
   return Fold(a) == Fold(b);
 }
 
-bool IsMaildir(const std::string& dir) {
-  struct stat st {};
-  return !dir.empty() && stat((dir + "/cur").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// errno `err` of a step on `path` as the store's error: the runtime's number, and
+// what was being done.
+[[noreturn]] void RaiseErrno(int err, const std::string& what, const std::string& path) {
+  Raise(posix::ErrorNumberFor(err, path), kSource, what + ": " + std::strerror(err));
 }
 
-std::int32_t ErrnoNumber(int err) {
-  switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-      return errnum::kPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return errnum::kPermissionDenied;
-    case ENOSPC:
-    case EDQUOT:
-      return errnum::kDiskFull;
-    case EEXIST:
-      return errnum::kFileAlreadyExists;
-    default:
-      return errnum::kFail;
-  }
-}
-
-[[noreturn]] void RaiseErrno(int err, const std::string& what) {
-  Raise(ErrnoNumber(err), kSource, what + ": " + std::strerror(err));
-}
-
-void FsyncDir(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
-// rename(2) that never replaces an existing file. A file system without
-// RENAME_NOREPLACE gets a check first (a unique name is never reused anyway).
-int RenameNoReplace(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL) return -1;
-  struct stat st {};
-  if (lstat(to.c_str(), &st) == 0) {
-    errno = EEXIST;
-    return -1;
-  }
-  return rename(from.c_str(), to.c_str());
-}
-
-template <class F>
-void ListDir(const std::string& path, const F& each) {
-  DIR* d = opendir(path.c_str());
-  if (!d) return;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    each(std::string(e->d_name));
-  }
-  closedir(d);
+// The flushes whose failure changes nothing that was promised: the names they
+// cover are then only as safe as the file system keeps them anyway.
+void FlushFolderAnyway(const std::string& dir) {
+  (void)posix::FlushFolder(dir);
 }
 
 std::string B64(const std::string& s) {
@@ -299,29 +252,6 @@ Value Converted(int type, const Value& v) {
   }
 }
 
-struct FileIdentity {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  std::int64_t mtimeNs = 0;
-  bool operator==(const FileIdentity&) const = default;
-  static std::optional<FileIdentity> Of(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return std::nullopt;
-    return Of(st);
-  }
-  static std::optional<FileIdentity> Of(int fd) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return std::nullopt;
-    return Of(st);
-  }
-  static FileIdentity Of(const struct stat& st) {
-    return FileIdentity{
-        st.st_dev, st.st_ino, st.st_size,
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-  }
-};
-
 class MaildirItem;
 
 // ---------------------------------------------------------------------------
@@ -383,33 +313,6 @@ std::shared_ptr<om::Folders> MaildirFolder::Folders() {
 // ---------------------------------------------------------------------------
 // Items
 
-struct Entry {
-  std::string unique, sub, file;
-};
-
-std::vector<Entry> Listing(const std::string& dir) {
-  std::vector<Entry> out;
-  if (dir.empty()) return out;
-  for (const char* sub : {"cur", "new"})
-    ListDir(dir + "/" + sub, [&](const std::string& name) {
-      out.push_back({MaildirFileName::Parse(name).unique, sub, name});
-    });
-  std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) {
-    return a.unique != b.unique ? a.unique < b.unique : a.file < b.file;
-  });
-  return out;
-}
-
-std::optional<Entry> FindByUnique(const std::string& dir, const std::string& unique) {
-  std::optional<Entry> found;
-  for (const char* sub : {"cur", "new"}) {
-    ListDir(dir + "/" + sub, [&](const std::string& name) {
-      if (!found && MaildirFileName::Parse(name).unique == unique) found = Entry{unique, sub, name};
-    });
-  }
-  return found;
-}
-
 // --- interrupted saves ---
 //
 // A rewrite never has two copies of the message in the folder at any instant: the
@@ -425,36 +328,6 @@ std::optional<Entry> FindByUnique(const std::string& dir, const std::string& uni
 // process is left alone.
 constexpr const char* kReplaceNote = ".stowbright-replace-";
 
-// The process that made a unique name of NewUniqueName on this host; 0 when the
-// name is not one of ours.
-long OurWriterPid(const std::string& unique) {
-  static const std::string host = [] {
-    std::string probe = NewUniqueName(0);
-    std::size_t r = probe.find('R');
-    std::size_t dot = r == std::string::npos ? r : probe.find('.', r);
-    return dot == std::string::npos ? std::string() : probe.substr(dot + 1);
-  }();
-  std::size_t m = unique.find(".M");
-  if (m == std::string::npos || m == 0 || host.empty()) return 0;
-  for (std::size_t i = 0; i < m; ++i)
-    if (!isdigit(static_cast<unsigned char>(unique[i]))) return 0;
-  std::size_t p = unique.find('P', m);
-  std::size_t q = p == std::string::npos ? p : unique.find('Q', p);
-  std::size_t r = q == std::string::npos ? q : unique.find('R', q);
-  std::size_t dot = r == std::string::npos ? r : unique.find('.', r);
-  if (dot == std::string::npos || unique.compare(dot + 1, std::string::npos, host) != 0) return 0;
-  std::string pid = unique.substr(p + 1, q - p - 1);
-  if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos)
-    return 0;
-  return std::stol(pid);
-}
-
-bool WriterGone(const std::string& unique) {
-  long pid = OurWriterPid(unique);
-  if (pid <= 0 || pid == static_cast<long>(getpid())) return false;
-  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
 // The note of a rewrite about to put tmp/newUnique in the place of `old`
 // ("sub/file"): a second name of the new message itself, so that a later run finds
 // where the new content went by its inode. A link allocates no inode and needs no
@@ -467,14 +340,14 @@ void LinkReplaceNote(const std::string& dir, const std::string& newUnique, const
   // A file system without hard links: the note says the same in words.
   std::string text = old + "\n" + std::to_string(static_cast<unsigned long long>(newIno));
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + path + ")");
+  if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + path + ")", path);
   bool ok =
       write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
   int err = errno;
   close(fd);
   if (!ok) {
     unlink(path.c_str());
-    RaiseErrno(err ? err : ENOSPC, "Cannot save the message");
+    RaiseErrno(err ? err : ENOSPC, "Cannot save the message", path);
   }
 }
 
@@ -484,6 +357,7 @@ void RemoveReplaceNote(const std::string& dir, const std::string& newUnique) {
 
 // Renames the message at `at` (which holds the content of a save) to its new unique
 // name, keeping the flags it has now. No-replace: a unique name is never taken twice.
+// nullopt when it could not be renamed, or (with flush) the rename not flushed.
 std::optional<std::string> RenameToNewUnique(const std::string& dir, const Entry& at,
                                              const std::string& newUnique, bool flush = true) {
   std::string from = dir + "/" + at.sub + "/" + at.file;
@@ -497,9 +371,10 @@ std::optional<std::string> RenameToNewUnique(const std::string& dir, const Entry
   MaildirFileName step = MaildirFileName::Parse(at.file);
   step.fields.push_back("R=" + newUnique.substr(0, newUnique.find('.')));
   std::string stepPath = dir + "/" + at.sub + "/" + step.ToString();
-  if (RenameNoReplace(from, stepPath) == 0) from = stepPath;
-  if (RenameNoReplace(from, dir + "/" + at.sub + "/" + file) != 0) return std::nullopt;
-  if (flush) FsyncDir(dir + "/" + at.sub);
+  if (posix::RenameNoReplace(from, stepPath) == 0) from = stepPath;
+  if (posix::RenameNoReplace(from, dir + "/" + at.sub + "/" + file) != 0) return std::nullopt;
+  // Unflushed, the new name is not yet one that the old content may be removed for.
+  if (flush && posix::FlushFolder(dir + "/" + at.sub) != 0) return std::nullopt;
   return file;
 }
 
@@ -512,17 +387,21 @@ struct SaveTail {
   bool renamed = false;  // the note has done its work
 };
 
-// Finishes saves together: each folder is flushed once for all of them.
+// Finishes saves together: each folder is flushed once for all of them. Where the
+// folder holding the new message cannot be flushed, the old content and the note stay
+// in tmp/: a later process that lists the folder finishes that save.
 void FinishSaves(const std::vector<SaveTail>& tails) {
-  std::set<std::string> subs, tmps;
-  for (const auto& t : tails) subs.insert(t.dir + "/" + t.sub);
-  for (const auto& d : subs) FsyncDir(d);
+  std::map<std::string, bool> flushed;  // folder -> its flush worked
+  std::set<std::string> tmps;
+  for (const auto& t : tails) flushed.emplace(t.dir + "/" + t.sub, false);
+  for (auto& [d, ok] : flushed) ok = posix::FlushFolder(d) == 0;
   for (const auto& t : tails) {
+    if (!flushed[t.dir + "/" + t.sub]) continue;
     unlink(t.tmp.c_str());
     if (t.renamed) RemoveReplaceNote(t.dir, t.newUnique);
     tmps.insert(t.dir + "/tmp");
   }
-  for (const auto& d : tmps) FsyncDir(d);
+  for (const auto& d : tmps) FlushFolderAnyway(d);
 }
 
 // Hands a save's end to the background queue. The queue's job takes every end that
@@ -543,24 +422,6 @@ void QueueSaveTail(SaveTail tail) {
     }
     if (!batch.empty()) FinishSaves(batch);
   });
-}
-
-// The message of dir (cur/ or new/) whose file is inode ino.
-std::optional<Entry> FindByInode(const std::string& dir, ino_t ino) {
-  for (const char* sub : {"cur", "new"}) {
-    DIR* d = opendir((dir + "/" + sub).c_str());
-    if (!d) continue;
-    std::optional<Entry> found;
-    while (dirent* e = readdir(d)) {
-      if (e->d_ino != ino || e->d_name[0] == '.') continue;
-      std::string file = e->d_name;
-      found = Entry{MaildirFileName::Parse(file).unique, sub, file};
-      break;
-    }
-    closedir(d);
-    if (found) return found;
-  }
-  return std::nullopt;
 }
 
 // The processes of this program replace the messages of a folder one at a time: the
@@ -611,23 +472,23 @@ bool PutBack(const std::string& dir, const std::string& tmp, ino_t newIno,
   struct stat st {};
   std::string rescued = RewrittenFileName(
       name, NewUniqueName(time(nullptr)), stat(tmp.c_str(), &st) == 0 ? st.st_size : 0);
-  if (RenameNoReplace(tmp, dir + "/cur/" + rescued) == 0) FsyncDir(dir + "/cur");
+  if (posix::RenameNoReplace(tmp, dir + "/cur/" + rescued) == 0) FlushFolderAnyway(dir + "/cur");
   return false;
 }
 
 void FinishInterruptedSaves(const std::string& dir) {
   if (dir.empty()) return;
   std::vector<std::string> names;
-  DIR* d = opendir((dir + "/tmp").c_str());
-  if (!d) return;
-  while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
-  closedir(d);
+  if (posix::ForEachEntry(dir + "/tmp", [&](const std::string& name, ino_t) {
+        names.push_back(name);
+      }) != 0)
+    return;
   bool changed = false;
   for (const auto& name : names) {
     std::string tmpPath = dir + "/tmp/" + name;
     if (name.rfind(kReplaceNote, 0) == 0) {
       std::string newUnique = name.substr(std::strlen(kReplaceNote));
-      if (!WriterGone(newUnique)) continue;
+      if (!posix::ProcessEnded(WriterPidOfUnique(newUnique))) continue;
       char buf[1024];
       std::string note;
       int fd = open(tmpPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -668,12 +529,12 @@ void FinishInterruptedSaves(const std::string& dir) {
       unlink((dir + "/tmp/" + newUnique).c_str());
       unlink(tmpPath.c_str());
       changed = true;
-    } else if (name[0] != '.' && WriterGone(name)) {
+    } else if (name[0] != '.' && posix::ProcessEnded(WriterPidOfUnique(name))) {
       unlink(tmpPath.c_str());
       changed = true;
     }
   }
-  if (changed) FsyncDir(dir + "/tmp");
+  if (changed) FlushFolderAnyway(dir + "/tmp");
 }
 
 }  // namespace
@@ -689,8 +550,7 @@ class MaildirItems : public om::Items {
   std::int64_t Count() override {
     std::int64_t n = 0;
     if (ref_.dir.empty()) return 0;
-    for (const char* sub : {"cur", "new"})
-      ListDir(ref_.dir + "/" + sub, [&](const std::string&) { ++n; });
+    for (const char* sub : {"cur", "new"}) ForEachMessage(ref_.dir, sub, [&](const std::string&) { ++n; });
     return n;
   }
 
@@ -1111,7 +971,7 @@ class MaildirItem : public om::Item {
     }
     int count = 0;
     for (const char* sub : {"cur", "new"})
-      ListDir(ref_.dir + "/" + sub, [&](const std::string& name) {
+      ForEachMessage(ref_.dir, sub, [&](const std::string& name) {
         if (MaildirFileName::Parse(name).unique == unique_) ++count;
       });
     return count > 1;
@@ -1514,7 +1374,7 @@ class MaildirAttachment : public om::Attachment {
         while (n > 0) {
           ssize_t w = write(fd, data, n);
           if (w < 0 && errno == EINTR) continue;
-          if (w < 0) RaiseErrno(errno, "Cannot write " + path);
+          if (w < 0) RaiseErrno(errno, "Cannot write " + path, path);
           data += w;
           n -= static_cast<std::size_t>(w);
         }
@@ -1528,7 +1388,7 @@ class MaildirAttachment : public om::Attachment {
       fchmod(fd, 0644 & ~CurrentUmask());
       // The caller may take the attachment out of the mail next: the file must be
       // on disk before that.
-      if (fsync(fd) != 0) RaiseErrno(errno, "Cannot write " + path);
+      if (fsync(fd) != 0) RaiseErrno(errno, "Cannot write " + path, path);
     };
     // A new file is written without a name and linked in whole, so that a process
     // killed while writing leaves no partial file in the user's folder.
@@ -1546,7 +1406,7 @@ class MaildirAttachment : public om::Attachment {
         if (close(fd) != 0 && rc == 0) {
           int err = errno;
           unlink(path.c_str());
-          RaiseErrno(err, "Cannot write " + path);
+          RaiseErrno(err, "Cannot write " + path, path);
         }
         if (rc == 0) return;
         // Taken meanwhile, or no /proc: the named way below.
@@ -1556,16 +1416,16 @@ class MaildirAttachment : public om::Attachment {
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
-    if (fd < 0) RaiseErrno(errno, "Cannot write " + path);
+    if (fd < 0) RaiseErrno(errno, "Cannot write " + path, path);
     std::string tmp = name.data();
     try {
       fill(fd);
       if (close(fd) != 0) {
         fd = -1;
-        RaiseErrno(errno, "Cannot write " + path);
+        RaiseErrno(errno, "Cannot write " + path, path);
       }
       fd = -1;
-      if (rename(tmp.c_str(), path.c_str()) != 0) RaiseErrno(errno, "Cannot write " + path);
+      if (rename(tmp.c_str(), path.c_str()) != 0) RaiseErrno(errno, "Cannot write " + path, path);
     } catch (...) {
       if (fd >= 0) close(fd);
       unlink(tmp.c_str());
@@ -1649,7 +1509,7 @@ class MaildirAttachments : public om::Attachments {
     int src = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (src < 0) {
       int err = errno;
-      Raise(err == ENOENT ? errnum::kFileNotFound : ErrnoNumber(err), kSource,
+      Raise(err == ENOENT ? errnum::kFileNotFound : posix::ErrorNumberFor(err, path), kSource,
             "Cannot add the file " + path + ": " + std::strerror(err));
     }
     struct stat st {};
@@ -1695,7 +1555,7 @@ class MaildirAttachments : public om::Attachments {
       if (copy < 0) {
         int err = errno;
         close(src);
-        RaiseErrno(err, "Cannot add the file " + path);
+        RaiseErrno(err, "Cannot add the file " + path, item_->TempDir());
       }
       unlink(name.data());
     }
@@ -1710,7 +1570,7 @@ class MaildirAttachments : public om::Attachments {
         int err = errno;
         close(src);
         close(copy);
-        RaiseErrno(err ? err : ENOSPC, "Cannot add the file " + path);
+        RaiseErrno(err ? err : ENOSPC, "Cannot add the file " + path, item_->TempDir());
       }
       total += n;
     }
@@ -1733,7 +1593,7 @@ class MaildirAttachments : public om::Attachments {
       if (errno == EINTR) continue;
       int err = errno;
       for (int f : closeOnError) close(f);
-      RaiseErrno(err, "Cannot read " + path);
+      RaiseErrno(err, "Cannot read " + path, path);
     }
   }
 
@@ -1880,7 +1740,7 @@ void MaildirItem::Store() {
   std::string tmp = ref_.dir + "/tmp/" + newUnique;
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                 old ? (oldSt.st_mode & 0777) : 0600);
-  if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + tmp + ")");
+  if (fd < 0) RaiseErrno(errno, "Cannot save the message (" + tmp + ")", tmp);
   std::int64_t size = 0;
   ino_t newIno = 0;
   bool noted = false;
@@ -1889,7 +1749,7 @@ void MaildirItem::Store() {
     // What GMime reports as written is not always the file's size (filters count
     // their input); the size suffix must be the real one.
     struct stat written {};
-    if (fstat(fd, &written) != 0) RaiseErrno(errno, "Cannot save the message");
+    if (fstat(fd, &written) != 0) RaiseErrno(errno, "Cannot save the message", tmp);
     size = written.st_size;
     newIno = written.st_ino;
     if (old) {
@@ -1901,29 +1761,31 @@ void MaildirItem::Store() {
       LinkReplaceNote(ref_.dir, newUnique, old->sub + "/" + old->file, newIno);
       noted = true;
     }
-    if (fsync(fd) != 0) RaiseErrno(errno, "Cannot save the message");
+    if (fsync(fd) != 0) RaiseErrno(errno, "Cannot save the message", tmp);
     int rc = close(fd);
     fd = -1;
-    if (rc != 0) RaiseErrno(errno, "Cannot save the message");
+    if (rc != 0) RaiseErrno(errno, "Cannot save the message", tmp);
+    // The note must be on disk before the exchange it describes.
+    if (noted)
+      if (int err = posix::FlushFolder(ref_.dir + "/tmp"))
+        RaiseErrno(err, "Cannot save the message", ref_.dir + "/tmp");
   } catch (...) {
     if (fd >= 0) close(fd);
     unlink(tmp.c_str());
     if (noted) RemoveReplaceNote(ref_.dir, newUnique);
     throw;
   }
-  if (noted) FsyncDir(ref_.dir + "/tmp");
   if (!old) {
     MaildirFileName fresh;
     fresh.info = "2,DS";
     std::string newFile = RewrittenFileName(fresh, newUnique, size);
     std::string dest = ref_.dir + "/cur/" + newFile;
     store_->ExpectOwnFile(ref_.dir, newUnique);
-    if (RenameNoReplace(tmp, dest) != 0) {
-      int err = errno;
+    if (int err = posix::RenameNoReplace(tmp, dest)) {
       unlink(tmp.c_str());
-      RaiseErrno(err, "Cannot save the message");
+      RaiseErrno(err, "Cannot save the message", dest);
     }
-    FsyncDir(ref_.dir + "/cur");
+    FlushFolderAnyway(ref_.dir + "/cur");
     unique_ = newUnique;
     sub_ = "cur";
     file_ = newFile;
@@ -1953,7 +1815,7 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
   auto abandon = [&] {
     unlink(tmp.c_str());
     RemoveReplaceNote(dir, newUnique);
-    FsyncDir(dir + "/tmp");
+    FlushFolderAnyway(dir + "/tmp");
   };
   auto isRead = [&](const std::optional<FileIdentity>& id) {
     return !loaded_ || (id && *id == *loaded_);
@@ -1993,7 +1855,7 @@ void MaildirItem::ReplaceOld(const std::string& tmp, const std::string& newUniqu
     } else if (errno != ENOENT) {
       int err = errno;
       abandon();
-      RaiseErrno(err, "Cannot replace the message; it was left unchanged");
+      RaiseErrno(err, "Cannot replace the message; it was left unchanged", atPath);
     }
     if (!placed) sub_ = at->sub, file_ = at->file;  // moved meanwhile: look again
   }
@@ -2055,8 +1917,8 @@ void MaildirItem::Delete() {
   std::string src = ref_.dir + "/" + at.sub + "/" + at.file;
   FolderRef target = store_->DefaultRef(om::olFolderDeletedItems);
   if (target.dir == ref_.dir) {
-    if (unlink(src.c_str()) != 0) RaiseErrno(errno, "Cannot delete the message");
-    FsyncDir(ref_.dir + "/" + at.sub);
+    if (unlink(src.c_str()) != 0) RaiseErrno(errno, "Cannot delete the message", src);
+    FlushFolderAnyway(ref_.dir + "/" + at.sub);
   } else {
     store_->Materialize(target);
     std::string destFile = at.file;
@@ -2068,9 +1930,9 @@ void MaildirItem::Delete() {
       dest = target.dir + "/" + at.sub + "/" + destFile;
     }
     if (rename(src.c_str(), dest.c_str()) != 0)
-      RaiseErrno(errno, "Cannot move the message to Deleted Items");
-    FsyncDir(target.dir + "/" + at.sub);
-    FsyncDir(ref_.dir + "/" + at.sub);
+      RaiseErrno(errno, "Cannot move the message to Deleted Items", dest);
+    FlushFolderAnyway(target.dir + "/" + at.sub);
+    FlushFolderAnyway(ref_.dir + "/" + at.sub);
   }
   gone_ = true;
   doc_.reset();
@@ -2082,9 +1944,9 @@ void MaildirItem::DeletePermanently() {
   Alive();
   if (!unique_.empty()) {
     Entry at = Locate();
-    if (unlink((ref_.dir + "/" + at.sub + "/" + at.file).c_str()) != 0)
-      RaiseErrno(errno, "Cannot delete the message");
-    FsyncDir(ref_.dir + "/" + at.sub);
+    std::string path = ref_.dir + "/" + at.sub + "/" + at.file;
+    if (unlink(path.c_str()) != 0) RaiseErrno(errno, "Cannot delete the message", path);
+    FlushFolderAnyway(ref_.dir + "/" + at.sub);
   }
   gone_ = true;
   doc_.reset();
@@ -2125,7 +1987,7 @@ std::shared_ptr<MaildirStore> MaildirStore::Open(const std::string& root, Option
           root + " is not a Maildir (it has no cur/ and new/ folders)");
   fs::create_directory(fs::path(root) / "tmp", ec);
   if (ec)
-    Raise(ErrnoNumber(ec.value()), kSource,
+    Raise(posix::ErrorNumberFor(ec.value(), root + "/tmp"), kSource,
           "Cannot open the Maildir " + root + ": " + ec.message());
   std::string abs = fs::absolute(root, ec).lexically_normal().string();
   while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
@@ -2146,31 +2008,27 @@ bool MaildirStore::Create(const std::string& root) {
   for (const char* sub : {"tmp", "new", "cur"}) {
     fs::create_directories(fs::path(root) / sub, ec);
     if (ec)
-      Raise(ErrnoNumber(ec.value()), kSource,
+      Raise(posix::ErrorNumberFor(ec.value(), root), kSource,
             "Cannot make a Maildir at " + root + ": " + ec.message());
   }
-  FsyncDir(root);
+  FlushFolderAnyway(root);
   return true;
 }
 
 std::vector<MaildirStore::Scanned> MaildirStore::Scan() {
   std::vector<Scanned> out;
-  DIR* d = opendir(root_.c_str());
-  if (!d) return out;
-  while (dirent* e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name.size() < 2 || name[0] != '.' || name == "..") continue;
+  posix::ForEachEntry(root_, [&](const std::string& name, ino_t) {
+    if (name.size() < 2 || name[0] != '.') return;
     std::string dir = root_ + "/" + name;
-    if (!IsMaildir(dir)) continue;
+    if (!IsMaildir(dir)) return;
     auto names = FolderNamesOfDirectory(name);
-    if (names.empty()) continue;
+    if (names.empty()) return;
     if (SameName(names[0], "INBOX")) {
-      if (names.size() == 1) continue;  // the root is the Inbox
+      if (names.size() == 1) return;  // the root is the Inbox
       names[0] = "Inbox";
     }
     out.push_back({names, dir});
-  }
-  closedir(d);
+  });
   return out;
 }
 
@@ -2223,13 +2081,13 @@ void MaildirStore::Materialize(FolderRef& ref) {
   for (const char* sub : {"tmp", "new", "cur"}) {
     fs::create_directories(fs::path(ref.dir) / sub, ec);
     if (ec)
-      Raise(ErrnoNumber(ec.value()), kSource,
+      Raise(posix::ErrorNumberFor(ec.value(), ref.dir), kSource,
             "Cannot create the folder " + ref.dir + ": " + ec.message());
   }
   // Courier and Dovecot mark a Maildir++ folder with this file.
   if (ref.dir != root_)
     close(open((ref.dir + "/maildirfolder").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  FsyncDir(root_);
+  FlushFolderAnyway(root_);
   ref.exists = true;
 }
 
