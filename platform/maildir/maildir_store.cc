@@ -111,11 +111,6 @@ std::map<std::string, std::string> Params(const std::string& raw) {
   return out;
 }
 
-std::string MessageIdOf(GMimeMessage* m) {
-  const char* id = g_mime_message_get_message_id(m);
-  return id ? id : "";
-}
-
 std::string Hex(const guchar* data, std::size_t n) {
   static const char* kDigits = "0123456789ABCDEF";
   std::string s;
@@ -736,8 +731,7 @@ class MaildirItem : public om::Item {
   std::string Subject() override {
     Alive();
     if (subject_) return *subject_;
-    const char* s = g_mime_message_get_subject(HeaderMessage());
-    return s ? s : "";
+    return mime::Subject(HeaderMessage());
   }
   void SetSubject(const std::string& subject) override {
     Alive();
@@ -751,13 +745,8 @@ class MaildirItem : public om::Item {
   std::string ConversationIndex() override;
   std::string ConversationTopic() override {
     Alive();
-    std::string topic = mime::RawHeader(GMIME_OBJECT(HeaderMessage()), "Thread-Topic");
-    if (!topic.empty()) {
-      char* d = g_mime_utils_header_decode_text(nullptr, topic.c_str());
-      topic = d ? d : topic;
-      g_free(d);
-      return topic;
-    }
+    std::string topic = mime::RawHeader(HeaderMessage(), "Thread-Topic");
+    if (!topic.empty()) return mime::DecodeHeaderText(topic);
     if (unique_.empty() && !threaded_) return "";
     return StripReplyPrefixes(Subject());
   }
@@ -784,20 +773,10 @@ class MaildirItem : public om::Item {
   }
   std::string To() override {
     Alive();
-    InternetAddressList* to = g_mime_message_get_to(HeaderMessage());
-    char* s = to ? internet_address_list_to_string(to, nullptr, FALSE) : nullptr;
-    std::string r = s ? s : "";
-    g_free(s);
-    return r;
+    return mime::To(HeaderMessage());
   }
   void SetTo(const std::string& to) override {
-    InternetAddressList* list = g_mime_message_get_to(SoundDoc()->message());
-    internet_address_list_clear(list);
-    InternetAddressList* parsed = internet_address_list_parse(nullptr, to.c_str());
-    if (parsed) {
-      internet_address_list_append(list, parsed);
-      g_object_unref(parsed);
-    }
+    mime::SetTo(SoundDoc()->message(), to);
   }
   std::string BillingInformation() override {
     Alive();
@@ -850,8 +829,7 @@ class MaildirItem : public om::Item {
       if (!st) {
         st = std::make_shared<AttachmentState>();
         st->part = GRef<GMimeObject>::Share(part);
-        for (const auto& level : Ancestry(doc->message(), part))
-          st->indexes.push_back(level.second);
+        st->indexes = mime::PlaceOf(doc->message(), part);
         st->madeName = madeNames[part];
       }
       out.push_back(st);
@@ -894,7 +872,7 @@ class MaildirItem : public om::Item {
     std::string raw = mime::RawHeader(part, kHiddenHeader);
     if (raw.empty()) return false;
     auto p = Params(raw);
-    std::string id = MessageIdOf(SoundDoc()->message());
+    std::string id = mime::MessageId(SoundDoc()->message());
     std::string name = mime::PartFileName(part);
     return p["v"] == "1" && store_->auth().Verify({"hidden", id, name}, p["mac"]);
   }
@@ -979,18 +957,7 @@ class MaildirItem : public om::Item {
 
   std::int64_t DeliverySeconds() {
     if (auto t = DeliveryTimeOfUnique(unique_)) return *t;
-    auto received = mime::RawHeaders(GMIME_OBJECT(HeaderMessage()), "Received");
-    if (!received.empty()) {
-      auto semi = received.front().rfind(';');
-      if (semi != std::string::npos) {
-        GDateTime* d = g_mime_utils_header_decode_date(received.front().substr(semi + 1).c_str());
-        if (d) {
-          std::int64_t s = g_date_time_to_unix(d);
-          g_date_time_unref(d);
-          return s;
-        }
-      }
-    }
+    if (auto t = mime::ReceivedTime(HeaderMessage())) return *t;
     struct stat st {};
     if (stat(Path().c_str(), &st) == 0) return st.st_mtime;
     return static_cast<std::int64_t>(time(nullptr));
@@ -1023,7 +990,7 @@ class MaildirItem : public om::Item {
   }
   bool CarriesForeignMarks(GMimeMessage* m) {
     for (const char* header : {kBillingHeader, kPropertyHeader, kPartHeader})
-      for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), header)) {
+      for (const auto& raw : mime::RawHeaders(m, header)) {
         auto p = Params(raw);
         if (IsForeign(p)) return true;
       }
@@ -1042,13 +1009,13 @@ class MaildirItem : public om::Item {
   }
 
   std::string StoredBilling(GMimeMessage* m) {
-    return BillingOf(MessageIdOf(m), mime::RawHeaders(GMIME_OBJECT(m), kBillingHeader));
+    return BillingOf(mime::MessageId(m), mime::RawHeaders(m, kBillingHeader));
   }
 
   std::vector<std::shared_ptr<Removed>> StoredRemovedParts(GMimeMessage* m) {
     std::vector<std::shared_ptr<Removed>> out;
-    std::string id = MessageIdOf(m);
-    for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), kPartHeader)) {
+    std::string id = mime::MessageId(m);
+    for (const auto& raw : mime::RawHeaders(m, kPartHeader)) {
       auto p = Params(raw);
       auto data = UnB64(p["data"]);
       if (p["v"] != "1" || !data || !store_->auth().Verify({"part", id, *data}, p["mac"])) {
@@ -1063,8 +1030,8 @@ class MaildirItem : public om::Item {
 
   std::vector<std::shared_ptr<PropertyState>> StoredProperties(GMimeMessage* m) {
     std::vector<std::shared_ptr<PropertyState>> out;
-    std::string id = MessageIdOf(m);
-    for (const auto& raw : mime::RawHeaders(GMIME_OBJECT(m), kPropertyHeader)) {
+    std::string id = mime::MessageId(m);
+    for (const auto& raw : mime::RawHeaders(m, kPropertyHeader)) {
       auto p = Params(raw);
       auto name = UnB64(p["name"]);
       auto value = UnB64(p["value"]);
@@ -1096,30 +1063,17 @@ class MaildirItem : public om::Item {
     std::string billing = billing_ ? *billing_ : StoredBilling(m);
     auto props = props_ ? *props_ : StoredProperties(m);
     auto& removed = RemovedParts();
-    if (MessageIdOf(m).empty()) {
-      char* id = g_mime_utils_generate_message_id(g_get_host_name());
-      g_mime_message_set_message_id(m, id);
-      g_free(id);
-    }
-    if (unique_.empty() && !g_mime_message_get_date(m)) {
-      GDateTime* now = g_date_time_new_now_local();
-      g_mime_message_set_date(m, now);
-      g_date_time_unref(now);
-    }
-    if (subject_) g_mime_message_set_subject(m, subject_->c_str(), "utf-8");
-    std::string id = MessageIdOf(m);
-    GMimeObject* top = GMIME_OBJECT(m);
-    while (g_mime_object_remove_header(top, kBillingHeader)) {
-    }
-    while (g_mime_object_remove_header(top, kPropertyHeader)) {
-    }
-    while (g_mime_object_remove_header(top, kPartHeader)) {
-    }
+    mime::EnsureMessageId(m);
+    if (unique_.empty()) mime::EnsureDate(m);
+    if (subject_) mime::SetSubject(m, *subject_);
+    std::string id = mime::MessageId(m);
+    for (const char* header : {kBillingHeader, kPropertyHeader, kPartHeader})
+      mime::RemoveHeaders(m, header);
     if (!billing.empty()) {
       std::string v = "v=1; value=" + Chunked(B64(billing)) +
                       "; k=" + store_->auth().KeyId() +
                       "; mac=" + store_->auth().Sign({"billing", id, billing});
-      g_mime_object_append_header(top, kBillingHeader, v.c_str(), nullptr);
+      mime::AppendHeader(m, kBillingHeader, v);
     }
     for (auto& p : props) {
       std::string text = ValueText(p->type, p->value);
@@ -1128,30 +1082,21 @@ class MaildirItem : public om::Item {
                       "; value=" + Chunked(B64(text)) +
                       "; k=" + store_->auth().KeyId() +
                       "; mac=" + store_->auth().Sign({"property", id, p->name, type, text});
-      g_mime_object_append_header(top, kPropertyHeader, v.c_str(), nullptr);
+      mime::AppendHeader(m, kPropertyHeader, v);
     }
     for (const auto& r : removed) {
       if (r->restored) continue;
       std::string data = r->part.ToText();
       std::string v = "v=1; k=" + store_->auth().KeyId() + "; data=" + Chunked(B64(data)) +
                       "; mac=" + store_->auth().Sign({"part", id, data});
-      g_mime_object_append_header(top, kPartHeader, v.c_str(), nullptr);
+      mime::AppendHeader(m, kPartHeader, v);
     }
-    ClearHidden(g_mime_message_get_mime_part(m));
+    mime::RemovePartHeaders(m, kHiddenHeader);
     for (auto& [part, on] : hidden) {
       if (!on) continue;
       std::string v = "v=1; k=" + store_->auth().KeyId() +
                       "; mac=" + store_->auth().Sign({"hidden", id, mime::PartFileName(part)});
-      g_mime_object_set_header(part, kHiddenHeader, v.c_str(), nullptr);
-    }
-  }
-  static void ClearHidden(GMimeObject* o) {
-    if (!o) return;
-    while (g_mime_object_remove_header(o, kHiddenHeader)) {
-    }
-    if (GMIME_IS_MULTIPART(o)) {
-      int n = g_mime_multipart_get_count(GMIME_MULTIPART(o));
-      for (int i = 0; i < n; ++i) ClearHidden(g_mime_multipart_get_part(GMIME_MULTIPART(o), i));
+      mime::SetPartHeader(part, kHiddenHeader, v);
     }
   }
 
@@ -1175,11 +1120,10 @@ std::string MaildirItem::MessageClass() {
   Alive();
   if (unique_.empty() && !doc_) return "IPM.Note";
   GMimeMessage* m = HeaderMessage();
-  GMimeObject* top = g_mime_message_get_mime_part(m);
+  GMimeObject* top = mime::TopPart(m);
   std::string type = mime::MimeType(top);
   auto param = [&](GMimeObject* o, const char* name) {
-    const char* v = g_mime_object_get_content_type_parameter(o, name);
-    std::string s = v ? v : "";
+    std::string s = mime::ContentTypeParameter(o, name).value_or("");
     for (auto& c : s) c = g_ascii_toupper(c);
     return s;
   };
@@ -1206,23 +1150,12 @@ std::string MaildirItem::MessageClass() {
     // An invitation hides a text/calendar part inside; only a file that mentions
     // one is worth a structural parse.
     if (doc_ || scan::FileMentions(Path(), "text/calendar")) {
-      auto doc = Doc();
-      std::string found;
-      std::function<void(GMimeObject*)> walk = [&](GMimeObject* o) {
-        if (!found.empty() || !o) return;
-        if (GMIME_IS_MULTIPART(o)) {
-          int n = g_mime_multipart_get_count(GMIME_MULTIPART(o));
-          for (int i = 0; i < n; ++i) walk(g_mime_multipart_get_part(GMIME_MULTIPART(o), i));
-        } else if (mime::MimeType(o) == "TEXT/CALENDAR") {
-          found = calendarClass(o);
-        }
-      };
-      walk(g_mime_message_get_mime_part(doc->message()));
-      if (!found.empty()) return found;
+      for (GMimeObject* leaf : mime::LeafParts(Doc()->message()))
+        if (mime::MimeType(leaf) == "TEXT/CALENDAR")
+          if (std::string found = calendarClass(leaf); !found.empty()) return found;
     }
   }
-  if (!mime::RawHeader(GMIME_OBJECT(m), "Newsgroups").empty() &&
-      mime::RawHeader(GMIME_OBJECT(m), "To").empty())
+  if (!mime::RawHeader(m, "Newsgroups").empty() && mime::RawHeader(m, "To").empty())
     return "IPM.Post";
   return "IPM.Note";
 }
@@ -1230,7 +1163,7 @@ std::string MaildirItem::MessageClass() {
 std::string MaildirItem::ConversationIndex() {
   Alive();
   GMimeMessage* m = HeaderMessage();
-  std::string threadIndex = mime::RawHeader(GMIME_OBJECT(m), "Thread-Index");
+  std::string threadIndex = mime::RawHeader(m, "Thread-Index");
   if (!threadIndex.empty()) {
     std::string clean;
     for (char c : threadIndex)
@@ -1241,29 +1174,19 @@ std::string MaildirItem::ConversationIndex() {
   if (unique_.empty() && !threaded_) return "";
   // Derived the way the host builds one: a 22-byte header for the thread's root
   // (time and a hash of the root message id), then 5 bytes per reply level.
-  std::vector<std::string> refs;
-  if (GMimeReferences* r = g_mime_references_parse(
-          nullptr, mime::RawHeader(GMIME_OBJECT(m), "References").c_str())) {
-    for (int i = 0; i < g_mime_references_length(r); ++i)
-      refs.emplace_back(g_mime_references_get_message_id(r, i));
-    g_mime_references_free(r);
-  }
+  std::vector<std::string> refs = mime::MessageIdsIn(mime::RawHeader(m, "References"));
   if (refs.empty()) {
-    if (GMimeReferences* r = g_mime_references_parse(
-            nullptr, mime::RawHeader(GMIME_OBJECT(m), "In-Reply-To").c_str())) {
-      if (g_mime_references_length(r) > 0)
-        refs.emplace_back(g_mime_references_get_message_id(r, 0));
-      g_mime_references_free(r);
-    }
+    auto inReplyTo = mime::MessageIdsIn(mime::RawHeader(m, "In-Reply-To"));
+    if (!inReplyTo.empty()) refs.push_back(inReplyTo.front());
   }
-  std::string root = refs.empty() ? MessageIdOf(m) : refs.front();
+  std::string root = refs.empty() ? mime::MessageId(m) : refs.front();
   if (root.empty()) root = unique_;
   std::string bytes(1, '\x01');
   std::string h = Md5("time:" + root);
   bytes += h.substr(0, 5);
   bytes += Md5(root);
   for (std::size_t i = 1; i < refs.size(); ++i) bytes += Md5(refs[i]).substr(0, 5);
-  if (!refs.empty()) bytes += Md5(MessageIdOf(m)).substr(0, 5);
+  if (!refs.empty()) bytes += Md5(mime::MessageId(m)).substr(0, 5);
   return Hex(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
 }
 
@@ -1275,26 +1198,21 @@ std::shared_ptr<om::Item> MaildirItem::Respond(bool reply) {
   std::string prefix = reply ? "RE: " : "FW: ";
   fresh->subject_ = prefix + StripReplyPrefixes(Subject());
   std::string topic = ConversationTopic();
-  g_mime_object_set_header(GMIME_OBJECT(dst), "Thread-Topic", topic.c_str(), "utf-8");
+  mime::SetHeader(dst, "Thread-Topic", topic, "utf-8");
   std::string index = ConversationIndex();
   std::string raw;
   for (std::size_t i = 0; i + 1 < index.size(); i += 2)
     raw += static_cast<char>(std::stoi(index.substr(i, 2), nullptr, 16));
   raw += Md5(std::to_string(g_get_real_time())).substr(0, 5);
-  g_mime_object_set_header(GMIME_OBJECT(dst), "Thread-Index", B64(raw).c_str(), nullptr);
-  std::string id = MessageIdOf(src);
+  mime::SetHeader(dst, "Thread-Index", B64(raw));
+  std::string id = mime::MessageId(src);
   if (!id.empty()) {
-    std::string refs = mime::RawHeader(GMIME_OBJECT(src), "References");
+    std::string refs = mime::RawHeader(src, "References");
     refs = refs.empty() ? "<" + id + ">" : refs + " <" + id + ">";
-    g_mime_object_set_header(GMIME_OBJECT(dst), "References", refs.c_str(), nullptr);
-    if (reply)
-      g_mime_object_set_header(GMIME_OBJECT(dst), "In-Reply-To", ("<" + id + ">").c_str(), nullptr);
+    mime::SetHeader(dst, "References", refs);
+    if (reply) mime::SetHeader(dst, "In-Reply-To", "<" + id + ">");
   }
-  if (reply) {
-    InternetAddressList* from = g_mime_message_get_reply_to(src);
-    if (!from || internet_address_list_length(from) == 0) from = g_mime_message_get_from(src);
-    if (from) internet_address_list_append(g_mime_message_get_to(dst), from);
-  }
+  if (reply) mime::AddReplyRecipients(src, dst);
   fresh->threaded_ = true;
   return fresh;
 }
@@ -1309,15 +1227,15 @@ class MaildirAttachment : public om::Attachment {
   std::string FileName() override {
     Alive();
     GMimeObject* p = state_->part.get();
-    const char* f = g_mime_object_get_content_disposition_parameter(p, "filename");
-    std::string name = f ? Clean(f) : mime::PartFileName(p);
+    auto f = mime::DispositionParameter(p, "filename");
+    std::string name = f ? Clean(*f) : mime::PartFileName(p);
     return name.empty() ? state_->madeName : name;
   }
   std::string DisplayName() override {
     Alive();
     GMimeObject* p = state_->part.get();
-    const char* n = g_mime_object_get_content_type_parameter(p, "name");
-    std::string name = n ? Clean(n) : mime::PartFileName(p);
+    auto n = mime::ContentTypeParameter(p, "name");
+    std::string name = n ? Clean(*n) : mime::PartFileName(p);
     return name.empty() ? state_->madeName : name;
   }
   std::int64_t Size() override {
@@ -1328,8 +1246,7 @@ class MaildirAttachment : public om::Attachment {
   Value Field(std::uint32_t tag) override {
     Alive();
     if (tag == om::PR_ATTACH_CONTENT_ID) {
-      const char* id = g_mime_object_get_content_id(state_->part.get());
-      std::string s = id ? id : "";
+      std::string s = mime::ContentId(state_->part.get());
       s.erase(0, s.find_first_not_of(" \t"));
       s.erase(s.find_last_not_of(" \t") + 1);
       return s.empty() ? Value() : Value(s);
@@ -1346,10 +1263,7 @@ class MaildirAttachment : public om::Attachment {
       std::string s = IsEmpty(v) ? "" : ToText(v);
       if (!s.empty() && s.front() == '<') s.erase(0, 1);
       if (!s.empty() && s.back() == '>') s.pop_back();
-      if (s.empty())
-        g_mime_object_remove_header(state_->part.get(), "Content-Id");
-      else
-        g_mime_object_set_content_id(state_->part.get(), s.c_str());
+      mime::SetContentId(state_->part.get(), s);
       return;
     }
     if (tag == om::PR_ATTACHMENT_HIDDEN) {
@@ -1454,7 +1368,7 @@ class MaildirAttachment : public om::Attachment {
     }
     if (state_->sha256)
       item_->NoteRemoved(
-          DescribePart(m, part, state_->indexes, FileName(), *state_->size, *state_->sha256));
+          mime::DescribePart(m, part, state_->indexes, FileName(), *state_->size, *state_->sha256));
     mime::RemovePart(m, part);
     state_->deleted = true;
   }
@@ -1465,13 +1379,8 @@ class MaildirAttachment : public om::Attachment {
     umask(m);
     return m;
   }
-  static std::string Clean(const char* raw) {
-    std::string s = raw;
-    if (s.find("=?") != std::string::npos) {
-      char* d = g_mime_utils_header_decode_text(nullptr, s.c_str());
-      if (d) s = d;
-      g_free(d);
-    }
+  static std::string Clean(std::string s) {
+    if (s.find("=?") != std::string::npos) s = mime::DecodeHeaderText(s);
     for (auto& c : s)
       if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
     return s;
@@ -1538,7 +1447,7 @@ class MaildirAttachments : public om::Attachments {
       }
       if (!grew) {
         close(src);
-        GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+        GRef<GMimeStream> stream = mime::MemoryContent(bytes);
         Digest digest;
         digest.Update(bytes.data(), bytes.size());
         return Attach(doc, stream.get(), path, displayName, static_cast<std::int64_t>(bytes.size()),
@@ -1576,7 +1485,7 @@ class MaildirAttachments : public om::Attachments {
     }
     close(src);
     lseek(copy, 0, SEEK_SET);  // the stream's bounds start where the descriptor is
-    GRef<GMimeStream> stream(g_mime_stream_fs_new(copy));  // owns copy
+    GRef<GMimeStream> stream = mime::FileContent(copy);
     return Attach(doc, stream.get(), path, displayName, total, digest.Hex());
   }
 
@@ -1607,10 +1516,10 @@ class MaildirAttachments : public om::Attachments {
     std::string shown = displayName.empty() ? fileName : displayName;
     GMimeObject* part = nullptr;
     if (auto removed = item_->TakeRemoved(shown, size, sha256))
-      part = RestorePart(doc->message(), *removed, content);
+      part = mime::RestorePart(doc->message(), *removed, content);
     if (!part) {
-      part = GMIME_OBJECT(mime::AddAttachmentPart(doc->message(), content, fileName));
-      g_mime_object_set_content_type_parameter(part, "name", shown.c_str());
+      part = mime::AddAttachmentPart(doc->message(), content, fileName);
+      mime::SetContentTypeParameter(part, "name", shown);
     }
     for (auto& s : item_->AttachmentStates()) {
       if (s->part.get() == part) {

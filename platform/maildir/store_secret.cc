@@ -43,7 +43,7 @@ bool Carries(const std::string& path) {
     try {
       auto doc = mime::Document::ParseHeaders(path);
       for (const char* name : {kBillingHeader, kPropertyHeader})
-        for (auto& v : mime::RawHeaders(GMIME_OBJECT(doc->message()), name)) values.push_back(v);
+        for (auto& v : mime::RawHeaders(doc->message(), name)) values.push_back(v);
     } catch (const ComError&) {
       return false;
     }

@@ -30,7 +30,7 @@ class FastScanTest : public MaildirTest {
     WriteFile(file, text);
     auto doc = mime::Document::ParseHeaders(file.string());
     GMimeView v;
-    v.values = mime::RawHeaders(GMIME_OBJECT(doc->message()), name.c_str());
+    v.values = mime::RawHeaders(doc->message(), name.c_str());
     const char* id = g_mime_message_get_message_id(doc->message());
     v.messageId = id ? id : "";
     return v;
