@@ -1,6 +1,5 @@
 #include "platform/maildir/fast_scan.h"
 
-#include <fcntl.h>
 #include <glib.h>
 #include <unistd.h>
 
@@ -12,13 +11,11 @@
 
 namespace stow::maildir::scan {
 
-bool FileMentions(const std::string& path, std::string_view needle) {
+bool Mentions(int fd, std::string_view needle) {
   // It runs over every byte of a message once per detach, so it only stops where a
   // '/' is and compares the rest of the needle around it.
   const std::size_t slash = needle.find('/');
   if (slash == std::string_view::npos || needle.empty()) return false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
   std::vector<char> buf(1 << 16);
   std::size_t kept = 0;  // bytes carried over from the previous read
   bool found = false;
@@ -41,7 +38,6 @@ bool FileMentions(const std::string& path, std::string_view needle) {
     kept = std::min(size, needle.size() - 1);
     std::memmove(buf.data(), data + size - kept, kept);
   }
-  close(fd);
   return found;
 }
 

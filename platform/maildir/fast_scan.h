@@ -12,9 +12,10 @@
 
 namespace stow::maildir::scan {
 
-// Whether the file holds needle (lower-case ASCII containing a '/') in any letter
-// case; false when the file cannot be read.
-bool FileMentions(const std::string& path, std::string_view needle);
+// Whether the file open at fd (read from its current offset) holds needle
+// (lower-case ASCII containing a '/') in any letter case; false when it cannot be
+// read.
+bool Mentions(int fd, std::string_view needle);
 
 // The top-level header fields of a message, in file order.
 struct HeaderBlock {

@@ -1,8 +1,15 @@
 #include "platform/maildir/maildir_files.h"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/com_error.h"
 #include "platform/maildir/maildir_names.h"
+#include "platform/maildir/store_util.h"
 #include "platform/posix/posix_util.h"
 
 namespace stow::maildir {
@@ -48,6 +55,14 @@ std::optional<Entry> FindByInode(const std::string& dir, ino_t ino) {
         found = Entry{MaildirFileName::Parse(file).unique, sub, file};
     });
   return found;
+}
+
+int OpenMessageFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    Raise(errno == ENOENT ? errnum::kObjectGone : errnum::kFail, kSource,
+          "Cannot open message " + path + ": " + std::strerror(errno));
+  return fd;
 }
 
 std::optional<FileIdentity> FileIdentity::Of(const std::string& path) {

@@ -2,8 +2,8 @@
 // The message files of one Maildir folder, as the store's pieces find them: every
 // listing of cur/ and new/, every search for a message by its unique name or inode,
 // and the identity that tells one version of a file from another all come from here.
-// Names starting with '.' are never messages. Nothing here raises: a folder that
-// cannot be read holds no messages.
+// Names starting with '.' are never messages. Only OpenMessageFile raises: a folder
+// that cannot be read holds no messages.
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -35,6 +35,10 @@ std::vector<Entry> Listing(const std::string& dir);
 std::optional<Entry> FindByUnique(const std::string& dir, const std::string& unique);
 // The message of cur/ or new/ whose file is inode ino.
 std::optional<Entry> FindByInode(const std::string& dir, ino_t ino);
+
+// A descriptor to read the message file at path. Raises kObjectGone when there is
+// no such file, kFail when it cannot be opened.
+int OpenMessageFile(const std::string& path);
 
 // One version of a file: a rewrite, even of the same size in the same second, makes
 // another (a new inode, or a new modification time to the nanosecond).

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/maildir/store_util.h"
+
 namespace stow::maildir {
 
 MaildirFileName MaildirFileName::Parse(std::string_view fileName) {
@@ -138,12 +140,11 @@ std::string DecodeModifiedUtf7(std::string_view text) {
     for (auto& c : b64)
       if (c == ',') c = '/';
     while (b64.size() % 4) b64 += '=';
-    gsize len = 0;
-    guchar* raw = g_base64_decode(b64.c_str(), &len);
+    std::string raw = DecodeBase64(b64);
     std::vector<gunichar2> units;
-    for (gsize k = 0; k + 1 < len; k += 2)
-      units.push_back(static_cast<gunichar2>((raw[k] << 8) | raw[k + 1]));
-    g_free(raw);
+    for (std::size_t k = 0; k + 1 < raw.size(); k += 2)
+      units.push_back(static_cast<gunichar2>((static_cast<unsigned char>(raw[k]) << 8) |
+                                             static_cast<unsigned char>(raw[k + 1])));
     gchar* utf8 =
         g_utf16_to_utf8(units.data(), static_cast<glong>(units.size()), nullptr, nullptr, nullptr);
     if (utf8) {
@@ -179,9 +180,7 @@ std::string EncodeModifiedUtf7(std::string_view utf8) {
       be += static_cast<char>(units[k] & 0xff);
     }
     g_free(units);
-    gchar* b64 = g_base64_encode(reinterpret_cast<const guchar*>(be.data()), be.size());
-    std::string enc = b64;
-    g_free(b64);
+    std::string enc = Base64(be);
     while (!enc.empty() && enc.back() == '=') enc.pop_back();
     for (auto& ch : enc)
       if (ch == '/') ch = ',';

@@ -7,16 +7,17 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <vector>
 
 #include "platform/com_error.h"
 #include "platform/maildir/decoders.h"
 #include "platform/maildir/fast_scan.h"
+#include "platform/maildir/maildir_files.h"
 #include "platform/maildir/mime_internal.h"
 
 namespace stow::maildir::mime {
@@ -292,16 +293,6 @@ void RepairContentEnd(GMimePart* part) {
   g_mime_data_wrapper_set_stream(wrapper, fixed.get());
 }
 
-
-// Opens the message file at path; kObjectGone when there is none.
-int OpenMessageFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    Raise(errno == ENOENT ? errnum::kObjectGone : errnum::kFail, kSource,
-          "Cannot open message " + path + ": " + std::strerror(errno));
-  return fd;
-}
-
 }  // namespace
 
 std::shared_ptr<Document> Document::Parse(const std::string& path) {
@@ -513,7 +504,7 @@ std::vector<GMimeObject*> AttachmentParts(GMimeMessage* message) {
 }
 
 std::map<GMimeObject*, std::string> NamelessInlineNames(GMimeMessage* message,
-                                                     const std::vector<GMimeObject*>& parts) {
+                                                        const std::vector<GMimeObject*>& parts) {
   std::map<GMimeObject*, std::string> names;
   std::string html;
   bool htmlRead = false;

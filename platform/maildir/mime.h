@@ -170,7 +170,7 @@ std::vector<GMimeObject*> AttachmentParts(GMimeMessage* message);
 // Names for the parts the HTML body shows by "cid:" that have no name of their own:
 // "<type>-<n>.<extension>" ("image-1.gif"), n counting those of a type in order.
 std::map<GMimeObject*, std::string> NamelessInlineNames(GMimeMessage* message,
-                                                     const std::vector<GMimeObject*>& parts);
+                                                        const std::vector<GMimeObject*>& parts);
 
 // Whether part sits inside a signed or encrypted structure, and whether the message
 // has one at all (changing a byte there breaks the signature or the message).

@@ -203,7 +203,6 @@ void RemovePart(GMimeMessage* message, GMimeObject* part) {
   }
 }
 
-
 Shape ShapeOf(GMimeStream* content, std::string* keep) {
   Shape s;
   std::size_t line = 0;
@@ -253,12 +252,11 @@ GMimeObject* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
       g_mime_part_new_with_type(type.substr(0, slash).c_str(), type.substr(slash + 1).c_str());
   // A message goes as it is, written from the content unchanged (content and part in
   // the same encoding).
-  GMimeContentEncoding encoding = type.rfind("message/", 0) == 0
-                                      ? UnencodedFor(ShapeOf(content))
-                                      : GMIME_CONTENT_ENCODING_BASE64;
+  GMimeContentEncoding encoding = type.rfind("message/", 0) == 0 ? UnencodedFor(ShapeOf(content))
+                                                                 : GMIME_CONTENT_ENCODING_BASE64;
   GRef<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(
-      content, encoding == GMIME_CONTENT_ENCODING_BASE64 ? GMIME_CONTENT_ENCODING_DEFAULT
-                                                         : encoding));
+      content,
+      encoding == GMIME_CONTENT_ENCODING_BASE64 ? GMIME_CONTENT_ENCODING_DEFAULT : encoding));
   g_mime_part_set_content(part, wrapper.get());
   g_mime_part_set_content_encoding(part, encoding);
   g_mime_object_set_disposition(GMIME_OBJECT(part), "attachment");

@@ -8,10 +8,9 @@
 #include <utility>
 
 #include "platform/maildir/mime.h"
+#include "platform/maildir/store_util.h"
 
 namespace stow::maildir::mime {
-
-inline constexpr const char* kSource = "Maildir store";
 
 // A string GLib or GMime allocated, as text (freed here); "" for none.
 inline std::string Adopted(char* s) {

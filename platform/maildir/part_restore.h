@@ -24,7 +24,7 @@ struct RemovedPart {
     std::string boundary, headers;
     int index = 0;
   };
-  std::string name;      // the attachment's file name when it was taken out
+  std::string name;  // the attachment's file name when it was taken out
   std::int64_t size = 0;
   std::string sha256;    // lowercase hex digest of its decoded bytes
   std::string headers;   // its header block, without Content-Transfer-Encoding
