@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 
 #include "platform/com_error.h"
 #include "platform/maildir/maildir_names.h"
@@ -130,7 +129,7 @@ void MaildirMessage::Replace(const std::string& title, std::int64_t deliverySeco
   read_ = FileIdentity::Of(Path());
 }
 
-void MaildirMessage::Delete() {
+void MaildirMessage::Delete(const std::function<std::int64_t()>& deliverySeconds) {
   if (unique_.empty()) {
     gone_ = true;
     return;
@@ -147,10 +146,8 @@ void MaildirMessage::Delete() {
     // delivery time; a name taken in the instant before the move is never replaced.
     auto renamed = [&] {
       auto stamp = FileIdentity::Of(src);
-      std::int64_t delivery =
-          DeliveryTime().value_or(StoredTime().value_or(static_cast<std::int64_t>(time(nullptr))));
       return target.dir + "/" + at.sub + "/" +
-             RewrittenFileName(MaildirFileName::Parse(at.file), NewUniqueName(delivery),
+             RewrittenFileName(MaildirFileName::Parse(at.file), NewUniqueName(deliverySeconds()),
                                stamp ? stamp->size : 0);
     };
     std::string dest = target.dir + "/" + at.sub + "/" + at.file;

@@ -44,7 +44,7 @@ class MaildirMessage : public MessageStorage {
   void CheckReplaceable(const std::string& title) override;
   void Replace(const std::string& title, std::int64_t deliverySeconds,
                const std::function<void(int fd)>& write) override;
-  void Delete() override;
+  void Delete(const std::function<std::int64_t()>& deliverySeconds) override;
   void DeletePermanently() override;
 
  private:

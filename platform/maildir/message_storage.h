@@ -90,7 +90,9 @@ class MessageStorage {
   virtual void Replace(const std::string& title, std::int64_t deliverySeconds,
                        const std::function<void(int fd)>& write) = 0;
   // Moves the message to Deleted Items; one in Deleted Items is removed for good.
-  virtual void Delete() = 0;
+  // deliverySeconds is asked only by a storage that must give the message a new name
+  // there (a Maildir whose Deleted Items holds its unique name already).
+  virtual void Delete(const std::function<std::int64_t()>& deliverySeconds) = 0;
   // Removes the message for good.
   virtual void DeletePermanently() = 0;
 };

@@ -418,7 +418,7 @@ void MimeItem::ApplyPending(GMimeMessage* m) {
 
 void MimeItem::Delete() {
   Alive();
-  storage_->Delete();
+  storage_->Delete([this] { return DeliverySeconds(); });
   Forget();
 }
 

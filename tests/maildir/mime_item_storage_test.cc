@@ -47,7 +47,7 @@ class MemoryMessage : public MessageStorage {
     close(fd);
     read_ = ++version_;
   }
-  void Delete() override { gone_ = true; }
+  void Delete(const std::function<std::int64_t()>&) override { gone_ = true; }
   void DeletePermanently() override { gone_ = true; }
 
   // Another program replaces the message.
