@@ -7,12 +7,10 @@
 //
 // The Maildir store keeps a message as a file of a folder (MaildirMessage,
 // maildir_message.h: the file found again by its unique name, a rewrite by the
-// protocol of maildir_save.h). An IMAP store keeps it on a server: its EntryID is
-// UIDVALIDITY and UID, it reads by FETCH (BODY.PEEK[] into a private file, or
-// BODY.PEEK[HEADER] for the header block), replaces by APPEND with the same flags
-// and INTERNALDATE and then UID STORE \Deleted and UID EXPUNGE of the version read
-// (a journal finishing what a crash interrupted), tells a changed version by its
-// UID and MODSEQ, and deletes by moving to the Trash mailbox or by expunging.
+// protocol of maildir_save.h). The members ask only what a store on a server can
+// give as well: a descriptor to read from (a fetched copy), the header block alone,
+// a replacement that puts the new version in before the old one goes, and whether
+// the message changed since it was read.
 //
 // Every member may raise ComError: kObjectGone when the message is no longer
 // there (after which Gone() is true), kItemInConflict when the storage holds two
