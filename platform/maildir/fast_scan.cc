@@ -1,22 +1,21 @@
 #include "platform/maildir/fast_scan.h"
 
-#include <fcntl.h>
-#include <gmime/gmime.h>
+#include <glib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/maildir/mime.h"
+
 namespace stow::maildir::scan {
 
-bool FileMentions(const std::string& path, std::string_view needle) {
+bool Mentions(int fd, std::string_view needle) {
   // It runs over every byte of a message once per detach, so it only stops where a
   // '/' is and compares the rest of the needle around it.
   const std::size_t slash = needle.find('/');
   if (slash == std::string_view::npos || needle.empty()) return false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
   std::vector<char> buf(1 << 16);
   std::size_t kept = 0;  // bytes carried over from the previous read
   bool found = false;
@@ -39,7 +38,6 @@ bool FileMentions(const std::string& path, std::string_view needle) {
     kept = std::min(size, needle.size() - 1);
     std::memmove(buf.data(), data + size - kept, kept);
   }
-  close(fd);
   return found;
 }
 
@@ -54,10 +52,7 @@ std::vector<std::string> HeaderBlock::Values(std::string_view name) const {
 std::string HeaderBlock::MessageId() const {
   auto all = Values("Message-ID");
   if (all.empty()) return "";
-  char* id = g_mime_utils_decode_message_id(all.back().c_str());
-  std::string s = id ? id : "";
-  g_free(id);
-  return s;
+  return mime::DecodeMessageId(all.back());
 }
 
 namespace {
@@ -118,18 +113,17 @@ std::optional<HeaderBlock> ParseSimpleHeaderBlock(std::string_view text,
   return block;
 }
 
-std::optional<HeaderBlock> ReadSimpleHeaderBlock(int fd, const std::vector<std::string_view>& only,
-                                                 std::size_t limit) {
-  std::string text;
+HeaderText ReadHeaderText(int fd, std::size_t limit) {
+  HeaderText out;
+  std::string& text = out.text;
   char buf[16384];
-  bool complete = false;
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
+    if (n < 0) return out;
     if (n == 0) {
-      complete = true;  // a message of headers only
-      break;
+      out.complete = true;  // a message of headers only
+      return out;
     }
     std::size_t scanFrom = text.size() > 2 ? text.size() - 2 : 0;
     text.append(buf, static_cast<std::size_t>(n));
@@ -138,15 +132,24 @@ std::optional<HeaderBlock> ReadSimpleHeaderBlock(int fd, const std::vector<std::
     std::size_t cut = std::min(lf == std::string::npos ? std::string::npos : lf + 2,
                                crlf == std::string::npos ? std::string::npos : crlf + 3);
     if (cut != std::string::npos) {
-      if (cut > limit) break;
       text.resize(cut);
-      complete = true;
-      break;
+      out.complete = cut <= limit;
+      return out;
     }
-    if (text.size() > limit) break;
+    if (text.size() > limit) return out;
   }
-  if (!complete) return std::nullopt;
-  return ParseSimpleHeaderBlock(text, only);
+}
+
+std::optional<HeaderBlock> SimpleHeaderBlockOf(const HeaderText& header,
+                                               const std::vector<std::string_view>& only,
+                                               std::size_t limit) {
+  if (!header.complete || header.text.size() > limit) return std::nullopt;
+  return ParseSimpleHeaderBlock(header.text, only);
+}
+
+std::optional<HeaderBlock> ReadSimpleHeaderBlock(int fd, const std::vector<std::string_view>& only,
+                                                 std::size_t limit) {
+  return SimpleHeaderBlockOf(ReadHeaderText(fd, limit), only, limit);
 }
 
 }  // namespace stow::maildir::scan

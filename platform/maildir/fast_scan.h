@@ -12,9 +12,10 @@
 
 namespace stow::maildir::scan {
 
-// Whether the file holds needle (lower-case ASCII containing a '/') in any letter
-// case; false when the file cannot be read.
-bool FileMentions(const std::string& path, std::string_view needle);
+// Whether the file open at fd (read from its current offset) holds needle
+// (lower-case ASCII containing a '/') in any letter case; false when it cannot be
+// read.
+bool Mentions(int fd, std::string_view needle);
 
 // The top-level header fields of a message, in file order.
 struct HeaderBlock {
@@ -36,6 +37,22 @@ struct HeaderBlock {
 // (compared without regard to ASCII case) are kept.
 std::optional<HeaderBlock> ParseSimpleHeaderBlock(std::string_view text,
                                                   const std::vector<std::string_view>& only = {});
+
+// The header block of the open file fd, read from its current offset only as far as
+// its first empty line (which it includes), or to the end of a message of headers
+// only. complete is false when the file could not be read, or no empty line came
+// within limit bytes (text then holds what was read).
+struct HeaderText {
+  std::string text;
+  bool complete = false;
+};
+HeaderText ReadHeaderText(int fd, std::size_t limit = 4 << 20);
+
+// ParseSimpleHeaderBlock of a header block so read; nullopt also when it is not
+// complete or longer than limit bytes.
+std::optional<HeaderBlock> SimpleHeaderBlockOf(const HeaderText& header,
+                                               const std::vector<std::string_view>& only = {},
+                                               std::size_t limit = 1 << 20);
 
 // The same for the header block of the open file fd (read from its current offset),
 // reading only as far as the first empty line. nullopt also when the file cannot be

@@ -1,6 +1,5 @@
 #include "platform/maildir/folder_watch.h"
 
-#include <dirent.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -8,23 +7,13 @@
 #include <cstring>
 
 #include "platform/com_error.h"
+#include "platform/maildir/maildir_files.h"
 #include "platform/maildir/maildir_names.h"
 
 namespace stow::maildir {
 
 namespace {
 constexpr std::uint32_t kMask = IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE;
-
-template <class F>
-void ListDir(const std::string& path, const F& each) {
-  DIR* d = opendir(path.c_str());
-  if (!d) return;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    each(std::string(e->d_name));
-  }
-  closedir(d);
-}
 }  // namespace
 
 FolderWatch::FolderWatch(std::string dir, OnNew onNew)
@@ -44,8 +33,8 @@ FolderWatch::FolderWatch(std::string dir, OnNew onNew)
   }
   // Listed after the watches are in place, so nothing delivered in between is missed.
   for (const char* sub : {"new", "cur"})
-    ListDir(dir_ + "/" + sub,
-            [&](const std::string& name) { known_.insert(MaildirFileName::Parse(name).unique); });
+    ForEachMessage(dir_, sub,
+                   [&](const std::string& name) { known_.insert(MaildirFileName::Parse(name).unique); });
 }
 
 FolderWatch::~FolderWatch() {
@@ -54,7 +43,7 @@ FolderWatch::~FolderWatch() {
 
 void FolderWatch::Rescan(std::vector<std::pair<std::string, std::string>>& fresh) {
   for (const char* sub : {"new", "cur"})
-    ListDir(dir_ + "/" + sub, [&](const std::string& name) {
+    ForEachMessage(dir_, sub, [&](const std::string& name) {
       if (known_.insert(MaildirFileName::Parse(name).unique).second) fresh.emplace_back(sub, name);
     });
 }

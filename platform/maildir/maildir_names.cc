@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/maildir/store_util.h"
+
 namespace stow::maildir {
 
 MaildirFileName MaildirFileName::Parse(std::string_view fileName) {
@@ -51,10 +53,10 @@ std::string RewrittenFileName(const MaildirFileName& old, const std::string& new
   return n.ToString();
 }
 
-std::string NewUniqueName(std::int64_t deliverySeconds) {
-  static std::atomic<unsigned> counter{0};
-  struct timeval tv {};
-  gettimeofday(&tv, nullptr);
+namespace {
+
+// This host's name as a unique name carries it.
+std::string HostPart() {
   char host[256] = "localhost";
   gethostname(host, sizeof host - 1);
   host[sizeof host - 1] = '\0';
@@ -71,11 +73,38 @@ std::string NewUniqueName(std::int64_t deliverySeconds) {
     else
       safeHost += *p;
   }
+  return safeHost;
+}
+
+}  // namespace
+
+std::string NewUniqueName(std::int64_t deliverySeconds) {
+  static std::atomic<unsigned> counter{0};
+  struct timeval tv {};
+  gettimeofday(&tv, nullptr);
+  std::string safeHost = HostPart();
   char buf[512];
   std::snprintf(buf, sizeof buf, "%lld.M%ldP%ldQ%uR%08x.%s",
                 static_cast<long long>(deliverySeconds), static_cast<long>(tv.tv_usec),
                 static_cast<long>(getpid()), ++counter, g_random_int(), safeHost.c_str());
   return buf;
+}
+
+long WriterPidOfUnique(std::string_view unique) {
+  std::string host = HostPart();
+  std::size_t m = unique.find(".M");
+  if (m == std::string_view::npos || m == 0 || host.empty()) return 0;
+  for (std::size_t i = 0; i < m; ++i)
+    if (unique[i] < '0' || unique[i] > '9') return 0;
+  std::size_t p = unique.find('P', m);
+  std::size_t q = p == std::string_view::npos ? p : unique.find('Q', p);
+  std::size_t r = q == std::string_view::npos ? q : unique.find('R', q);
+  std::size_t dot = r == std::string_view::npos ? r : unique.find('.', r);
+  if (dot == std::string_view::npos || unique.substr(dot + 1) != host) return 0;
+  std::string_view pid = unique.substr(p + 1, q - p - 1);
+  if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string_view::npos)
+    return 0;
+  return std::stol(std::string(pid));
 }
 
 std::optional<std::int64_t> DeliveryTimeOfUnique(std::string_view unique) {
@@ -111,12 +140,11 @@ std::string DecodeModifiedUtf7(std::string_view text) {
     for (auto& c : b64)
       if (c == ',') c = '/';
     while (b64.size() % 4) b64 += '=';
-    gsize len = 0;
-    guchar* raw = g_base64_decode(b64.c_str(), &len);
+    std::string raw = DecodeBase64(b64);
     std::vector<gunichar2> units;
-    for (gsize k = 0; k + 1 < len; k += 2)
-      units.push_back(static_cast<gunichar2>((raw[k] << 8) | raw[k + 1]));
-    g_free(raw);
+    for (std::size_t k = 0; k + 1 < raw.size(); k += 2)
+      units.push_back(static_cast<gunichar2>((static_cast<unsigned char>(raw[k]) << 8) |
+                                             static_cast<unsigned char>(raw[k + 1])));
     gchar* utf8 =
         g_utf16_to_utf8(units.data(), static_cast<glong>(units.size()), nullptr, nullptr, nullptr);
     if (utf8) {
@@ -152,9 +180,7 @@ std::string EncodeModifiedUtf7(std::string_view utf8) {
       be += static_cast<char>(units[k] & 0xff);
     }
     g_free(units);
-    gchar* b64 = g_base64_encode(reinterpret_cast<const guchar*>(be.data()), be.size());
-    std::string enc = b64;
-    g_free(b64);
+    std::string enc = Base64(be);
     while (!enc.empty() && enc.back() == '=') enc.pop_back();
     for (auto& ch : enc)
       if (ch == '/') ch = ',';

@@ -36,6 +36,10 @@ std::string RewrittenFileName(const MaildirFileName& old, const std::string& new
 // the original delivery time to keep it.
 std::string NewUniqueName(std::int64_t deliverySeconds);
 
+// The process that made unique with NewUniqueName on this host; 0 when unique is not
+// such a name.
+long WriterPidOfUnique(std::string_view unique);
+
 // The delivery time encoded at the start of a unique name, when it is plausible.
 std::optional<std::int64_t> DeliveryTimeOfUnique(std::string_view unique);
 

@@ -1,65 +1,27 @@
 #pragma once
 // The real mail store: the host object model over a Maildir++ tree, messages read
-// and written with GMime.
+// and written with GMime. This is the store object and where its pieces meet; each
+// piece says what it owns and promises in its own header:
 //
-// FOLDERS. The Maildir root is the Inbox; ".Name" is a folder beside it and
-// ".Parent.Child" a folder below Parent; ".INBOX.Name" is a folder below the Inbox.
-// Non-ASCII names are IMAP modified UTF-7 in the directory name (as Dovecot and
-// Courier write them); '.' and '/' in a new folder's name become '_'. The store is
-// the top folder: its Name is Options::displayName, its FolderPath "\\<name>", a
-// folder's "\\<name>\<Inbox|Name>\<Child>". Default folders are found by name
-// (compared without regard to case): Sent Items ("Sent Items", "Sent", "Sent
-// Messages", "Sent Mail"), Deleted Items ("Deleted Items", "Trash", "Deleted
-// Messages"), Drafts, Outbox. One that does not exist is listed anyway under its
-// first name and its directory is made the first time something is written into
-// it or its new mail is watched. "Calendar" (also "Contacts", "Tasks", "Notes",
-// "Journal") is a folder of another item type; Calendar is listed even when there
-// is no such directory.
+//   maildir_folders.h   the folder tree, folder names, default folders
+//   maildir_items.h     the items of a folder: listing, walks, new-mail notification
+//   maildir_message.h   one message file as the item core's storage
+//   maildir_save.h      the save and recovery protocol (what other tools see of a
+//                       rewrite, what a crash leaves and who finishes it)
+//   maildir_files.h     listing cur/ and new/, finding a file, file identity
+//   mime_item.h         the item over a MIME message (headers, bodies, class,
+//                       conversation), through message_storage.h
+//   item_attachments.h  attachments, and putting detached parts back (part_restore.h)
+//   item_marks.h        the authenticated records in the headers (billing, user
+//                       properties, hidden flags, key ids), with header_auth.h and
+//                       store_secret.h
+//   mime.h              every GMime call
 //
-// ITEMS. EntryID is the unique part of the file name (before the first ',' or
-// ':'), so it survives flag changes and moves from new/ to cur/. Two files with
-// the same unique part in one folder put the item in conflict (0x80020009).
-//
-// HEADERS THE STORE WRITES (top-level, all values are ASCII):
-//   X-Stowbright-Billing: v=1; value=<base64 of the UTF-8 text>; mac=<hex>
-//   X-Stowbright-Property: v=1; name=<base64 of the UTF-8 name>; type=<OlUserPropertyType>;
-//       value=<base64 of the value's text form>; mac=<hex>
-//   X-Stowbright-Hidden: v=1; mac=<hex>           (on the MIME part of a hidden attachment)
-// Base64 runs are folded over several lines. The value's text form is the text
-// for olText, "%.17g" for numbers and currency, "yyyy-mm-dd hh:mm:ss" for dates,
-// "True"/"False" for yes/no. mac is HMAC-SHA256 (GLib GHmac) under the per-user
-// secret (Options::secretPath, created with 32 random bytes on first use) over
-// the length-prefixed fields: kind ("billing", "property", "hidden"), the
-// message's Message-ID, then name, type and value (property), value (billing) or
-// the part's file name (hidden). A header whose mac does not verify reads as
-// absent and is dropped at the next Save; so is one copied into another message.
-// A message saved without a Message-ID gets one.
-//
-// WHAT OTHER TOOLS SEE ON A REWRITE (Save). The new message is written to tmp/ and
-// fsynced, then exchanged atomically with the old file under the old file's current
-// name (RENAME_EXCHANGE: the folder never holds two copies, nor none), the
-// directory fsynced, and that name renamed to the new one (fsynced again; through a
-// name that keeps the old unique part, so that watchers see a rename, not new
-// mail); the old message, now in tmp/, is unlinked. A rewrite replaces only the
-// version it read: the processes of this program take turns per folder (an flock
-// of its directory) for the look, the exchange and the rename; what the exchange
-// took out is checked all the same, and when it is not the version read it is put
-// back and the save fails ("changed by another program"). A writer killed between
-// the exchange and the rename leaves the new message under the old name; the next
-// listing of the folder gives it its new name. The new file has a new unique name whose leading seconds
-// are the original delivery time, the old flags (":2,...") and mtime, no ",U="
-// and no ",W="; ",S=<size>" only when the old name had one. So Dovecot sees one
-// message expunged and one new message (new UID, same flags, same received
-// date); mbsync sees a new message without a UID to propagate and the old one
-// gone (it expunges/re-uploads per its Expunge/Create settings); notmuch sees
-// the old file removed and a new file of the same Message-ID (same thread, same
-// tags after `notmuch new`).
-//
-// NOTIFICATIONS. Reading a folder's Items()->ItemAdd() starts watching its new/
-// and cur/ through inotify on platform::Platform().loop (when there is one): a
-// file whose unique name the folder did not hold, arriving from outside the folder,
-// is a new item; flag renames, new/ to cur/ moves and rewrites (by any process of
-// this program) are not.
+// The store is the top folder: its Name is Options::displayName, its FolderPath
+// "\\<name>", a folder's "\\<name>\<Inbox|Name>\<Child>". The store remembers the
+// renames its own saves made, so that a walk over a folder follows them, and which
+// items carry records another secret made and which saves failed, so that the host
+// can tell the user.
 
 #include <cstdint>
 #include <functional>
@@ -67,15 +29,16 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/maildir/header_auth.h"
+#include "platform/maildir/maildir_folders.h"
+#include "platform/maildir/maildir_save.h"
+#include "platform/maildir/message_storage.h"
 #include "platform/object_model.h"
 
 namespace stow::maildir {
 
-class FolderWatch;
 class MaildirItems;
 
 struct Options {
@@ -95,18 +58,7 @@ struct Options {
   std::function<void()> beforeExchange;
 };
 
-// Waits until the background ends of every save of the process are done.
-void DrainSaves();
-
-// Where one folder lives. dir is empty for a folder without a directory yet.
-struct FolderRef {
-  std::vector<std::string> names;  // below the store: {"Inbox"}, {"Work", "Projects"}
-  std::string dir;                 // absolute Maildir directory
-  bool exists = false;             // dir holds a Maildir (cur/ new/ tmp/)
-  int itemType = om::olMailItem;
-};
-
-class MaildirStore : public om::NameSpace {
+class MaildirStore : public om::NameSpace, public ItemHost {
  public:
   // Opens the Maildir tree at root (a folder with cur/ and new/; tmp/ is made when it
   // is missing). Raises ComError when root is not a Maildir, or the secret cannot be
@@ -131,52 +83,56 @@ class MaildirStore : public om::NameSpace {
   std::shared_ptr<om::Folder> Root();
   // The folder at names below the store, nullptr when there is none.
   std::shared_ptr<om::Folder> FolderAt(const std::vector<std::string>& names);
+  // Where the folder at names lives (see FolderTree::RefFor).
+  FolderRef RefFor(const std::vector<std::string>& names) { return folders_.RefFor(names); }
 
   const std::string& root() const { return root_; }
   const std::string& displayName() const { return options_.displayName; }
   const Options& options() const { return options_; }
   // Open made a new secret.
   bool secretCreated() const { return secretCreated_; }
-  std::string secretPath() const;
   // The EntryIDs of the items read so far that carry records made under another
   // secret (the store's was changed or lost since): none of their records is
   // believed, and none of them can be saved (that would drop the records).
   const std::set<std::string>& UnverifiableItems() const { return unverifiable_; }
-  void NoteUnverifiable(const std::string& entryId);
   // Why each Save that failed since the last call failed (callers may ignore a
   // failed save; the user must still learn of it), oldest first.
   std::vector<std::string> TakeSaveFailures();
-  void NoteSaveFailure(const std::string& description);
+  // The unique name that unique of folder dir has now, following the renames this
+  // store's saves made.
+  std::string FollowRewrites(const std::string& dir, std::string unique) const;
 
-  // --- used by the store's own objects ---
-  const HeaderAuth& auth() const { return auth_; }
-  std::vector<FolderRef> ChildFolders(const std::vector<std::string>& names);
-  FolderRef RefFor(const std::vector<std::string>& names);
-  // Makes the Maildir of ref exist.
-  void Materialize(FolderRef& ref);
+  // --- ItemHost
+  const HeaderAuth& auth() const override { return auth_; }
+  std::string secretPath() const override;
+  void NoteUnverifiable(const std::string& entryId) override;
+  bool IsUnverifiable(const std::string& entryId) const override;
+  void NoteSaveFailure(const std::string& description) override;
+  std::unique_ptr<MessageStorage> NewMailStorage() override;
+
+  // --- used by the store's own objects
+  const FolderTree& folders() const { return folders_; }
   std::shared_ptr<om::Folder> MakeFolder(const FolderRef& ref);
+  // The items of ref: one object per folder while it is in use. The first listing of
+  // a folder finishes the saves a crash interrupted there.
   std::shared_ptr<MaildirItems> ItemsOf(const FolderRef& ref);
+  // The item of the message file `fileName` of ref's sub-folder sub.
   std::shared_ptr<om::Item> MakeItem(const FolderRef& ref, const std::string& sub,
                                      const std::string& fileName);
-  // A save renamed unique `from` to `to` in folder dir: walks in progress follow it,
-  // and the folder's watcher does not take it for a delivery.
+  // A save renamed unique `from` to `to` in folder dir: walks in progress follow it.
   void NoteRewrite(const std::string& dir, const std::string& from, const std::string& to);
+  // A file of unique name `unique` is about to appear in dir, made by this store: its
+  // watcher does not take it for a delivery.
   void ExpectOwnFile(const std::string& dir, const std::string& unique);
-  std::string FollowRewrites(const std::string& dir, std::string unique) const;
-  int DefaultKindOf(const FolderRef& ref);
-  FolderRef DefaultRef(int folderType);
 
  private:
   MaildirStore(std::string root, Options options, HeaderAuth auth);
-  struct Scanned {
-    std::vector<std::string> names;
-    std::string dir;
-  };
-  std::vector<Scanned> Scan();
+  std::shared_ptr<MaildirStore> Self();
 
   std::string root_;
   Options options_;
   HeaderAuth auth_;
+  FolderTree folders_;
   bool secretCreated_ = false;
   std::set<std::string> unverifiable_;
   std::vector<std::string> saveFailures_;

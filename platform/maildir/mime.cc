@@ -1,4 +1,4 @@
-#include "platform/maildir/mime.h"
+// Reading messages: parsing, header fields, structure and decoded content.
 
 #include <fcntl.h>
 #include <gio/gio.h>
@@ -7,21 +7,22 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <vector>
 
 #include "platform/com_error.h"
 #include "platform/maildir/decoders.h"
+#include "platform/maildir/fast_scan.h"
+#include "platform/maildir/maildir_files.h"
+#include "platform/maildir/mime_internal.h"
 
 namespace stow::maildir::mime {
 
 namespace {
-
-constexpr const char* kSource = "Maildir store";
 
 struct ParseWarning {
   std::int64_t offset;
@@ -159,22 +160,6 @@ void Walk(GMimeObject* o, const F& visit) {
   visit(o);
 }
 
-// Every leaf part below o, those of attached messages included.
-template <class F>
-void EachLeaf(GMimeObject* o, const F& visit, int depth = 0) {
-  if (!o || depth > 200) return;
-  if (IsMultipart(o)) {
-    GMimeMultipart* mp = GMIME_MULTIPART(o);
-    for (int i = 0; i < g_mime_multipart_get_count(mp); ++i)
-      EachLeaf(g_mime_multipart_get_part(mp, i), visit, depth + 1);
-  } else if (GMIME_IS_MESSAGE_PART(o)) {
-    GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(o));
-    if (m) EachLeaf(g_mime_message_get_mime_part(m), visit, depth + 1);
-  } else if (GMIME_IS_PART(o)) {
-    visit(GMIME_PART(o));
-  }
-}
-
 bool IsAttachmentDisposition(GMimeObject* o) {
   const char* d = g_mime_object_get_disposition(o);
   return d && g_ascii_strcasecmp(d, "attachment") == 0;
@@ -214,34 +199,6 @@ GMimeObject* FindParentIn(GMimeObject* root, GMimeObject* target) {
   return nullptr;
 }
 
-std::string ReadHeaderBlock(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    Raise(errno == ENOENT ? errnum::kObjectGone : errnum::kFail, kSource,
-          "Cannot open message " + path + ": " + std::strerror(errno));
-  std::string text;
-  char buf[8192];
-  constexpr std::size_t kMaxHeaders = 4 << 20;
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    std::size_t scanFrom = text.size() > 3 ? text.size() - 3 : 0;
-    text.append(buf, static_cast<std::size_t>(n));
-    auto end = text.find("\n\n", scanFrom);
-    auto endCr = text.find("\n\r\n", scanFrom);
-    if (end != std::string::npos || endCr != std::string::npos) {
-      std::size_t cut = std::min(end == std::string::npos ? text.size() : end + 2,
-                                 endCr == std::string::npos ? text.size() : endCr + 3);
-      text.resize(cut);
-      break;
-    }
-    if (text.size() > kMaxHeaders) break;
-  }
-  close(fd);
-  return text;
-}
-
 }  // namespace
 
 void EnsureInitialized() {
@@ -253,10 +210,7 @@ std::string MimeType(GMimeObject* object) {
   if (!object) return "";
   GMimeContentType* ct = g_mime_object_get_content_type(object);
   if (!ct) return "";
-  char* t = g_mime_content_type_get_mime_type(ct);
-  std::string s = Upper(t ? t : "");
-  g_free(t);
-  return s;
+  return Upper(Adopted(g_mime_content_type_get_mime_type(ct)));
 }
 
 namespace {
@@ -342,11 +296,11 @@ void RepairContentEnd(GMimePart* part) {
 }  // namespace
 
 std::shared_ptr<Document> Document::Parse(const std::string& path) {
+  return Parse(OpenMessageFile(path), path);
+}
+
+std::shared_ptr<Document> Document::Parse(int fd, const std::string& path) {
   EnsureInitialized();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    Raise(errno == ENOENT ? errnum::kObjectGone : errnum::kFail, kSource,
-          "Cannot open message " + path + ": " + std::strerror(errno));
   auto doc = std::make_shared<Document>();
   doc->stream_ = GRef<GMimeStream>(OpenForParse(fd, path));
   GRef<GMimeParser> parser(g_mime_parser_new_with_stream(doc->stream_.get()));
@@ -370,8 +324,14 @@ std::shared_ptr<Document> Document::Parse(const std::string& path) {
 }
 
 std::shared_ptr<Document> Document::ParseHeaders(const std::string& path) {
+  int fd = OpenMessageFile(path);
+  std::string text = scan::ReadHeaderText(fd).text;
+  close(fd);
+  return ParseHeaders(std::move(text), path);
+}
+
+std::shared_ptr<Document> Document::ParseHeaders(std::string text, const std::string& path) {
   EnsureInitialized();
-  std::string text = ReadHeaderBlock(path);
   if (text.empty() || text.back() != '\n') text += "\n";
   text += "\n";
   auto doc = std::make_shared<Document>();
@@ -402,6 +362,14 @@ std::string RawHeader(GMimeObject* object, const char* name) {
   return all.empty() ? std::string() : all.front();
 }
 
+std::string RawHeader(GMimeMessage* message, const char* name) {
+  return RawHeader(GMIME_OBJECT(message), name);
+}
+
+std::vector<std::string> RawHeaders(GMimeMessage* message, const char* name) {
+  return RawHeaders(GMIME_OBJECT(message), name);
+}
+
 std::vector<std::string> RawHeaders(GMimeObject* object, const char* name) {
   std::vector<std::string> out;
   GMimeHeaderList* list = g_mime_object_get_header_list(object);
@@ -417,6 +385,88 @@ std::vector<std::string> RawHeaders(GMimeObject* object, const char* name) {
     std::size_t e = v.find_last_not_of(" \t");
     out.push_back(b == std::string::npos ? std::string() : v.substr(b, e - b + 1));
   }
+  return out;
+}
+
+std::string DecodeHeaderText(const std::string& text) {
+  char* d = g_mime_utils_header_decode_text(nullptr, text.c_str());
+  std::string s = d ? d : text;
+  g_free(d);
+  return s;
+}
+
+std::vector<std::string> MessageIdsIn(const std::string& value) {
+  std::vector<std::string> ids;
+  if (GMimeReferences* r = g_mime_references_parse(nullptr, value.c_str())) {
+    for (int i = 0; i < g_mime_references_length(r); ++i)
+      ids.emplace_back(g_mime_references_get_message_id(r, i));
+    g_mime_references_free(r);
+  }
+  return ids;
+}
+
+std::string DecodeMessageId(const std::string& value) {
+  return Adopted(g_mime_utils_decode_message_id(value.c_str()));
+}
+
+std::string Subject(GMimeMessage* message) {
+  const char* s = g_mime_message_get_subject(message);
+  return s ? s : "";
+}
+
+std::string To(GMimeMessage* message) {
+  InternetAddressList* to = g_mime_message_get_to(message);
+  return Adopted(to ? internet_address_list_to_string(to, nullptr, FALSE) : nullptr);
+}
+
+std::string MessageId(GMimeMessage* message) {
+  const char* id = g_mime_message_get_message_id(message);
+  return id ? id : "";
+}
+
+std::optional<std::int64_t> ReceivedTime(GMimeMessage* message) {
+  auto received = RawHeaders(message, "Received");
+  if (received.empty()) return std::nullopt;
+  auto semi = received.front().rfind(';');
+  if (semi == std::string::npos) return std::nullopt;
+  GDateTime* d = g_mime_utils_header_decode_date(received.front().substr(semi + 1).c_str());
+  if (!d) return std::nullopt;
+  std::int64_t s = g_date_time_to_unix(d);
+  g_date_time_unref(d);
+  return s;
+}
+
+std::optional<std::string> ContentTypeParameter(GMimeObject* part, const char* name) {
+  const char* v = g_mime_object_get_content_type_parameter(part, name);
+  return v ? std::optional<std::string>(v) : std::nullopt;
+}
+
+std::optional<std::string> DispositionParameter(GMimeObject* part, const char* name) {
+  const char* v = g_mime_object_get_content_disposition_parameter(part, name);
+  return v ? std::optional<std::string>(v) : std::nullopt;
+}
+
+std::string ContentId(GMimeObject* part) {
+  const char* id = g_mime_object_get_content_id(part);
+  return id ? id : "";
+}
+
+GMimeObject* TopPart(GMimeMessage* message) {
+  return g_mime_message_get_mime_part(message);
+}
+
+std::vector<GMimeObject*> LeafParts(GMimeMessage* message) {
+  std::vector<GMimeObject*> out;
+  std::function<void(GMimeObject*)> walk = [&](GMimeObject* o) {
+    if (!o) return;
+    if (!IsMultipart(o)) {
+      out.push_back(o);
+      return;
+    }
+    int n = g_mime_multipart_get_count(GMIME_MULTIPART(o));
+    for (int i = 0; i < n; ++i) walk(g_mime_multipart_get_part(GMIME_MULTIPART(o), i));
+  };
+  walk(g_mime_message_get_mime_part(message));
   return out;
 }
 
@@ -454,7 +504,7 @@ std::vector<GMimeObject*> AttachmentParts(GMimeMessage* message) {
 }
 
 std::map<GMimeObject*, std::string> NamelessInlineNames(GMimeMessage* message,
-                                                     const std::vector<GMimeObject*>& parts) {
+                                                        const std::vector<GMimeObject*>& parts) {
   std::map<GMimeObject*, std::string> names;
   std::string html;
   bool htmlRead = false;
@@ -536,12 +586,8 @@ std::string PartFileName(GMimeObject* part) {
     if (!name) name = g_mime_object_get_content_type_parameter(part, "name");
   }
   std::string s = name ? name : "";
-  if (s.find("=?") != std::string::npos) {
-    // Some senders put RFC 2047 words inside a quoted parameter.
-    char* decoded = g_mime_utils_header_decode_text(nullptr, s.c_str());
-    if (decoded) s = decoded;
-    g_free(decoded);
-  }
+  // Some senders put RFC 2047 words inside a quoted parameter.
+  if (s.find("=?") != std::string::npos) s = DecodeHeaderText(s);
   if (s.empty() && GMIME_IS_MESSAGE_PART(part)) {
     GMimeMessage* m = g_mime_message_part_get_message(GMIME_MESSAGE_PART(part));
     const char* subject = m ? g_mime_message_get_subject(m) : nullptr;
@@ -644,112 +690,6 @@ std::string PartText(GMimePart* part) {
   return s;
 }
 
-namespace {
-
-void SetPartText(GMimePart* part, const std::string& text) {
-  GRef<GMimeStream> mem(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
-  GRef<GMimeDataWrapper> wrapper(
-      g_mime_data_wrapper_new_with_stream(mem.get(), GMIME_CONTENT_ENCODING_DEFAULT));
-  g_mime_part_set_content(part, wrapper.get());
-  g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "charset", "utf-8");
-  // Plain 7bit when that keeps every byte as it is; otherwise base64, which (unlike
-  // quoted-printable read back by other tools) returns CR LF and long lines exactly.
-  bool plain = true;
-  std::size_t line = 0;
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u == '\n') {
-      line = 0;
-      continue;
-    }
-    if (u >= 0x80 || u == '\r' || u == 0 || ++line > 900) {
-      plain = false;
-      break;
-    }
-  }
-  // A text not ending in a line break would gain one: the last line break before a
-  // boundary or the end belongs to the MIME structure, not to the text.
-  if (!text.empty() && text.back() != '\n') plain = false;
-  g_mime_part_set_content_encoding(
-      part, plain ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64);
-}
-
-GMimePart* NewTextPart(const char* subtype, const std::string& text) {
-  GMimePart* part = GMIME_PART(g_mime_text_part_new_with_subtype(subtype));
-  SetPartText(part, text);
-  return part;
-}
-
-// Puts replacement where old is, whether old is the top-level part or a child.
-void ReplacePart(GMimeMessage* message, GMimeObject* old, GMimeObject* replacement) {
-  GMimeMultipart* parent = ParentOf(message, old);
-  if (!parent) {
-    g_mime_message_set_mime_part(message, replacement);
-    return;
-  }
-  int index = g_mime_multipart_index_of(parent, old);
-  GMimeObject* removed = g_mime_multipart_replace(parent, index, replacement);
-  if (removed) g_object_unref(removed);
-}
-
-void InsertFirst(GMimeMessage* message, GMimeObject* part) {
-  GMimeObject* top = g_mime_message_get_mime_part(message);
-  if (top && MimeType(top) == "MULTIPART/MIXED") {
-    g_mime_multipart_insert(GMIME_MULTIPART(top), 0, part);
-    return;
-  }
-  GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
-  g_mime_multipart_add(mixed, part);
-  if (top) g_mime_multipart_add(mixed, top);
-  g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed));
-  g_object_unref(mixed);
-}
-
-}  // namespace
-
-void SetHtmlBody(GMimeMessage* message, const std::string& html) {
-  Bodies b = FindBodies(message);
-  if (b.html) {
-    SetPartText(b.html, html);
-    return;
-  }
-  GMimePart* part = NewTextPart("html", html);
-  if (b.plain)
-    ReplacePart(message, GMIME_OBJECT(b.plain), GMIME_OBJECT(part));
-  else
-    InsertFirst(message, GMIME_OBJECT(part));
-  g_object_unref(part);
-}
-
-void SetPlainBody(GMimeMessage* message, const std::string& text) {
-  Bodies b = FindBodies(message);
-  if (b.plain) {
-    SetPartText(b.plain, text);
-    return;
-  }
-  GMimePart* part = NewTextPart("plain", text);
-  InsertFirst(message, GMIME_OBJECT(part));
-  g_object_unref(part);
-}
-
-void RemovePart(GMimeMessage* message, GMimeObject* part) {
-  GMimeObject* target = part;
-  for (;;) {
-    GMimeMultipart* parent = ParentOf(message, target);
-    if (!parent) {
-      // The part was the whole message: what is left is an empty text.
-      GMimePart* empty = NewTextPart("plain", "");
-      g_mime_message_set_mime_part(message, GMIME_OBJECT(empty));
-      g_object_unref(empty);
-      return;
-    }
-    g_mime_multipart_remove(parent, target);
-    if (g_mime_multipart_get_count(parent) > 0) return;
-    target = GMIME_OBJECT(parent);
-  }
-}
-
-
 std::string ContentTypeForName(const std::string& fileName) {
   const auto& kTable = kTypesByExtension;
   auto dot = fileName.rfind('.');
@@ -767,110 +707,6 @@ std::string ContentTypeForName(const std::string& fileName) {
   g_free(mimeType);
   g_free(guessed);
   return result;
-}
-
-Shape ShapeOf(GMimeStream* content, std::string* keep) {
-  Shape s;
-  std::size_t line = 0;
-  char last = '\0';
-  char buf[65536];
-  g_mime_stream_reset(content);
-  for (ssize_t n; (n = g_mime_stream_read(content, buf, sizeof buf)) > 0;) {
-    if (keep) keep->append(buf, static_cast<std::size_t>(n));
-    for (ssize_t i = 0; i < n; ++i) {
-      unsigned char c = static_cast<unsigned char>(buf[i]);
-      s.eightBit |= c >= 0x80;
-      s.nul |= c == 0;
-      s.carriageReturn |= c == '\r';
-      line = c == '\n' ? 0 : line + 1;
-      s.longLine |= line > 998;
-    }
-    last = buf[n - 1];
-  }
-  g_mime_stream_reset(content);
-  s.endsInCr = last == '\r';
-  return s;
-}
-
-GMimeContentEncoding UnencodedFor(const Shape& s) {
-  if (s.nul || s.longLine || s.endsInCr) return GMIME_CONTENT_ENCODING_BINARY;
-  return s.eightBit ? GMIME_CONTENT_ENCODING_8BIT : GMIME_CONTENT_ENCODING_7BIT;
-}
-
-void AppendAttachment(GMimeMessage* message, GMimeObject* part) {
-  GMimeObject* top = g_mime_message_get_mime_part(message);
-  if (top && MimeType(top) == "MULTIPART/MIXED") {
-    g_mime_multipart_add(GMIME_MULTIPART(top), part);
-    return;
-  }
-  GMimeMultipart* mixed = g_mime_multipart_new_with_subtype("mixed");
-  if (top) g_mime_multipart_add(mixed, top);
-  g_mime_multipart_add(mixed, part);
-  g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed));
-  g_object_unref(mixed);
-}
-
-GMimePart* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
-                             const std::string& fileName) {
-  std::string type = ContentTypeForName(fileName);
-  auto slash = type.find('/');
-  GMimePart* part =
-      g_mime_part_new_with_type(type.substr(0, slash).c_str(), type.substr(slash + 1).c_str());
-  // A message goes as it is, written from the content unchanged (content and part in
-  // the same encoding).
-  GMimeContentEncoding encoding = type.rfind("message/", 0) == 0
-                                      ? UnencodedFor(ShapeOf(content))
-                                      : GMIME_CONTENT_ENCODING_BASE64;
-  GRef<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(
-      content, encoding == GMIME_CONTENT_ENCODING_BASE64 ? GMIME_CONTENT_ENCODING_DEFAULT
-                                                         : encoding));
-  g_mime_part_set_content(part, wrapper.get());
-  g_mime_part_set_content_encoding(part, encoding);
-  g_mime_object_set_disposition(GMIME_OBJECT(part), "attachment");
-  g_mime_part_set_filename(part, fileName.c_str());
-  AppendAttachment(message, GMIME_OBJECT(part));
-  g_object_unref(part);  // the message holds it now
-  return part;
-}
-
-namespace {
-
-void KeepCarriageReturns(GMimePart* part) {
-  GMimeObject* o = GMIME_OBJECT(part);
-  switch (g_mime_part_get_content_encoding(part)) {
-    case GMIME_CONTENT_ENCODING_DEFAULT:
-    case GMIME_CONTENT_ENCODING_7BIT:
-    case GMIME_CONTENT_ENCODING_8BIT:
-    case GMIME_CONTENT_ENCODING_BINARY:
-      break;
-    default:
-      return;
-  }
-  // Text is read as lines, and its CR LF may become LF; other bytes are the file.
-  if (g_mime_content_type_is_type(g_mime_object_get_content_type(o), "text", "*")) return;
-  GMimeDataWrapper* content = g_mime_part_get_content(part);
-  GMimeStream* stream = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
-  if (stream && ShapeOf(stream).carriageReturn)
-    g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
-}
-
-}  // namespace
-
-std::int64_t WriteMessage(GMimeMessage* message, int fd) {
-  EachLeaf(g_mime_message_get_mime_part(message), KeepCarriageReturns);
-  // A pipe stream writes to any descriptor without the fsync a file stream's flush
-  // does (the caller flushes the file once, when it is whole); the buffer turns the
-  // writer's many small pieces (a header line each) into block writes.
-  GRef<GMimeStream> fdStream(g_mime_stream_pipe_new(fd));
-  g_mime_stream_pipe_set_owner(GMIME_STREAM_PIPE(fdStream.get()), FALSE);
-  GRef<GMimeStream> out(g_mime_stream_buffer_new(fdStream.get(), GMIME_STREAM_BUFFER_BLOCK_WRITE));
-  errno = 0;
-  ssize_t n = g_mime_object_write_to_stream(GMIME_OBJECT(message), nullptr, out.get());
-  int err = errno;
-  if (n < 0 || g_mime_stream_flush(out.get()) < 0)
-    Raise(err == ENOSPC ? errnum::kDiskFull : errnum::kFail, kSource,
-          std::string("Cannot write the message: ") + (err ? std::strerror(err) : "write failed"));
-  return n;
 }
 
 }  // namespace stow::maildir::mime

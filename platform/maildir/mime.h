@@ -1,10 +1,17 @@
 #pragma once
-// Everything the store does with GMime lives behind this header: parsing a
-// message file (headers only, or the whole structure with the part contents left
-// in the file), telling body parts from attachments, decoding a part faithfully,
-// and the edits the object model makes (HTML body, removing and adding parts).
+// Everything the store does with GMime lives behind this header: parsing a message
+// (headers only, or the whole structure with the part contents left where they
+// are), reading and writing its header fields, telling body parts from
+// attachments, decoding a part faithfully, the edits the object model makes (HTML
+// body, removing, adding and restoring parts) and writing the message out.
+//
+// This header does not include GMime: messages and parts are handles (GMimeMessage*,
+// GMimeObject*, GMimePart* for a body, GMimeStream* for content) that only the
+// mime*.cc files look into. mime.cc reads, mime_edit.cc changes and writes,
+// mime_restore.cc puts a detached part back (part_restore.h). A message read here
+// belongs to one thread at a time.
 
-#include <gmime/gmime.h>
+#include <glib-object.h>
 
 #include <cstdint>
 #include <functional>
@@ -13,6 +20,13 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/maildir/part_restore.h"
+
+typedef struct _GMimeMessage GMimeMessage;
+typedef struct _GMimeObject GMimeObject;
+typedef struct _GMimePart GMimePart;
+typedef struct _GMimeStream GMimeStream;
 
 namespace stow::maildir::mime {
 
@@ -45,14 +59,24 @@ class GRef {
   T* p_ = nullptr;
 };
 
-// A parsed message. For a whole-structure parse the file descriptor stays open
-// and part contents are read from the file when needed.
+// ---------------------------------------------------------------------------
+// Parsing
+
+// A parsed message. For a whole-structure parse of a large message the descriptor
+// stays open and part contents are read from it when needed.
 class Document {
  public:
-  // Whole structure of the message file at path. Raises ComError when the file
-  // cannot be opened or is not a message.
+  // Whole structure of the message read from fd (taken: the document closes it),
+  // from its current offset; name says which message it is in errors. Messages up
+  // to 16 MiB are read into memory at once, larger ones are read from fd as the
+  // parts are needed. Raises ComError when fd cannot be read or holds no message.
+  static std::shared_ptr<Document> Parse(int fd, const std::string& name);
+  // The same for the file at path (kObjectGone when there is none).
   static std::shared_ptr<Document> Parse(const std::string& path);
-  // Only the header block (the file is read up to the first empty line).
+  // Only a header block (text up to its first empty line, as scan::ReadHeaderText
+  // reads it); name as above.
+  static std::shared_ptr<Document> ParseHeaders(std::string text, const std::string& name);
+  // The header block of the file at path.
   static std::shared_ptr<Document> ParseHeaders(const std::string& path);
   // An empty new mail with a plain-text body.
   static std::shared_ptr<Document> NewMail();
@@ -68,10 +92,71 @@ class Document {
   std::string damage_;
 };
 
-// Header value (unfolded, not decoded) of an object; empty when absent.
+// ---------------------------------------------------------------------------
+// Header fields (mime.cc reads, mime_edit.cc writes)
+
+// Header value (unfolded, not decoded) of a message's top level or of a part; empty
+// when absent.
+std::string RawHeader(GMimeMessage* message, const char* name);
 std::string RawHeader(GMimeObject* object, const char* name);
 // All raw values of a header, in order.
+std::vector<std::string> RawHeaders(GMimeMessage* message, const char* name);
 std::vector<std::string> RawHeaders(GMimeObject* object, const char* name);
+// text as GMime decodes an unstructured header (RFC 2047 words decoded).
+std::string DecodeHeaderText(const std::string& text);
+// The message ids of a References or In-Reply-To value, in order, without "<>".
+std::vector<std::string> MessageIdsIn(const std::string& value);
+// A Message-ID value decoded as GMime decodes it ("" when there is none).
+std::string DecodeMessageId(const std::string& value);
+
+std::string Subject(GMimeMessage* message);
+// The To addresses as one text ("Ann <ann@example.org>, bob@example.org").
+std::string To(GMimeMessage* message);
+std::string MessageId(GMimeMessage* message);
+// The date of the first (newest) Received header; nullopt when it has none.
+std::optional<std::int64_t> ReceivedTime(GMimeMessage* message);
+
+void SetSubject(GMimeMessage* message, const std::string& subject);
+// Replaces the To addresses with those of text.
+void SetTo(GMimeMessage* message, const std::string& text);
+// Adds to reply's To the address a reply to original goes to (its Reply-To, else
+// its From).
+void AddReplyRecipients(GMimeMessage* original, GMimeMessage* reply);
+// Gives a message without a Message-ID one (made for this host), and one without a
+// Date the time now.
+void EnsureMessageId(GMimeMessage* message);
+void EnsureDate(GMimeMessage* message);
+// Sets (replacing) or appends a top-level header; with a charset, the value is
+// UTF-8 text encoded as RFC 2047 words where it needs them, else it is written as
+// it is (ASCII).
+void SetHeader(GMimeMessage* message, const char* name, const std::string& value,
+               const char* charset = nullptr);
+void AppendHeader(GMimeMessage* message, const char* name, const std::string& value);
+// Removes every top-level header of that name.
+void RemoveHeaders(GMimeMessage* message, const char* name);
+// Sets a header of a part; removes every header of that name from every part.
+void SetPartHeader(GMimeObject* part, const char* name, const std::string& value);
+void RemovePartHeaders(GMimeMessage* message, const char* name);
+
+// Parameters of a part's Content-Type and Content-Disposition, as written (not
+// decoded); nullopt when absent.
+std::optional<std::string> ContentTypeParameter(GMimeObject* part, const char* name);
+std::optional<std::string> DispositionParameter(GMimeObject* part, const char* name);
+void SetContentTypeParameter(GMimeObject* part, const char* name, const std::string& value);
+// Content-ID without "<>" (empty when none); setting "" removes it.
+std::string ContentId(GMimeObject* part);
+void SetContentId(GMimeObject* part, const std::string& id);
+
+// ---------------------------------------------------------------------------
+// Structure
+
+// Upper-cased content type "TYPE/SUBTYPE" of a part.
+std::string MimeType(GMimeObject* object);
+// The message's top-level part.
+GMimeObject* TopPart(GMimeMessage* message);
+// Every leaf part of the message in order, descending into multiparts (not into
+// attached messages).
+std::vector<GMimeObject*> LeafParts(GMimeMessage* message);
 
 struct Bodies {
   GMimePart* html = nullptr;
@@ -85,18 +170,18 @@ std::vector<GMimeObject*> AttachmentParts(GMimeMessage* message);
 // Names for the parts the HTML body shows by "cid:" that have no name of their own:
 // "<type>-<n>.<extension>" ("image-1.gif"), n counting those of a type in order.
 std::map<GMimeObject*, std::string> NamelessInlineNames(GMimeMessage* message,
-                                                     const std::vector<GMimeObject*>& parts);
+                                                        const std::vector<GMimeObject*>& parts);
 
 // Whether part sits inside a signed or encrypted structure, and whether the message
 // has one at all (changing a byte there breaks the signature or the message).
 bool InsideSealed(GMimeMessage* message, GMimeObject* part);
 bool IsSealed(GMimeMessage* message);
 
-// The multipart holding part; nullptr when part is the top-level part.
-GMimeMultipart* ParentOf(GMimeMessage* message, GMimeObject* part);
-
 // Decoded file name (RFC 2231 and RFC 2047), empty when the part has none.
 std::string PartFileName(GMimeObject* part);
+
+// ---------------------------------------------------------------------------
+// Content
 
 // Writes the part's decoded bytes to sink. kExact (what an attachment taken out of
 // the mail needs) raises ComError unless the bytes are exactly what the encoded text
@@ -112,6 +197,14 @@ std::int64_t DecodedSize(GMimeObject* part);
 // The text of a text part, decoded and converted to UTF-8.
 std::string PartText(GMimePart* part);
 
+// Content for a new part: bytes copied now, or the file open at fd (taken; read
+// from its current offset at Save time).
+GRef<GMimeStream> MemoryContent(const std::string& bytes);
+GRef<GMimeStream> FileContent(int fd);
+
+// ---------------------------------------------------------------------------
+// Edits (mime_edit.cc, mime_restore.cc)
+
 // Replaces the HTML body with html (UTF-8); a mail without one gets it in place of
 // its plain-text body, or as its first part.
 void SetHtmlBody(GMimeMessage* message, const std::string& html);
@@ -120,38 +213,31 @@ void SetPlainBody(GMimeMessage* message, const std::string& text);
 // Removes part; a multipart left empty goes with it.
 void RemovePart(GMimeMessage* message, GMimeObject* part);
 
-// Adds an attachment whose content is read from the stream at Save time: base64,
-// but a message (.eml) unencoded as RFC 2046 requires.
-GMimePart* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
-                             const std::string& fileName);
-// Adds part (a reference is taken) as the mail's last attachment: into its top-level
-// multipart/mixed, made when there is none.
-void AppendAttachment(GMimeMessage* message, GMimeObject* part);
-
-// What bytes allow as an unencoded transfer encoding (read from content, which is
-// left at its start; kept in *keep when asked).
-struct Shape {
-  bool eightBit = false, nul = false, longLine = false;
-  // The line break before a boundary belongs to the boundary: bytes ending in CR
-  // cannot go unencoded.
-  bool endsInCr = false;
-  // GMime writes unencoded and quoted-printable content with its CR LF made LF: only
-  // base64 keeps a CR.
-  bool carriageReturn = false;
-};
-Shape ShapeOf(GMimeStream* content, std::string* keep = nullptr);
-// The narrowest of 7bit, 8bit and binary for bytes of that shape.
-GMimeContentEncoding UnencodedFor(const Shape& shape);
+// Adds an attachment whose content is read at Save time: base64, but a message
+// (.eml) unencoded as RFC 2046 requires. The message holds the part.
+GMimeObject* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
+                               const std::string& fileName);
 
 // MIME type for a file name, from its extension.
 std::string ContentTypeForName(const std::string& fileName);
+
+// Where part sits in message: the index of the part (or of the multipart below) in
+// each multipart above it, innermost first.
+std::vector<int> PlaceOf(GMimeMessage* message, GMimeObject* part);
+// What part is, before it is taken out. indexes are its PlaceOf as the mail was
+// first read (earlier removals shift the ones seen now).
+RemovedPart DescribePart(GMimeMessage* message, GMimeObject* part, const std::vector<int>& indexes,
+                         const std::string& name, std::int64_t size, const std::string& sha256);
+// Puts a part like removed, holding content (its decoded bytes, read at Save time),
+// back into message: in the multipart it came from (made again when it went), else
+// as the mail's last attachment. Text keeps its charset and encoding; a message
+// part comes back 7bit, 8bit or binary as its bytes need, never encoded. Returns
+// the new part (the message holds it); nullptr when removed describes no part.
+GMimeObject* RestorePart(GMimeMessage* message, const RemovedPart& removed, GMimeStream* content);
 
 // Serialises the message to fd; returns the bytes written. Raises on failure. An
 // attachment in an unencoded transfer whose bytes hold a CR is written base64, which
 // alone keeps it.
 std::int64_t WriteMessage(GMimeMessage* message, int fd);
-
-// Upper-cased content type "TYPE/SUBTYPE" of an object.
-std::string MimeType(GMimeObject* object);
 
 }  // namespace stow::maildir::mime

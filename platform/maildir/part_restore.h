@@ -5,8 +5,9 @@
 // its transfer encoding, where it sat in the structure, and the size and digest of
 // its bytes. A file added later with the same name and the same bytes comes back
 // there, as that part; any other file is added as a new attachment.
-
-#include <gmime/gmime.h>
+//
+// This is the record and its text form; mime.h describes a part into one
+// (DescribePart) and restores one (RestorePart).
 
 #include <cstdint>
 #include <optional>
@@ -23,7 +24,7 @@ struct RemovedPart {
     std::string boundary, headers;
     int index = 0;
   };
-  std::string name;      // the attachment's file name when it was taken out
+  std::string name;  // the attachment's file name when it was taken out
   std::int64_t size = 0;
   std::string sha256;    // lowercase hex digest of its decoded bytes
   std::string headers;   // its header block, without Content-Transfer-Encoding
@@ -35,21 +36,5 @@ struct RemovedPart {
   std::string ToText() const;
   static std::optional<RemovedPart> FromText(const std::string& text);
 };
-
-// Where part sits in message: each multiparts above it, innermost first, with the
-// index of the child below in it.
-std::vector<std::pair<GMimeObject*, int>> Ancestry(GMimeMessage* message, GMimeObject* part);
-
-// What part is, before it is taken out. indexes are its Ancestry indexes as the mail
-// was first read (earlier removals shift the ones seen now).
-RemovedPart DescribePart(GMimeMessage* message, GMimeObject* part, const std::vector<int>& indexes,
-                         const std::string& name, std::int64_t size, const std::string& sha256);
-
-// Puts a part like removed, holding content (its decoded bytes, read at Save time),
-// back into message: in the multipart it came from (made again when it went), else
-// as the mail's last attachment. Text keeps its charset and encoding; a message
-// part comes back 7bit, 8bit or binary as its bytes need, never encoded. Returns
-// the new part (the message holds it).
-GMimeObject* RestorePart(GMimeMessage* message, const RemovedPart& removed, GMimeStream* content);
 
 }  // namespace stow::maildir

@@ -1,6 +1,5 @@
 #include "platform/maildir/store_secret.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,21 +8,13 @@
 
 #include "platform/com_error.h"
 #include "platform/maildir/fast_scan.h"
+#include "platform/maildir/maildir_files.h"
 #include "platform/maildir/mime.h"
+#include "platform/posix/posix_util.h"
 
 namespace stow::maildir {
 
 namespace {
-
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.' || (e->d_name[1] && e->d_name[1] != '.')) out.emplace_back(e->d_name);
-    closedir(d);
-  }
-  return out;
-}
 
 // A mark names the secret it was made with ("k=..."). Only such a mark counts: one
 // without the name is not this program's (a sender can write any header, and must
@@ -52,7 +43,7 @@ bool Carries(const std::string& path) {
     try {
       auto doc = mime::Document::ParseHeaders(path);
       for (const char* name : {kBillingHeader, kPropertyHeader})
-        for (auto& v : mime::RawHeaders(GMIME_OBJECT(doc->message()), name)) values.push_back(v);
+        for (auto& v : mime::RawHeaders(doc->message(), name)) values.push_back(v);
     } catch (const ComError&) {
       return false;
     }
@@ -66,20 +57,18 @@ bool Carries(const std::string& path) {
 
 std::size_t CountMarkedMessages(const std::string& root, std::string* example) {
   std::vector<std::string> folders = {root};
-  for (const auto& name : Entries(root)) {
-    struct stat st {};
-    std::string dir = root + "/" + name;
-    if (name[0] == '.' && stat((dir + "/cur").c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-      folders.push_back(dir);
-  }
+  posix::ForEachEntry(root, [&](const std::string& name, ino_t) {
+    if (name[0] == '.' && IsMaildir(root + "/" + name)) folders.push_back(root + "/" + name);
+  });
   std::size_t count = 0;
   for (const auto& folder : folders)
-    for (const char* sub : {"/cur/", "/new/"})
-      for (const auto& file : Entries(folder + sub)) {
-        if (file[0] == '.' || !Carries(folder + sub + file)) continue;
-        if (example && count == 0) *example = folder + sub + file;
+    for (const char* sub : {"cur", "new"})
+      ForEachMessage(folder, sub, [&](const std::string& file) {
+        std::string path = folder + "/" + sub + "/" + file;
+        if (!Carries(path)) return;
+        if (example && count == 0) *example = path;
         ++count;
-      }
+      });
   return count;
 }
 

@@ -29,35 +29,10 @@ namespace {
 
 constexpr const char* kSource = "Scripting.FileSystemObject";
 
-// Numbers of the runtime that errnum does not name.
-constexpr std::int32_t kBadFileName = 52;
-constexpr std::int32_t kDeviceIoError = 57;
-constexpr std::int32_t kTooManyFiles = 67;
-constexpr std::int32_t kDifferentDrive = 74;
-constexpr std::int32_t kPathFileAccessError = 75;
-
-std::string WithoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-std::string ParentOf(const std::string& raw) {
-  std::string path = WithoutTrailingSlashes(raw);
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::string BaseName(const std::string& raw) {
   std::string path = WithoutTrailingSlashes(raw);
   auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool IsFolder(const std::string& path) {
-  struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Closes a descriptor on every path out of a function.
@@ -375,40 +350,6 @@ std::string TopDirOf(const std::string& path) {
 
 }  // namespace
 
-std::int32_t ErrorNumberFor(int err, const std::string& path) {
-  switch (err) {
-    case ENOENT:
-      return IsFolder(ParentOf(path)) ? errnum::kFileNotFound : errnum::kPathNotFound;
-    case ENOTDIR:
-      return errnum::kPathNotFound;
-    case EEXIST:
-    case ENOTEMPTY:
-      return errnum::kFileAlreadyExists;
-    case ENOSPC:
-    case EDQUOT:
-      return errnum::kDiskFull;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case EBUSY:
-    case ETXTBSY:
-      return errnum::kPermissionDenied;
-    case ENAMETOOLONG:
-    case ELOOP:
-      return kBadFileName;
-    case EXDEV:
-      return kDifferentDrive;
-    case EMFILE:
-    case ENFILE:
-      return kTooManyFiles;
-    case EIO:
-      return kDeviceIoError;
-    default:
-      return kPathFileAccessError;
-  }
-}
-
 std::string ErrorDescription(std::int32_t number, const std::string& path) {
   const char* text = "Path/File access error";
   switch (number) {
@@ -652,17 +593,10 @@ std::int64_t PosixFileSystem::FileSize(const std::string& path) {
 }
 
 std::vector<std::string> PosixFileSystem::ListFolder(const std::string& path) {
-  DIR* dir = path.empty() ? nullptr : ::opendir(path.c_str());
-  if (!dir) {
-    int e = path.empty() ? ENOENT : errno;
-    RaiseFileErrorNumber(e == ENOENT ? errnum::kPathNotFound : ErrorNumberFor(e, path), path);
-  }
   std::vector<std::string> names;
-  while (dirent* entry = ::readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(std::move(name));
-  }
-  ::closedir(dir);
+  int e = path.empty() ? ENOENT
+                       : ForEachEntry(path, [&](const std::string& name, ino_t) { names.push_back(name); });
+  if (e) RaiseFileErrorNumber(e == ENOENT ? errnum::kPathNotFound : ErrorNumberFor(e, path), path);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -705,22 +639,7 @@ std::string PosixFileSystem::ReadFile(const std::string& path) {
 void PosixFileSystem::MoveNoReplace(const std::string& source, const std::string& destination) {
   if (source.empty()) RaiseFileErrorNumber(errnum::kFileNotFound, source);
   if (destination.empty()) RaiseFileErrorNumber(errnum::kPathNotFound, destination);
-  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
-    return;
-  int e = errno;
-  if (e != EINVAL && e != ENOSYS && e != ENOTSUP)
-    RaiseFileError(e, Culprit(e, source, destination));
-  // The file system cannot rename without replacing: a hard link can never replace
-  // anything, and the destination is complete the moment it appears.
-  if (::link(source.c_str(), destination.c_str()) != 0) {
-    e = errno;
-    RaiseFileError(e, Culprit(e, source, destination));
-  }
-  if (::unlink(source.c_str()) != 0) {
-    e = errno;
-    ::unlink(destination.c_str());
-    RaiseFileError(e, source);
-  }
+  if (int e = RenameNoReplace(source, destination)) RaiseFileError(e, Culprit(e, source, destination));
 }
 
 void PosixFileSystem::SyncFile(const std::string& path) {
@@ -730,14 +649,9 @@ void PosixFileSystem::SyncFile(const std::string& path) {
 }
 
 void PosixFileSystem::SyncFolder(const std::string& path) {
-  Fd fd(path.empty() ? -1 : OpenRetry(path.c_str(), O_RDONLY | O_DIRECTORY));
-  if (fd.get() < 0) {
-    int e = path.empty() ? ENOENT : errno;
-    RaiseFileErrorNumber(e == ENOENT ? errnum::kPathNotFound : ErrorNumberFor(e, path), path);
-  }
-  // Some file systems cannot flush a directory; its entries are then as safe as they get.
-  int e = FsyncRetry(fd.get());
-  if (e != 0 && e != EINVAL && e != EROFS) RaiseFileError(e, path);
+  int e = path.empty() ? ENOENT : FlushFolder(path);
+  if (e == ENOENT) RaiseFileErrorNumber(errnum::kPathNotFound, path);
+  if (e) RaiseFileError(e, path);
 }
 
 std::string PosixFileSystem::CreatePrivateFolder(const std::string& parent) {

@@ -11,13 +11,10 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/posix/posix_util.h"
 
 namespace stow::posix {
 
-// The runtime's error number for a failed system call (errno) on `path`:
-// ENOENT gives 53 when the folder holding path exists and 76 otherwise, ENOTDIR 76,
-// EEXIST 58, ENOSPC/EDQUOT 61, EACCES/EPERM/EROFS 70, anything else 75.
-std::int32_t ErrorNumberFor(int err, const std::string& path);
 // The runtime's text for a number, followed by ": " and the path
 // ("Path not found: /x/y"); unknown numbers give "Path/File access error".
 std::string ErrorDescription(std::int32_t number, const std::string& path);

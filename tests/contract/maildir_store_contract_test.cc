@@ -97,7 +97,7 @@ class MaildirStoreUnderTest : public StoreUnderTest {
 
   std::shared_ptr<om::Item> AddMail(const std::string& folderName, const MailSpec& mailSpec) override {
     auto ref = store_->RefFor({folderName});
-    store_->Materialize(ref);
+    store_->folders().Materialize(ref);
     std::string unique = maildir::NewUniqueName(1704189600 + serial_);
     std::string file = unique + ":2,S";
     std::ofstream(ref.dir + "/cur/" + file, std::ios::binary) << BuildMessage(mailSpec, serial_++);

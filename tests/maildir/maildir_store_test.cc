@@ -462,6 +462,20 @@ TEST_F(MaildirTest, NewMailIsSavedAsADraft) {
             saved->ConversationIndex());
 }
 
+TEST_F(MaildirTest, AMessageRenamedIntoDeletedItemsKeepsItsReceivedDate) {
+  // A unique name without delivery seconds, taken in Deleted Items already.
+  for (fs::path d : {root_, root_ / ".Deleted Items"}) {
+    for (const char* s : {"cur", "new", "tmp"}) fs::create_directories(d / s);
+    WriteFile(d / "cur" / "plain:2,S",
+              "Received: from a by b; Tue, 02 Jan 2024 09:00:00 +0000\n" + kHead + "\nbody\n");
+  }
+  ItemAt(root_ / "cur" / "plain:2,S")->Delete();
+  auto bin = store_->GetDefaultFolder(om::olFolderDeletedItems)->Items();
+  ASSERT_EQ(bin->Count(), 2);
+  for (int i = 1; i <= 2; ++i)
+    EXPECT_EQ(bin->Item(i)->ReceivedTime(), DateTime::FromUnix(1704186000));
+}
+
 TEST_F(MaildirTest, FoldersMapOntoMaildirPlusPlusDirectories) {
   for (const char* d : {".Trash", ".Work", ".Work.Projects", ".INBOX.Lists", ".Entw&APw-rfe"})
     for (const char* s : {"cur", "new", "tmp"}) fs::create_directories(root_ / d / s);

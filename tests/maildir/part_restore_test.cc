@@ -3,6 +3,7 @@
 // structure, for every kind of part real mail carries.
 
 #include <glib.h>
+#include <gmime/gmime.h>
 
 #include "maildir/maildir_fixture.h"
 #include "platform/maildir/mime.h"
@@ -30,7 +31,7 @@ void Leaves(GMimeObject* o, const std::string& at, std::vector<std::string>& out
 std::vector<std::string> LeavesOf(const fs::path& file) {
   auto doc = mime::Document::Parse(file.string());
   std::vector<std::string> out;
-  Leaves(g_mime_message_get_mime_part(doc->message()), "", out);
+  Leaves(mime::TopPart(doc->message()), "", out);
   return out;
 }
 
