@@ -19,7 +19,7 @@
 #include <algorithm>
 #include <iostream>
 
-#include "crash/maildir_harness.h"
+#include "common/maildir_harness.h"
 
 namespace {
 
@@ -43,14 +43,14 @@ class CrashHarness {
   // sizes, one without any, one still in new/.
   void MakeCorpus(int messages) {
     for (int i = 0; i < messages; ++i) {
-      Message m;
+      MimeMessage m;
       m.messageId = "crash-" + std::to_string(i) + "@example.org";
       m.subject = "Message " + std::to_string(i);
       int count = i == 0 ? 0 : 1 + static_cast<int>(rng_() % 3);
       Original o{m.messageId, {}};
       for (int k = 0; k < count; ++k) {
         std::size_t size = 64 + rng_() % (k == 0 ? 40000 : 3000);
-        Part p{"file-" + std::to_string(i) + "-" + std::to_string(k) + (k % 2 ? ".bin" : ".pdf"),
+        MimePart p{"file-" + std::to_string(i) + "-" + std::to_string(k) + (k % 2 ? ".bin" : ".pdf"),
                RandomBytes(rng_, size),
                {},
                std::nullopt};
@@ -208,17 +208,10 @@ class CrashHarness {
   }
 
   bool InRecordedFile(const ParsedMessage& m, const std::string& hash) {
-    for (const auto& r : RecordsOf(m)) {
-      std::error_code ec;
-      fs::path p(r.path);
-      // A record must never lead outside the attachment folder.
-      if (p.parent_path() != prog_.attachments()) continue;
-      if (fs::is_regular_file(p, ec) && Sha256(ReadAll(p)) == hash) return true;
-    }
-    return false;
+    return reliability::InRecordedFile(RecordsOf(m), prog_.attachments(), hash);
   }
 
-  TempTree tree_;
+  TempDir tree_;
   Program prog_;
   std::mt19937_64 rng_;
   std::vector<Original> originals_;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/com_error.h"
-#include "temp_dir.h"
+#include "common/temp_dir.h"
 
 namespace stow {
 namespace {
@@ -26,7 +26,7 @@ using platform::Hive;
 using platform::RegKey;
 namespace syserr = platform::syserr;
 using sqlite::SqliteRegistry;
-using testing_sqlite::TempDir;
+using testing::TempDir;
 
 constexpr const char* kKey = "Software\\Quillmere\\KZO";
 
