@@ -281,6 +281,10 @@ TEST(CreateObjectEx, FallsBackToTheHostAndHonoursThePreference) {
   EXPECT_EQ(hostMade, 2);
   EXPECT_EQ(env.factory.CreateCount("Scripting.Dictionary"), 1);
   EXPECT_FALSE(modOutlookCode::CreateObjectEx("Nobody.Makes.This", false));
+  // Without a host only the system's objects can be made.
+  modGlobal::objOutlook.reset();
+  EXPECT_FALSE(modOutlookCode::CreateObjectEx("Only.Host", false));
+  EXPECT_TRUE(modOutlookCode::CreateObjectEx("Scripting.Dictionary", true));
   EXPECT_TRUE(env.ui.Shows().empty());
 }
 
