@@ -44,13 +44,6 @@ class EnvironmentFileSystem : public posix::PosixFileSystem {
   std::string temp_;
 };
 
-std::string MakeRoot() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/stow-addin-XXXXXX";
-  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  return tmpl;
-}
-
 std::shared_ptr<om::Item> FindIn(const std::shared_ptr<om::Folder>& folder,
                                  const std::string& entryId, int depth) {
   if (!folder || depth > 32) return nullptr;
@@ -79,7 +72,6 @@ AddinEnvironment::AddinEnvironment(Options options) {
 }
 
 void AddinEnvironment::Build(Options options) {
-  root_ = MakeRoot();
   std::filesystem::create_directories(Documents());
   std::filesystem::create_directories(TempFolder());
   shell.SetSpecialFolder(platform::CSIDL_PERSONAL, Documents());
@@ -122,8 +114,6 @@ AddinEnvironment::~AddinEnvironment() {
   store_.reset();
   memory_.reset();
   services_.reset();
-  std::error_code ec;
-  std::filesystem::remove_all(root_, ec);
 }
 
 std::string AddinEnvironment::MakeFolder(const std::string& name) const {

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_dir.h"
 #include "engine/outcome.h"
 #include "platform/headless/headless_toolkit.h"
 #include "platform/headless/manual_loop.h"
@@ -149,7 +150,8 @@ class AddinEnvironment {
  private:
   void Build(Options options);
 
-  std::string root_;
+  TempDir dir_{"addin"};
+  const std::string& root_ = dir_.path();
   std::shared_ptr<mem::FaultyFileSystem> fs_;
   std::shared_ptr<OutcomeList> outcomes_ = std::make_shared<OutcomeList>();
   std::shared_ptr<mem::MemoryStore> memory_;

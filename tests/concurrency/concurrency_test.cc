@@ -11,7 +11,7 @@
 #include <atomic>
 #include <iostream>
 
-#include "crash/maildir_harness.h"
+#include "common/maildir_harness.h"
 #include "platform/services.h"
 #include "platform/sqlite/sqlite_registry.h"
 #include "support/cSettings.h"
@@ -52,7 +52,7 @@ void RenameFlags(const fs::path& dir, std::atomic<bool>& stop, std::atomic<long>
 
 TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
   const long deliveries = EnvNumber("STOW_CONCURRENCY_DELIVERIES", 100);
-  TempTree tree("concurrency");
+  TempDir tree("concurrency");
   Program prog(tree.root(), tree.root() / "Maildir");
   MakeMaildir(prog.store());
 
@@ -85,7 +85,7 @@ TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
   std::map<std::string, std::string> hashById;
   int detachRuns = 0, detachFailures = 0;
   for (long i = 0; i < deliveries; ++i) {
-    Message m;
+    MimeMessage m;
     m.messageId = "deliv-" + std::to_string(i) + "@example.org";
     m.subject = "Delivery " + std::to_string(i);
     std::string data = RandomBytes(rng, 200 + rng() % 4000);
@@ -144,12 +144,8 @@ TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
       ++inMessages;
       continue;
     }
-    bool found = false;
-    for (const auto& rec : ParseRecords(prog.RecordsOf("Inbox", m.unique).value_or(""))) {
-      if (fs::path(rec.path).parent_path() == prog.attachments() && fs::exists(rec.path) &&
-          Sha256(ReadAll(rec.path)) == it->second)
-        found = true;
-    }
+    bool found = InRecordedFile(ParseRecords(prog.RecordsOf("Inbox", m.unique).value_or("")),
+                                prog.attachments(), it->second);
     EXPECT_TRUE(found) << "attachment of " << m.messageId << " lost";
     inFiles += found;
   }
@@ -239,12 +235,12 @@ TEST(Concurrency, TwoProcessesRewritingTheSameMailLoseNothingAndReportEveryFailu
   int failures = 0, conflicts = 0;
   for (long trial = 0; trial < trials; ++trial) {
     const Pair& pair = pairs[trial % 5];
-    TempTree tree("rewrite");
+    TempDir tree("rewrite");
     Program prog(tree.root(), tree.root() / "Maildir");
     MakeMaildir(prog.store());
     std::map<std::string, std::vector<std::string>> hashes;  // Message-ID -> attachments
     for (int i = 0; i < 3; ++i) {
-      Message m;
+      MimeMessage m;
       m.messageId = "t" + std::to_string(trial) + "m" + std::to_string(i) + "@example.org";
       m.subject = "Trial " + std::to_string(trial) + " mail " + std::to_string(i);
       for (int k = 0; k < 2; ++k) {
@@ -318,7 +314,7 @@ namespace {
 // keeps a round short (no batch window to wait for).
 TEST(Concurrency, TwoReattachAllsAtOnceSwapNothingAndLoseNothing) {
   const long rounds = EnvNumber("STOW_CONCURRENCY_ROUNDS", 20);
-  TempTree tree("pairs");
+  TempDir tree("pairs");
   Program prog(tree.root(), tree.root() / "Maildir");
   MakeMaildir(prog.store());
   MakeMaildir(prog.store() / ".Other");
@@ -328,7 +324,7 @@ TEST(Concurrency, TwoReattachAllsAtOnceSwapNothingAndLoseNothing) {
   int serial = 0;
   for (const fs::path& dir : {prog.store(), prog.store() / ".Other"}) {
     for (int i = 0; i < 1; ++i, ++serial) {
-      Message m{"pair-" + std::to_string(serial) + "@example.org",
+      MimeMessage m{"pair-" + std::to_string(serial) + "@example.org",
                 "Pair " + std::to_string(serial),
                 "",
                 {},

@@ -1,6 +1,5 @@
 // Detach and re-attach on real MIME messages in a Maildir built by the test.
 
-#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,42 +10,14 @@
 #include "engine/processEmail.h"
 #include "engine/reattach.h"
 #include "engine/userProperties.h"
-#include "platform/maildir/maildir_store.h"
-#include "tests/common/addin_environment.h"
+#include "common/maildir_env.h"
 
 namespace stow::testing {
 namespace {
 
-struct Part {
-  std::string fileName;
-  std::string bytes;
-  std::string contentId;
-};
-
-std::string Base64Lines(const std::string& bytes) {
-  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string s = b;
-  g_free(b);
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); i += 76) out += s.substr(i, 76) + "\n";
-  return out;
-}
-
-std::string Message(const std::string& html, const std::vector<Part>& parts) {
-  std::string m =
-      "Message-ID: <e2e-1@example.org>\nDate: Wed, 06 Jul 2011 14:30:05 +0000\n"
-      "From: Ann <ann@example.org>\nTo: Bob <bob@example.org>\nSubject: Quarterly\n"
-      "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b1\"\n\n--b1\n"
-      "Content-Type: text/html; charset=utf-8\nContent-Transfer-Encoding: base64\n\n" +
-      Base64Lines(html);
-  for (const Part& p : parts) {
-    m += "--b1\nContent-Type: application/octet-stream\nContent-Disposition: " +
-         std::string(p.contentId.empty() ? "attachment" : "inline") + "; filename=\"" + p.fileName +
-         "\"\nContent-Transfer-Encoding: base64\n";
-    if (!p.contentId.empty()) m += "Content-ID: <" + p.contentId + ">\n";
-    m += "\n" + Base64Lines(p.bytes);
-  }
-  return m + "--b1--\n";
+std::string Message(const std::string& html, const std::vector<MimePart>& parts) {
+  MimeMessage m{"e2e-1@example.org", "Quarterly", html, parts, {}, "b1", "\n", true};
+  return Render(m);
 }
 
 std::string AllBytes() {
@@ -59,17 +30,6 @@ std::string AllBytes() {
 
 class MaildirEngineTest : public ::testing::Test {
  protected:
-  static AddinEnvironment::Options MaildirOptions() {
-    AddinEnvironment::Options options;
-    options.makeStore = [](const std::string& root) -> std::shared_ptr<om::NameSpace> {
-      maildir::Options o;
-      o.secretPath = root + "/secret";
-      maildir::MaildirStore::Create(root + "/Maildir");
-      return maildir::MaildirStore::Open(root + "/Maildir", o);
-    };
-    return options;
-  }
-
   // Puts a message into the Inbox as a mail delivery agent would.
   void Deliver(const std::string& text) {
     AddinEnvironment::WriteFile(env.Root() + "/Maildir/cur/1309962605.e2e1.host:2,S", text);
@@ -101,7 +61,7 @@ TEST_F(MaildirEngineTest, DetachThenReattachGivesBackTheSameBytes) {
   const std::string pdf = AllBytes();
   const std::string text = "line one\r\nline two\n\xC3\xA9t\xC3\xA9\n";
   const std::string html = "<html><body><p>Figures attached.</p></body></html>";
-  Deliver(Message(html, {{"figures.pdf", pdf, ""}, {"notes.txt", text, ""}}));
+  Deliver(Message(html, {{"figures.pdf", pdf}, {"notes.txt", text}}));
   std::string folder = env.MakeFolder("att");
   env.UseAttachmentFolder(folder);
   env.SetSetting("AttachmentNamingOption", "4");
@@ -141,9 +101,9 @@ TEST_F(MaildirEngineTest, NamesThatOnlyFoldTogetherAreSavedRecordedAndPutBackEac
   const std::vector<std::string> names = {
       "Report.pdf",         "report.pdf",          "R\xC3\xA9sum\xC3\xA9.pdf", "R\xC3\x89SUM\xC3\x89.PDF",
       "caf\xC3\xA9.txt",    "cafe\xCC\x81.txt",    "stra\xC3\x9F" "e.txt",    "STRASSE.txt"};
-  std::vector<Part> parts;
+  std::vector<MimePart> parts;
   for (std::size_t i = 0; i < names.size(); ++i)
-    parts.push_back({names[i], "bytes of file " + std::to_string(i), ""});
+    parts.push_back({names[i], "bytes of file " + std::to_string(i)});
   Deliver(Message("<p>eight</p>", parts));
   std::string folder = env.MakeFolder("att");
   env.UseAttachmentFolder(folder);
@@ -154,8 +114,8 @@ TEST_F(MaildirEngineTest, NamesThatOnlyFoldTogetherAreSavedRecordedAndPutBackEac
   ReAttachFiles(OnlyItem(), true, "");
 
   auto hashes = AttachmentHashes(OnlyItem());
-  for (const Part& p : parts)
-    EXPECT_EQ(hashes[p.fileName], AddinEnvironment::Sha256(p.bytes)) << p.fileName;
+  for (const MimePart& p : parts)
+    EXPECT_EQ(hashes[p.name], AddinEnvironment::Sha256(p.data)) << p.name;
   EXPECT_TRUE(env.ListFiles(folder).empty());
 }
 
@@ -203,7 +163,7 @@ TEST_F(MaildirEngineTest, SignedOrEncryptedMailIsNeverChanged) {
 TEST_F(MaildirEngineTest, InlineImagesComeBackWithNewContentIds) {
   const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + AllBytes();
   Deliver(Message("<p><img src=\"cid:logo@x\"></p>",
-                  {{"logo.png", png, "logo@x"}, {"a.bin", "A", ""}}));
+                  {{"logo.png", png, {}, {}, "logo@x"}, {"a.bin", "A"}}));
   std::string folder = env.MakeFolder("att");
   env.UseAttachmentFolder(folder);
   env.SetSetting("TreatInlineImagesAsAttachments", "-1");

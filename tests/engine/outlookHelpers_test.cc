@@ -79,26 +79,6 @@ TEST_F(AddinTest, PickingAHostFolder) {
   EXPECT_FALSE(PickOutlookFolder(nullptr));
 }
 
-TEST_F(AddinTest, CreateObjectFallsBackToTheHost) {
-  platform::ObjectFactory hostFactory;
-  platform::RegisterDictionary(hostFactory);
-  auto host =
-      std::make_shared<hostapp::HostApplication>(env.storePtr(), "14.0.0.1", nullptr, &hostFactory);
-  modGlobal::objOutlook = host;
-  env.factory.FailCreation("Scripting.Dictionary");
-  int systemTries = env.factory.CreateCount("Scripting.Dictionary");
-  int hostTries = hostFactory.CreateCount("Scripting.Dictionary");
-  EXPECT_TRUE(ComCast<platform::Dictionary>(CreateObjectEx("Scripting.Dictionary", false)));
-  EXPECT_EQ(env.factory.CreateCount("Scripting.Dictionary"), systemTries + 1);
-  EXPECT_EQ(hostFactory.CreateCount("Scripting.Dictionary"), hostTries + 1);
-  EXPECT_FALSE(CreateObjectEx("No.Such.Thing", true));
-  // Preferring the host asks it first.
-  hostFactory.Register("Only.Host", [] { return std::make_shared<platform::Dictionary>(); });
-  EXPECT_TRUE(CreateObjectEx("Only.Host", true));
-  modGlobal::objOutlook.reset();
-  EXPECT_FALSE(CreateObjectEx("Scripting.Dictionary", false));
-}
-
 TEST_F(AddinTest, ShellObjectAndModalForms) {
   EXPECT_EQ(GetWS(), env.ws);
   env.factory.FailCreation("Wscript.Shell");

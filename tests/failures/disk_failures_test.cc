@@ -14,7 +14,7 @@
 
 #include <cstring>
 
-#include "crash/maildir_harness.h"
+#include "common/maildir_harness.h"
 
 namespace {
 
@@ -87,9 +87,9 @@ class DiskFailureTest : public ::testing::Test {
                  options.c_str()) == 0;
   }
 
-  Original Add(const std::string& id, const std::vector<Part>& parts,
+  Original Add(const std::string& id, const std::vector<MimePart>& parts,
                const std::string& html = "") {
-    Message m{id + "@example.org", id, html, parts, {}};
+    MimeMessage m{id + "@example.org", id, html, parts, {}};
     std::string text = Render(m);
     Deliver(prog_.store(),
             std::to_string(1709543700 + serial_) + ".M" + std::to_string(serial_) + "P5.failures",
@@ -127,13 +127,8 @@ class DiskFailureTest : public ::testing::Test {
         if (!m.parsed) bad.push_back(o.messageId + " does not parse");
         for (const auto& h : o.hashes) {
           bool inMessage = std::count(m.leafHashes.begin(), m.leafHashes.end(), h) > 0;
-          bool inFile = false;
           auto it = s.records.find(o.messageId);
-          for (const auto& r : it == s.records.end() ? std::vector<Record>() : it->second) {
-            fs::path p(r.path);
-            inFile = inFile || (p.parent_path() == prog_.attachments() && fs::exists(p) &&
-                                Sha256(ReadAll(p)) == h);
-          }
+          bool inFile = it != s.records.end() && InRecordedFile(it->second, prog_.attachments(), h);
           if (detached && inMessage)
             bad.push_back("attachment " + h.substr(0, 12) + " still in " + o.messageId);
           else if (!inMessage && !inFile)
@@ -162,21 +157,13 @@ class DiskFailureTest : public ::testing::Test {
     return bad;
   }
 
-  // Every file under dir: path -> hash.
-  static std::map<std::string, std::string> Tree(const fs::path& dir) {
-    std::map<std::string, std::string> out;
-    for (auto& e : fs::recursive_directory_iterator(dir))
-      out[e.path().string()] = e.is_regular_file() ? Sha256(ReadAll(e.path())) : "dir";
-    return out;
-  }
-
   const Original* Find(const std::string& id) const {
     for (const auto& o : originals_)
       if (o.messageId == id) return &o;
     return nullptr;
   }
 
-  TempTree tree_;
+  TempDir tree_;
   Program prog_;
   std::vector<fs::path> mounts_;
   std::vector<Original> originals_;
@@ -249,13 +236,13 @@ TEST_F(DiskFailureTest, FullMailStoreKeepsTheMessageAndTakesBackItsSavedFiles) {
   struct statvfs room {};
   ASSERT_EQ(statvfs(filler.c_str(), &room), 0);
   ASSERT_LT(room.f_bavail * room.f_frsize, html.size() / 2) << "the rewrite would fit";
-  auto storeBefore = Tree(prog_.store());
+  auto storeBefore = TreeHashes(prog_.store());
 
   RunResult r = prog_.Run({"--yes", "detach-all", "Inbox"});
   EXPECT_NE(r.code, 0) << Report(r);
   EXPECT_THAT(r.err, HasSubstr("No space left on device")) << "the cause is not said\n"
                                                            << Report(r);
-  EXPECT_EQ(Tree(prog_.store()), storeBefore) << "the Maildir changed";
+  EXPECT_EQ(TreeHashes(prog_.store()), storeBefore) << "the Maildir changed";
   State s = Read();
   ASSERT_EQ(s.messages.size(), 1u);
   EXPECT_EQ(s.messages[0].fileHash, o.fileHash);
@@ -280,15 +267,15 @@ TEST_F(DiskFailureTest, ReadOnlyAttachmentFolderFailsNamingItAndChangesNothing) 
   std::mt19937_64 rng(3);
   Add("first", {{"a.pdf", RandomBytes(rng, 5000), {}, {}}});
   Add("second", {{"b.bin", RandomBytes(rng, 7000), {}, {}}, {"c.txt", "plain", {}, {}}});
-  auto storeBefore = Tree(prog_.store());
-  auto folderBefore = Tree(prog_.attachments());
+  auto storeBefore = TreeHashes(prog_.store());
+  auto folderBefore = TreeHashes(prog_.attachments());
 
   RunResult r = prog_.Run({"--yes", "detach-all", "Inbox"});
   EXPECT_NE(r.code, 0) << Report(r);
   EXPECT_THAT(r.err, HasSubstr(prog_.attachments().string())) << "the folder is not named\n"
                                                               << Report(r);
-  EXPECT_EQ(Tree(prog_.store()), storeBefore) << "the Maildir changed";
-  EXPECT_EQ(Tree(prog_.attachments()), folderBefore);
+  EXPECT_EQ(TreeHashes(prog_.store()), storeBefore) << "the Maildir changed";
+  EXPECT_EQ(TreeHashes(prog_.attachments()), folderBefore);
 }
 
 }  // namespace

@@ -160,18 +160,6 @@ TEST_F(HostApplicationTest, WindowsThatWentAwayRaiseObjectGone) {
   EXPECT_EQ(ErrorOf([&] { other->Activate(); }), errnum::kObjectGone);
 }
 
-TEST_F(HostApplicationTest, ActiveWindowCallsCanBeMadeToFail) {
-  app->OpenExplorer(Inbox());
-  app->FailActiveWindow(errnum::kFail);
-  app->FailActiveExplorer(errnum::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { app->ActiveWindow(); }), errnum::kFail);
-  EXPECT_EQ(ErrorOf([&] { app->ActiveExplorer(); }), errnum::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { app->ActiveInspector(); }), 0);
-  app->FailActiveWindow(0);
-  app->FailActiveExplorer(0);
-  EXPECT_EQ(app->ActiveWindow()->TypeName(), "Explorer");
-}
-
 TEST_F(HostApplicationTest, QuitRaisesQuitAndLeavesNoWindows) {
   app->OpenExplorer(Inbox());
   app->OpenInspector(Mail("m"));
@@ -220,13 +208,6 @@ TEST_F(HostApplicationTest, InspectorCloseWithSaveSavesAndKeepsTheWindowWhenSave
   inspector->Close(om::olSave);
   EXPECT_EQ(app->Inspectors()->Count(), 0);
   EXPECT_EQ(store->FindByEntryId(item->EntryID())->BillingInformation(), "edited");
-}
-
-TEST_F(HostApplicationTest, PickFolderAnswersWhatTheTestSet) {
-  EXPECT_EQ(store->PickFolder(), nullptr);
-  app->SetPickFolderAnswer(Calendar());
-  EXPECT_EQ(store->PickFolder()->Name(), "Calendar");
-  EXPECT_EQ(app->PickFolderCount(), 2);
 }
 
 TEST_F(HostApplicationTest, OnlyTheApplicationOwningTheHooksRemovesThem) {

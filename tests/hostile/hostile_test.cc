@@ -13,7 +13,7 @@
 
 #include <iostream>
 
-#include "crash/maildir_harness.h"
+#include "common/maildir_harness.h"
 
 namespace {
 
@@ -137,25 +137,6 @@ std::vector<HostileName> Names(const fs::path& sentinel) {
 }
 
 // Everything under dir except the folders the program may write: path -> hash.
-std::map<std::string, std::string> Snapshot(const fs::path& dir,
-                                            const std::vector<fs::path>& excluded) {
-  std::map<std::string, std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    bool skip = false;
-    for (const auto& x : excluded)
-      if (it->path() == x) skip = true;
-    if (skip) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    out[it->path().string()] =
-        it->is_regular_file() ? Sha256(ReadAll(it->path())) : std::string("dir");
-  }
-  return out;
-}
-
 std::vector<std::string> Diff(const std::map<std::string, std::string>& before,
                               const std::map<std::string, std::string>& after) {
   std::vector<std::string> out;
@@ -169,27 +150,6 @@ std::vector<std::string> Diff(const std::map<std::string, std::string>& before,
   for (const auto& [p, h] : after)
     if (!before.count(p)) out.push_back("created " + p);
   return out;
-}
-
-// The HTML body of a message file.
-std::string HtmlOf(const ParsedMessage& m) {
-  EnsureGMime();
-  std::string html;
-  GMimeStream* stream = g_mime_stream_fs_open(m.path.c_str(), O_RDONLY, 0, nullptr);
-  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
-  GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
-  if (message) {
-    GMimeObject* body = g_mime_message_get_body(message);
-    if (body && GMIME_IS_TEXT_PART(body)) {
-      char* text = g_mime_text_part_get_text(GMIME_TEXT_PART(body));
-      if (text) html = text;
-      g_free(text);
-    }
-    g_object_unref(message);
-  }
-  g_object_unref(parser);
-  g_object_unref(stream);
-  return html;
 }
 
 struct Block {
@@ -253,12 +213,12 @@ class HostileTest : public ::testing::Test {
   std::map<std::string, std::string> Outside() {
     for (const auto& from : prog_.TrashedFrom())
       EXPECT_EQ(fs::path(from).parent_path(), prog_.attachments()) << "trashed " << from;
-    return Snapshot(tree_.root(),
+    return TreeHashes(tree_.root(),
                     {prog_.store(), prog_.attachments(), prog_.config(), prog_.tmp(), prog_.trash(),
                      tree_.root() / "run.out", tree_.root() / "run.err"});
   }
 
-  std::string Add(const std::string& id, Message m) {
+  std::string Add(const std::string& id, MimeMessage m) {
     m.messageId = id + "@example.org";
     if (m.subject.empty()) m.subject = id;
     Deliver(prog_.store(),
@@ -274,7 +234,7 @@ class HostileTest : public ::testing::Test {
     return out;
   }
 
-  TempTree tree_;
+  TempDir tree_;
   Program prog_;
   fs::path sentinel_;
   int serial_ = 0;
@@ -291,7 +251,7 @@ TEST_F(HostileTest, HostileNamesStayInTheAttachmentFolderAndCannotInjectMarkup) 
   labelById[benign] = "benign";
   for (std::size_t i = 0; i < names.size(); ++i) {
     std::string data = "hostile " + std::to_string(i) + " " + RandomBytes(rng, 40);
-    Part p{names[i].name, data, PartHeaders(names[i]), std::nullopt};
+    MimePart p{names[i].name, data, PartHeaders(names[i]), std::nullopt};
     std::string id = Add("name-" + std::to_string(i), {"", "", "", {p}, {}});
     dataById[id] = data;
     labelById[id] = names[i].label;
@@ -313,7 +273,7 @@ TEST_F(HostileTest, HostileNamesStayInTheAttachmentFolderAndCannotInjectMarkup) 
     EXPECT_TRUE(e.is_regular_file() && e.path().parent_path() == prog_.attachments()) << e.path();
 
   auto messages = ById();
-  Block reference = LinkBlockOf(HtmlOf(messages[benign]));
+  Block reference = LinkBlockOf(messages[benign].html);
   ASSERT_TRUE(reference.found) << "the harmless message was not detached: " << r.err;
   int detached = 0;
   for (const auto& [id, data] : dataById) {
@@ -326,17 +286,13 @@ TEST_F(HostileTest, HostileNamesStayInTheAttachmentFolderAndCannotInjectMarkup) 
     auto text = prog_.RecordsOf("Inbox", m.unique);
     ASSERT_TRUE(text.has_value());
     auto records = ParseRecords(*text);
-    bool inFile = false;
-    for (const auto& rec : records) {
+    for (const auto& rec : records)
       EXPECT_EQ(fs::path(rec.path).parent_path(), prog_.attachments()) << rec.path;
-      if (fs::path(rec.path).parent_path() == prog_.attachments() && fs::exists(rec.path) &&
-          Sha256(ReadAll(rec.path)) == hash)
-        inFile = true;
-    }
+    bool inFile = InRecordedFile(records, prog_.attachments(), hash);
     EXPECT_TRUE(inMessage || inFile) << "attachment lost";
     if (!inFile) continue;
     ++detached;
-    Block b = LinkBlockOf(HtmlOf(m));
+    Block b = LinkBlockOf(m.html);
     ASSERT_TRUE(b.found);
     EXPECT_EQ(b.elements, reference.elements) << "the name changed the block's markup";
     ASSERT_EQ(b.hrefs.size(), 1u);
@@ -364,7 +320,7 @@ TEST_F(HostileTest, MalformedMimeIsNeverStrippedUnlessDecodedFaithfully) {
   std::mt19937_64 rng(11);
   struct Case {
     std::string label;
-    Message message;
+    MimeMessage message;
     std::string rawMustStay;  // encoded text that must still be in the file afterwards
     std::string data;         // the attachment when it is decodable
   };
@@ -382,18 +338,18 @@ TEST_F(HostileTest, MalformedMimeIsNeverStrippedUnlessDecodedFaithfully) {
       if (c != '\r' && c != '\n') --chars;
     }
     while (cut.back() == '\r' || cut.back() == '\n') cut.pop_back();
-    Part p{"short.bin", data, {}, cut + "\r\n"};
+    MimePart p{"short.bin", data, {}, cut + "\r\n"};
     cases.push_back({"base64 that decodes short", {"", "", "", {p}, {}}, cut.substr(0, 200), ""});
   }
   {
     std::string data = RandomBytes(rng, 900);
     std::string body = Base64(data);
     body.insert(body.size() / 2, "!!**$$\r\n");
-    Part p{"garbage.bin", data, {}, body};
+    MimePart p{"garbage.bin", data, {}, body};
     cases.push_back({"base64 with garbage", {"", "", "", {p}, {}}, "!!**$$", ""});
   }
   {
-    Part p{"unknown.bin",
+    MimePart p{"unknown.bin",
            "",
            {"Content-Type: application/octet-stream; name=\"unknown.bin\"",
             "Content-Disposition: attachment; filename=\"unknown.bin\"",
@@ -407,7 +363,7 @@ TEST_F(HostileTest, MalformedMimeIsNeverStrippedUnlessDecodedFaithfully) {
   {
     // The closing boundary is missing: the message ends inside the attachment.
     std::string data = RandomBytes(rng, 500);
-    Message m{"", "", "", {}, {}};
+    MimeMessage m{"", "", "", {}, {}};
     m.messageId = "no-close@example.org";
     m.subject = "no closing boundary";
     std::string text = Render(
@@ -418,7 +374,7 @@ TEST_F(HostileTest, MalformedMimeIsNeverStrippedUnlessDecodedFaithfully) {
   }
   {
     // A multipart whose boundary parameter is missing.
-    Message m{"", "missing boundary", "", {}, {"X-Case: 1"}};
+    MimeMessage m{"", "missing boundary", "", {}, {"X-Case: 1"}};
     m.messageId = "no-boundary@example.org";
     std::string data = "payload without boundary";
     std::string text =
@@ -447,13 +403,13 @@ TEST_F(HostileTest, MalformedMimeIsNeverStrippedUnlessDecodedFaithfully) {
         Base64(data);
     for (int i = depth - 1; i >= 0; --i) text += "--d" + std::to_string(i) + "--\r\n";
     Deliver(prog_.store(), "1709540002.Mdeep.hostile", text);
-    Message m;
+    MimeMessage m;
     m.messageId = "deep@example.org";
     cases.push_back({"nesting 2000 deep", m, "", ""});
   }
   {
     std::string data = RandomBytes(rng, 700);
-    Message m{"",
+    MimeMessage m{"",
               "huge header",
               "",
               {{"after-huge.bin", data, {}, {}}},
@@ -490,9 +446,7 @@ TEST_F(HostileTest, MalformedMimeIsNeverStrippedUnlessDecodedFaithfully) {
       if (before.leafNames[i].empty()) continue;  // the body: rewritten with links
       const std::string& h = before.leafHashes[i];
       bool kept = std::count(m.leafHashes.begin(), m.leafHashes.end(), h) > 0;
-      bool saved = false;
-      for (const auto& rec : records)
-        if (fs::exists(rec.path) && Sha256(ReadAll(rec.path)) == h) saved = true;
+      bool saved = InRecordedFile(records, prog_.attachments(), h);
       EXPECT_TRUE(kept || saved) << "part " << before.leafNames[i] << " lost";
     }
   }
@@ -524,7 +478,7 @@ TEST_F(HostileTest, ForgedRecordsAndMarkerCannotReachFilesOutside) {
   std::string html = "<br><table id=tableKZOSTART><tr><td><ul><li><a href='" + secretPath +
                      "'>secret.txt</a></li></ul></td></tr></table><table id=tableKZOEND><tr><td>"
                      "&nbsp;</td></tr></table><!--END_KZO---><p>hello</p>";
-  Message m{"", "forged", html, {{"real.txt", "a real attachment", {}, {}}}, forged};
+  MimeMessage m{"", "forged", html, {{"real.txt", "a real attachment", {}, {}}}, forged};
   std::string id = Add("forged", m);
   auto outsideBefore = Outside();
 
@@ -584,9 +538,9 @@ TEST_F(HostileTest, CorpusRoundTripLosesNothingAndTouchesNothingElse) {
                                     "invoice.pdf",
                                     "invoice.pdf"};
   std::map<std::string, std::vector<std::string>> hashes;  // message id -> attachment hashes
-  Message a{"", "Colliding", "", {}, {}};
+  MimeMessage a{"", "Colliding", "", {}, {}};
   for (const auto& name : names) a.parts.push_back({name, RandomBytes(rng, 300), {}, {}});
-  Message b{"",
+  MimeMessage b{"",
             "Second",
             "",
             {{"invoice.pdf", RandomBytes(rng, 200), {}, {}},

@@ -2,43 +2,20 @@
 // folder is detached without any command, also while a batch is running.
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "commands/commandRunner.h"
 #include "commands/fStripAttachments.h"
-#include "common/addin_environment.h"
+#include "common/maildir_env.h"
 #include "engine/processEmail.h"
 #include "host/RozozizeraRoreravo.h"
-#include "platform/maildir/maildir_store.h"
 #include "support/modGlobal.h"
 
 namespace stow::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
-AddinEnvironment::Options MaildirOptions() {
-  AddinEnvironment::Options o;
-  o.makeStore = [](const std::string& root) -> std::shared_ptr<om::NameSpace> {
-    maildir::Options options;
-    options.secretPath = root + "/secret";
-    maildir::MaildirStore::Create(root + "/Maildir");
-    return maildir::MaildirStore::Open(root + "/Maildir", options);
-  };
-  return o;
-}
-
 std::string Message(const std::string& subject, const std::string& file) {
-  return "From: a@example.org\nTo: b@example.org\nSubject: " + subject + "\nMessage-ID: <" +
-         subject +
-         "@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\n"
-         "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"XYZ\"\n\n"
-         "--XYZ\nContent-Type: text/html; charset=utf-8\n\n<html><body><p>" +
-         subject + "</p></body></html>\n--XYZ\nContent-Type: application/pdf; name=\"" + file +
-         "\"\nContent-Disposition: attachment; filename=\"" + file +
-         "\"\nContent-Transfer-Encoding: base64\n\nJVBERi0xLjQK\n--XYZ--\n";
+  return Render({subject + "@example.org", subject, "", {{file, "%PDF-1.4\n"}}, {}, "XYZ", "\n"});
 }
 
 class MaildirDeliveryTest : public ::testing::Test {
@@ -46,7 +23,7 @@ class MaildirDeliveryTest : public ::testing::Test {
   MaildirDeliveryTest() : env(MaildirOptions()) {}
   void SetUp() override {
     maildirRoot = env.Root() + "/Maildir";
-    for (const char* s : {"cur", "new", "tmp"}) fs::create_directories(maildirRoot + "/" + s);
+    MakeMaildir(maildirRoot);
     att = env.MakeFolder("att");
     env.UseAttachmentFolder(att);
     env.SetSetting("EmailFolders", env.Inbox()->FolderPath());
@@ -58,13 +35,9 @@ class MaildirDeliveryTest : public ::testing::Test {
     addin.reset();
   }
 
-  // What a delivery agent does: write into tmp/, rename into new/.
   void Deliver(const std::string& dir, const std::string& text) {
-    for (const char* s : {"cur", "new", "tmp"}) fs::create_directories(dir + "/" + s);
     std::string unique = std::to_string(1704189600 + serial++) + ".M1P1.testhost";
-    std::string tmp = dir + "/tmp/" + unique;
-    std::ofstream(tmp, std::ios::binary) << text;
-    fs::rename(tmp, dir + "/new/" + unique);
+    stow::testing::Deliver(dir, unique, text, "new");
   }
 
   std::shared_ptr<om::Item> FindBySubject(const std::shared_ptr<om::Folder>& folder,

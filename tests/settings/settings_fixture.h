@@ -4,13 +4,13 @@
 // factory, and clean add-in globals.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "common/temp_dir.h"
 #include "platform/dictionary.h"
 #include "platform/memory/memory_registry.h"
 #include "platform/memory/memory_shell.h"
@@ -26,12 +26,6 @@ namespace stow::settings_test {
 
 inline constexpr const char* kKeyPath = "Software\\Quillmere\\KZO";
 
-inline std::string MakeTempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/stow-settings-XXXXXX";
-  return mkdtemp(pattern.data()) ? pattern : std::string();
-}
-
 // Registers what the add-in creates by identifier here.
 inline void RegisterRuntime(platform::ObjectFactory& factory) {
   platform::RegisterDictionary(factory);
@@ -41,7 +35,7 @@ inline void RegisterRuntime(platform::ObjectFactory& factory) {
 
 class SettingsTest : public ::testing::Test {
  protected:
-  SettingsTest() : root_(MakeTempDir()) {
+  SettingsTest() {
     RegisterRuntime(factory);
     shell.SetSpecialFolder(platform::CSIDL_PERSONAL, Documents());
     std::filesystem::create_directories(Documents());
@@ -55,12 +49,10 @@ class SettingsTest : public ::testing::Test {
   ~SettingsTest() override {
     modGlobal::ResetForTests();
     scoped_.reset();
-    std::error_code ec;
-    if (!root_.empty()) std::filesystem::remove_all(root_, ec);
   }
 
-  const std::string& Root() const { return root_; }
-  std::string Documents() const { return root_ + "/Documents"; }
+  const std::string& Root() const { return root_.path(); }
+  std::string Documents() const { return root_ / "Documents"; }
 
   std::optional<std::string> Stored(const std::string& name) const {
     return registry.GetText(platform::Hive::CurrentUser, kKeyPath, name);
@@ -74,7 +66,7 @@ class SettingsTest : public ::testing::Test {
   platform::ObjectFactory factory;
 
  private:
-  std::string root_;
+  testing::TempDir root_{"settings"};
   std::unique_ptr<platform::ScopedServices> scoped_;
 };
 

@@ -10,7 +10,7 @@
 #include "platform/memory/memory_registry.h"
 #include "platform/registry.h"
 #include "platform/sqlite/sqlite_registry.h"
-#include "temp_dir.h"
+#include "common/temp_dir.h"
 
 namespace stow {
 namespace {
@@ -18,7 +18,7 @@ namespace {
 using platform::Hive;
 using platform::RegKey;
 namespace syserr = platform::syserr;
-using testing_sqlite::TempDir;
+using testing::TempDir;
 
 struct Backend {
   const char* name;

@@ -11,13 +11,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/com_error.h"
-#include "temp_dir.h"
+#include "common/temp_dir.h"
 
 namespace stow {
 namespace {
@@ -26,7 +25,7 @@ using platform::Hive;
 using platform::RegKey;
 namespace syserr = platform::syserr;
 using sqlite::SqliteRegistry;
-using testing_sqlite::TempDir;
+using testing::TempDir;
 
 constexpr const char* kKey = "Software\\Quillmere\\KZO";
 
@@ -55,24 +54,6 @@ int WaitExit(pid_t pid) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Reads and writes a decimal counter inside Exclusive; returns the number taken.
-long TakeNumber(SqliteRegistry& reg) {
-  long number = -1;
-  reg.Exclusive([&] {
-    RegKey key = 0;
-    if (reg.CreateKey(Hive::CurrentUser, kKey, &key) != syserr::kSuccess) return;
-    std::string data;
-    long current = 0;
-    if (reg.QueryValue(key, "IncrementalNumber", nullptr, &data) == syserr::kSuccess)
-      current = std::stol(platform::Utf16BytesToUtf8(data));
-    if (reg.SetValue(key, "IncrementalNumber", platform::REG_SZ,
-                     Text(std::to_string(current + 1))) == syserr::kSuccess)
-      number = current + 1;
-    reg.CloseKey(key);
-  });
-  return number;
 }
 
 TEST(SqliteRegistry, CreatesItsFolderAndKeepsValuesAcrossReopening) {
@@ -110,44 +91,6 @@ TEST(SqliteRegistry, AFileThatIsNotAStoreIsRefused) {
   const std::string file = dir / "settings.db";
   std::ofstream(file) << "this is not a database, just some text that is long enough";
   EXPECT_THROW(SqliteRegistry reg(file), ComError);
-}
-
-TEST(SqliteRegistry, TwoProcessesTakingNumbersNeverGetTheSameOne) {
-  TempDir dir;
-  const std::string file = dir / "settings.db";
-  { SqliteRegistry create(file); }
-  int fds[2][2];
-  std::vector<pid_t> children;
-  for (int c = 0; c < 2; ++c) {
-    ASSERT_EQ(pipe(fds[c]), 0);
-    int out = fds[c][1];
-    children.push_back(Spawn([&, out] {
-      SqliteRegistry reg(file);
-      for (int i = 0; i < 200; ++i) {
-        long n = TakeNumber(reg);
-        if (n <= 0) return false;
-        if (write(out, &n, sizeof n) != sizeof n) return false;
-      }
-      return true;
-    }));
-    close(fds[c][1]);
-  }
-  std::multiset<long> numbers;
-  for (int c = 0; c < 2; ++c) {
-    long n = 0;
-    while (read(fds[c][0], &n, sizeof n) == sizeof n) numbers.insert(n);
-    close(fds[c][0]);
-  }
-  for (pid_t pid : children) EXPECT_EQ(WaitExit(pid), 0);
-  EXPECT_EQ(numbers.size(), 400u);
-  EXPECT_EQ(std::set<long>(numbers.begin(), numbers.end()).size(), numbers.size())
-      << "a number was handed out twice";
-  SqliteRegistry reg(file);
-  RegKey key = 0;
-  ASSERT_EQ(reg.OpenKey(Hive::CurrentUser, kKey, platform::KEY_READ, &key), syserr::kSuccess);
-  std::string data;
-  ASSERT_EQ(reg.QueryValue(key, "IncrementalNumber", nullptr, &data), syserr::kSuccess);
-  EXPECT_EQ(platform::Utf16BytesToUtf8(data), "400");
 }
 
 // Each value written by the child carries its own name and round inside its data, so

@@ -226,19 +226,19 @@ TEST(RunApp, AddressWithoutShellObjectOrWhenItFailsGoesToTheShell) {
 TEST(RunApp, ProgramInFolderElseInstallFolderElseNothing) {
   SupportEnv env;
   TempDir dir;
-  std::ofstream(dir.Path() + "/tool.exe") << "x";
-  RunApp("tool", "-a b", dir.Path() + "/");
+  std::ofstream(dir.path() + "/tool.exe") << "x";
+  RunApp("tool", "-a b", dir.path() + "/");
   ASSERT_EQ(env.ws->Calls().size(), 1u);
-  EXPECT_EQ(env.ws->Calls()[0].command, "\"" + dir.Path() + "/tool.exe\" -a b");
+  EXPECT_EQ(env.ws->Calls()[0].command, "\"" + dir.path() + "/tool.exe\" -a b");
   EXPECT_EQ(env.ws->Calls()[0].windowStyle, 1);
 
   // No such program in the folder: the installation folder is tried.
-  env.shell.SetProgramFolder(dir.Path());
+  env.shell.SetProgramFolder(dir.path());
   RunApp("tool", "", "/nowhere");
   ASSERT_EQ(env.ws->Calls().size(), 2u);
-  EXPECT_EQ(env.ws->Calls()[1].command, "\"" + dir.Path() + "/tool.exe\" ");
+  EXPECT_EQ(env.ws->Calls()[1].command, "\"" + dir.path() + "/tool.exe\" ");
 
-  RunApp("missing", "", dir.Path());
+  RunApp("missing", "", dir.path());
   EXPECT_EQ(env.ws->Calls().size(), 2u);
   EXPECT_TRUE(env.ui.MessageBoxes().empty());
 }
@@ -246,12 +246,12 @@ TEST(RunApp, ProgramInFolderElseInstallFolderElseNothing) {
 TEST(RunApp, AProgramThatFailsToStartIsExplained) {
   SupportEnv env;
   TempDir dir;
-  std::ofstream(dir.Path() + "/tool.exe") << "x";
+  std::ofstream(dir.path() + "/tool.exe") << "x";
   env.ws->FailWith(errnum::kPermissionDenied, "Permission denied");
-  RunApp("tool", "", dir.Path());
+  RunApp("tool", "", dir.path());
   ASSERT_EQ(env.ui.MessageBoxes().size(), 1u);
   const auto& box = env.ui.MessageBoxes()[0];
-  EXPECT_EQ(box.prompt, "Exception occured when running the file " + dir.Path() +
+  EXPECT_EQ(box.prompt, "Exception occured when running the file " + dir.path() +
                             "/tool.exe\r\nPermission denied");
   EXPECT_EQ(box.style, ui::vbCritical);
   EXPECT_EQ(box.title, "Stowbright for Outlook");
@@ -281,6 +281,10 @@ TEST(CreateObjectEx, FallsBackToTheHostAndHonoursThePreference) {
   EXPECT_EQ(hostMade, 2);
   EXPECT_EQ(env.factory.CreateCount("Scripting.Dictionary"), 1);
   EXPECT_FALSE(modOutlookCode::CreateObjectEx("Nobody.Makes.This", false));
+  // Without a host only the system's objects can be made.
+  modGlobal::objOutlook.reset();
+  EXPECT_FALSE(modOutlookCode::CreateObjectEx("Only.Host", false));
+  EXPECT_TRUE(modOutlookCode::CreateObjectEx("Scripting.Dictionary", true));
   EXPECT_TRUE(env.ui.Shows().empty());
 }
 

@@ -4,11 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 
+#include "common/temp_dir.h"
 #include "platform/dictionary.h"
 #include "platform/headless/headless_toolkit.h"
 #include "platform/hostapp/host_application.h"
@@ -62,25 +61,6 @@ class SupportEnv {
 
  private:
   platform::ScopedServices scoped_;
-};
-
-// A fresh folder under the system's temporary folder, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() /
-            ("stow-support-" + std::to_string(rd()) + "-" + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string Path() const { return path_.string(); }
-
- private:
-  std::filesystem::path path_;
 };
 
 }  // namespace stow::testing

@@ -1,10 +1,9 @@
 #pragma once
-// What the reliability harnesses (crash, hostile, concurrency) share: a private
-// temporary tree with a Maildir, a HOME and a settings folder; MIME messages built
-// here; the stowbright program run as a child (optionally under ptrace, so that it
-// can be killed just before its Nth write to the disk); and a reader that parses
-// every message of a folder with GMime and hashes its parts, so that a check never
-// trusts the program it checks.
+// What the tests of the stowbright program share: the stowbright program run as a
+// child with its own HOME, settings folder and TMPDIR (optionally under ptrace, so
+// that it can be killed just before its Nth write to the disk); and a reader that
+// parses every message of a folder with GMime and hashes its parts, so that a check
+// never trusts the program it checks.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -32,20 +32,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/mime_message.h"
+
 namespace stow::testing::reliability {
 
+// The temporary folder and the MIME builder of every test (a using directive passes
+// on to the files that use this one).
+using namespace ::stow::testing;
 namespace fs = std::filesystem;
-
-inline std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteAll(const fs::path& p, const std::string& data) {
-  std::ofstream(p, std::ios::binary | std::ios::trunc) << data;
-}
 
 inline std::string Sha256(const std::string& data) {
   gchar* hex = g_compute_checksum_for_data(
@@ -55,97 +49,10 @@ inline std::string Sha256(const std::string& data) {
   return out;
 }
 
-inline std::string Base64(const std::string& data) {
-  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(data.data()), data.size());
-  std::string raw = b;
-  g_free(b);
-  std::string out;
-  for (std::size_t i = 0; i < raw.size(); i += 76) out += raw.substr(i, 76) + "\r\n";
-  return out;
-}
-
 inline long EnvNumber(const char* name, long fallback) {
   const char* v = std::getenv(name);
   if (!v || !*v) return fallback;
   return std::strtol(v, nullptr, 10);
-}
-
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
-class TempTree {
- public:
-  explicit TempTree(const std::string& tag) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp && *tmp ? tmp : "/tmp") + "/stowbright-" + tag + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-    root_ = buf.data();
-  }
-  ~TempTree() {
-    std::error_code ec;
-    // A read-only folder left by a test must not keep its tree alive.
-    for (auto it = fs::recursive_directory_iterator(root_, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      if (it->is_directory(ec))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(root_, ec);
-  }
-  TempTree(const TempTree&) = delete;
-  TempTree& operator=(const TempTree&) = delete;
-  const fs::path& root() const { return root_; }
-
- private:
-  fs::path root_;
-};
-
-struct Part {
-  std::string name;  // file name as the sender wrote it (quoted as is)
-  std::string data;
-  // Raw header lines (without the trailing CR LF) that replace the usual
-  // Content-Type / Content-Disposition / Content-Transfer-Encoding of the part.
-  std::vector<std::string> rawHeaders;
-  // Encoded body that replaces the base64 of data.
-  std::optional<std::string> rawBody;
-};
-
-struct Message {
-  std::string messageId;  // without <>
-  std::string subject;
-  std::string html;
-  std::vector<Part> parts;
-  std::vector<std::string> extraHeaders;  // top-level, without CR LF
-  std::string boundary = "=-b0undary-reliability";
-};
-
-inline std::string Render(const Message& m) {
-  std::ostringstream out;
-  out << "From: Ann <ann@example.org>\r\nTo: you@example.org\r\nSubject: " << m.subject
-      << "\r\nDate: Mon, 04 Mar 2024 09:15:00 +0000\r\nMessage-ID: <" << m.messageId
-      << ">\r\nMIME-Version: 1.0\r\n";
-  for (const auto& h : m.extraHeaders) out << h << "\r\n";
-  std::string html = m.html.empty() ? "<html><body><p>" + m.subject + "</p></body></html>" : m.html;
-  if (m.parts.empty()) {
-    out << "Content-Type: text/html; charset=utf-8\r\n\r\n" << html << "\r\n";
-    return out.str();
-  }
-  out << "Content-Type: multipart/mixed; boundary=\"" << m.boundary << "\"\r\n\r\n--" << m.boundary
-      << "\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
-      << html << "\r\n";
-  for (const auto& p : m.parts) {
-    out << "--" << m.boundary << "\r\n";
-    if (p.rawHeaders.empty()) {
-      out << "Content-Type: application/octet-stream; name=\"" << p.name
-          << "\"\r\nContent-Disposition: attachment; filename=\"" << p.name
-          << "\"\r\nContent-Transfer-Encoding: base64\r\n";
-    } else {
-      for (const auto& h : p.rawHeaders) out << h << "\r\n";
-    }
-    out << "\r\n" << (p.rawBody ? *p.rawBody : Base64(p.data));
-  }
-  out << "--" << m.boundary << "--\r\n";
-  return out.str();
 }
 
 // Bytes that compress badly and repeat nowhere, so that a hash names one attachment.
@@ -153,20 +60,6 @@ inline std::string RandomBytes(std::mt19937_64& rng, std::size_t n) {
   std::string s(n, '\0');
   for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
   return s;
-}
-
-inline void MakeMaildir(const fs::path& dir) {
-  for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(dir / sub);
-}
-
-// Delivers into dir/sub with a unique name; returns the file's path.
-inline fs::path Deliver(const fs::path& dir, const std::string& unique, const std::string& bytes,
-                        const std::string& sub = "cur") {
-  fs::path tmp = dir / "tmp" / unique;
-  WriteAll(tmp, bytes);
-  fs::path dest = dir / sub / (sub == "cur" ? unique + ":2,S" : unique);
-  fs::rename(tmp, dest);
-  return dest;
 }
 
 // The unique part of a Maildir file name (what the store calls the EntryID).
@@ -189,6 +82,7 @@ struct ParsedMessage {
   bool propertyValue = false;
   std::string fileHash;  // SHA-256 of the whole file
   bool linkBlock = false;  // an HTML part holds the block of links
+  std::string html;        // the first HTML part, decoded
 };
 
 inline void EnsureGMime() {
@@ -228,9 +122,10 @@ inline void CollectLeaves(GMimeObject* obj, ParsedMessage& out, int depth = 0) {
     std::string content = DecodedContent(part);
     out.leafHashes.push_back(Sha256(content));
     GMimeContentType* type = g_mime_object_get_content_type(obj);
-    if (g_mime_content_type_is_type(type, "text", "html") &&
-        content.find("tableKZOSTART") != std::string::npos)
-      out.linkBlock = true;
+    if (g_mime_content_type_is_type(type, "text", "html")) {
+      if (out.html.empty()) out.html = content;
+      if (content.find("tableKZOSTART") != std::string::npos) out.linkBlock = true;
+    }
     const char* name = g_mime_part_get_filename(part);
     out.leafNames.push_back(name ? name : "");
   }
@@ -323,6 +218,33 @@ inline std::vector<Record> ParseRecords(const std::string& text) {
   return out;
 }
 
+// Whether one of records names a file of folder whose bytes hash to hash (a record
+// that leads outside the folder never counts).
+inline bool InRecordedFile(const std::vector<Record>& records, const fs::path& folder,
+                           const std::string& hash) {
+  std::error_code ec;
+  return std::any_of(records.begin(), records.end(), [&](const Record& r) {
+    fs::path p(r.path);
+    return p.parent_path() == folder && fs::is_regular_file(p, ec) && Sha256(ReadAll(p)) == hash;
+  });
+}
+
+// Everything under dir but the excluded paths: path -> SHA-256, "dir" for a folder.
+inline std::map<std::string, std::string> TreeHashes(const fs::path& dir,
+                                                     const std::vector<fs::path>& excluded = {}) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (std::find(excluded.begin(), excluded.end(), it->path()) != excluded.end()) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    out[it->path().string()] = it->is_regular_file() ? Sha256(ReadAll(it->path())) : "dir";
+  }
+  return out;
+}
+
 struct RunResult {
   int code = -1;        // exit status, or 128 + signal
   bool killed = false;  // ended by the harness's SIGKILL
@@ -396,8 +318,11 @@ class Program {
   }
 
   std::vector<std::string> Argv(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {std::string(STOW_BINARY_DIR) + "/stowbright", "--store",
-                                     store_.string(), "--config", config().string()};
+    // A --store of the caller's own stands for this program's.
+    bool ownStore = std::find(args.begin(), args.end(), "--store") != args.end();
+    std::vector<std::string> argv = {std::string(STOW_BINARY_DIR) + "/stowbright", "--config",
+                                     config().string()};
+    if (!ownStore) argv.insert(argv.end(), {"--store", store_.string()});
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   }
