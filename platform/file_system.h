@@ -101,7 +101,8 @@ class FileSystemObject : public ComObject {
 
   // Makes a new folder inside parent that nobody else can enter (mode 0700) and that
   // did not exist before, under a name of its own choosing; returns its path.
-  // Raises as CreateFolder does for parent (76 when it is missing).
+  // Raises when no folder can be made there (53 or 76 when parent is missing, 70
+  // when it may not be written).
   virtual std::string CreatePrivateFolder(const std::string& parent) = 0;
   // Makes linkPath a second name for the file at target (a symbolic link), so that
   // the file can be read under another name without copying it; raises 58 when

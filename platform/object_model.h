@@ -8,11 +8,8 @@
 // - Collections are 1-based, as in the host (Item(1) is the first).
 // - Events are raised on the one thread that runs the message loop.
 // - Nothing is written to the store until Save (items) is called, except Delete.
-// - Reading changes nothing: a getter never writes, never raises for an object that
-//   is there (an absent value reads as empty), and sees the object's own pending
-//   edits.
-// - Store failures carry the file system's numbers (platform/file_system.h) where a
-//   file is at fault, else errnum::kFail with a description naming the item.
+// - Reading changes nothing: a getter never writes, and sees the object's own
+//   pending edits; an absent value reads as empty.
 //
 // Implementations: maildir::MaildirStore (the real one) and mem::MemoryStore; both
 // run tests/contract/store_contract.cc.
@@ -185,7 +182,7 @@ class ItemEnumerator {
 
 class Items : public ComObject {
  public:
-  // How many items the folder holds now (items deleted since are not counted).
+  // How many items the folder holds.
   virtual std::int64_t Count() = 0;
   // The item at index, 1 to Count(); raises errnum::kSubscriptOutOfRange otherwise.
   virtual std::shared_ptr<om::Item> Item(std::int64_t index) = 0;
@@ -240,8 +237,7 @@ class Item : public ComObject {
   virtual std::shared_ptr<om::Attachments> Attachments() = 0;
   // Writes the pending edits to the store, all or nothing: on success every other
   // object over the item reads them, and a new item gets its EntryID (in Drafts).
-  // On failure it raises (the file system's number when a file is at fault, else
-  // errnum::kFail, naming the item) and the stored item stays exactly as before,
+  // On failure it raises ComError and the stored item stays exactly as before,
   // while the edits stay pending in this object, so that the next Save writes them.
   // A walk of the folder (ItemEnumerator) does not visit the saved item again.
   virtual void Save() = 0;
