@@ -35,8 +35,11 @@ class LoopCore : public MessageLoop {
   void UnwatchFd(int fd) override;
   Clock::time_point Now() override { return clock_(); }
 
+  // Posted work not yet run.
   std::size_t PendingTasks() const { return posted_.size(); }
+  // Timers set and not killed.
   std::size_t TimerCount() const { return timers_.size(); }
+  // Descriptors watched (closed ones are dropped at the next poll).
   std::size_t WatchCount() const { return watches_.size(); }
   // When the next timer falls due; Clock::time_point::max() when none can fire (a
   // timer whose tick is running cannot until the tick ends).
@@ -59,6 +62,7 @@ class LoopCore : public MessageLoop {
   int PollOnly(int timeoutMs);
   // True once after a Quit, which it consumes; Run ends on it.
   bool TakeQuit();
+  // A Quit not yet consumed.
   bool QuitPending() const { return quit_; }
 
  private:

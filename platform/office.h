@@ -38,6 +38,7 @@ class IRibbonUI {
 class IRibbonControl {
  public:
   virtual ~IRibbonControl() = default;
+  // The id attribute the ribbon XML gave the control.
   virtual std::string Id() const = 0;
 };
 

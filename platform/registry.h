@@ -3,7 +3,14 @@
 // paths, typed named values, and system error codes as results (0 = success).
 // Key paths and value names are compared without regard to case.
 // Several processes may use one store at once; a crash never leaves a value
-// half-written.
+// half-written. Every member answers a code instead of raising: kSuccess, or the
+// first that applies of kInvalidHandle (a handle not open in this object),
+// kAccessDenied (a write through a KEY_READ handle), kFileNotFound, and kBusy (the
+// store stayed locked by another process). A handle serves the object that opened
+// it, until CloseKey.
+//
+// Implementations: sqlite::SqliteRegistry (the real one) and mem::MemoryRegistry;
+// both run tests/sqlite/registry_contract_test.cc.
 
 #include <cstdint>
 #include <functional>
@@ -40,21 +47,29 @@ using RegKey = std::uint64_t;  // 0 is never a valid handle
 class Registry {
  public:
   virtual ~Registry() = default;
-  // Opens the key, creating it and its parents when missing.
+  // Opens the key with full access, creating it and its parents when missing (an
+  // existing key is fine); *key receives a new handle on success.
   virtual long CreateKey(Hive hive, const std::string& path, RegKey* key) = 0;
-  // kFileNotFound when the key does not exist.
+  // Opens an existing key with access (KEY_READ or KEY_ALL_ACCESS); *key receives
+  // a new handle on success. kFileNotFound when the key does not exist.
   virtual long OpenKey(Hive hive, const std::string& path, std::uint32_t access, RegKey* key) = 0;
+  // Releases the handle; kInvalidHandle when it is not open.
   virtual long CloseKey(RegKey key) = 0;
-  // Data of REG_SZ values is the text's UTF-16LE bytes, no terminating NUL.
+  // Creates or replaces the value (its name keeps the case given the first time);
+  // data is kept byte for byte. Data of REG_SZ values is the text's UTF-16LE bytes,
+  // no terminating NUL.
   virtual long SetValue(RegKey key, const std::string& name, std::uint32_t type,
                         const std::string& data) = 0;
   // kFileNotFound when the value does not exist. type and data may be null to ask
   // only for what is not null.
   virtual long QueryValue(RegKey key, const std::string& name, std::uint32_t* type,
                           std::string* data) = 0;
+  // Removes the value; kFileNotFound when there is none.
   virtual long DeleteValue(RegKey key, const std::string& name) = 0;
   // Runs body with every other process's writes to this store held off, so a
   // read-modify-write inside it (the running number) is atomic across processes.
+  // Nested calls join the outer one; what body wrote is kept also when it throws
+  // (the exception is passed on). Raises ComError when the store cannot be held.
   virtual void Exclusive(const std::function<void()>& body) = 0;
 };
 

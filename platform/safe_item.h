@@ -29,18 +29,27 @@ struct AddressEntry {
 
 class SafeUtils : public ComObject {
  public:
+  // kSafeLibraryAuthKey authorises the object; any other text takes the authority
+  // away. Never raises.
   virtual void SetAuthKey(const std::string& key) = 0;
   // The address book picker: the entries the user chose, empty when cancelled.
   virtual std::vector<AddressEntry> AddressBook(const std::string& title) = 0;
+  // Releases what the library holds; the object stays usable.
   virtual void Cleanup() = 0;
 };
 
 class SafeItem : public ComObject {
  public:
+  // As SafeUtils::SetAuthKey.
   virtual void SetAuthKey(const std::string& key) = 0;
+  // The item the wrapper reads from now on.
   virtual void SetItem(const std::shared_ptr<om::Item>& item) = 0;
+  // The item set; nullptr before SetItem.
   virtual std::shared_ptr<om::Item> Item() = 0;
+  // The item's bodies, as om::Item gives them; errnum::kObjectRequired when no item
+  // was set.
   virtual std::string HTMLBody() = 0;
+  // As HTMLBody, for the plain-text body.
   virtual std::string Body() = 0;
   // nullptr when the item has no attachment collection.
   virtual std::shared_ptr<om::Attachments> Attachments() = 0;

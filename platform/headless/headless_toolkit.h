@@ -1,5 +1,5 @@
 #pragma once
-// The UI toolkit of tests. Nothing reaches a screen: message boxes are answered
+// The UI toolkit of tests (platform/ui.h). Nothing reaches a screen: message boxes are answered
 // from a queue, a modal form runs a handler the test registered for its name (the
 // handler types into text boxes and clicks buttons, as the user would), the folder
 // browser answers from a queue, and everything shown is recorded in order so a test

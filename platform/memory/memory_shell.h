@@ -1,6 +1,6 @@
 #pragma once
-// Shell and "Wscript.Shell" doubles for tests: they record what the add-in asked
-// for and answer with what the test set.
+// Shell and "Wscript.Shell" doubles for tests (platform/shell.h): they record what
+// the add-in asked for and answer with what the test set.
 
 #include <cstdint>
 #include <map>

@@ -1,7 +1,7 @@
 #pragma once
-// The file-system object on a POSIX file system. Every operation that writes a
-// file that other code will rely on flushes it (fsync) before it reports success,
-// and nothing ever replaces an existing file unless the caller asked for it.
+// The file-system object on a POSIX file system. What each member promises, and
+// which errors it raises, is the contract's (platform/file_system.h); the comments
+// here say only how this one keeps it.
 
 #include <sys/types.h>
 
@@ -54,50 +54,37 @@ void SweepEndedWorkingFolders(const std::string& base);
 
 class PosixFileSystem : public platform::FileSystemObject {
  public:
-  // The first one of a process removes the working folders ended processes left.
+  // The first one of a process removes the working folders ended processes left
+  // (SweepEndedWorkingFolders under WorkingFolderBase()).
   PosixFileSystem();
-  // A regular file (a folder is not a file).
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
-  // destination ending in "/" names a folder: the file keeps its name there.
-  // The copy is written next to the destination under a hidden temporary name,
-  // flushed, and only then renamed into place, so the destination is never seen
-  // half-written. overwrite false: 58 when the destination exists (checked before
-  // copying and again atomically when the copy is put in place). overwrite true on
-  // a destination without write permission: 70. Source missing: 53.
+  // Copies into a hidden temporary file beside the destination (with source's mode
+  // bits), then MoveNoReplace, or rename(2) when overwriting.
   void CopyFile(const std::string& source, const std::string& destination, bool overwrite) override;
-  // Without force a file without write permission raises 70; a missing file 53.
+  // Read-only: the owner's write bit is clear.
   void DeleteFile(const std::string& path, bool force) override;
-  // 58 when something exists at path, 76 when the parent is missing.
   void CreateFolder(const std::string& path) override;
-  // Existing folders are fine; a file in the way raises 58.
   void CreateFolders(const std::string& path) override;
-  // TemporaryFolder: the process's working folder "stowbright-work-<pid>-XXXXXX",
-  // made by mkdtemp under $XDG_RUNTIME_DIR when that is a folder of this user's
-  // that only it can enter, else under $TMPDIR (or /tmp). The process holds a lock
-  // on it while it runs; a folder so named, of this user, mode 0700, not a link and
-  // not locked is the leftover of an ended process, and the first file-system
-  // object of each process removes those (with the files, links and folders one
-  // level deep in them; nothing is followed). There is no Windows or system folder
-  // here: 76.
+  // TemporaryFolder: a WorkingFolder under WorkingFolderBase(), held by this object's
+  // process for as long as it runs.
   std::string GetSpecialFolder(int which) override;
   std::int64_t FileSize(const std::string& path) override;
-  // Names (not paths) of the entries, sorted; 76 when the folder is missing.
   std::vector<std::string> ListFolder(const std::string& path) override;
-  // O_CREAT|O_EXCL, written in full and fsynced. A failed write removes the
-  // partial file and raises (61 when the disk is full).
+  // O_CREAT|O_EXCL, written in full and fsynced; a failed write unlinks the file.
   void WriteNewFile(const std::string& path, const std::string& bytes) override;
   std::string ReadFile(const std::string& path) override;
   // renameat2(RENAME_NOREPLACE), or link()+unlink() where the file system does
-  // not support it. 58 when the destination exists; both files are left alone.
+  // not support it.
   void MoveNoReplace(const std::string& source, const std::string& destination) override;
+  // fsync(2); for a folder EINVAL and EROFS (it cannot be flushed) count as success.
   void SyncFile(const std::string& path) override;
   void SyncFolder(const std::string& path) override;
   // mkdtemp(parent/"d-XXXXXX").
   std::string CreatePrivateFolder(const std::string& parent) override;
-  // symlink(2): 58 when linkPath exists (even as a dangling link).
+  // symlink(2).
   void LinkFile(const std::string& target, const std::string& linkPath) override;
-  // "dev:inode:size:mtime:ctime" of the file path names (a link is followed).
+  // "dev:inode:size:mtime:ctime" of stat(2).
   std::string FileStamp(const std::string& path) override;
   // ".stowbright:<host>:<pid>:<number>.partial", the host name reduced to letters,
   // digits and "_"; portable: ".stowbright-partial-<pid>-<number>". Abandoned: of
@@ -105,8 +92,7 @@ class PosixFileSystem : public platform::FileSystemObject {
   std::string NewWorkingFileName(const std::string& folder, bool portable) override;
   bool IsAbandonedWorkingFile(const std::string& name) override;
   // g_file_trash: the home trash ($XDG_DATA_HOME/Trash) for a file on the home's
-  // file system, $topdir/.Trash-$uid on others. A folder raises 53; a symbolic link
-  // is trashed itself, not what it points to.
+  // file system, $topdir/.Trash-$uid on others.
   void TrashFile(const std::string& path) override;
   // Reads the .trashinfo files of the home trash and of the trashes at the top of the
   // file system originalPath is on ($topdir/.Trash/$uid, $topdir/.Trash-$uid).

@@ -1,6 +1,7 @@
 #pragma once
 // The desktop shell and "Wscript.Shell" on Linux: xdg-open for the open verb, the
-// XDG user directories for special folders, /bin/sh for command lines.
+// XDG user directories for special folders, /bin/sh for command lines. What each
+// member promises is the contract's (platform/shell.h); the comments here say how.
 
 #include <optional>
 #include <string>
@@ -11,8 +12,7 @@ namespace stow::posix {
 
 class PosixShell : public platform::Shell {
  public:
-  // Runs `xdg-open pathOrAddress` detached; false when xdg-open is missing or
-  // could not be started. Whether the document then opens is the handler's affair.
+  // Runs `xdg-open pathOrAddress` (SetOpenCommand) detached: never a zombie.
   bool ShellOpen(const std::string& pathOrAddress) override;
   // CSIDL_PERSONAL: XDG_DOCUMENTS_DIR of $XDG_CONFIG_HOME/user-dirs.dirs (default
   // ~/.config), with $HOME expanded, else $HOME/Documents. Other ids: empty.
@@ -38,9 +38,7 @@ std::string ParseUserDir(const std::string& fileText, const std::string& key,
 
 class PosixWshShell : public platform::WshShell {
  public:
-  // Runs `/bin/sh -c command`. wait: returns the exit code (128 + signal when a
-  // signal ended it). Otherwise the command runs detached (never a zombie) and 0 is
-  // returned. Raises ComError when /bin/sh cannot be started.
+  // `/bin/sh -c command`; without wait detached, never a zombie.
   int Run(const std::string& command, int windowStyle, bool wait) override;
 };
 

@@ -83,15 +83,5 @@ TEST_F(FaultyFileSystemTest, CopyAndMoveMatchEitherPathAndKeepTheirOwnDescriptio
   EXPECT_EQ(copies[0].path2, dir / "dst");
 }
 
-TEST_F(FaultyFileSystemTest, RealErrorsOfTheWrappedObjectPassThrough) {
-  try {
-    fs.ReadFile(dir / "missing");
-    FAIL() << "no error";
-  } catch (const ComError& e) {
-    EXPECT_EQ(e.Number(), errnum::kFileNotFound);
-  }
-  EXPECT_FALSE(fs.Calls().back().failed);
-}
-
 }  // namespace
 }  // namespace stow::mem

@@ -1,5 +1,8 @@
 #pragma once
-// A fresh folder per test under $TMPDIR (or /tmp), removed with everything in it.
+// A fresh folder per test under $TMPDIR (or /tmp), removed with everything in it,
+// and the other helpers of the platform's tests.
+
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "platform/com_error.h"
 
 namespace stow::testing {
 
@@ -68,5 +73,17 @@ class ScopedEnv {
   std::string old_;
   bool had_ = false;
 };
+
+// Runs op and returns the ComError it raised; fails the test when it raised none.
+template <class F>
+ComError ErrorOf(F&& op) {
+  try {
+    op();
+  } catch (const ComError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no error raised";
+  return ComError(0, "", "");
+}
 
 }  // namespace stow::testing
