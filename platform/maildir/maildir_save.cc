@@ -148,7 +148,7 @@ class FolderLock {
   FolderLock& operator=(const FolderLock&) = delete;
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
 // After an exchange took out (to tmp) a version other than the one read, puts it

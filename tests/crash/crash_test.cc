@@ -74,8 +74,9 @@ class CrashHarness {
       byId[m.messageId].push_back(&m);
     }
     for (const auto& [id, list] : byId) {
+      // id is captured through a name of its own: clang 14 cannot capture a binding.
       bool known = std::any_of(originals_.begin(), originals_.end(),
-                               [&](const Original& o) { return o.messageId == id; });
+                               [&, &id = id](const Original& o) { return o.messageId == id; });
       if (!known) bad.push_back("unknown message appeared: " + id);
     }
     for (const auto& o : originals_) {

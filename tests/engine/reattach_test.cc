@@ -1,5 +1,8 @@
-// GCC 12 reports a false -Wmaybe-uninitialized inside <regex> in optimised builds.
+// GCC 12 reports a false -Wmaybe-uninitialized inside <regex> in optimised builds
+// (clang has no such warning and would warn about the pragma).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "engine/reattach.h"
 
