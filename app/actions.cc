@@ -455,8 +455,10 @@ int RunFolderAction(Session& session) {
   // a whole-folder command needs only the header block, so the messages are parsed
   // once, by the command itself.
   while (auto item = walk->Next())
-    targets.push_back({o.dryRun ? item : nullptr, EntryIdOf(item),
-                       ReadState(item, folder.folderPath, o.dryRun), {}});
+    targets.push_back({o.dryRun ? item : nullptr,
+                       EntryIdOf(item),
+                       ReadState(item, folder.folderPath, o.dryRun),
+                       {}});
 
   InterruptAsCancel interrupt(session);
   auto explorer = session.host().OpenExplorer(folder.folder);

@@ -32,12 +32,23 @@ std::string HtmlEscape(const std::string& text) {
   out.reserve(text.size() + 16);
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -86,8 +97,7 @@ std::string BuildLinkBlock(const std::string& linksText) {
       "<tr>",
       "<td>",
   };
-  static const char* const kTail[] = {"</td>", "</tr>", "</table>", "</td>",
-                                      "</tr>", "</table>"};
+  static const char* const kTail[] = {"</td>", "</tr>", "</table>", "</td>", "</tr>", "</table>"};
   std::string block;
   block.reserve(linksText.size() + 800);
   for (const char* line : kHead) block.append(line).append("\r\n");

@@ -66,14 +66,14 @@ struct ItemOutcome {
     std::string from, to;
   };
 
-  std::vector<File> saved;               // files written (detach, copy)
-  std::vector<Kept> kept;                // attachments left in the mail on purpose
-  std::vector<Reattached> reattached;    // attachments put back into the item
-  std::vector<std::string> trashed;      // saved files moved to the trash
-  std::vector<Checked> checked;          // verify
-  std::vector<Moved> relinked;           // relink: records pointed at the new place
-  std::vector<Problem> failed;           // what could not be done, and why
-  bool itemChanged = false;              // the item was saved (or deleted)
+  std::vector<File> saved;             // files written (detach, copy)
+  std::vector<Kept> kept;              // attachments left in the mail on purpose
+  std::vector<Reattached> reattached;  // attachments put back into the item
+  std::vector<std::string> trashed;    // saved files moved to the trash
+  std::vector<Checked> checked;        // verify
+  std::vector<Moved> relinked;         // relink: records pointed at the new place
+  std::vector<Problem> failed;         // what could not be done, and why
+  bool itemChanged = false;            // the item was saved (or deleted)
 };
 
 class OutcomeSink {

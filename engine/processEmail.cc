@@ -445,10 +445,10 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
         // message changed by another program) would be misreported by it.
         bool refused = saveFailure == 0 || saveFailure == errnum::kPermissionDenied ||
                        saveFailure == errnum::kAccessDenied || saveError.empty();
-        ShowMessage(refused ? std::string("Not enough permission to save the selected item!")
-                            : "Cannot save the selected item (its attachments stay in it): " +
-                                  saveError,
-                    ui::vbCritical);
+        ShowMessage(
+            refused ? std::string("Not enough permission to save the selected item!")
+                    : "Cannot save the selected item (its attachments stay in it): " + saveError,
+            ui::vbCritical);
       }
       return;
     }

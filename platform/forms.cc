@@ -48,11 +48,13 @@ void Form::Hide() {
   platform::Platform().ui->HideForm(*this);
 }
 
-bool Form::Unload() { return platform::Platform().ui->UnloadForm(*this); }
+bool Form::Unload() {
+  return platform::Platform().ui->UnloadForm(*this);
+}
 
 Control* Form::FindControl(const std::string& name) const {
-  auto it = std::find_if(controls_.begin(), controls_.end(),
-                         [&](Control* c) { return c->Name == name; });
+  auto it =
+      std::find_if(controls_.begin(), controls_.end(), [&](Control* c) { return c->Name == name; });
   return it == controls_.end() ? nullptr : *it;
 }
 

@@ -18,7 +18,9 @@ void ObjectFactory::Register(const std::string& progId, Creator creator) {
   creators_[Key(progId)] = std::move(creator);
 }
 
-void ObjectFactory::Unregister(const std::string& progId) { creators_.erase(Key(progId)); }
+void ObjectFactory::Unregister(const std::string& progId) {
+  creators_.erase(Key(progId));
+}
 
 bool ObjectFactory::IsRegistered(const std::string& progId) const {
   return creators_.count(Key(progId)) != 0;

@@ -130,8 +130,8 @@ class NameSpace : public ComObject {
   // An unresolved recipient of that name (Resolve looks it up).
   virtual std::shared_ptr<om::Recipient> CreateRecipient(const std::string& name) = 0;
   // Another user's default folder; raises when the mailbox cannot be reached.
-  virtual std::shared_ptr<om::Folder> GetSharedDefaultFolder(const std::shared_ptr<om::Recipient>& owner,
-                                                         int folderType) = 0;
+  virtual std::shared_ptr<om::Folder> GetSharedDefaultFolder(
+      const std::shared_ptr<om::Recipient>& owner, int folderType) = 0;
 };
 
 class Recipient : public ComObject {
@@ -279,7 +279,7 @@ class UserProperties : public ComObject {
   // on a second Add). An empty name raises errnum::kInvalidProcedureCall.
   // addToFolderFields is informational.
   virtual std::shared_ptr<om::UserProperty> Add(const std::string& name, int type,
-                                            bool addToFolderFields) = 0;
+                                                bool addToFolderFields) = 0;
   // How many properties the item has, pending ones included.
   virtual std::int64_t Count() = 0;
 };
@@ -320,7 +320,7 @@ class Attachments : public ComObject {
   // displayName empty means the file's own name. 53 when there is no file at path;
   // then nothing was added.
   virtual std::shared_ptr<om::Attachment> Add(const std::string& path,
-                                          const std::string& displayName) = 0;
+                                              const std::string& displayName) = 0;
 };
 
 // The items selected in an explorer, as they were when Selection() was called.
@@ -365,7 +365,8 @@ class Explorers : public ComObject {
   virtual std::shared_ptr<om::Explorer> Item(std::int64_t index) = 0;
   // Opens a new explorer on folder, not displayed, and raises NewExplorer with it;
   // nullptr raises errnum::kObjectRequired.
-  virtual std::shared_ptr<om::Explorer> Add(const std::shared_ptr<om::Folder>& folder, int displayMode) = 0;
+  virtual std::shared_ptr<om::Explorer> Add(const std::shared_ptr<om::Folder>& folder,
+                                            int displayMode) = 0;
   // Raised once for each explorer opened, before it is displayed.
   virtual Event<std::shared_ptr<om::Explorer>>& NewExplorer() = 0;
 };

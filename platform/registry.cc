@@ -42,8 +42,8 @@ std::string JoinKeyPath(const std::vector<std::string>& parts, std::size_t count
 
 std::string Utf8ToUtf16Bytes(const std::string& utf8) {
   glong written = 0;
-  gunichar2* w = g_utf8_to_utf16(utf8.data(), static_cast<glong>(utf8.size()), nullptr, &written,
-                                 nullptr);
+  gunichar2* w =
+      g_utf8_to_utf16(utf8.data(), static_cast<glong>(utf8.size()), nullptr, &written, nullptr);
   if (!w) return {};
   std::string out;
   out.reserve(static_cast<std::size_t>(written) * 2);

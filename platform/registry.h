@@ -24,7 +24,7 @@ enum class Hive { CurrentUser, LocalMachine };
 // System error codes the registry returns.
 namespace syserr {
 inline constexpr long kSuccess = 0;
-inline constexpr long kFileNotFound = 2;    // key or value does not exist
+inline constexpr long kFileNotFound = 2;  // key or value does not exist
 inline constexpr long kAccessDenied = 5;
 inline constexpr long kInvalidHandle = 6;
 inline constexpr long kMoreData = 234;

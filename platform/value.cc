@@ -13,7 +13,9 @@ namespace stow {
 
 namespace {
 
-[[noreturn]] void TypeMismatch() { Raise(errnum::kTypeMismatch, "Stowbright", "Type mismatch"); }
+[[noreturn]] void TypeMismatch() {
+  Raise(errnum::kTypeMismatch, "Stowbright", "Type mismatch");
+}
 
 std::string Trim(const std::string& s) {
   std::size_t b = 0, e = s.size();
@@ -105,7 +107,8 @@ std::string ToText(const Value& v) {
     std::string operator()(std::int32_t i) const { return std::to_string(i); }
     std::string operator()(double d) const {
       char buf[G_ASCII_DTOSTR_BUF_SIZE];
-      if (d == std::floor(d) && std::fabs(d) < 1e15) return std::to_string(static_cast<long long>(d));
+      if (d == std::floor(d) && std::fabs(d) < 1e15)
+        return std::to_string(static_cast<long long>(d));
       return g_ascii_formatd(buf, sizeof buf, "%.15g", d);
     }
     std::string operator()(bool b) const { return b ? "True" : "False"; }
@@ -134,7 +137,9 @@ double ToDouble(const Value& v) {
   TypeMismatch();
 }
 
-std::int32_t ToLong(const Value& v) { return RoundToLong(ToDouble(v)); }
+std::int32_t ToLong(const Value& v) {
+  return RoundToLong(ToDouble(v));
+}
 
 bool ToBool(const Value& v) {
   if (auto* b = std::get_if<bool>(&v)) return *b;

@@ -27,7 +27,9 @@ struct Empty {
 
 using Value = std::variant<Empty, std::string, std::int32_t, double, bool, DateTime>;
 
-inline bool IsEmpty(const Value& v) { return std::holds_alternative<Empty>(v); }
+inline bool IsEmpty(const Value& v) {
+  return std::holds_alternative<Empty>(v);
+}
 
 // Conversions with the late-bound language's rules: CStr, CLng, CBool, CDate.
 // The To* functions raise ComError (type mismatch) when the value does not convert.

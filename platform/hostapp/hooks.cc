@@ -13,14 +13,20 @@ PickFolderHandler& Picker() {
 }
 }  // namespace
 
-void SetDisplayHandler(DisplayHandler handler) { Display() = std::move(handler); }
+void SetDisplayHandler(DisplayHandler handler) {
+  Display() = std::move(handler);
+}
 
 void DisplayItem(const std::shared_ptr<om::Item>& item) {
   if (Display()) Display()(item);
 }
 
-void SetPickFolderHandler(PickFolderHandler handler) { Picker() = std::move(handler); }
+void SetPickFolderHandler(PickFolderHandler handler) {
+  Picker() = std::move(handler);
+}
 
-std::shared_ptr<om::Folder> PickFolder() { return Picker() ? Picker()() : nullptr; }
+std::shared_ptr<om::Folder> PickFolder() {
+  return Picker() ? Picker()() : nullptr;
+}
 
 }  // namespace stow::hostapp

@@ -50,8 +50,8 @@ std::string CertificateProblem(const std::vector<std::string>& derChain, const s
   data[1].type = GNUTLS_DT_KEY_PURPOSE_OID;
   data[1].data = reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_SERVER));
   unsigned status = 0;
-  int r = gnutls_x509_trust_list_verify_crt2(trust, chain.data(), chain.size(), data, 2, 0,
-                                             &status, nullptr);
+  int r = gnutls_x509_trust_list_verify_crt2(trust, chain.data(), chain.size(), data, 2, 0, &status,
+                                             nullptr);
   freeChain();
   if (r < 0) return std::string("it could not be checked (") + gnutls_strerror(r) + ")";
   if (status == 0) return "";

@@ -9,8 +9,11 @@ namespace stow::imap {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-Connector::Connector(Endpoint endpoint, std::string password, SessionOptions options, RetryPolicy retry)
-    : endpoint_(std::move(endpoint)), password_(std::move(password)), options_(std::move(options)),
+Connector::Connector(Endpoint endpoint, std::string password, SessionOptions options,
+                     RetryPolicy retry)
+    : endpoint_(std::move(endpoint)),
+      password_(std::move(password)),
+      options_(std::move(options)),
       retry_(retry) {}
 
 Connector::~Connector() {
@@ -28,31 +31,35 @@ Session& Connector::Get() {
   return *session_;
 }
 
-void Connector::Drop() { session_.reset(); }
+void Connector::Drop() {
+  session_.reset();
+}
 
 milliseconds Connector::Pause(int attempt, const std::string& why, milliseconds atMost) {
   milliseconds delay = retry_.firstDelay;
   for (int i = 1; i < attempt && delay < retry_.maxDelay; ++i) delay *= 2;
   delay = std::min({delay, retry_.maxDelay, atMost});
-  if (onNotice)
-    onNotice(why + "; trying again in " + std::to_string(delay.count()) + " ms");
+  if (onNotice) onNotice(why + "; trying again in " + std::to_string(delay.count()) + " ms");
   std::this_thread::sleep_for(delay);
   return delay;
 }
 
-const MailboxState& OpenExpecting(Session& session, const std::string& mailbox, std::uint32_t uidValidity) {
+const MailboxState& OpenExpecting(Session& session, const std::string& mailbox,
+                                  std::uint32_t uidValidity) {
   const MailboxState* state = session.selected();
   if (!state || state->name != mailbox) state = &session.Select(mailbox);
   if (state->uidValidity != uidValidity)
     throw ImapError(ImapError::Kind::kRefused, errnum::kObjectGone,
-                    "The folder \"" + mailbox + "\" on the IMAP server " + session.endpoint().Server() +
-                        " was renumbered (UIDVALIDITY " + std::to_string(uidValidity) + " is now " +
+                    "The folder \"" + mailbox + "\" on the IMAP server " +
+                        session.endpoint().Server() + " was renumbered (UIDVALIDITY " +
+                        std::to_string(uidValidity) + " is now " +
                         std::to_string(state->uidValidity) + "): it must be read again");
   return *state;
 }
 
 void FetchAll(Connector& conn, const std::string& mailbox, std::uint32_t uidValidity,
-              const std::vector<std::uint32_t>& uids, unsigned parts, const Session::MessageSink& onMessage) {
+              const std::vector<std::uint32_t>& uids, unsigned parts,
+              const Session::MessageSink& onMessage) {
   std::set<std::uint32_t> done;
   conn.Run([&](Session& session) {
     OpenExpecting(session, mailbox, uidValidity);
@@ -82,7 +89,8 @@ std::vector<std::uint32_t> NewMailWatch::Wait(milliseconds maxWait) {
           next_ = all.empty() ? 1 : all.back() + 1;
         }
       }
-      std::vector<std::uint32_t> found = session.WaitForNewMail(next_, std::max(remaining, milliseconds(0)));
+      std::vector<std::uint32_t> found =
+          session.WaitForNewMail(next_, std::max(remaining, milliseconds(0)));
       if (!found.empty()) next_ = found.back() + 1;
       return found;
     } catch (const ImapError& e) {

@@ -56,8 +56,9 @@ class Connector {
   }
 
   // Sleeps before try number attempt + 1 (telling onNotice why); returns the pause.
-  std::chrono::milliseconds Pause(int attempt, const std::string& why,
-                                  std::chrono::milliseconds atMost = std::chrono::milliseconds::max());
+  std::chrono::milliseconds Pause(
+      int attempt, const std::string& why,
+      std::chrono::milliseconds atMost = std::chrono::milliseconds::max());
 
   const Endpoint& endpoint() const { return endpoint_; }
   const SessionOptions& options() const { return options_; }
@@ -80,13 +81,15 @@ class Connector {
 // Opens mailbox in session unless it is the open one, and checks that its
 // UIDVALIDITY is still uidValidity; else its UIDs name other messages now, and
 // ImapError (kRefused, errnum::kObjectGone) says so.
-const MailboxState& OpenExpecting(Session& session, const std::string& mailbox, std::uint32_t uidValidity);
+const MailboxState& OpenExpecting(Session& session, const std::string& mailbox,
+                                  std::uint32_t uidValidity);
 
 // Session::Fetch through conn: after a dropped connection the mailbox is opened
 // again and only the messages not yet handed over are fetched, so onMessage sees
 // each message once.
 void FetchAll(Connector& conn, const std::string& mailbox, std::uint32_t uidValidity,
-              const std::vector<std::uint32_t>& uids, unsigned parts, const Session::MessageSink& onMessage);
+              const std::vector<std::uint32_t>& uids, unsigned parts,
+              const Session::MessageSink& onMessage);
 
 // New mail in one mailbox.
 class NewMailWatch {

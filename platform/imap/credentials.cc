@@ -61,9 +61,8 @@ std::string PasswordFromCommand(const std::string& commandLine) {
   gchar* output = nullptr;
   gint status = 0;
   GError* error = nullptr;
-  bool ran = g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
-                          G_SPAWN_CHILD_INHERITS_STDIN, nullptr, nullptr, &output, nullptr,
-                          &status, &error);
+  bool ran = g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_CHILD_INHERITS_STDIN,
+                          nullptr, nullptr, &output, nullptr, &status, &error);
   std::string text = output ? output : "";
   if (output) {
     std::memset(output, 0, text.size());
@@ -132,7 +131,8 @@ std::optional<std::string> PasswordFromNetrc(const std::string& path, const std:
       entries.emplace_back().machine = tokens[++i];
     } else if (t == "default") {
       entries.emplace_back().isDefault = true;
-    } else if (!entries.empty() && hasValue && (t == "login" || t == "password" || t == "account")) {
+    } else if (!entries.empty() && hasValue &&
+               (t == "login" || t == "password" || t == "account")) {
       Entry& e = entries.back();
       if (t == "login") {
         e.login = tokens[++i];
@@ -166,8 +166,7 @@ std::string ObtainPassword(const Endpoint& endpoint, const std::string& password
   if (auto password = PasswordFromNetrc(path, endpoint.host, endpoint.user)) return *password;
   Fail("No password for " + endpoint.user + " at " + endpoint.Server() +
        ": give --password-command CMD (a command that prints it), or add \"machine " +
-       endpoint.host + " login " + endpoint.user + " password ...\" to " + path +
-       " (mode 600)");
+       endpoint.host + " login " + endpoint.user + " password ...\" to " + path + " (mode 600)");
 }
 
 }  // namespace stow::imap

@@ -23,7 +23,8 @@ std::string Shown(const std::string& url) {
 
 [[noreturn]] void Bad(const std::string& url, const std::string& why) {
   Raise(errnum::kInvalidProcedureCall, "Stowbright",
-        "\"" + Shown(url) + "\" is not an IMAP account (imaps://USER@HOST[:PORT]/ or imap://...): " + why);
+        "\"" + Shown(url) +
+            "\" is not an IMAP account (imaps://USER@HOST[:PORT]/ or imap://...): " + why);
 }
 
 std::string Take(gchar* s) {
@@ -57,8 +58,9 @@ Endpoint Endpoint::Parse(const std::string& url) {
         *query = nullptr, *fragment = nullptr;
   gint port = -1;
   GError* error = nullptr;
-  bool split = g_uri_split_with_user(text.c_str(), G_URI_FLAGS_HAS_PASSWORD, &scheme, &user, &password,
-                                     nullptr, &host, &port, &path, &query, &fragment, &error);
+  bool split =
+      g_uri_split_with_user(text.c_str(), G_URI_FLAGS_HAS_PASSWORD, &scheme, &user, &password,
+                            nullptr, &host, &port, &path, &query, &fragment, &error);
   // GLib may have filled some parts before it failed.
   Endpoint ep;
   std::string schemeText = Take(scheme), pathText = Take(path);

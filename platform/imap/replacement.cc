@@ -22,7 +22,8 @@ namespace {
 using Kind = ImapError::Kind;
 
 [[noreturn]] void JournalFailure(const std::string& what, const std::string& path) {
-  Raise(errnum::kFail, "Stowbright", "The IMAP journal " + what + " " + path + ": " + std::strerror(errno));
+  Raise(errnum::kFail, "Stowbright",
+        "The IMAP journal " + what + " " + path + ": " + std::strerror(errno));
 }
 
 void SyncDir(const std::string& dir) {
@@ -37,8 +38,8 @@ void SyncDir(const std::string& dir) {
 }
 
 std::string Sha256(const std::string& bytes) {
-  gchar* hex = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()),
-                                           bytes.size());
+  gchar* hex = g_compute_checksum_for_data(
+      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
   std::string out = hex;
   g_free(hex);
   return out;
@@ -49,8 +50,10 @@ std::string NewToken() {
   std::size_t got = 0;
   while (got < sizeof bytes) {
     ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n > 0) got += static_cast<std::size_t>(n);
-    else if (errno != EINTR) Raise(errnum::kFail, "Stowbright", "No random numbers for the IMAP journal");
+    if (n > 0)
+      got += static_cast<std::size_t>(n);
+    else if (errno != EINTR)
+      Raise(errnum::kFail, "Stowbright", "No random numbers for the IMAP journal");
   }
   static const char kHex[] = "0123456789abcdef";
   std::string token;
@@ -88,8 +91,9 @@ std::string WithToken(std::string_view message, const std::string& token) {
 }
 
 bool HasFlag(const std::vector<std::string>& flags, const char* flag) {
-  return std::any_of(flags.begin(), flags.end(),
-                     [&](const std::string& f) { return g_ascii_strcasecmp(f.c_str(), flag) == 0; });
+  return std::any_of(flags.begin(), flags.end(), [&](const std::string& f) {
+    return g_ascii_strcasecmp(f.c_str(), flag) == 0;
+  });
 }
 
 std::vector<std::string> Sorted(std::vector<std::string> flags) {
@@ -156,7 +160,8 @@ struct Replacer::Entry {
   // False when text is not a whole entry.
   bool Parse(const std::string& text) {
     std::size_t blank = text.find("\n\n");
-    if (blank == std::string::npos || text.rfind("stowbright-imap-replacement 1\n", 0) != 0) return false;
+    if (blank == std::string::npos || text.rfind("stowbright-imap-replacement 1\n", 0) != 0)
+      return false;
     std::map<std::string, std::string> fields;
     std::istringstream lines(text.substr(0, blank));
     for (std::string line; std::getline(lines, line);) {
@@ -187,14 +192,17 @@ struct Replacer::Entry {
 
 std::string DefaultJournalDir(const Endpoint& endpoint) {
   const char* state = std::getenv("XDG_STATE_HOME");
-  std::string base = state && *state == '/' ? state : std::string(g_get_home_dir()) + "/.local/state";
+  std::string base =
+      state && *state == '/' ? state : std::string(g_get_home_dir()) + "/.local/state";
   return base + "/stowbright/imap-journal/" + endpoint.FileKey();
 }
 
-Replacer::Replacer(Connector& conn, std::string journalDir) : conn_(conn), dir_(std::move(journalDir)) {
+Replacer::Replacer(Connector& conn, std::string journalDir)
+    : conn_(conn), dir_(std::move(journalDir)) {
   struct stat st {};
   if (stat(dir_.c_str(), &st) == 0) return;
-  if (g_mkdir_with_parents(dir_.c_str(), 0700) != 0) JournalFailure("folder could not be made:", dir_);
+  if (g_mkdir_with_parents(dir_.c_str(), 0700) != 0)
+    JournalFailure("folder could not be made:", dir_);
   SyncDir(dir_.substr(0, dir_.rfind('/')));
 }
 
@@ -246,9 +254,11 @@ Replacer::Outcome Replacer::Finish(Session& session, const Entry& entry, std::ui
   } catch (const ImapError& e) {
     if (e.kind() != Kind::kRefused) throw;
     std::vector<MailboxInfo> all = session.List();
-    bool exists = std::any_of(all.begin(), all.end(), [&](const MailboxInfo& m) { return m.name == entry.mailbox; });
+    bool exists = std::any_of(all.begin(), all.end(),
+                              [&](const MailboxInfo& m) { return m.name == entry.mailbox; });
     if (exists) throw;
-    note = "The folder " + where + " is gone; its rewrite of message " + std::to_string(entry.uid) + " ends with it";
+    note = "The folder " + where + " is gone; its rewrite of message " + std::to_string(entry.uid) +
+           " ends with it";
     return Outcome::kAbandoned;
   }
   std::vector<std::uint32_t> copies = session.SearchHeader(kReplacementHeader, entry.token);
@@ -262,7 +272,8 @@ Replacer::Outcome Replacer::Finish(Session& session, const Entry& entry, std::ui
     for (std::uint32_t u : session.SearchSize(entry.size))
       if (!std::binary_search(copies.begin(), copies.end(), u)) candidates.push_back(u);
     session.Fetch(candidates, kFetchHeader, [&](FetchedMessage& m) {
-      if (!old && m.internalDate == entry.date && Sha256(m.header) == entry.headerSha256) old = std::move(m);
+      if (!old && m.internalDate == entry.date && Sha256(m.header) == entry.headerSha256)
+        old = std::move(m);
     });
   }
   if (copies.size() > 1) {
@@ -278,34 +289,37 @@ Replacer::Outcome Replacer::Finish(Session& session, const Entry& entry, std::ui
       return Outcome::kAbandoned;
     }
     newUid = copies[0];
-    note = "The rewrite of message " + std::to_string(entry.uid) + " in " + where + " was already complete";
+    note = "The rewrite of message " + std::to_string(entry.uid) + " in " + where +
+           " was already complete";
     return Outcome::kAbandoned;
   }
   // The flags the old message has now, less the \Deleted this replacement set.
   std::vector<std::string> flags = old->flags;
   if (!HasFlag(entry.flags, "\\Deleted"))
     flags.erase(std::remove_if(flags.begin(), flags.end(),
-                               [](const std::string& f) { return g_ascii_strcasecmp(f.c_str(), "\\Deleted") == 0; }),
+                               [](const std::string& f) {
+                                 return g_ascii_strcasecmp(f.c_str(), "\\Deleted") == 0;
+                               }),
                 flags.end());
   if (copies.empty()) {
     newUid = session.Append(entry.mailbox, entry.message, flags, entry.date).uid;
-    note = "Message " + std::to_string(entry.uid) + " in " + where + " was rewritten from the journal (UID " +
-           std::to_string(newUid) + ")";
+    note = "Message " + std::to_string(entry.uid) + " in " + where +
+           " was rewritten from the journal (UID " + std::to_string(newUid) + ")";
   } else {
     newUid = copies[0];
     std::vector<std::string> now;
     session.Fetch({newUid}, kFetchSummary, [&](FetchedMessage& m) { now = m.flags; });
     if (Sorted(now) != Sorted(flags)) session.SetFlags(newUid, flags);
-    note = "The rewrite of message " + std::to_string(entry.uid) + " in " + where + " was finished (UID " +
-           std::to_string(newUid) + ")";
+    note = "The rewrite of message " + std::to_string(entry.uid) + " in " + where +
+           " was finished (UID " + std::to_string(newUid) + ")";
   }
   session.MarkDeleted({old->uid});
   session.Expunge({old->uid});
   return Outcome::kFinished;
 }
 
-std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidValidity, std::uint32_t uid,
-                                std::string_view message) {
+std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidValidity,
+                                std::uint32_t uid, std::string_view message) {
   auto step = [&](ReplaceStep s) {
     if (onStep) onStep(s);
   };
@@ -318,8 +332,9 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
   conn_.Run([&](Session& session) {
     const MailboxState& state = OpenExpecting(session, mailbox, uidValidity);
     if (state.readOnly)
-      throw ImapError(Kind::kRefused, errnum::kAccessDenied,
-                      "The folder \"" + mailbox + "\" on " + session.endpoint().Server() + " is read-only");
+      throw ImapError(
+          Kind::kRefused, errnum::kAccessDenied,
+          "The folder \"" + mailbox + "\" on " + session.endpoint().Server() + " is read-only");
     session.Fetch({uid}, kFetchHeader, [&](FetchedMessage& m) { old = std::move(m); });
   });
   if (!old)
@@ -356,11 +371,11 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
     appended = true;
     step(ReplaceStep::kAppended);
     if (copy.uidValidity != uidValidity)
-      throw ImapError(Kind::kConnection, errnum::kFail, "the folder was renumbered during the rewrite");
+      throw ImapError(Kind::kConnection, errnum::kFail,
+                      "the folder was renumbered during the rewrite");
     std::optional<FetchedMessage> oldNow, copyNow;
-    session.Fetch({uid, copy.uid}, kFetchSummary, [&](FetchedMessage& m) {
-      (m.uid == uid ? oldNow : copyNow) = std::move(m);
-    });
+    session.Fetch({uid, copy.uid}, kFetchSummary,
+                  [&](FetchedMessage& m) { (m.uid == uid ? oldNow : copyNow) = std::move(m); });
     if (!oldNow) {
       // Deleted (or moved away) by another client while the copy was uploaded: the
       // copy must not bring it back.
@@ -368,10 +383,12 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
       session.Expunge({copy.uid});
       Forget(entry);
       throw ImapError(Kind::kRefused, errnum::kObjectGone,
-                      "Message " + std::to_string(uid) + " was deleted from \"" + mailbox + "\" on " +
-                          conn_.endpoint().Server() + " by another program during its rewrite");
+                      "Message " + std::to_string(uid) + " was deleted from \"" + mailbox +
+                          "\" on " + conn_.endpoint().Server() +
+                          " by another program during its rewrite");
     }
-    if (copyNow && Sorted(copyNow->flags) != Sorted(oldNow->flags)) session.SetFlags(copy.uid, oldNow->flags);
+    if (copyNow && Sorted(copyNow->flags) != Sorted(oldNow->flags))
+      session.SetFlags(copy.uid, oldNow->flags);
     session.MarkDeleted({uid});
     step(ReplaceStep::kMarkedDeleted);
     session.Expunge({uid});
@@ -391,8 +408,7 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
   std::string note;
   conn_.Run([&](Session& session) { return Finish(session, entry, newUid, note); });
   Forget(entry);
-  if (newUid == 0)
-    throw ImapError(Kind::kRefused, errnum::kObjectGone, note);
+  if (newUid == 0) throw ImapError(Kind::kRefused, errnum::kObjectGone, note);
   return newUid;
 }
 
@@ -405,17 +421,20 @@ FinishReport Replacer::FinishInterrupted() {
   closedir(d);
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    bool isEntry = name.size() > 8 && name.compare(name.size() - 8, 8, ".replace") == 0 && name[0] != '.';
-    bool isTemp = name.size() > 4 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0;
+    bool isEntry =
+        name.size() > 8 && name.compare(name.size() - 8, 8, ".replace") == 0 && name[0] != '.';
+    bool isTemp =
+        name.size() > 4 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0;
     if (!isEntry && !isTemp) continue;
     std::string path = dir_ + "/" + name;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
-    struct stat opened {}, named {};
+    struct stat opened {
+    }, named{};
     // Locked: a live process works on it. Gone or replaced since it was listed:
     // someone finished it.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &opened) != 0 || stat(path.c_str(), &named) != 0 ||
-        opened.st_ino != named.st_ino) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &opened) != 0 ||
+        stat(path.c_str(), &named) != 0 || opened.st_ino != named.st_ino) {
       close(fd);
       continue;
     }
@@ -430,15 +449,18 @@ FinishReport Replacer::FinishInterrupted() {
     entry.fd = fd;
     std::string text;
     char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+      text.append(buf, static_cast<std::size_t>(n));
     if (!entry.Parse(text)) {
-      report.notes.push_back("The IMAP journal file " + path + " cannot be read; it is left for a person to look at");
+      report.notes.push_back("The IMAP journal file " + path +
+                             " cannot be read; it is left for a person to look at");
       continue;
     }
     std::uint32_t newUid = 0;
     std::string note;
     try {
-      Outcome outcome = conn_.Run([&](Session& session) { return Finish(session, entry, newUid, note); });
+      Outcome outcome =
+          conn_.Run([&](Session& session) { return Finish(session, entry, newUid, note); });
       Forget(entry);
       (outcome == Outcome::kFinished ? report.finished : report.abandoned)++;
       report.notes.push_back(note);
@@ -447,7 +469,8 @@ FinishReport Replacer::FinishInterrupted() {
       // that cannot be reached will not.
       if (e.kind() != Kind::kRefused) throw;
       ++report.failed;
-      report.notes.push_back(e.Description() + "; the rewrite stays in the journal for the next run");
+      report.notes.push_back(e.Description() +
+                             "; the rewrite stays in the journal for the next run");
     }
   }
   return report;

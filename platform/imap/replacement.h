@@ -60,9 +60,9 @@ enum class ReplaceStep {
 };
 
 struct FinishReport {
-  int finished = 0;   // replacements completed (old copy removed)
-  int abandoned = 0;  // nothing left to do: message or folder gone, or done already
-  int failed = 0;     // refused by the server; kept for the next run
+  int finished = 0;                // replacements completed (old copy removed)
+  int abandoned = 0;               // nothing left to do: message or folder gone, or done already
+  int failed = 0;                  // refused by the server; kept for the next run
   std::vector<std::string> notes;  // one line per entry, for the user's log
 };
 

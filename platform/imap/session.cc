@@ -27,12 +27,16 @@ void IgnoreSigpipe() {
   std::call_once(once, [] { signal(SIGPIPE, SIG_IGN); });
 }
 
-Session* Of(void* context) { return static_cast<Session*>(context); }
+Session* Of(void* context) {
+  return static_cast<Session*>(context);
+}
 
 void Logger(mailimap*, int logType, const char* data, size_t size, void* context) {
   Of(context)->OnTraffic(logType, data, size);
 }
-void MessageHandler(struct mailimap_msg_att* att, void* context) { Of(context)->OnMessage(att); }
+void MessageHandler(struct mailimap_msg_att* att, void* context) {
+  Of(context)->OnMessage(att);
+}
 void BodyProgress(size_t current, size_t maximum, void* context) {
   Of(context)->OnProgress(current, maximum);
 }
@@ -44,7 +48,8 @@ struct TlsSetup {
 void SetUpTls(struct mailstream_ssl_context* context, void* data) {
   const std::string& host = static_cast<TlsSetup*>(data)->host;
   // Server names go in SNI; addresses do not.
-  if (host.find(':') == std::string::npos && host.find_first_not_of("0123456789.") != std::string::npos)
+  if (host.find(':') == std::string::npos &&
+      host.find_first_not_of("0123456789.") != std::string::npos)
     mailstream_ssl_set_server_name(context, const_cast<char*>(host.c_str()));
 }
 
@@ -55,12 +60,18 @@ std::string Upper(std::string s) {
 
 std::string FlagName(const mailimap_flag* f) {
   switch (f->fl_type) {
-    case MAILIMAP_FLAG_ANSWERED: return "\\Answered";
-    case MAILIMAP_FLAG_FLAGGED: return "\\Flagged";
-    case MAILIMAP_FLAG_DELETED: return "\\Deleted";
-    case MAILIMAP_FLAG_SEEN: return "\\Seen";
-    case MAILIMAP_FLAG_DRAFT: return "\\Draft";
-    case MAILIMAP_FLAG_KEYWORD: return f->fl_data.fl_keyword ? f->fl_data.fl_keyword : "";
+    case MAILIMAP_FLAG_ANSWERED:
+      return "\\Answered";
+    case MAILIMAP_FLAG_FLAGGED:
+      return "\\Flagged";
+    case MAILIMAP_FLAG_DELETED:
+      return "\\Deleted";
+    case MAILIMAP_FLAG_SEEN:
+      return "\\Seen";
+    case MAILIMAP_FLAG_DRAFT:
+      return "\\Draft";
+    case MAILIMAP_FLAG_KEYWORD:
+      return f->fl_data.fl_keyword ? f->fl_data.fl_keyword : "";
     case MAILIMAP_FLAG_EXTENSION:
       return f->fl_data.fl_extension ? std::string("\\") + f->fl_data.fl_extension : "";
   }
@@ -75,7 +86,8 @@ mailimap_flag* NewFlag(const std::string& name) {
   if (lower == "\\deleted") return mailimap_flag_new_deleted();
   if (lower == "\\seen") return mailimap_flag_new_seen();
   if (lower == "\\draft") return mailimap_flag_new_draft();
-  if (!name.empty() && name[0] == '\\') return mailimap_flag_new_flag_extension(strdup(name.c_str() + 1));
+  if (!name.empty() && name[0] == '\\')
+    return mailimap_flag_new_flag_extension(strdup(name.c_str() + 1));
   return mailimap_flag_new_flag_keyword(strdup(name.c_str()));
 }
 
@@ -83,7 +95,8 @@ mailimap_flag* NewFlag(const std::string& name) {
 mailimap_flag_list* NewFlagList(const std::vector<std::string>& flags) {
   mailimap_flag_list* list = mailimap_flag_list_new_empty();
   for (const std::string& f : flags)
-    if (!f.empty() && g_ascii_strcasecmp(f.c_str(), "\\Recent") != 0) mailimap_flag_list_add(list, NewFlag(f));
+    if (!f.empty() && g_ascii_strcasecmp(f.c_str(), "\\Recent") != 0)
+      mailimap_flag_list_add(list, NewFlag(f));
   return list;
 }
 
@@ -107,8 +120,8 @@ InternalDate FromImapDate(const mailimap_date_time* d) {
   int zoneMinutes = (d->dt_zone < 0 ? -1 : 1) * ((zone / 100) * 60 + zone % 100);
   sys_days day = year{d->dt_year} / month{static_cast<unsigned>(d->dt_month)} /
                  std::chrono::day{static_cast<unsigned>(d->dt_day)};
-  std::int64_t local = day.time_since_epoch().count() * 86400LL + d->dt_hour * 3600LL +
-                       d->dt_min * 60LL + d->dt_sec;
+  std::int64_t local =
+      day.time_since_epoch().count() * 86400LL + d->dt_hour * 3600LL + d->dt_min * 60LL + d->dt_sec;
   return InternalDate{local - zoneMinutes * 60LL, zoneMinutes};
 }
 
@@ -122,9 +135,12 @@ Civil ToCivil(const InternalDate& date) {
   std::int64_t rest = local - days * 86400;
   year_month_day ymd{sys_days{std::chrono::days{days}}};
   int zone = std::abs(date.zoneMinutes);
-  return {static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
-          static_cast<int>(static_cast<unsigned>(ymd.day())), static_cast<int>(rest / 3600),
-          static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60),
+  return {static_cast<int>(ymd.year()),
+          static_cast<int>(static_cast<unsigned>(ymd.month())),
+          static_cast<int>(static_cast<unsigned>(ymd.day())),
+          static_cast<int>(rest / 3600),
+          static_cast<int>(rest / 60 % 60),
+          static_cast<int>(rest % 60),
           (date.zoneMinutes < 0 ? -1 : 1) * ((zone / 60) * 100 + zone % 60)};
 }
 
@@ -145,8 +161,9 @@ std::string InternalDate::ToImap() const {
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   Civil c = ToCivil(*this);
   char text[40];
-  std::snprintf(text, sizeof text, "%02d-%s-%04d %02d:%02d:%02d %c%04d", c.day, kMonths[c.month - 1],
-                c.year, c.hour, c.minute, c.second, c.zone < 0 ? '-' : '+', std::abs(c.zone));
+  std::snprintf(text, sizeof text, "%02d-%s-%04d %02d:%02d:%02d %c%04d", c.day,
+                kMonths[c.month - 1], c.year, c.hour, c.minute, c.second, c.zone < 0 ? '-' : '+',
+                std::abs(c.zone));
   return text;
 }
 
@@ -191,8 +208,8 @@ void Session::Connect(const std::string& password) {
   lastTraffic_ = Clock::now();
   TlsSetup tls{endpoint_.host};
   bool implicit = endpoint_.security == Security::kImplicitTls;
-  int r = implicit ? mailimap_ssl_connect_with_callback(imap_, endpoint_.host.c_str(), endpoint_.port,
-                                                        SetUpTls, &tls)
+  int r = implicit ? mailimap_ssl_connect_with_callback(imap_, endpoint_.host.c_str(),
+                                                        endpoint_.port, SetUpTls, &tls)
                    : mailimap_socket_connect(imap_, endpoint_.host.c_str(), endpoint_.port);
   if (r != MAILIMAP_NO_ERROR_AUTHENTICATED && r != MAILIMAP_NO_ERROR_NON_AUTHENTICATED)
     Fail(r, "connecting");
@@ -208,8 +225,9 @@ void Session::Connect(const std::string& password) {
     } else if (!loopback) {
       broken_ = true;
       throw ImapError(Kind::kSetup, errnum::kAccessDenied,
-                      server + (preauth ? " logged in before TLS could be started (PREAUTH)"
-                                        : " does not offer STARTTLS") +
+                      server +
+                          (preauth ? " logged in before TLS could be started (PREAUTH)"
+                                   : " does not offer STARTTLS") +
                           ", and mail is not sent in plain text over the network: use imaps:// "
                           "(TLS) if the server has it");
     }
@@ -227,9 +245,9 @@ void Session::Connect(const std::string& password) {
     r = mailimap_login(imap_, endpoint_.user.c_str(), password.c_str());
     if (r == MAILIMAP_ERROR_LOGIN) {
       std::string said = imap_->imap_response ? imap_->imap_response : "";
-      throw ImapError(Kind::kSetup, errnum::kAccessDenied,
-                      server + " refused the login of " + endpoint_.user +
-                          (said.empty() ? "" : ": " + said));
+      throw ImapError(
+          Kind::kSetup, errnum::kAccessDenied,
+          server + " refused the login of " + endpoint_.user + (said.empty() ? "" : ": " + said));
     }
     Check(r, "LOGIN");
     RefreshCapabilities();
@@ -237,10 +255,11 @@ void Session::Connect(const std::string& password) {
   if (!capabilities_.count("UIDPLUS")) {
     broken_ = true;
     throw ImapError(Kind::kSetup, errnum::kFail,
-                    server + " does not support UIDPLUS (RFC 4315, UID EXPUNGE), which Stowbright "
-                             "needs to remove exactly the messages it rewrote: a plain EXPUNGE "
-                             "would also remove the messages other mail programs marked as "
-                             "deleted");
+                    server +
+                        " does not support UIDPLUS (RFC 4315, UID EXPUNGE), which Stowbright "
+                        "needs to remove exactly the messages it rewrote: a plain EXPUNGE "
+                        "would also remove the messages other mail programs marked as "
+                        "deleted");
   }
 }
 
@@ -262,10 +281,10 @@ void Session::SecureAndCheck() {
   }
   if (!problem.empty()) {
     broken_ = true;
-    throw ImapError(Kind::kSetup, errnum::kAccessDenied,
-                    "The certificate of the IMAP server " + endpoint_.Server() +
-                        " is not trusted: " + problem +
-                        (options_.caFile.empty() ? " (a server with a private CA needs --ca-file)" : ""));
+    throw ImapError(
+        Kind::kSetup, errnum::kAccessDenied,
+        "The certificate of the IMAP server " + endpoint_.Server() + " is not trusted: " + problem +
+            (options_.caFile.empty() ? " (a server with a private CA needs --ca-file)" : ""));
   }
 }
 
@@ -297,7 +316,8 @@ void Session::Fail(int r, const std::string& what) {
       if (!TimedOut()) {
         kind = Kind::kSetup;
         message = "No TLS connection could be made with the IMAP server " + endpoint_.Server() +
-                  " (is it " + (endpoint_.security == Security::kImplicitTls ? "imap://" : "imaps://") +
+                  " (is it " +
+                  (endpoint_.security == Security::kImplicitTls ? "imap://" : "imaps://") +
                   " or another port?)";
         break;
       }
@@ -305,7 +325,8 @@ void Session::Fail(int r, const std::string& what) {
       break;
     case MAILIMAP_ERROR_BAD_STATE:
       kind = Kind::kRefused;
-      message = "Cannot " + what + " on the IMAP server " + endpoint_.Server() + ": no folder is open";
+      message =
+          "Cannot " + what + " on the IMAP server " + endpoint_.Server() + ": no folder is open";
       break;
     case MAILIMAP_ERROR_STREAM:
       if (lineTooLong_) {
@@ -330,7 +351,8 @@ void Session::Fail(int r, const std::string& what) {
       kind = Kind::kRefused;
       broken_ = true;
       brokenReason_ = "it answered BAD";
-      message = server + " rejected " + what + " as a bad command" + (said.empty() ? "" : ": " + said);
+      message =
+          server + " rejected " + what + " as a bad command" + (said.empty() ? "" : ": " + said);
       break;
     case MAILIMAP_ERROR_MEMORY:
       message = "Out of memory talking to the IMAP server " + endpoint_.Server();
@@ -353,8 +375,8 @@ bool Session::TimedOut() const {
 
 std::string Session::TimeoutMessage(const std::string& what) const {
   long seconds = static_cast<long>(options_.timeout.count());
-  return "The IMAP server " + endpoint_.Server() + " did not answer within " + std::to_string(seconds) +
-         (seconds == 1 ? " second" : " seconds") + " (" + what + ")";
+  return "The IMAP server " + endpoint_.Server() + " did not answer within " +
+         std::to_string(seconds) + (seconds == 1 ? " second" : " seconds") + " (" + what + ")";
 }
 
 void Session::EnsureUsable(const std::string& what) {
@@ -404,10 +426,15 @@ void Session::OnMessage(::mailimap_msg_att* att) {
     if (item->att_type != MAILIMAP_MSG_ATT_ITEM_STATIC || !item->att_data.att_static) continue;
     mailimap_msg_att_static* s = item->att_data.att_static;
     switch (s->att_type) {
-      case MAILIMAP_MSG_ATT_UID: m.uid = s->att_data.att_uid; break;
-      case MAILIMAP_MSG_ATT_RFC822_SIZE: m.size = s->att_data.att_rfc822_size; break;
+      case MAILIMAP_MSG_ATT_UID:
+        m.uid = s->att_data.att_uid;
+        break;
+      case MAILIMAP_MSG_ATT_RFC822_SIZE:
+        m.size = s->att_data.att_rfc822_size;
+        break;
       case MAILIMAP_MSG_ATT_INTERNALDATE:
-        if (s->att_data.att_internal_date) m.internalDate = FromImapDate(s->att_data.att_internal_date);
+        if (s->att_data.att_internal_date)
+          m.internalDate = FromImapDate(s->att_data.att_internal_date);
         break;
       case MAILIMAP_MSG_ATT_BODY_SECTION: {
         mailimap_msg_att_body_section* b = s->att_data.att_body_section;
@@ -417,14 +444,16 @@ void Session::OnMessage(::mailimap_msg_att* att) {
         if (!spec) {
           m.message = std::move(bytes);
           hasBody = true;
-        } else if (spec->sec_type == MAILIMAP_SECTION_SPEC_SECTION_MSGTEXT && spec->sec_data.sec_msgtext &&
+        } else if (spec->sec_type == MAILIMAP_SECTION_SPEC_SECTION_MSGTEXT &&
+                   spec->sec_data.sec_msgtext &&
                    spec->sec_data.sec_msgtext->sec_type == MAILIMAP_SECTION_MSGTEXT_HEADER) {
           m.header = std::move(bytes);
           hasHeader = true;
         }
         break;
       }
-      default: break;
+      default:
+        break;
     }
   }
   // Only the messages asked for, with what was asked for, and each once: a FETCH
@@ -455,21 +484,30 @@ std::vector<MailboxInfo> Session::List() {
     if (mailimap_mbx_list_flags* flags = mb->mb_flag) {
       if (flags->mbf_type == MAILIMAP_MBX_LIST_FLAGS_SFLAG) {
         switch (flags->mbf_sflag) {
-          case MAILIMAP_MBX_LIST_SFLAG_MARKED: info.flags.push_back("\\Marked"); break;
-          case MAILIMAP_MBX_LIST_SFLAG_UNMARKED: info.flags.push_back("\\Unmarked"); break;
-          case MAILIMAP_MBX_LIST_SFLAG_NOSELECT: info.flags.push_back("\\Noselect"); break;
-          default: break;
+          case MAILIMAP_MBX_LIST_SFLAG_MARKED:
+            info.flags.push_back("\\Marked");
+            break;
+          case MAILIMAP_MBX_LIST_SFLAG_UNMARKED:
+            info.flags.push_back("\\Unmarked");
+            break;
+          case MAILIMAP_MBX_LIST_SFLAG_NOSELECT:
+            info.flags.push_back("\\Noselect");
+            break;
+          default:
+            break;
         }
       }
       for (clistiter* f = clist_begin(flags->mbf_oflags); f; f = clist_next(f)) {
         auto* o = static_cast<mailimap_mbx_list_oflag*>(clist_content(f));
-        if (o->of_type == MAILIMAP_MBX_LIST_OFLAG_NOINFERIORS) info.flags.push_back("\\Noinferiors");
+        if (o->of_type == MAILIMAP_MBX_LIST_OFLAG_NOINFERIORS)
+          info.flags.push_back("\\Noinferiors");
         else if (o->of_type == MAILIMAP_MBX_LIST_OFLAG_FLAG_EXT && o->of_flag_ext)
           info.flags.push_back(std::string("\\") + o->of_flag_ext);
       }
     }
     for (const std::string& f : info.flags)
-      if (g_ascii_strcasecmp(f.c_str(), "\\Noselect") == 0 || g_ascii_strcasecmp(f.c_str(), "\\NonExistent") == 0)
+      if (g_ascii_strcasecmp(f.c_str(), "\\Noselect") == 0 ||
+          g_ascii_strcasecmp(f.c_str(), "\\NonExistent") == 0)
         info.selectable = false;
     out.push_back(std::move(info));
   }
@@ -510,7 +548,8 @@ std::vector<std::uint32_t> Session::SearchAll() {
   return Search(mailimap_search_key_new_all(), "UID SEARCH ALL");
 }
 
-std::vector<std::uint32_t> Session::SearchHeader(const std::string& field, const std::string& value) {
+std::vector<std::uint32_t> Session::SearchHeader(const std::string& field,
+                                                 const std::string& value) {
   EnsureUsable("search");
   return Search(mailimap_search_key_new_header(strdup(field.c_str()), strdup(value.c_str())),
                 "UID SEARCH HEADER " + field);
@@ -529,14 +568,18 @@ std::vector<std::uint32_t> Session::SearchFrom(std::uint32_t from) {
   EnsureUsable("search");
   // "n:*" also matches the last message when every UID is below n.
   std::vector<std::uint32_t> uids =
-      Search(mailimap_search_key_new_uid(mailimap_set_new_interval(std::max(from, 1u), 0)), "UID SEARCH UID");
-  uids.erase(std::remove_if(uids.begin(), uids.end(), [&](std::uint32_t u) { return u < from; }), uids.end());
+      Search(mailimap_search_key_new_uid(mailimap_set_new_interval(std::max(from, 1u), 0)),
+             "UID SEARCH UID");
+  uids.erase(std::remove_if(uids.begin(), uids.end(), [&](std::uint32_t u) { return u < from; }),
+             uids.end());
   return uids;
 }
 
-void Session::Fetch(const std::vector<std::uint32_t>& uids, unsigned parts, const MessageSink& onMessage) {
+void Session::Fetch(const std::vector<std::uint32_t>& uids, unsigned parts,
+                    const MessageSink& onMessage) {
   EnsureUsable("fetch messages");
-  std::size_t batch = std::max<std::size_t>(1, (parts & kFetchBody) ? options_.bodyBatch : options_.headerBatch);
+  std::size_t batch =
+      std::max<std::size_t>(1, (parts & kFetchBody) ? options_.bodyBatch : options_.headerBatch);
   for (std::size_t first = 0; first < uids.size(); first += batch) {
     Delivery d;
     d.wanted.assign(uids.begin() + first, uids.begin() + std::min(uids.size(), first + batch));
@@ -577,11 +620,12 @@ Session::Appended Session::Append(const std::string& mailbox, std::string_view m
   std::string bytes = ToCrlf(message);
   mailimap_flag_list* flagList = NewFlagList(flags);
   Civil c = ToCivil(date);
-  mailimap_date_time* when = mailimap_date_time_new(c.day, c.month, c.year, c.hour, c.minute, c.second, c.zone);
+  mailimap_date_time* when =
+      mailimap_date_time_new(c.day, c.month, c.year, c.hour, c.minute, c.second, c.zone);
   std::uint32_t uidValidity = 0, uid = 0;
   uploading_ = true;
-  int r = mailimap_uidplus_append(imap_, mailbox.c_str(), flagList, when, bytes.data(), bytes.size(),
-                                  &uidValidity, &uid);
+  int r = mailimap_uidplus_append(imap_, mailbox.c_str(), flagList, when, bytes.data(),
+                                  bytes.size(), &uidValidity, &uid);
   uploading_ = false;
   mailimap_flag_list_free(flagList);
   mailimap_date_time_free(when);
@@ -589,17 +633,19 @@ Session::Appended Session::Append(const std::string& mailbox, std::string_view m
   if (uid == 0)
     throw ImapError(Kind::kRefused, errnum::kFail,
                     "The IMAP server " + endpoint_.Server() +
-                        " did not say which UID it gave the message added to \"" + mailbox + "\" (no APPENDUID)");
+                        " did not say which UID it gave the message added to \"" + mailbox +
+                        "\" (no APPENDUID)");
   return {uidValidity, uid};
 }
 
-void Session::Store(const std::vector<std::uint32_t>& uids, bool add, const std::vector<std::string>& flags,
-                    const std::string& what) {
+void Session::Store(const std::vector<std::uint32_t>& uids, bool add,
+                    const std::vector<std::string>& flags, const std::string& what) {
   EnsureUsable(what);
   if (uids.empty()) return;
   mailimap_set* set = NewSet(uids);
-  mailimap_store_att_flags* att = add ? mailimap_store_att_flags_new_add_flags_silent(NewFlagList(flags))
-                                      : mailimap_store_att_flags_new_set_flags_silent(NewFlagList(flags));
+  mailimap_store_att_flags* att =
+      add ? mailimap_store_att_flags_new_add_flags_silent(NewFlagList(flags))
+          : mailimap_store_att_flags_new_set_flags_silent(NewFlagList(flags));
   int r = mailimap_uid_store(imap_, set, att);
   mailimap_store_att_flags_free(att);
   mailimap_set_free(set);
@@ -628,9 +674,11 @@ void Session::Noop() {
   Check(mailimap_noop(imap_), "NOOP");
 }
 
-std::vector<std::uint32_t> Session::WaitForNewMail(std::uint32_t fromUid, std::chrono::milliseconds maxWait) {
+std::vector<std::uint32_t> Session::WaitForNewMail(std::uint32_t fromUid,
+                                                   std::chrono::milliseconds maxWait) {
   EnsureUsable("wait for new mail");
-  if (!selected()) throw ImapError(Kind::kRefused, errnum::kFail, "No folder is open to wait for new mail in");
+  if (!selected())
+    throw ImapError(Kind::kRefused, errnum::kFail, "No folder is open to wait for new mail in");
   const Clock::time_point deadline = Clock::now() + maxWait;
   const bool idle = options_.useIdle && capabilities_.count("IDLE");
   for (;;) {

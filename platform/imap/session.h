@@ -84,9 +84,9 @@ struct InternalDate {
 };
 
 struct MailboxInfo {
-  std::string name;        // as the server names it (modified UTF-7)
-  std::string displayName; // decoded to UTF-8
-  char delimiter = 0;      // 0 when the server has no hierarchy
+  std::string name;                // as the server names it (modified UTF-7)
+  std::string displayName;         // decoded to UTF-8
+  char delimiter = 0;              // 0 when the server has no hierarchy
   std::vector<std::string> flags;  // "\\HasChildren", "\\Trash", ...
   bool selectable = true;
 };
@@ -106,9 +106,9 @@ struct FetchedMessage {
   std::uint32_t uid = 0;
   std::vector<std::string> flags;  // "\\Seen", "$Forwarded", ...; never \Recent
   InternalDate internalDate;
-  std::uint64_t size = 0;          // RFC822.SIZE
-  std::string header;              // BODY[HEADER], with kFetchHeader
-  std::string message;             // BODY[], with kFetchBody
+  std::uint64_t size = 0;  // RFC822.SIZE
+  std::string header;      // BODY[HEADER], with kFetchHeader
+  std::string message;     // BODY[], with kFetchBody
 };
 
 // text with every bare line feed made CR LF, as IMAP wants messages.
@@ -173,7 +173,8 @@ class Session {
   // UIDs Replacer::Replace returned):
   // through IDLE when the server has it (and options allow), else by NOOP every
   // pollInterval. Returns their UIDs, empty when none came in time.
-  std::vector<std::uint32_t> WaitForNewMail(std::uint32_t fromUid, std::chrono::milliseconds maxWait);
+  std::vector<std::uint32_t> WaitForNewMail(std::uint32_t fromUid,
+                                            std::chrono::milliseconds maxWait);
 
   // Called while an APPEND uploads its message: bytes sent so far, and in all.
   std::function<void(std::size_t sent, std::size_t total)> onUpload;
@@ -200,8 +201,8 @@ class Session {
   std::string TimeoutMessage(const std::string& what) const;
   std::vector<std::uint32_t> Search(::mailimap_search_key* key, const std::string& what);
   // UID STORE [+]FLAGS.SILENT.
-  void Store(const std::vector<std::uint32_t>& uids, bool add, const std::vector<std::string>& flags,
-             const std::string& what);
+  void Store(const std::vector<std::uint32_t>& uids, bool add,
+             const std::vector<std::string>& flags, const std::string& what);
 
   Endpoint endpoint_;
   SessionOptions options_;

@@ -33,8 +33,9 @@ FolderWatch::FolderWatch(std::string dir, OnNew onNew)
   }
   // Listed after the watches are in place, so nothing delivered in between is missed.
   for (const char* sub : {"new", "cur"})
-    ForEachMessage(dir_, sub,
-                   [&](const std::string& name) { known_.insert(MaildirFileName::Parse(name).unique); });
+    ForEachMessage(dir_, sub, [&](const std::string& name) {
+      known_.insert(MaildirFileName::Parse(name).unique);
+    });
 }
 
 FolderWatch::~FolderWatch() {

@@ -102,7 +102,8 @@ long WriterPidOfUnique(std::string_view unique) {
   std::size_t dot = r == std::string_view::npos ? r : unique.find('.', r);
   if (dot == std::string_view::npos || unique.substr(dot + 1) != host) return 0;
   std::string_view pid = unique.substr(p + 1, q - p - 1);
-  if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string_view::npos)
+  if (pid.empty() || pid.size() > 9 ||
+      pid.find_first_not_of("0123456789") != std::string_view::npos)
     return 0;
   return std::stol(std::string(pid));
 }

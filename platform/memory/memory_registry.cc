@@ -16,7 +16,9 @@ namespace syserr = platform::syserr;
 constexpr std::uint32_t kKeyQueryValue = 0x0001;
 constexpr std::uint32_t kKeySetValue = 0x0002;
 
-std::string Fold(const std::string& s) { return platform::FoldRegistryName(s); }
+std::string Fold(const std::string& s) {
+  return platform::FoldRegistryName(s);
+}
 std::vector<std::string> Components(const std::string& path) {
   return platform::KeyPathComponents(path);
 }

@@ -973,8 +973,8 @@ std::shared_ptr<om::Item> MemoryStore::AddMail(const std::shared_ptr<om::Folder>
   c.billing = mailSpec.billingInformation;
   c.conversationIndex = mailSpec.conversationIndex;
   c.conversationTopic = mailSpec.conversationTopic;
-  c.received =
-      mailSpec.receivedTime.year == 0 ? DateTime::FromUnix(std::time(nullptr)) : mailSpec.receivedTime;
+  c.received = mailSpec.receivedTime.year == 0 ? DateTime::FromUnix(std::time(nullptr))
+                                               : mailSpec.receivedTime;
   for (const auto& a : mailSpec.attachments) {
     detail::AttachmentData data = state_->MakeAttachment(a.fileName, "", a.bytes);
     if (!a.contentId.empty()) data.fields[om::PR_ATTACH_CONTENT_ID] = a.contentId;

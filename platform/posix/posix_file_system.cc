@@ -3,9 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gio/gio.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -230,8 +230,8 @@ std::string WorkingFolder::Path() {
   std::string base = base_.empty() ? WorkingFolderBase() : base_;
   int err = 0;
   for (int attempt = 0; attempt < 10; ++attempt) {
-    std::string tmpl = WithoutTrailingSlashes(base) + "/" + kWorkPrefix +
-                       std::to_string(::getpid()) + "-XXXXXX";
+    std::string tmpl =
+        WithoutTrailingSlashes(base) + "/" + kWorkPrefix + std::to_string(::getpid()) + "-XXXXXX";
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
     if (!::mkdtemp(name.data())) {
@@ -594,8 +594,9 @@ std::int64_t PosixFileSystem::FileSize(const std::string& path) {
 
 std::vector<std::string> PosixFileSystem::ListFolder(const std::string& path) {
   std::vector<std::string> names;
-  int e = path.empty() ? ENOENT
-                       : ForEachEntry(path, [&](const std::string& name, ino_t) { names.push_back(name); });
+  int e = path.empty()
+              ? ENOENT
+              : ForEachEntry(path, [&](const std::string& name, ino_t) { names.push_back(name); });
   if (e) RaiseFileErrorNumber(e == ENOENT ? errnum::kPathNotFound : ErrorNumberFor(e, path), path);
   std::sort(names.begin(), names.end());
   return names;
@@ -639,7 +640,8 @@ std::string PosixFileSystem::ReadFile(const std::string& path) {
 void PosixFileSystem::MoveNoReplace(const std::string& source, const std::string& destination) {
   if (source.empty()) RaiseFileErrorNumber(errnum::kFileNotFound, source);
   if (destination.empty()) RaiseFileErrorNumber(errnum::kPathNotFound, destination);
-  if (int e = RenameNoReplace(source, destination)) RaiseFileError(e, Culprit(e, source, destination));
+  if (int e = RenameNoReplace(source, destination))
+    RaiseFileError(e, Culprit(e, source, destination));
 }
 
 void PosixFileSystem::SyncFile(const std::string& path) {

@@ -54,7 +54,9 @@ long SystemCode(int rc) {
   }
 }
 
-std::string Fold(const std::string& s) { return platform::FoldRegistryName(s); }
+std::string Fold(const std::string& s) {
+  return platform::FoldRegistryName(s);
+}
 std::vector<std::string> Components(const std::string& path) {
   return platform::KeyPathComponents(path);
 }

@@ -61,7 +61,8 @@ class AppTest : public ::testing::Test {
 
   std::vector<std::string> SavedFileContents() const {
     std::vector<std::string> out;
-    for (const auto& name : FilesIn(AttachmentDir())) out.push_back(ReadAll(AttachmentDir() / name));
+    for (const auto& name : FilesIn(AttachmentDir()))
+      out.push_back(ReadAll(AttachmentDir() / name));
     std::sort(out.begin(), out.end());
     return out;
   }

@@ -25,7 +25,7 @@ TEST_F(CopyTest, CopiesVisibleAttachmentsOnlyAndLeavesTheItemAlone) {
   mailSpec.subject = "mixed";
   mailSpec.htmlBody = "<html><body><img src=\"cid:logo\"></body></html>";
   mailSpec.attachments = {Attachment("report.pdf", "report"), Attachment("logo.png", "png", "logo"),
-                      Attachment("secret.txt", "hidden", "", true)};
+                          Attachment("secret.txt", "hidden", "", true)};
   auto item = env.AddMail(mailSpec);
   EXPECT_EQ(SaveAttachmentsToFolder(item, target, true, true), target);
   EXPECT_EQ(env.ListFiles(target), std::vector<std::string>{"report.pdf"});

@@ -58,8 +58,8 @@ inline std::optional<std::string> RunProgram(const std::vector<std::string>& arg
   args.push_back(nullptr);
   gchar *out = nullptr, *err = nullptr;
   gint status = 0;
-  bool ok = g_spawn_sync(nullptr, args.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out, &err,
-                         &status, nullptr) &&
+  bool ok = g_spawn_sync(nullptr, args.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out,
+                         &err, &status, nullptr) &&
             g_spawn_check_wait_status(status, nullptr);
   std::string text = out ? out : "";
   g_free(out);
@@ -77,7 +77,8 @@ inline int LoopbackSocket(std::uint16_t port, bool listening) {
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   auto* addr = reinterpret_cast<sockaddr*>(&a);
-  if (listening ? bind(fd, addr, sizeof a) == 0 && listen(fd, 8) == 0 : connect(fd, addr, sizeof a) == 0)
+  if (listening ? bind(fd, addr, sizeof a) == 0 && listen(fd, 8) == 0
+                : connect(fd, addr, sizeof a) == 0)
     return fd;
   close(fd);
   return -1;
@@ -94,7 +95,8 @@ class DovecotServer {
  public:
   // Why the server cannot run here; empty when it can.
   static std::string MissingReason() {
-    if (access("/usr/sbin/dovecot", X_OK) != 0) return "Dovecot is not installed (scripts/setup installs dovecot-imapd)";
+    if (access("/usr/sbin/dovecot", X_OK) != 0)
+      return "Dovecot is not installed (scripts/setup installs dovecot-imapd)";
     if (!RunProgram({"openssl", "version"})) return "openssl is not installed";
     return "";
   }
@@ -119,8 +121,8 @@ class DovecotServer {
     std::string home = dir_ + "/home/" + name;
     std::filesystem::create_directories(home + "/rawlog");
     for (const char* sub : {"", "/rawlog"}) (void)!chown((home + sub).c_str(), uid_, gid_);
-    users_ += name + ":{PLAIN}" + password + ":" + std::to_string(uid_) + ":" + std::to_string(gid_) + "::" +
-              home + "::\n";
+    users_ += name + ":{PLAIN}" + password + ":" + std::to_string(uid_) + ":" +
+              std::to_string(gid_) + "::" + home + "::\n";
     WriteFile(dir_ + "/passwd", users_);
   }
 
@@ -167,18 +169,22 @@ class DovecotServer {
     uid_ = pw->pw_uid;
     gid_ = pw->pw_gid;
     std::string who = root ? "default_internal_user = dovecot\ndefault_login_user = dovenull\n"
-                           : "default_internal_user = " + std::string(pw->pw_name) + "\ndefault_login_user = " +
-                                 pw->pw_name + "\ndefault_internal_group = " + gr->gr_name + "\n";
+                           : "default_internal_user = " + std::string(pw->pw_name) +
+                                 "\ndefault_login_user = " + pw->pw_name +
+                                 "\ndefault_internal_group = " + gr->gr_name + "\n";
     const std::string d = dir_ + "/";
     WriteFile(d + "san.cnf", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
     const std::vector<std::vector<std::string>> steps = {
-        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
-         "2", "-subj", "/CN=Stowbright test CA", "-keyout", d + "ca.key", "-out", d + "ca.pem"},
-        {"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj",
-         "/CN=localhost", "-keyout", d + "server.key", "-out", d + "server.csr"},
-        {"openssl", "x509", "-req", "-in", d + "server.csr", "-CA", d + "ca.pem", "-CAkey", d + "ca.key",
-         "-CAcreateserial", "-out", d + "server.pem", "-days", "2", "-extfile", d + "san.cnf"}};
-    for (const auto& step : steps) ASSERT_TRUE(RunProgram(step)) << "openssl " << step[1] << " failed";
+        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-days", "2", "-subj", "/CN=Stowbright test CA", "-keyout", d + "ca.key", "-out",
+         d + "ca.pem"},
+        {"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-subj", "/CN=localhost", "-keyout", d + "server.key", "-out", d + "server.csr"},
+        {"openssl", "x509", "-req", "-in", d + "server.csr", "-CA", d + "ca.pem", "-CAkey",
+         d + "ca.key", "-CAcreateserial", "-out", d + "server.pem", "-days", "2", "-extfile",
+         d + "san.cnf"}};
+    for (const auto& step : steps)
+      ASSERT_TRUE(RunProgram(step)) << "openssl " << step[1] << " failed";
     chmod((d + "server.key").c_str(), 0644);
     WriteFile(d + "passwd", "");
     for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) Launch(who);
@@ -192,23 +198,26 @@ class DovecotServer {
     close(a);
     close(b);
     const std::string& d = dir_;
-    WriteFile(d + "/dovecot.conf",
-              "base_dir = " + d + "/run\nstate_dir = " + d + "/state\nlog_path = " + d + "/dovecot.log\n" +
-                  "protocols = imap\nlisten = 127.0.0.1\nssl = yes\nssl_cert = <" + d + "/server.pem\n" +
-                  "ssl_key = <" + d + "/server.key\n" + who + "first_valid_uid = 1\n" +
-                  "auth_mechanisms = plain\nauth_failure_delay = 0\ndisable_plaintext_auth = no\n" +
-                  "passdb {\n driver = passwd-file\n args = scheme=PLAIN " + d + "/passwd\n}\n" +
-                  "userdb {\n driver = passwd-file\n args = " + d + "/passwd\n}\n" +
-                  "mail_location = maildir:~/Maildir\nmail_fsync = never\n" +
-                  "rawlog_dir = " + d + "/home/%u/rawlog\nservice anvil {\n chroot =\n}\n" +
-                  "service imap-login {\n chroot =\n inet_listener imap {\n  port = " + std::to_string(imapPort_) +
-                  "\n }\n inet_listener imaps {\n  port = " + std::to_string(imapsPort_) + "\n  ssl = yes\n }\n}\n");
+    WriteFile(
+        d + "/dovecot.conf",
+        "base_dir = " + d + "/run\nstate_dir = " + d + "/state\nlog_path = " + d +
+            "/dovecot.log\n" + "protocols = imap\nlisten = 127.0.0.1\nssl = yes\nssl_cert = <" + d +
+            "/server.pem\n" + "ssl_key = <" + d + "/server.key\n" + who + "first_valid_uid = 1\n" +
+            "auth_mechanisms = plain\nauth_failure_delay = 0\ndisable_plaintext_auth = no\n" +
+            "passdb {\n driver = passwd-file\n args = scheme=PLAIN " + d + "/passwd\n}\n" +
+            "userdb {\n driver = passwd-file\n args = " + d + "/passwd\n}\n" +
+            "mail_location = maildir:~/Maildir\nmail_fsync = never\n" + "rawlog_dir = " + d +
+            "/home/%u/rawlog\nservice anvil {\n chroot =\n}\n" +
+            "service imap-login {\n chroot =\n inet_listener imap {\n  port = " +
+            std::to_string(imapPort_) + "\n }\n inet_listener imaps {\n  port = " +
+            std::to_string(imapsPort_) + "\n  ssl = yes\n }\n}\n");
     std::string config = d + "/dovecot.conf";
     gchar* argv[] = {const_cast<gchar*>("/usr/sbin/dovecot"), const_cast<gchar*>("-F"),
                      const_cast<gchar*>("-c"), config.data(), nullptr};
     GPid pid = 0;
-    if (!g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
-                       [](gpointer) { setpgid(0, 0); }, nullptr, &pid, nullptr))
+    if (!g_spawn_async(
+            nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, [](gpointer) { setpgid(0, 0); },
+            nullptr, &pid, nullptr))
       return;
     for (int i = 0; i < 1000 && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
       int x = LoopbackSocket(imapPort_, false), y = LoopbackSocket(imapsPort_, false);

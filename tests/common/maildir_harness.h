@@ -80,7 +80,7 @@ struct ParsedMessage {
   // Carries a property header of the store with a value: without one, the store has
   // no records of the message to report, so they need not be asked for.
   bool propertyValue = false;
-  std::string fileHash;  // SHA-256 of the whole file
+  std::string fileHash;    // SHA-256 of the whole file
   bool linkBlock = false;  // an HTML part holds the block of links
   std::string html;        // the first HTML part, decoded
 };

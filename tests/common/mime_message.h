@@ -59,13 +59,13 @@ inline std::string Render(const MimeMessage& m) {
   const std::string& n = m.eol;
   std::ostringstream out;
   out << "From: Ann <ann@example.org>" << n << "To: you@example.org" << n
-      << "Subject: " << m.subject << n << "Date: " << m.date << n << "Message-ID: <"
-      << m.messageId << ">" << n << "MIME-Version: 1.0" << n;
+      << "Subject: " << m.subject << n << "Date: " << m.date << n << "Message-ID: <" << m.messageId
+      << ">" << n << "MIME-Version: 1.0" << n;
   for (const auto& h : m.extraHeaders) out << h << n;
   std::string html = m.html.empty() ? "<html><body><p>" + m.subject + "</p></body></html>" : m.html;
-  std::string text = "Content-Type: text/html; charset=utf-8" + n +
-                     (m.htmlBase64 ? "Content-Transfer-Encoding: base64" + n + n + Base64(html, n)
-                                   : n + html + n);
+  std::string text =
+      "Content-Type: text/html; charset=utf-8" + n +
+      (m.htmlBase64 ? "Content-Transfer-Encoding: base64" + n + n + Base64(html, n) : n + html + n);
   if (m.parts.empty()) return out.str() + text;
   out << "Content-Type: multipart/mixed; boundary=\"" << m.boundary << "\"" << n << n << "--"
       << m.boundary << n << text;

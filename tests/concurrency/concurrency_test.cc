@@ -66,9 +66,9 @@ TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
     stow::platform::ScopedServices scoped(stow::platform::Services{.registry = &registry});
     stow::modRegistryEntry::WriteRegistryValue(stow::kRegistryAppName, "", "EmailFolders",
                                                "\\\\Personal Folders\\Inbox");
-    ASSERT_EQ(stow::modRegistryEntry::ReadRegistryValue(stow::kRegistryAppName, "",
-                                                        "EmailFolders", ""),
-              "\\\\Personal Folders\\Inbox");
+    ASSERT_EQ(
+        stow::modRegistryEntry::ReadRegistryValue(stow::kRegistryAppName, "", "EmailFolders", ""),
+        "\\\\Personal Folders\\Inbox");
   }
 
   pid_t watcher = prog.Spawn({"watch"}, false, "watch");
@@ -172,8 +172,7 @@ std::vector<Record> RecordsIn(const fs::path& path) {
   GMimeParser* parser = g_mime_parser_new_with_stream(stream);
   GMimeMessage* m = g_mime_parser_construct_message(parser, nullptr);
   auto param = [](std::string v, const std::string& key) {
-    v.erase(std::remove_if(v.begin(), v.end(), [](char c) { return g_ascii_isspace(c); }),
-            v.end());
+    v.erase(std::remove_if(v.begin(), v.end(), [](char c) { return g_ascii_isspace(c); }), v.end());
     std::size_t at = v.find(";" + key + "=");
     if (at == std::string::npos) return std::string();
     at += key.size() + 2;
@@ -325,10 +324,10 @@ TEST(Concurrency, TwoReattachAllsAtOnceSwapNothingAndLoseNothing) {
   for (const fs::path& dir : {prog.store(), prog.store() / ".Other"}) {
     for (int i = 0; i < 1; ++i, ++serial) {
       MimeMessage m{"pair-" + std::to_string(serial) + "@example.org",
-                "Pair " + std::to_string(serial),
-                "",
-                {},
-                {}};
+                    "Pair " + std::to_string(serial),
+                    "",
+                    {},
+                    {}};
       for (const char* name : {"invoice.pdf", "report.pdf", "invoice.pdf", "notes.txt"})
         m.parts.push_back({name, RandomBytes(rng, 150000 + serial), {}, {}});
       for (const auto& p : m.parts) hashes[m.messageId].insert(Sha256(p.data));

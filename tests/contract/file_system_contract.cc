@@ -26,10 +26,15 @@ using stow::testing::ReadText;
 using stow::testing::TempDir;
 using stow::testing::WriteText;
 
-std::shared_ptr<FileSystemObject> Posix() { return std::make_shared<posix::PosixFileSystem>(); }
-std::shared_ptr<FileSystemObject> Faulty() { return std::make_shared<mem::FaultyFileSystem>(Posix()); }
+std::shared_ptr<FileSystemObject> Posix() {
+  return std::make_shared<posix::PosixFileSystem>();
+}
+std::shared_ptr<FileSystemObject> Faulty() {
+  return std::make_shared<mem::FaultyFileSystem>(Posix());
+}
 
-class FileSystemContract : public ::testing::TestWithParam<std::shared_ptr<FileSystemObject> (*)()> {
+class FileSystemContract
+    : public ::testing::TestWithParam<std::shared_ptr<FileSystemObject> (*)()> {
  protected:
   TempDir dir;
   std::shared_ptr<FileSystemObject> made = GetParam()();

@@ -51,8 +51,8 @@ std::string BuildMessage(const MailSpec& mailSpec, int serial) {
   if (!mailSpec.htmlBody.empty() && !mailSpec.textBody.empty()) {
     body = "Content-Type: multipart/alternative; boundary=\"alt-" + std::to_string(serial) +
            "\"\n\n--alt-" + std::to_string(serial) + "\n" + TextPart("plain", mailSpec.textBody) +
-           "--alt-" + std::to_string(serial) + "\n" + TextPart("html", mailSpec.htmlBody) + "--alt-" +
-           std::to_string(serial) + "--\n";
+           "--alt-" + std::to_string(serial) + "\n" + TextPart("html", mailSpec.htmlBody) +
+           "--alt-" + std::to_string(serial) + "--\n";
   } else if (!mailSpec.htmlBody.empty()) {
     body = TextPart("html", mailSpec.htmlBody);
   } else {
@@ -72,8 +72,8 @@ std::string BuildMessage(const MailSpec& mailSpec, int serial) {
     }
     body = mixed + "--" + b + "--\n";
   }
-  gchar* subject =
-      g_base64_encode(reinterpret_cast<const guchar*>(mailSpec.subject.data()), mailSpec.subject.size());
+  gchar* subject = g_base64_encode(reinterpret_cast<const guchar*>(mailSpec.subject.data()),
+                                   mailSpec.subject.size());
   std::string msg =
       "Message-ID: <contract-" + std::to_string(serial) +
       "@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\nFrom: Ann <ann@example.org>\n"
@@ -95,7 +95,8 @@ class MaildirStoreUnderTest : public StoreUnderTest {
 
   std::shared_ptr<om::NameSpace> Namespace() override { return store_; }
 
-  std::shared_ptr<om::Item> AddMail(const std::string& folderName, const MailSpec& mailSpec) override {
+  std::shared_ptr<om::Item> AddMail(const std::string& folderName,
+                                    const MailSpec& mailSpec) override {
     auto ref = store_->RefFor({folderName});
     store_->folders().Materialize(ref);
     std::string unique = maildir::NewUniqueName(1704189600 + serial_);

@@ -9,7 +9,8 @@ namespace {
 class MemoryStoreUnderTest : public StoreUnderTest {
  public:
   std::shared_ptr<om::NameSpace> Namespace() override { return store_; }
-  std::shared_ptr<om::Item> AddMail(const std::string& folderName, const MailSpec& mailSpec) override {
+  std::shared_ptr<om::Item> AddMail(const std::string& folderName,
+                                    const MailSpec& mailSpec) override {
     mem::MailSpec m;
     m.messageClass = mailSpec.messageClass;
     m.subject = mailSpec.subject;

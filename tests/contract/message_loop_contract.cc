@@ -23,7 +23,10 @@ struct Pipe {
   ~Pipe() { ::close(fds[0]), ::close(fds[1]); }
   int r() const { return fds[0]; }
   void Write(char c) const { ASSERT_EQ(::write(fds[1], &c, 1), 1); }
-  char Read() const { char c = '?'; return ::read(fds[0], &c, 1) == 1 ? c : '?'; }
+  char Read() const {
+    char c = '?';
+    return ::read(fds[0], &c, 1) == 1 ? c : '?';
+  }
 };
 
 // Time passing while a tick works: the poll loop sleeps; the virtual loop moves its

@@ -202,8 +202,8 @@ TEST_P(StoreContractTest, ContentIdsAndHiddenFlagsAreKeptAndCanBeSet) {
   mailSpec.subject = "Inline";
   mailSpec.htmlBody = "<html><body><img src=\"cid:img001@example\"></body></html>";
   mailSpec.attachments = {{"image001.png", BinaryBytes(64, 3), "img001@example", false},
-                      {"plain.pdf", BinaryBytes(40, 4), "", false},
-                      {"SYS_TOKEN_5555.TXT", " ", "", true}};
+                          {"plain.pdf", BinaryBytes(40, 4), "", false},
+                          {"SYS_TOKEN_5555.TXT", " ", "", true}};
   auto item = store().AddMail("Inbox", mailSpec);
   {
     auto all = Reopen(item)->Attachments()->All();
@@ -297,7 +297,8 @@ TEST_P(StoreContractTest, FailedSaveLeavesTheStoredItemExactlyAsBefore) {
   EXPECT_EQ(stored->UserProperties()->Find("QLXProcessedAttachments"), nullptr);
   auto all = stored->Attachments()->All();
   ASSERT_EQ(all.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(all[i]->FileName(), mailSpec.attachments[i].fileName);
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(all[i]->FileName(), mailSpec.attachments[i].fileName);
 
   // The edits are still pending in the object: the next save writes them.
   item->Save();

@@ -51,10 +51,11 @@ class CrashHarness {
       Original o{m.messageId, {}};
       for (int k = 0; k < count; ++k) {
         std::size_t size = 64 + rng_() % (k == 0 ? 40000 : 3000);
-        MimePart p{"file-" + std::to_string(i) + "-" + std::to_string(k) + (k % 2 ? ".bin" : ".pdf"),
-               RandomBytes(rng_, size),
-               {},
-               std::nullopt};
+        MimePart p{
+            "file-" + std::to_string(i) + "-" + std::to_string(k) + (k % 2 ? ".bin" : ".pdf"),
+            RandomBytes(rng_, size),
+            {},
+            std::nullopt};
         o.hashes.push_back(Sha256(p.data));
         m.parts.push_back(std::move(p));
       }

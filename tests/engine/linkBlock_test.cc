@@ -26,7 +26,9 @@ const char* kExpectedTemplate =
     "<table id=tableKZOEND><tr><td>&nbsp;</td></tr></table>"
     "<!--END_KZO--->";
 
-TEST(LinkBlock, TemplateIsByteExact) { EXPECT_EQ(BuildLinkBlock("LINKS"), kExpectedTemplate); }
+TEST(LinkBlock, TemplateIsByteExact) {
+  EXPECT_EQ(BuildLinkBlock("LINKS"), kExpectedTemplate);
+}
 
 TEST(LinkBlock, EntriesShowNameOrPathByDisplayOption) {
   LinkSettings s;

@@ -83,8 +83,8 @@ TEST_F(ProcessEmailTest, ReportsAndNoteClassesQualify) {
 
 TEST_F(ProcessEmailTest, InlineImagesStayUnlessTreatedAsAttachments) {
   MailSpec mailSpec{.subject = "inline",
-                .htmlBody = "<p><img src=\"cid:img001\"></p>",
-                .attachments = {{"pic.png", "PNG", "img001"}, {"doc.pdf", "PDF"}}};
+                    .htmlBody = "<p><img src=\"cid:img001\"></p>",
+                    .attachments = {{"pic.png", "PNG", "img001"}, {"doc.pdf", "PDF"}}};
   auto kept = env.AddMail(mailSpec);
   ProcessEmail(kept, false, "", false);
   auto stored = env.Reload(kept);
@@ -223,9 +223,9 @@ TEST_F(ProcessEmailTest, SavedFilesAreOnDiskBeforeTheMailLosesThemWithOneFolderF
   // Each file's bytes were flushed under its partial name before it took its own.
   auto syncs = watching->CallsOf(mem::FsOp::SyncFile);
   for (const auto& move : watching->CallsOf(mem::FsOp::MoveNoReplace))
-    EXPECT_TRUE(std::any_of(syncs.begin(), syncs.end(),
-                            [&](const mem::FsCall& c) { return c.path == move.path; }))
-        << move.path;
+    EXPECT_TRUE(std::any_of(syncs.begin(), syncs.end(), [&](const mem::FsCall& c) {
+      return c.path == move.path;
+    })) << move.path;
   std::vector<FlushWatchingFileSystem::Flush> ofFolder;
   for (const auto& f : watching->flushes)
     if (f.path == folder) ofFolder.push_back(f);

@@ -44,8 +44,9 @@ struct Tree {
     int n = 0;
     for (const char* f : kFiles) {
       std::ofstream out(root / "Maildir" / f, std::ios::binary);
-      out << "From: a@example.org\r\nSubject: item " << ++n
-          << "\r\nMessage-ID: <m" << n << "@example.org>\r\n\r\nbody\r\n";
+      ++n;
+      out << "From: a@example.org\r\nSubject: item " << n << "\r\nMessage-ID: <m" << n
+          << "@example.org>\r\n\r\nbody\r\n";
     }
     maildir::Options o;
     o.secretPath = (root / "secret").string();
@@ -86,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool mustResolve = true;
   for (const auto& s : specs) {
     bool known = tree.ids.count(s) > 0 || (s.size() == 3 && (s[0] | 0x20) == 'a' &&
-                                            (s[1] | 0x20) == 'l' && (s[2] | 0x20) == 'l');
+                                           (s[1] | 0x20) == 'l' && (s[2] | 0x20) == 'l');
     if (!known && AllDigits(s) && s.size() < 6) {
       long n = std::stol(s);
       known = n >= 1 && n <= static_cast<long>(count);

@@ -35,8 +35,8 @@ TEST(ManualLoop, TimersFireExactlyAtTheirOwnTimesAndOnlyWhenTimeIsMoved) {
   loop.Advance(199ms);
   EXPECT_TRUE(fired.empty());
   loop.Advance(851ms);
-  EXPECT_EQ(fired,
-            (std::vector<std::string>{"B200", "C350", "A500", "C500", "C650", "C800", "C950", "A1000"}));
+  EXPECT_EQ(fired, (std::vector<std::string>{"B200", "C350", "A500", "C500", "C650", "C800", "C950",
+                                             "A1000"}));
   EXPECT_EQ(loop.Elapsed(), 1050ms);
 }
 

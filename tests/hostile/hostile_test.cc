@@ -214,8 +214,8 @@ class HostileTest : public ::testing::Test {
     for (const auto& from : prog_.TrashedFrom())
       EXPECT_EQ(fs::path(from).parent_path(), prog_.attachments()) << "trashed " << from;
     return TreeHashes(tree_.root(),
-                    {prog_.store(), prog_.attachments(), prog_.config(), prog_.tmp(), prog_.trash(),
-                     tree_.root() / "run.out", tree_.root() / "run.err"});
+                      {prog_.store(), prog_.attachments(), prog_.config(), prog_.tmp(),
+                       prog_.trash(), tree_.root() / "run.out", tree_.root() / "run.err"});
   }
 
   std::string Add(const std::string& id, MimeMessage m) {
@@ -350,11 +350,11 @@ TEST_F(HostileTest, MalformedMimeIsNeverStrippedUnlessDecodedFaithfully) {
   }
   {
     MimePart p{"unknown.bin",
-           "",
-           {"Content-Type: application/octet-stream; name=\"unknown.bin\"",
-            "Content-Disposition: attachment; filename=\"unknown.bin\"",
-            "Content-Transfer-Encoding: x-made-up"},
-           std::string("=00=01 raw bytes in an unknown encoding\r\n")};
+               "",
+               {"Content-Type: application/octet-stream; name=\"unknown.bin\"",
+                "Content-Disposition: attachment; filename=\"unknown.bin\"",
+                "Content-Transfer-Encoding: x-made-up"},
+               std::string("=00=01 raw bytes in an unknown encoding\r\n")};
     cases.push_back({"unknown transfer encoding",
                      {"", "", "", {p}, {}},
                      "raw bytes in an unknown encoding",
@@ -410,10 +410,10 @@ TEST_F(HostileTest, MalformedMimeIsNeverStrippedUnlessDecodedFaithfully) {
   {
     std::string data = RandomBytes(rng, 700);
     MimeMessage m{"",
-              "huge header",
-              "",
-              {{"after-huge.bin", data, {}, {}}},
-              {"X-Huge: " + std::string(1 << 20, 'h')}};
+                  "huge header",
+                  "",
+                  {{"after-huge.bin", data, {}, {}}},
+                  {"X-Huge: " + std::string(1 << 20, 'h')}};
     cases.push_back({"1 MB header", m, "", data});
   }
   for (auto& c : cases) {
@@ -541,11 +541,11 @@ TEST_F(HostileTest, CorpusRoundTripLosesNothingAndTouchesNothingElse) {
   MimeMessage a{"", "Colliding", "", {}, {}};
   for (const auto& name : names) a.parts.push_back({name, RandomBytes(rng, 300), {}, {}});
   MimeMessage b{"",
-            "Second",
-            "",
-            {{"invoice.pdf", RandomBytes(rng, 200), {}, {}},
-             {"report.pdf", RandomBytes(rng, 100), {}, {}}},
-            {}};
+                "Second",
+                "",
+                {{"invoice.pdf", RandomBytes(rng, 200), {}, {}},
+                 {"report.pdf", RandomBytes(rng, 100), {}, {}}},
+                {}};
   for (auto* m : {&a, &b}) {
     std::string id = Add(m->subject, *m);
     for (const auto& p : m->parts) hashes[id].push_back(Sha256(p.data));

@@ -19,8 +19,9 @@ TEST(ImapAccount, UrlsGiveSecurityUserHostAndPortAndNeverAPassword) {
   EXPECT_EQ(b.user, "alice@example.com");
   EXPECT_EQ(Endpoint::Parse(b.Url()).Server(), "[::1]:1143");
   EXPECT_EQ(Endpoint::Parse("imap://a%2Fb%40c@h").FileKey(), "a%2Fb%40c@h_143");
-  for (const char* bad : {"imaps://alice:pw@h/", "pop3://alice@h/", "imaps://h/", "imaps://alice@h/INBOX",
-                          "imaps://alice@h:0/", "imaps://alice@h:99999/", "alice@h"}) {
+  for (const char* bad :
+       {"imaps://alice:pw@h/", "pop3://alice@h/", "imaps://h/", "imaps://alice@h/INBOX",
+        "imaps://alice@h:0/", "imaps://alice@h:99999/", "alice@h"}) {
     try {
       Endpoint::Parse(bad);
       ADD_FAILURE() << bad;
@@ -31,7 +32,9 @@ TEST(ImapAccount, UrlsGiveSecurityUserHostAndPortAndNeverAPassword) {
   setenv("XDG_STATE_HOME", "/state", 1);
   EXPECT_EQ(DefaultJournalDir(a), "/state/stowbright/imap-journal/alice@mail.example.com_993");
   setenv("XDG_STATE_HOME", "relative", 1);  // not absolute: ignored, as the XDG rules say
-  EXPECT_EQ(DefaultJournalDir(a).rfind(std::string(g_get_home_dir()) + "/.local/state/stowbright/", 0), 0u);
+  EXPECT_EQ(
+      DefaultJournalDir(a).rfind(std::string(g_get_home_dir()) + "/.local/state/stowbright/", 0),
+      0u);
   unsetenv("XDG_STATE_HOME");
   for (const char* host : {"127.0.0.1", "127.8.9.10", "::1", "localhost", "::ffff:127.0.0.1"})
     EXPECT_TRUE(IsLoopbackHost(host)) << host;
@@ -45,12 +48,13 @@ TEST(ImapPassword, NetrcPicksMachineAndLoginThenDefaultAndMustBePrivate) {
     testing::WriteFile(netrc, text);
     chmod(netrc.c_str(), mode);
   };
-  write("machine other.example login alice password wrong\n"
-        "macdef init\nmachine mail.example login alice password inside-a-macro\n\n"
-        "machine MAIL.example login bob password bobs\n"
-        "machine mail.example\n  login alice\n  password \"two words\\\"q\"\n"
-        "default login alice password fallback\n",
-        0600);
+  write(
+      "machine other.example login alice password wrong\n"
+      "macdef init\nmachine mail.example login alice password inside-a-macro\n\n"
+      "machine MAIL.example login bob password bobs\n"
+      "machine mail.example\n  login alice\n  password \"two words\\\"q\"\n"
+      "default login alice password fallback\n",
+      0600);
   EXPECT_EQ(PasswordFromNetrc(netrc, "mail.example", "alice"), "two words\"q");
   EXPECT_EQ(PasswordFromNetrc(netrc, "mail.example", "bob"), "bobs");
   EXPECT_EQ(PasswordFromNetrc(netrc, "elsewhere", "alice"), "fallback");
@@ -67,7 +71,8 @@ TEST(ImapPassword, NetrcPicksMachineAndLoginThenDefaultAndMustBePrivate) {
 
 TEST(ImapPassword, CommandGivesItsFirstLineAndNeverShowsItsOutput) {
   EXPECT_EQ(PasswordFromCommand("printf 'p@ss word\\r\\nsecond line\\n'"), "p@ss word");
-  EXPECT_EQ(ObtainPassword(Endpoint::Parse("imaps://alice@h/"), "echo from-command"), "from-command");
+  EXPECT_EQ(ObtainPassword(Endpoint::Parse("imaps://alice@h/"), "echo from-command"),
+            "from-command");
   for (const char* failing : {"printf 'leaked\\n'; exit 3", "true", "printf '\\n'"}) {
     try {
       PasswordFromCommand(failing);

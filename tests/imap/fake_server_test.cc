@@ -9,7 +9,8 @@ namespace {
 using imap::ImapError;
 
 // A small IMAP server with capabilities caps; SELECT is answered by onSelect.
-std::function<void(int)> Script(const std::string& caps, std::function<void(int, const std::string&)> onSelect) {
+std::function<void(int)> Script(const std::string& caps,
+                                std::function<void(int, const std::string&)> onSelect) {
   return [=](int fd) {
     FakeServer::Send(fd, "* OK fake ready\r\n");
     for (std::string line; !(line = FakeServer::ReadLine(fd)).empty();) {
@@ -17,7 +18,8 @@ std::function<void(int)> Script(const std::string& caps, std::function<void(int,
       if (command.rfind("SELECT", 0) == 0)
         onSelect(fd, tag);
       else
-        FakeServer::Send(fd, (command == "CAPABILITY" ? "* CAPABILITY " + caps + "\r\n" : "") + tag + " OK done\r\n");
+        FakeServer::Send(fd, (command == "CAPABILITY" ? "* CAPABILITY " + caps + "\r\n" : "") +
+                                 tag + " OK done\r\n");
     }
   };
 }
@@ -36,15 +38,23 @@ TEST(ImapFakeServer, RefusedSilentAndGarbageServersFailClearlyInTime) {
   } cases[] = {
       {Script("IMAP4rev1 IDLE", ignore), "does not support UIDPLUS"},
       {Silent, "did not answer within 1 second (connecting)"},
-      {[](int fd) { FakeServer::Send(fd, "SSH-2.0-OpenSSH_9.2\r\n"); Silent(fd); }, "not IMAP"},
+      {[](int fd) {
+         FakeServer::Send(fd, "SSH-2.0-OpenSSH_9.2\r\n");
+         Silent(fd);
+       },
+       "not IMAP"},
       {Script(caps, ignore), "did not answer within 1 second (SELECT"},
-      {Script(caps, [](int fd, const std::string&) { FakeServer::Send(fd, "]]] (((\r\n"); }), "not IMAP (SELECT"},
-      {Script(caps, [](int fd, const std::string&) {
-         for (std::string junk(65536, 'x'); send(fd, junk.data(), junk.size(), MSG_NOSIGNAL) > 0;) {
-         }
-       }),
+      {Script(caps, [](int fd, const std::string&) { FakeServer::Send(fd, "]]] (((\r\n"); }),
+       "not IMAP (SELECT"},
+      {Script(caps,
+              [](int fd, const std::string&) {
+                for (std::string junk(65536, 'x');
+                     send(fd, junk.data(), junk.size(), MSG_NOSIGNAL) > 0;) {
+                }
+              }),
        "longer than 1048576 bytes"},
-      {Script(caps, [](int fd, const std::string& tag) { FakeServer::Send(fd, tag + " BAD huh\r\n"); }),
+      {Script(caps,
+              [](int fd, const std::string& tag) { FakeServer::Send(fd, tag + " BAD huh\r\n"); }),
        "rejected SELECT \"INBOX\" as a bad command: huh"},
   };
   SessionOptions options;
@@ -56,7 +66,8 @@ TEST(ImapFakeServer, RefusedSilentAndGarbageServersFailClearlyInTime) {
     auto start = std::chrono::steady_clock::now();
     try {
       // Plain text: the server is on loopback and offers no STARTTLS.
-      imap::Session::Open(Endpoint::Parse("imap://alice@" + name + "/"), "pw", options)->Select("INBOX");
+      imap::Session::Open(Endpoint::Parse("imap://alice@" + name + "/"), "pw", options)
+          ->Select("INBOX");
       ADD_FAILURE() << c.says;
     } catch (const ImapError& e) {
       EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << c.says;

@@ -19,8 +19,8 @@ using imap::Endpoint;
 using imap::SessionOptions;
 
 inline std::string Sha256(const std::string& bytes) {
-  gchar* hex = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()),
-                                           bytes.size());
+  gchar* hex = g_compute_checksum_for_data(
+      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
   std::string out = hex;
   g_free(hex);
   return out;
@@ -47,8 +47,8 @@ class ImapServerTest : public ::testing::Test {
 
   Endpoint Account(bool implicitTls = true, std::uint16_t port = 0) const {
     if (!port) port = implicitTls ? server->imapsPort() : server->imapPort();
-    return Endpoint::Parse(std::string(implicitTls ? "imaps" : "imap") + "://alice@127.0.0.1:" +
-                           std::to_string(port) + "/");
+    return Endpoint::Parse(std::string(implicitTls ? "imaps" : "imap") +
+                           "://alice@127.0.0.1:" + std::to_string(port) + "/");
   }
   SessionOptions Options() const {
     SessionOptions o;
@@ -59,9 +59,10 @@ class ImapServerTest : public ::testing::Test {
 
   std::string Peek(std::vector<std::string> args) const {
     // Debian's interpreter (scripts/setup installs it), not a slower wrapper on $PATH.
-    args.insert(args.begin(), {access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3",
-                               STOW_SOURCE_DIR "/tests/imap/peek.py", std::to_string(server->imapPort()),
-                               "alice", "secret"});
+    args.insert(args.begin(),
+                {access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3",
+                 STOW_SOURCE_DIR "/tests/imap/peek.py", std::to_string(server->imapPort()), "alice",
+                 "secret"});
     std::optional<std::string> out = RunProgram(args);
     EXPECT_TRUE(out) << "peek.py " << args[5];
     return out.value_or("");
@@ -101,7 +102,9 @@ class FakeServer {
     for (char c; recv(fd, &c, 1, 0) == 1 && c != '\n';) line += c;
     return line.substr(0, line.find('\r'));
   }
-  static void Send(int fd, const std::string& text) { (void)!send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+  static void Send(int fd, const std::string& text) {
+    (void)!send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+  }
 
  private:
   int listener_;
@@ -113,7 +116,8 @@ class FakeServer {
 // current one at once.
 class CuttingProxy {
  public:
-  explicit CuttingProxy(std::uint16_t target) : relay_([this, target](int client) { Relay(client, target); }) {}
+  explicit CuttingProxy(std::uint16_t target)
+      : relay_([this, target](int client) { Relay(client, target); }) {}
   std::uint16_t port() const { return relay_.port(); }
   void CutAfter(std::size_t serverBytes) { cutAfter_ = serverBytes; }
   void CutNow() {
@@ -130,7 +134,8 @@ class CuttingProxy {
       if (poll(p, 2, 5) < 0) break;
       if (p[0].revents && !Pass(client, server, buf, sizeof buf)) break;
       if (!p[1].revents) continue;
-      std::size_t n = Pass(server, client, buf, limit ? std::min(limit - fromServer, sizeof buf) : sizeof buf);
+      std::size_t n =
+          Pass(server, client, buf, limit ? std::min(limit - fromServer, sizeof buf) : sizeof buf);
       if (!n || (limit && (fromServer += n) >= limit)) break;
     }
     close(server);
@@ -138,7 +143,9 @@ class CuttingProxy {
   }
   static std::size_t Pass(int from, int to, char* buf, std::size_t room) {
     ssize_t n = recv(from, buf, room, 0);
-    return n > 0 && send(to, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n ? static_cast<std::size_t>(n) : 0;
+    return n > 0 && send(to, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n
+               ? static_cast<std::size_t>(n)
+               : 0;
   }
 
   std::atomic<std::size_t> cutAfter_{0};

@@ -29,13 +29,15 @@ class ImapReplacement : public ImapServerTest {
   // A new text for message uid, big enough that its upload takes several writes.
   static std::string Rewritten(std::uint32_t uid) {
     return "From: a@example.com\r\nSubject: Rewritten " + std::to_string(uid) +
-           "\r\nMessage-ID: <m" + std::to_string(uid) + "@example.com>\r\n\r\n" + std::string(200000, 'r') + "\r\n";
+           "\r\nMessage-ID: <m" + std::to_string(uid) + "@example.com>\r\n\r\n" +
+           std::string(200000, 'r') + "\r\n";
   }
 
   std::vector<std::string> JournalFiles() const {
     std::vector<std::string> names;
     if (std::filesystem::exists(journal))
-      for (const auto& f : std::filesystem::directory_iterator(journal)) names.push_back(f.path().string());
+      for (const auto& f : std::filesystem::directory_iterator(journal))
+        names.push_back(f.path().string());
     return names;
   }
 
@@ -79,7 +81,8 @@ class ImapReplacement : public ImapServerTest {
     EXPECT_EQ(copies[0]["flags"], old["flags"]);
     EXPECT_EQ(copies[0]["date"], old["date"]);
     std::string token = copies[0]["token"];
-    EXPECT_EQ(copies[0]["sha256"], Sha256("X-Stowbright-Replacement: " + token + "\r\n" + Rewritten(uid)));
+    EXPECT_EQ(copies[0]["sha256"],
+              Sha256("X-Stowbright-Replacement: " + token + "\r\n" + Rewritten(uid)));
     EXPECT_EQ(after.messages.size(), before.messages.size());
     EXPECT_TRUE(JournalFiles().empty());
     return after;

@@ -35,18 +35,22 @@ TEST_F(ImapSession, LoginChecksPasswordAndCertificateAndUsesTls) {
   Session::Open(Account(false), imap::ObtainPassword(Account(false), "echo secret"), Options());
   std::istringstream log(server->Log());
   for (std::string line; std::getline(log, line);)
-    EXPECT_FALSE(line.find("Login:") != std::string::npos && line.find("secured") != std::string::npos) << line;
+    EXPECT_FALSE(line.find("Login:") != std::string::npos &&
+                 line.find("secured") != std::string::npos)
+        << line;
   SessionOptions untrusted = Options();
   untrusted.caFile.clear();
-  for (auto [password, options, says] : {std::tuple{"wrong", Options(), "refused the login of alice"},
-                                         std::tuple{"secret", untrusted, "is not trusted"}}) {
+  for (auto [password, options, says] :
+       {std::tuple{"wrong", Options(), "refused the login of alice"},
+        std::tuple{"secret", untrusted, "is not trusted"}}) {
     try {
       Session::Open(Account(), password, options);
       ADD_FAILURE() << says;
     } catch (const ImapError& e) {
       EXPECT_EQ(e.kind(), ImapError::Kind::kSetup);
       EXPECT_NE(e.Description().find(says), std::string::npos) << e.Description();
-      EXPECT_NE(e.Description().find("127.0.0.1:" + std::to_string(server->imapsPort())), std::string::npos);
+      EXPECT_NE(e.Description().find("127.0.0.1:" + std::to_string(server->imapsPort())),
+                std::string::npos);
     }
   }
   // The password never went to the server whose certificate failed the check.
@@ -61,7 +65,8 @@ TEST_F(ImapSession, ListsSelectsAndFetchesFoldersInBatches) {
   o.bodyBatch = 40;
   auto session = Session::Open(Account(), "secret", o);
   auto folders = session->List();
-  auto cafe = std::find_if(folders.begin(), folders.end(), [](auto& f) { return f.name == "Projects.Caf&AOk-"; });
+  auto cafe = std::find_if(folders.begin(), folders.end(),
+                           [](auto& f) { return f.name == "Projects.Caf&AOk-"; });
   ASSERT_NE(cafe, folders.end());
   EXPECT_EQ(cafe->displayName, "Projects.Café");
   EXPECT_EQ(cafe->delimiter, '.');
@@ -72,7 +77,8 @@ TEST_F(ImapSession, ListsSelectsAndFetchesFoldersInBatches) {
   session->Fetch(uids, imap::kFetchHeader, [&](FetchedMessage& m) { headers[m.uid] = m; });
   session->Fetch(uids, imap::kFetchBody, [&](FetchedMessage& m) { bodies[m.uid] = m; });
   std::vector<std::string> commands = server->Commands("alice");
-  EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](auto& c) { return c.rfind("UID FETCH", 0) == 0; }),
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
+                          [](auto& c) { return c.rfind("UID FETCH", 0) == 0; }),
             3 + 3);
 
   MailboxDump dump = Dump("INBOX");

@@ -2,8 +2,8 @@
 
 #include "platform/maildir/maildir_store.h"
 
-#include <glib.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <sys/stat.h>
 
 #include "maildir/maildir_fixture.h"
@@ -362,9 +362,8 @@ TEST_F(MaildirTest, ASaveThatWouldDisplaceAnotherWritersVersionPutsItBackAndFail
   o.secretPath = (dir_ / "secret").string();
   o.beforeExchange = [&] {
     WriteFile(dir_ / "theirs", theirs);
-    ASSERT_EQ(renameat2(AT_FDCWD, (dir_ / "theirs").c_str(), AT_FDCWD, file.c_str(),
-                        RENAME_EXCHANGE),
-              0);
+    ASSERT_EQ(
+        renameat2(AT_FDCWD, (dir_ / "theirs").c_str(), AT_FDCWD, file.c_str(), RENAME_EXCHANGE), 0);
   };
   auto mineStore = MaildirStore::Open(root_.string(), o);
   auto mine = mineStore->MakeItem(mineStore->RefFor({"Inbox"}), "cur", file.filename());

@@ -54,7 +54,8 @@ TEST_F(MaildirTest, EveryKindOfPartComesBackAsItWas) {
       "--R\nContent-Type: image/svg+xml; name=\"chart.svg\"\nContent-ID: <chart@x>\n"
       "Content-Disposition: inline; filename=\"chart.svg\"\n\n<svg/>\n--R--\n"
       "--M\nContent-Type: text/plain; charset=iso-8859-1; name=\"notes.txt\"\n"
-      "Content-Description: Notes\nContent-Disposition: attachment;\n filename*=iso-8859-1''n%F6tes.txt\n"
+      "Content-Description: Notes\nContent-Disposition: attachment;\n "
+      "filename*=iso-8859-1''n%F6tes.txt\n"
       "Content-Transfer-Encoding: quoted-printable\n\nK=F6ln\nzwei=20\n"
       "--M\nContent-Type: message/rfc822\nContent-Disposition: attachment\n"
       "Content-Transfer-Encoding: 8bit\n\n" +
@@ -89,9 +90,10 @@ TEST_F(MaildirTest, EveryKindOfPartComesBackAsItWas) {
   item->Save();
 
   auto stripped = ItemAt(root_ / InboxFiles().at(0));
-  EXPECT_EQ(stripped->Attachments()->Count(), 1);  // keep.bin
+  EXPECT_EQ(stripped->Attachments()->Count(), 1);                                  // keep.bin
   stripped->Attachments()->Add((dir_ / "saved" / "a.pdf").string(), "other.pdf");  // no match
-  for (const auto& name : names) stripped->Attachments()->Add((dir_ / "saved" / name).string(), name);
+  for (const auto& name : names)
+    stripped->Attachments()->Add((dir_ / "saved" / name).string(), name);
   stripped->Save();
 
   fs::path back = root_ / InboxFiles().at(0);

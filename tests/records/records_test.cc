@@ -78,7 +78,10 @@ TEST(ProcessedAttachments, PathsAreKeyedByteForByteAndTheFirstLineOfAPathWins) {
   EXPECT_EQ(list.Records()[0]->AttachmentName, "first.pdf");
   EXPECT_FALSE(list.Records()[0]->blnInlineImage);
   EXPECT_FALSE(list.Add(Record("/x/STRASSE.pdf", "x", false)));
-  EXPECT_TRUE(list.Add(Record("/x/stra\xC3\x9F" "e.pdf", "x", false)));
+  EXPECT_TRUE(
+      list.Add(Record("/x/stra\xC3\x9F"
+                      "e.pdf",
+                      "x", false)));
 }
 
 TEST(ProcessedAttachments, EmptyTextAddsNothingAndReportsNothing) {

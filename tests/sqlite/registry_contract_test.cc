@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "common/temp_dir.h"
 #include "platform/memory/memory_registry.h"
 #include "platform/registry.h"
 #include "platform/sqlite/sqlite_registry.h"
-#include "common/temp_dir.h"
 
 namespace stow {
 namespace {

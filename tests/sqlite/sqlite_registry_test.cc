@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/com_error.h"
 #include "common/temp_dir.h"
+#include "platform/com_error.h"
 
 namespace stow {
 namespace {

@@ -57,11 +57,11 @@ TEST_F(RibbonXmlTest, DocumentsAreExactAndWellFormed) {
 }
 
 TEST_F(RibbonXmlTest, DynamicMenusByAskingControl) {
-  for (const auto& [id, golden] : std::vector<std::pair<std::string, std::string>>{
-           {"dnAdvancedPopup", "menu_dnAdvancedPopup"},
-           {"dnSettingsPopup", "menu_dnSettingsPopup"},
-           {"dnHelpPopup", "menu_dnHelpPopup"},
-           {"dnSomethingElse", "menu_other"}}) {
+  for (const auto& [id, golden] :
+       std::vector<std::pair<std::string, std::string>>{{"dnAdvancedPopup", "menu_dnAdvancedPopup"},
+                                                        {"dnSettingsPopup", "menu_dnSettingsPopup"},
+                                                        {"dnHelpPopup", "menu_dnHelpPopup"},
+                                                        {"dnSomethingElse", "menu_other"}}) {
     office::RibbonControl control(id);
     std::string xml = addin.GetContentXML(control);
     EXPECT_EQ(xml, Golden(golden)) << id;
