@@ -118,5 +118,19 @@ TEST_F(MaildirTest, EveryKindOfPartComesBackAsItWas) {
   EXPECT_EQ(ReadFile(back).find("X-Stowbright-Part"), std::string::npos);
 }
 
+// A message file attached anew (no record of how it was) is still a message part,
+// which may only be sent unencoded.
+TEST_F(MaildirTest, AMessageFileAttachedAnewIsNotEncoded) {
+  fs::create_directories(dir_ / "saved");
+  WriteFile(dir_ / "saved" / "fwd.eml", "Subject: Forwarded\n\nhello\n");
+  auto item = ItemAt(Deliver("Subject: s\nContent-Type: text/html\n\n<p>x</p>\n"));
+  item->Attachments()->Add((dir_ / "saved" / "fwd.eml").string(), "fwd.eml");
+  item->Save();
+  std::string text = ReadFile(root_ / InboxFiles().at(0));
+  ASSERT_NE(text.find("message/rfc822"), std::string::npos);
+  EXPECT_EQ(text.find("base64"), std::string::npos);
+  EXPECT_NE(text.find("Subject: Forwarded"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace stow::maildir::testing
