@@ -299,6 +299,18 @@ TEST_F(ProcessEmailTest, HostileAttachmentNamesStayInTheFolder) {
   EXPECT_TRUE(std::regex_match(files[1], std::regex(R"(\d{6})")));
 }
 
+// A record is a line of TAB-separated fields: a name may not break it.
+TEST_F(ProcessEmailTest, NamesWithTabsOrLineBreaksAreRecordedWithBlanks) {
+  auto item = env.AddMail({.attachments = {{"a\tb.pdf", "T"}, {"c\r\nd.pdf", "N"}}});
+  ProcessEmail(item, false, "", false);
+  std::string records = RecordsOf(env.Reload(item));
+  auto lines = Lines(records);
+  ASSERT_EQ(lines.size(), 2u) << records;
+  for (const auto& line : lines) EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 3) << line;
+  EXPECT_NE(records.find("\ta b.pdf\t"), std::string::npos) << records;
+  EXPECT_NE(records.find("\tc  d.pdf\t"), std::string::npos) << records;
+}
+
 TEST_F(ProcessEmailTest, TokenAfterTheLastAttachmentAndSkippedNextTime) {
   auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
   ProcessEmail(item, false, "", false);
