@@ -440,13 +440,13 @@ void Session::OnMessage(::mailimap_msg_att* att) {
         mailimap_msg_att_body_section* b = s->att_data.att_body_section;
         if (!b) break;
         std::string bytes = b->sec_body_part ? std::string(b->sec_body_part, b->sec_length) : "";
-        mailimap_section_spec* spec = b->sec_section ? b->sec_section->sec_spec : nullptr;
-        if (!spec) {
+        mailimap_section_spec* section = b->sec_section ? b->sec_section->sec_spec : nullptr;
+        if (!section) {
           m.message = std::move(bytes);
           hasBody = true;
-        } else if (spec->sec_type == MAILIMAP_SECTION_SPEC_SECTION_MSGTEXT &&
-                   spec->sec_data.sec_msgtext &&
-                   spec->sec_data.sec_msgtext->sec_type == MAILIMAP_SECTION_MSGTEXT_HEADER) {
+        } else if (section->sec_type == MAILIMAP_SECTION_SPEC_SECTION_MSGTEXT &&
+                   section->sec_data.sec_msgtext &&
+                   section->sec_data.sec_msgtext->sec_type == MAILIMAP_SECTION_MSGTEXT_HEADER) {
           m.header = std::move(bytes);
           hasHeader = true;
         }

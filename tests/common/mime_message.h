@@ -32,6 +32,20 @@ inline std::string Base64(const std::string& data, const std::string& eol = "\r\
   return out;
 }
 
+// Pairs of names one file system tells apart and a case- or normalisation-folding key
+// does not: each must stay two files and two records.
+inline std::vector<std::string> FoldingTwinNames() {
+  return {"Report.pdf",
+          "report.pdf",
+          "R\xC3\xA9sum\xC3\xA9.pdf",
+          "R\xC3\x89SUM\xC3\x89.PDF",
+          "caf\xC3\xA9.txt",
+          "cafe\xCC\x81.txt",
+          "stra\xC3\x9F"
+          "e.txt",
+          "STRASSE.txt"};
+}
+
 struct MimePart {
   std::string name{};  // file name as the sender wrote it (quoted as is)
   std::string data{};

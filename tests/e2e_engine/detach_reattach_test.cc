@@ -97,16 +97,7 @@ TEST_F(MaildirEngineTest, DetachThenReattachGivesBackTheSameBytes) {
 }
 
 TEST_F(MaildirEngineTest, NamesThatOnlyFoldTogetherAreSavedRecordedAndPutBackEach) {
-  // Pairs one file system tells apart and a case- or normalisation-folding key does not.
-  const std::vector<std::string> names = {"Report.pdf",
-                                          "report.pdf",
-                                          "R\xC3\xA9sum\xC3\xA9.pdf",
-                                          "R\xC3\x89SUM\xC3\x89.PDF",
-                                          "caf\xC3\xA9.txt",
-                                          "cafe\xCC\x81.txt",
-                                          "stra\xC3\x9F"
-                                          "e.txt",
-                                          "STRASSE.txt"};
+  const std::vector<std::string> names = FoldingTwinNames();
   std::vector<MimePart> parts;
   for (std::size_t i = 0; i < names.size(); ++i)
     parts.push_back({names[i], "bytes of file " + std::to_string(i)});
