@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <regex>
@@ -161,6 +162,19 @@ TEST_F(ProcessEmailTest, SameNameTwiceGetsAPrefixAndNeverReplacesAFile) {
   }
   EXPECT_EQ(matches, 2);
   EXPECT_TRUE(env.Reload(item)->Attachments()->Count() == 1);  // the token
+}
+
+TEST_F(ProcessEmailTest, AFileNamedByAnEarlierDetachButGoneGetsTheNewRecord) {
+  auto item = env.AddMail({.attachments = {{"notes.txt", "N"}}});
+  ProcessEmail(item, false, "", false);
+  std::filesystem::remove(folder + "/notes.txt");
+  auto stored = env.Reload(item);
+  env.WriteFile(env.Root() + "/notes.txt", "NEWER");
+  stored->Attachments()->Add(env.Root() + "/notes.txt", "");
+  stored->Save();
+  ProcessEmail(stored, false, "", false);
+  EXPECT_EQ(env.ReadFile(folder + "/notes.txt"), "NEWER");
+  EXPECT_EQ(RecordsOf(env.Reload(item)), folder + "/notes.txt\tnotes.txt\t0\t5");
 }
 
 // A file-system object on which another process creates a file right after the
