@@ -8,9 +8,9 @@
 #include <functional>
 #include <memory>
 
+#include "common/temp_dir.h"
 #include "platform/memory/memory_shell.h"
 #include "platform/posix/posix_shell.h"
-#include "posix/temp_dir.h"
 
 namespace stow::platform {
 namespace {
