@@ -7,8 +7,6 @@
 #include "engine/processEmail.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -16,6 +14,7 @@
 #include <map>
 #include <regex>
 
+#include "common/process.h"
 #include "engine/linkBlock.h"
 #include "platform/hostapp/safe_library.h"
 #include "support/cSettings.h"
@@ -276,14 +275,13 @@ TEST_F(ProcessEmailTest, AbandonedWorkingFilesAreSweptAndNoAttachmentEverIs) {
   // A writer that died before moving its working files into place: its portable one
   // is kept, the other is litter. This process's own working file and the user's
   // files are kept.
-  pid_t dead = fork();
-  if (dead == 0) {
-    env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, false), "litter");
-    env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, true), "keep");
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(dead, &status, 0);
+  ASSERT_EQ(
+      WaitExit(Spawn([&] {
+        env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, false), "litter");
+        env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, true), "keep");
+        return true;
+      })),
+      0);
   env.WriteFile(folder + "/" + env.fs().NewWorkingFileName(folder, false), "keep");
   env.WriteFile(folder + "/user.txt", "keep");
   std::string litter;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/checks.h"
+#include "common/process.h"
 #include "common/temp_dir.h"
 #include "platform/com_error.h"
 
@@ -105,9 +106,7 @@ TEST_F(PosixFileSystemTest, OnlyWorkingFileNamesOfThisHostAndAnEndedProcessAreAb
   std::string name = fs.NewWorkingFileName(dir.path(), false);
   ASSERT_EQ(name.rfind(".stowbright:", 0), 0u) << name;
   std::string host = name.substr(12, name.find(':', 12) - 12);
-  pid_t ended = fork();
-  if (ended == 0) _exit(0);
-  waitpid(ended, nullptr, 0);
+  pid_t ended = stow::testing::EndedPid();
   auto named = [&](const std::string& h, long pid, const std::string& number) {
     return ".stowbright:" + h + ":" + std::to_string(pid) + ":" + number + ".partial";
   };
