@@ -1,8 +1,9 @@
 #pragma once
-// The fixed texts that find the block of links in a detached mail's HTML body. The
-// add-in writes and removes the block; a store that shows the mail to text readers
-// finds it too, to list the same files in the plain-text body. Bodies written by
-// every earlier version carry them, so they never change.
+// The fixed texts that find the block of links in a detached mail's HTML body, and
+// the URL form its links take. The add-in writes and removes the block; a store that
+// shows the mail to text readers finds it too, to list the same files in the
+// plain-text body. Bodies written by every earlier version carry the markers, so
+// they never change.
 
 #include <string>
 

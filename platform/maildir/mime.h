@@ -216,8 +216,6 @@ GRef<GMimeStream> FileContent(int fd);
 // with no body gets html as its first part. Returns what was done to the plain text.
 std::optional<PlainEdit> SetBodies(GMimeMessage* message, const std::string& html,
                                    const std::optional<PlainEdit>& prior);
-// SetBodies with nothing done before.
-void SetHtmlBody(GMimeMessage* message, const std::string& html);
 void SetPlainBody(GMimeMessage* message, const std::string& text);
 
 // Removes part; a multipart left empty goes with it.

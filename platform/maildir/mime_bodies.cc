@@ -137,11 +137,16 @@ std::string Unescaped(const std::string& text) {
     }
     std::string entity = text.substr(i + 1, semi - i - 1);
     std::string ch;
-    if (entity == "amp") ch = "&";
-    else if (entity == "lt") ch = "<";
-    else if (entity == "gt") ch = ">";
-    else if (entity == "quot") ch = "\"";
-    else if (entity == "nbsp") ch = " ";
+    if (entity == "amp")
+      ch = "&";
+    else if (entity == "lt")
+      ch = "<";
+    else if (entity == "gt")
+      ch = ">";
+    else if (entity == "quot")
+      ch = "\"";
+    else if (entity == "nbsp")
+      ch = " ";
     else if (entity.size() > 1 && entity[0] == '#') {
       gunichar u = static_cast<gunichar>(entity[1] == 'x' || entity[1] == 'X'
                                              ? std::strtoul(entity.c_str() + 2, nullptr, 16)
@@ -214,13 +219,14 @@ std::optional<PlainEdit> AddPlainList(GMimePart* plain, std::string list, bool a
   std::string withEol;
   for (char c : list) c == '\n' ? withEol += eol : withEol += c;
   std::string newCharset = charset, bytes;
-  if (Utf8Compatible(charset) && (Ascii(withEol) || SameCharset(charset, "utf-8") ||
-                                  g_utf8_validate(raw.data(), static_cast<gssize>(raw.size()),
-                                                  nullptr))) {
+  if (Utf8Compatible(charset) &&
+      (Ascii(withEol) || SameCharset(charset, "utf-8") ||
+       g_utf8_validate(raw.data(), static_cast<gssize>(raw.size()), nullptr))) {
     bytes = withEol;
     if (!Ascii(withEol) && !SameCharset(charset, "utf-8")) newCharset = "utf-8";
   } else {
-    const char* name = Utf8Compatible(charset) ? "US-ASCII" : g_mime_charset_iconv_name(charset.c_str());
+    const char* name =
+        Utf8Compatible(charset) ? "US-ASCII" : g_mime_charset_iconv_name(charset.c_str());
     gsize written = 0;
     gchar* converted = g_convert_with_fallback(withEol.data(), static_cast<gssize>(withEol.size()),
                                                name, "UTF-8", "?", nullptr, &written, nullptr);
@@ -258,10 +264,6 @@ void UndoPlainEdit(GMimePart* plain, const PlainEdit& edit) {
 
 }  // namespace
 
-void SetHtmlBody(GMimeMessage* message, const std::string& html) {
-  SetBodies(message, html, std::nullopt);
-}
-
 std::optional<PlainEdit> SetBodies(GMimeMessage* message, const std::string& html,
                                    const std::optional<PlainEdit>& prior) {
   Bodies b = FindBodies(message);
@@ -269,8 +271,7 @@ std::optional<PlainEdit> SetBodies(GMimeMessage* message, const std::string& htm
   bool made = prior && prior->madeAlternative;
   auto [start, end] = BlockIn(html);
   std::string list = start == std::string::npos ? "" : PlainList(html.substr(start, end - start));
-  bool atStart = start != std::string::npos &&
-                 html.find_first_not_of(" \t\r\n") == start;
+  bool atStart = start != std::string::npos && html.find_first_not_of(" \t\r\n") == start;
   if (!b.html && !b.plain) {
     GMimePart* part = NewTextPart("html", html);
     InsertFirst(message, GMIME_OBJECT(part));
@@ -294,11 +295,13 @@ std::optional<PlainEdit> SetBodies(GMimeMessage* message, const std::string& htm
     // shows it as it reads (a text put in HTML as it is would lose its line breaks
     // and every "<word>").
     std::string text = PartText(b.plain);
+    // The text given back unchanged (a re-attach of a mail whose links went) changes
+    // nothing.
+    if (html == text) return std::nullopt;
     std::string shown = html;
-    if (start != std::string::npos &&
-        html.substr(0, start) + html.substr(end) == text)
-      shown = atStart ? html.substr(0, end) + TextAsHtml(text)
-                      : TextAsHtml(text) + html.substr(start);
+    if (start != std::string::npos && html.substr(0, start) + html.substr(end) == text)
+      shown =
+          atStart ? html.substr(0, end) + TextAsHtml(text) : TextAsHtml(text) + html.substr(start);
     GMimePart* part = NewTextPart("html", shown);
     GMimeMultipart* alternative = g_mime_multipart_new_with_subtype("alternative");
     g_object_ref(b.plain);

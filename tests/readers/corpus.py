@@ -295,6 +295,15 @@ def main():
             chromium_follows(pages, scratch)
             return
 
+        # Removing the links takes the list out of both bodies; the files and the
+        # records stay for the re-attach.
+        run(sb + ["remove-links", "Inbox", "all"], env)
+        for mid, (path, data) in messages(maildir).items():
+            msg = parse(data)
+            for subtype in ("html", "plain"):
+                text = body_text(msg, subtype) or ""
+                assert "tableKZOSTART" not in text and "Available Attachments" not in text, \
+                    "%s: remove-links left a list in the %s body" % (path, subtype)
         run(sb + ["reattach-all", "Inbox"], env)
         back = messages(maildir)
         for mid, (path, data) in back.items():
