@@ -3,6 +3,7 @@
 // text sees what one that shows the HTML sees.
 
 #include <cstring>
+#include <tuple>
 
 #include "platform/link_markers.h"
 #include "platform/maildir/mime_internal.h"
@@ -164,9 +165,10 @@ std::string Unescaped(const std::string& text) {
   return out;
 }
 
-// Where html's first link block is: [start, end), npos when it has none.
-std::pair<std::size_t, std::size_t> BlockIn(const std::string& html) {
-  std::size_t id = html.find(kBlockStartId);
+// Where html's first link block from `from` on is: [start, end), npos when it has
+// none.
+std::pair<std::size_t, std::size_t> BlockIn(const std::string& html, std::size_t from = 0) {
+  std::size_t id = html.find(kBlockStartId, from);
   std::size_t opening = std::strlen(kBlockOpening);
   if (id == std::string::npos || id < opening) return {std::string::npos, 0};
   std::size_t end = html.find(kBlockEndComment, id);
@@ -269,7 +271,17 @@ std::optional<PlainEdit> SetBodies(GMimeMessage* message, const std::string& htm
   Bodies b = FindBodies(message);
   if (prior && b.plain) UndoPlainEdit(b.plain, *prior);
   bool made = prior && prior->madeAlternative;
+  // The block just placed: a sender's body may carry a look-alike that the text
+  // readers' list must not copy, and that body had it before.
+  std::string before = b.html ? PartText(b.html) : b.plain ? PartText(b.plain) : "";
   auto [start, end] = BlockIn(html);
+  for (auto next = std::make_pair(start, end); next.first != std::string::npos;
+       next = BlockIn(html, next.second)) {
+    if (before.find(html.substr(next.first, next.second - next.first)) == std::string::npos) {
+      std::tie(start, end) = next;
+      break;
+    }
+  }
   std::string list = start == std::string::npos ? "" : PlainList(html.substr(start, end - start));
   bool atStart = start != std::string::npos && html.find_first_not_of(" \t\r\n") == start;
   if (!b.html && !b.plain) {
