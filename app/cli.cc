@@ -90,6 +90,13 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
   app.add_option("--to", o.to, "answer to the folder prompt of detach-to and copy")
       ->type_name("DIR");
   app.add_flag("--json", o.json, "machine-readable output where a command prints data");
+  app.add_option("--after-rewrite", o.afterRewrite,
+                 "shell command run after each mail this run rewrites, with the new file's "
+                 "path as $1 and its Message-ID as $2 (also $STOWBRIGHT_PATH and "
+                 "$STOWBRIGHT_MESSAGE_ID): a rewritten mail is a new file, so indexers "
+                 "keep old terms until told, e.g. 'notmuch new --quiet && notmuch reindex "
+                 "id:\"$2\"'")
+      ->type_name("CMD");
   app.add_flag("--new-secret", o.newSecret,
                "make a new store secret although mail in the store carries records made "
                "with a lost one (those records are then never believed)");

@@ -16,7 +16,8 @@ struct Options {
   bool no = false;
   std::optional<std::string> to;  // answer to the folder prompt
   bool json = false;
-  bool newSecret = false;  // make a new store secret although mail carries records
+  bool newSecret = false;    // make a new store secret although mail carries records
+  std::string afterRewrite;  // shell command run after each rewritten mail
 
   // The command and its operands.
   std::string command;  // "folders", "list", "detach", ...

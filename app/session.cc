@@ -1,6 +1,8 @@
 #include "app/session.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -20,6 +22,34 @@
 namespace stow::app {
 
 namespace {
+
+// The user's command after a rewrite: through the shell (it is the user's own
+// command line), with the path and Message-ID as arguments and in the environment,
+// never pasted into the command text. A failure is told, not fatal: the mail is
+// rewritten whatever the command does.
+void RunAfterRewrite(const std::string& command, const std::string& path,
+                     const std::string& messageId) {
+  std::cout.flush();
+  pid_t child = fork();
+  if (child == 0) {
+    setenv("STOWBRIGHT_PATH", path.c_str(), 1);
+    setenv("STOWBRIGHT_MESSAGE_ID", messageId.c_str(), 1);
+    execl("/bin/sh", "sh", "-c", command.c_str(), "stowbright", path.c_str(), messageId.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) {
+    std::cerr << "stowbright: cannot run the --after-rewrite command for " << path << ": "
+              << std::strerror(errno) << "\n";
+    return;
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+  std::cerr << "stowbright: the --after-rewrite command failed for " << path << " ("
+            << (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                  : "killed by signal " + std::to_string(WTERMSIG(status)))
+            << ")\n";
+}
 
 std::string VersionText(int major) {
   return std::to_string(major) + ".0.0.0";
@@ -57,7 +87,14 @@ Session::Session(const Options& options) : options_(options) {
   storeOptions.newSecret = options_.newSecret;
   // The next mail is read and its attachments saved while the last one's final
   // flushes run; the session waits for them before it ends.
-  storeOptions.backgroundFlushes = true;
+  // A command run after each rewrite must find the old file gone (an indexer would
+  // see both): then each rewrite ends in full before the next mail.
+  storeOptions.backgroundFlushes = options_.afterRewrite.empty();
+  if (!options_.afterRewrite.empty())
+    storeOptions.afterRewrite = [command = options_.afterRewrite](const std::string& path,
+                                                                  const std::string& id) {
+      RunAfterRewrite(command, path, id);
+    };
   try {
     store_ = maildir::MaildirStore::Open(options_.store, storeOptions);
   } catch (const ComError& e) {

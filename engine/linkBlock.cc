@@ -59,15 +59,25 @@ std::string LinkEntry(const std::string& target, const std::string& text) {
          HtmlEscape(text) + "</a></font></li>";
 }
 
+std::vector<std::string> BodyFormsOf(const std::string& path) {
+  std::string url = FileUrl(path);
+  return {HtmlEscape(url), url, HtmlEscape(path), path};
+}
+
 void LinkLists::AddEntries(const std::string& fullPath, const std::string& attachmentName,
                            const LinkSettings& settings) {
   const bool showName = settings.AttachmentDisplayOption == 1;
   const std::string text = showName ? attachmentName : fullPath;
   const std::string mac = TranslateToMacPath(fullPath);
   const std::string web = TranslateToHTTPPath(fullPath, settings.HTTPAddress);
-  Windows += LinkEntry(fullPath, text);
-  Mac += LinkEntry(mac, showName ? text : mac);
-  Web += LinkEntry(web, showName ? text : web);
+  // Targets are URLs (a "#" or a blank in a name must not end them); a text that
+  // shows the target shows it as the user reads a path.
+  const std::string webBase = TranslateToHTTPPath("", settings.HTTPAddress);
+  const std::string macUrl = "smb:" + PercentEncode(mac.substr(4), "/:");
+  const std::string webUrl = webBase + PercentEncode(web.substr(webBase.size()), "/");
+  Windows += LinkEntry(FileUrl(fullPath), text);
+  Mac += LinkEntry(macUrl, showName ? text : mac);
+  Web += LinkEntry(webUrl, showName ? text : web);
 }
 
 std::string BuildLinksText(const LinkLists& lists, const LinkSettings& s, bool automatic) {

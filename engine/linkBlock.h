@@ -7,11 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace stow {
+#include "platform/link_markers.h"
 
-inline constexpr const char* kBlockStartId = "tableKZOSTART";
-inline constexpr const char* kBlockEndId = "tableKZOEND";
-inline constexpr const char* kBlockEndComment = "<!--END_KZO--->";
+namespace stow {
 
 // Escapes text for an HTML attribute value or element content. File names come
 // from senders, so a quote or "<" must never close the link or open markup.
@@ -37,6 +35,11 @@ struct LinkLists {
                   const LinkSettings& settings);
   bool Empty() const { return Windows.empty(); }
 };
+
+// The texts by which a body may refer to a saved file, longest first: its escaped
+// and bare file: URL (written now) and its escaped and bare path (written by earlier
+// versions). Replacing them in this order never leaves half a URL behind.
+std::vector<std::string> BodyFormsOf(const std::string& path);
 
 // One "<li>...</li>" entry; target and text are escaped here.
 std::string LinkEntry(const std::string& target, const std::string& text);

@@ -378,7 +378,7 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
         detached.push_back(attachment);
         report->saved.push_back({fullPath, fileName, record->SavedSize});
         if (!contentId.empty()) {
-          body = ReplaceAll(body, "cid:" + contentId, HtmlEscape(fullPath));
+          body = ReplaceAll(body, "cid:" + contentId, HtmlEscape(FileUrl(fullPath)));
         } else {
           lists.AddEntries(fullPath, fileName, linkSettings);
         }

@@ -53,9 +53,8 @@ std::shared_ptr<om::Attachment> AttachRecord(const std::shared_ptr<om::Item>& it
     auto attachment = Required(Required(safeItem).Attachments()).Add(file, record.AttachmentName);
     std::string contentId = std::to_string(GetRandomLong(11111111, 99999999));
     Required(attachment).SetField(om::PR_ATTACH_CONTENT_ID, Value(contentId));
-    // Bodies written by this system carry the path escaped; older ones carry it as is.
-    body = ReplaceAll(body, HtmlEscape(record.AttachmentPath), "cid:" + contentId);
-    body = ReplaceAll(body, record.AttachmentPath, "cid:" + contentId);
+    for (const std::string& form : BodyFormsOf(record.AttachmentPath))
+      body = ReplaceAll(body, form, "cid:" + contentId);
     return attachment;
   }
   return Required(Required(item).Attachments()).Add(file, record.AttachmentName);

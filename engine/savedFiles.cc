@@ -148,8 +148,8 @@ void RelinkSavedFiles(const std::shared_ptr<om::Item>& item, const std::string& 
           report.Fail(path, "another record already names " + moved);
         } else {
           if (r->blnInlineImage) {
-            body = ReplaceAll(body, HtmlEscape(path), HtmlEscape(moved));
-            body = ReplaceAll(body, path, moved);
+            auto from = BodyFormsOf(path), to = BodyFormsOf(moved);
+            for (std::size_t i = 0; i < from.size(); ++i) body = ReplaceAll(body, from[i], to[i]);
           }
           report->relinked.push_back({path, moved});
           r->AttachmentPath = moved;

@@ -19,6 +19,8 @@ inline constexpr const char* kPropertyHeader = "X-Stowbright-Property";
 inline constexpr const char* kHiddenHeader = "X-Stowbright-Hidden";
 // What brings a detached part back as it was (see part_restore.h).
 inline constexpr const char* kPartHeader = "X-Stowbright-Part";
+inline constexpr const char* kTextHeader = "X-Stowbright-Text";
+inline constexpr const char* kAttachmentHeader = "X-Stowbright-Attachment";
 
 class HeaderAuth {
  public:

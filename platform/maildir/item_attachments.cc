@@ -49,7 +49,8 @@ class MimeAttachment : public om::Attachment {
       return s.empty() ? Value() : Value(s);
     }
     if (tag == om::PR_ATTACHMENT_HIDDEN) {
-      bool h = state_->hidden ? *state_->hidden : item_->StoredHidden(state_->part.get());
+      bool h = state_->hidden ? *state_->hidden
+                              : state_->loose || item_->StoredHidden(state_->part.get());
       return Value(h);
     }
     return Value();
@@ -145,6 +146,11 @@ class MimeAttachment : public om::Attachment {
   }
   void Delete() override {
     Alive();
+    if (state_->loose) {
+      item_->RefuseIfSealed(nullptr);
+      state_->deleted = true;
+      return;
+    }
     GMimeObject* part = state_->part.get();
     item_->RefuseIfSealed(part);
     GMimeMessage* m = item_->SoundDoc()->message();

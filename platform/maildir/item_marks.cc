@@ -113,19 +113,40 @@ std::string RecordReader::Billing(GMimeMessage* m) {
   return Billing(mime::MessageId(m), mime::RawHeaders(m, kBillingHeader));
 }
 
-std::vector<RemovedPart> RecordReader::RemovedParts(GMimeMessage* m) {
-  std::vector<RemovedPart> out;
+std::vector<std::string> RecordReader::DataRecords(GMimeMessage* m, const char* header,
+                                                   const char* kind) {
+  std::vector<std::string> out;
   std::string id = mime::MessageId(m);
-  for (const auto& raw : mime::RawHeaders(m, kPartHeader)) {
+  for (const auto& raw : mime::RawHeaders(m, header)) {
     auto p = Params(raw);
     auto data = UnBase64(p["data"]);
-    if (p["v"] != "1" || !data || !auth_.Verify({"part", id, *data}, p["mac"])) {
+    if (p["v"] != "1" || !data || !auth_.Verify({kind, id, *data}, p["mac"])) {
       sawForeign_ = sawForeign_ || IsForeign(auth_, p);
       continue;
     }
-    if (auto part = RemovedPart::FromText(*data)) out.push_back(std::move(*part));
+    out.push_back(std::move(*data));
   }
   return out;
+}
+
+std::vector<RemovedPart> RecordReader::RemovedParts(GMimeMessage* m) {
+  std::vector<RemovedPart> out;
+  for (const auto& data : DataRecords(m, kPartHeader, "part"))
+    if (auto part = RemovedPart::FromText(data)) out.push_back(std::move(*part));
+  return out;
+}
+
+std::vector<HiddenFile> RecordReader::HiddenFiles(GMimeMessage* m) {
+  std::vector<HiddenFile> out;
+  for (const auto& data : DataRecords(m, kAttachmentHeader, "attachment"))
+    if (auto file = HiddenFile::FromText(data)) out.push_back(std::move(*file));
+  return out;
+}
+
+std::optional<PlainEdit> RecordReader::PlainEditOf(GMimeMessage* m) {
+  for (const auto& data : DataRecords(m, kTextHeader, "text"))
+    if (auto edit = PlainEdit::FromText(data)) return edit;
+  return std::nullopt;
 }
 
 std::vector<std::shared_ptr<PropertyState>> RecordReader::Properties(GMimeMessage* m) {
@@ -163,7 +184,8 @@ bool RecordReader::Hidden(GMimeMessage* m, GMimeObject* part) const {
 }
 
 bool CarriesForeignRecords(const HeaderAuth& auth, GMimeMessage* m) {
-  for (const char* header : {kBillingHeader, kPropertyHeader, kPartHeader})
+  for (const char* header :
+       {kBillingHeader, kPropertyHeader, kPartHeader, kTextHeader, kAttachmentHeader})
     for (const auto& raw : mime::RawHeaders(m, header)) {
       auto p = Params(raw);
       if (IsForeign(auth, p)) return true;
@@ -173,7 +195,8 @@ bool CarriesForeignRecords(const HeaderAuth& auth, GMimeMessage* m) {
 
 void WriteRecords(const HeaderAuth& auth, GMimeMessage* m, const RecordsToWrite& records) {
   std::string id = mime::MessageId(m);
-  for (const char* header : {kBillingHeader, kPropertyHeader, kPartHeader})
+  for (const char* header :
+       {kBillingHeader, kPropertyHeader, kPartHeader, kTextHeader, kAttachmentHeader})
     mime::RemoveHeaders(m, header);
   if (!records.billing.empty()) {
     const std::string& billing = records.billing;
@@ -189,12 +212,14 @@ void WriteRecords(const HeaderAuth& auth, GMimeMessage* m, const RecordsToWrite&
                     "; mac=" + auth.Sign({"property", id, p->name, type, text});
     mime::AppendHeader(m, kPropertyHeader, v);
   }
-  for (const auto& r : records.removed) {
-    std::string data = r.ToText();
+  auto appendData = [&](const char* header, const char* kind, const std::string& data) {
     std::string v = "v=1; k=" + auth.KeyId() + "; data=" + Chunked(Base64(data)) +
-                    "; mac=" + auth.Sign({"part", id, data});
-    mime::AppendHeader(m, kPartHeader, v);
-  }
+                    "; mac=" + auth.Sign({kind, id, data});
+    mime::AppendHeader(m, header, v);
+  };
+  for (const auto& r : records.removed) appendData(kPartHeader, "part", r.ToText());
+  if (records.plainEdit) appendData(kTextHeader, "text", records.plainEdit->ToText());
+  for (const auto& f : records.hiddenFiles) appendData(kAttachmentHeader, "attachment", f.ToText());
   mime::RemovePartHeaders(m, kHiddenHeader);
   for (GMimeObject* part : records.hidden) {
     std::string v =

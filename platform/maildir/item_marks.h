@@ -10,14 +10,17 @@
 //   X-Stowbright-Property: v=1; name=<base64 of the UTF-8 name>; type=<OlUserPropertyType>;
 //       value=<base64 of the value's text form>; k=<key id>; mac=<hex>
 //   X-Stowbright-Part: v=1; k=<key id>; data=<base64 of a RemovedPart's text>; mac=<hex>
-//   X-Stowbright-Hidden: v=1; k=<key id>; mac=<hex>   (on the MIME part of a hidden attachment)
+//   X-Stowbright-Text: v=1; k=<key id>; data=<base64 of a PlainEdit's text>; mac=<hex>
+//   X-Stowbright-Attachment: v=1; k=<key id>; data=<base64 of a HiddenFile's text>; mac=<hex>
+//   X-Stowbright-Hidden: v=1; k=<key id>; mac=<hex>   (on the MIME part of a hidden
+//       attachment too large for a header)
 // Base64 runs are folded over several lines. The value's text form is the text for
 // olText, "%.17g" for numbers and currency, "yyyy-mm-dd hh:mm:ss" for dates,
 // "True"/"False" for yes/no. mac is HMAC-SHA256 under the store secret (header_auth.h,
 // store_secret.h) over the length-prefixed fields: the kind ("billing", "property",
-// "part", "hidden"), the message's Message-ID, then the name, type and value
-// (property), the value (billing), the record's text (part) or the part's file name
-// (hidden). k names the secret (HeaderAuth::KeyId).
+// "part", "text", "attachment", "hidden"), the message's Message-ID, then the name,
+// type and value (property), the value (billing), the record's text (part, text,
+// attachment) or the part's file name (hidden). k names the secret (HeaderAuth::KeyId).
 //
 // A record whose mac does not verify reads as absent and is dropped at the next
 // save; so is one copied into another message. One that names a secret other than
@@ -26,6 +29,7 @@
 // A message saved without a Message-ID gets one.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +54,10 @@ class RecordReader {
   std::vector<std::shared_ptr<PropertyState>> Properties(GMimeMessage* message);
   // The parts taken out of the message that can still come back.
   std::vector<RemovedPart> RemovedParts(GMimeMessage* message);
+  // The hidden attachments kept with the marks.
+  std::vector<HiddenFile> HiddenFiles(GMimeMessage* message);
+  // What setting the HTML body did to the plain text, to be undone.
+  std::optional<PlainEdit> PlainEditOf(GMimeMessage* message);
   // The hidden flag of an attachment part of the message.
   bool Hidden(GMimeMessage* message, GMimeObject* part) const;
 
@@ -57,6 +65,9 @@ class RecordReader {
   bool sawForeign() const { return sawForeign_; }
 
  private:
+  // The data of the records of this kind under header that verify.
+  std::vector<std::string> DataRecords(GMimeMessage* message, const char* header, const char* kind);
+
   const HeaderAuth& auth_;
   bool sawForeign_ = false;
 };
@@ -67,8 +78,10 @@ bool CarriesForeignRecords(const HeaderAuth& auth, GMimeMessage* message);
 struct RecordsToWrite {
   std::string billing;  // "" for none
   std::vector<std::shared_ptr<PropertyState>> properties;
-  std::vector<RemovedPart> removed;  // the parts that can still come back
-  std::vector<GMimeObject*> hidden;  // the attachment parts that are hidden
+  std::vector<RemovedPart> removed;     // the parts that can still come back
+  std::vector<GMimeObject*> hidden;     // the attachment parts that are hidden
+  std::optional<PlainEdit> plainEdit;   // what the HTML body did to the plain text
+  std::vector<HiddenFile> hiddenFiles;  // hidden attachments kept out of the structure
 };
 
 // Replaces every record of the message (which has its Message-ID) with these,

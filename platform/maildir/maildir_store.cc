@@ -129,6 +129,10 @@ bool MaildirStore::IsUnverifiable(const std::string& entryId) const {
   return unverifiable_.count(entryId) > 0;
 }
 
+void MaildirStore::Rewritten(const std::string& where, const std::string& messageId) {
+  if (options_.afterRewrite) options_.afterRewrite(where, messageId);
+}
+
 std::string MaildirStore::secretPath() const {
   return options_.secretPath.empty() ? HeaderAuth::DefaultPath() : options_.secretPath;
 }

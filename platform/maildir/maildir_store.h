@@ -56,6 +56,9 @@ struct Options {
   // Runs in a rewrite between its last look at the message it replaces and the
   // exchange (tests put another writer there).
   std::function<void()> beforeExchange;
+  // Runs after each rewrite of a saved message with its new file's path and its
+  // Message-ID (a rewritten message is a new file, which indexers see as a rename).
+  std::function<void(const std::string& path, const std::string& messageId)> afterRewrite;
 };
 
 class MaildirStore : public om::NameSpace, public ItemHost {
@@ -109,6 +112,7 @@ class MaildirStore : public om::NameSpace, public ItemHost {
   bool IsUnverifiable(const std::string& entryId) const override;
   void NoteSaveFailure(const std::string& description) override;
   std::unique_ptr<MessageStorage> NewMailStorage() override;
+  void Rewritten(const std::string& where, const std::string& messageId) override;
 
   // --- used by the store's own objects
   const FolderTree& folders() const { return folders_; }

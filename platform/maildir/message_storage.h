@@ -110,6 +110,13 @@ class ItemHost {
   virtual void NoteSaveFailure(const std::string& description) = 0;
   // Where a new mail is kept until it is sent (Drafts), not yet saved.
   virtual std::unique_ptr<MessageStorage> NewMailStorage() = 0;
+  // A saved message was rewritten (a new file, a new UID): where it is now (as the
+  // storage describes it) and its Message-ID, for the tools that index mail. Called
+  // once the new message is in place; nothing happens by default.
+  virtual void Rewritten(const std::string& where, const std::string& messageId) {
+    (void)where;
+    (void)messageId;
+  }
 };
 
 }  // namespace stow::maildir

@@ -205,9 +205,17 @@ GRef<GMimeStream> FileContent(int fd);
 // ---------------------------------------------------------------------------
 // Edits (mime_edit.cc, mime_restore.cc)
 
-// Replaces the HTML body with html (UTF-8); a mail without one gets it in place of
-// its plain-text body, or as its first part.
-void SetHtmlBody(GMimeMessage* message, const std::string& html);
+// Replaces the HTML body with html (UTF-8), written in the charset the body had (a
+// character it lacks as a character reference; a body in a charset unknown here
+// becomes UTF-8 and says so in its <meta>). The plain-text body follows, as a mail
+// client's does: prior (what an earlier call did to it) is undone, and when html
+// holds a block of links the plain text gets the same list (a heading, then a line
+// per file: name and file: URL). A mail with a plain-text body only keeps it as the
+// text/plain alternative of a new multipart/alternative whose HTML shows the text
+// as it reads; it gets the plain text alone back when the last link goes. A mail
+// with no body gets html as its first part. Returns what was done to the plain text.
+std::optional<PlainEdit> SetBodies(GMimeMessage* message, const std::string& html,
+                                   const std::optional<PlainEdit>& prior);
 void SetPlainBody(GMimeMessage* message, const std::string& text);
 
 // Removes part; a multipart left empty goes with it.
@@ -217,6 +225,16 @@ void RemovePart(GMimeMessage* message, GMimeObject* part);
 // (.eml) unencoded as RFC 2046 requires. The message holds the part.
 GMimeObject* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
                                const std::string& fileName);
+
+// Hidden attachments live outside the MIME structure, so that no reader lists them:
+// a part holding bytes under name, in no message; one added back as the mail's last
+// attachment; and one taken out (as RemovePart does; a top-level multipart/mixed
+// left with one part gives way to it).
+GRef<GMimeObject> LoosePart(const std::string& name, const std::string& bytes);
+void AddLoosePart(GMimeMessage* message, GMimeObject* part);
+void TakeOutOfStructure(GMimeMessage* message, GMimeObject* part);
+// The part's decoded bytes, exactly (raises as DecodePart does).
+std::string PartBytes(GMimeObject* part);
 
 // MIME type for a file name, from its extension.
 std::string ContentTypeForName(const std::string& fileName);

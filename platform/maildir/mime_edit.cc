@@ -15,32 +15,50 @@ namespace stow::maildir::mime {
 
 namespace {
 
+void RemoveAll(GMimeObject* object, const char* name) {
+  while (g_mime_object_remove_header(object, name)) {
+  }
+}
+
+}  // namespace
+
 void SetPartText(GMimePart* part, const std::string& text) {
-  GRef<GMimeStream> mem(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+  SetPartBytes(part, text, "utf-8");
+}
+
+void SetPartBytes(GMimePart* part, const std::string& bytes, const std::string& charset,
+                  const std::string& encoding) {
+  GRef<GMimeStream> mem(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
   GRef<GMimeDataWrapper> wrapper(
       g_mime_data_wrapper_new_with_stream(mem.get(), GMIME_CONTENT_ENCODING_DEFAULT));
   g_mime_part_set_content(part, wrapper.get());
-  g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "charset", "utf-8");
-  // Plain 7bit when that keeps every byte as it is; otherwise base64, which (unlike
-  // quoted-printable read back by other tools) returns CR LF and long lines exactly.
-  bool plain = true;
+  if (!charset.empty())
+    g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "charset", charset.c_str());
+  else if (GMimeContentType* type = g_mime_object_get_content_type(GMIME_OBJECT(part)))
+    g_mime_param_list_remove(g_mime_content_type_get_parameters(type), "charset");
+  // Plain 7bit (or the 8bit asked for) when that keeps every byte as it is; otherwise
+  // base64, which (unlike quoted-printable read back by other tools) returns CR LF
+  // and long lines exactly. Quoted-printable only when asked for and no CR is in it.
+  bool seven = true, eight = true;
   std::size_t line = 0;
-  for (char c : text) {
+  for (char c : bytes) {
     unsigned char u = static_cast<unsigned char>(c);
     if (u == '\n') {
       line = 0;
       continue;
     }
-    if (u >= 0x80 || u == '\r' || u == 0 || ++line > 900) {
-      plain = false;
-      break;
-    }
+    seven &= u < 0x80;
+    if (u == '\r' || u == 0 || ++line > 900) seven = eight = false;
   }
   // A text not ending in a line break would gain one: the last line break before a
   // boundary or the end belongs to the MIME structure, not to the text.
-  if (!text.empty() && text.back() != '\n') plain = false;
-  g_mime_part_set_content_encoding(
-      part, plain ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64);
+  if (!bytes.empty() && bytes.back() != '\n') seven = eight = false;
+  GMimeContentEncoding chosen = seven ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_BASE64;
+  if (encoding == "8bit" && eight && !seven) chosen = GMIME_CONTENT_ENCODING_8BIT;
+  if (encoding == "quoted-printable" && bytes.find('\r') == std::string::npos)
+    chosen = GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+  if (encoding == "base64") chosen = GMIME_CONTENT_ENCODING_BASE64;
+  g_mime_part_set_content_encoding(part, chosen);
 }
 
 GMimePart* NewTextPart(const char* subtype, const std::string& text) {
@@ -73,13 +91,6 @@ void InsertFirst(GMimeMessage* message, GMimeObject* part) {
   g_mime_message_set_mime_part(message, GMIME_OBJECT(mixed));
   g_object_unref(mixed);
 }
-
-void RemoveAll(GMimeObject* object, const char* name) {
-  while (g_mime_object_remove_header(object, name)) {
-  }
-}
-
-}  // namespace
 
 void SetSubject(GMimeMessage* message, const std::string& subject) {
   g_mime_message_set_subject(message, subject.c_str(), "utf-8");
@@ -161,31 +172,6 @@ GRef<GMimeStream> FileContent(int fd) {
   return GRef<GMimeStream>(g_mime_stream_fs_new(fd));
 }
 
-void SetHtmlBody(GMimeMessage* message, const std::string& html) {
-  Bodies b = FindBodies(message);
-  if (b.html) {
-    SetPartText(b.html, html);
-    return;
-  }
-  GMimePart* part = NewTextPart("html", html);
-  if (b.plain)
-    ReplacePart(message, GMIME_OBJECT(b.plain), GMIME_OBJECT(part));
-  else
-    InsertFirst(message, GMIME_OBJECT(part));
-  g_object_unref(part);
-}
-
-void SetPlainBody(GMimeMessage* message, const std::string& text) {
-  Bodies b = FindBodies(message);
-  if (b.plain) {
-    SetPartText(b.plain, text);
-    return;
-  }
-  GMimePart* part = NewTextPart("plain", text);
-  InsertFirst(message, GMIME_OBJECT(part));
-  g_object_unref(part);
-}
-
 void RemovePart(GMimeMessage* message, GMimeObject* part) {
   GMimeObject* target = part;
   for (;;) {
@@ -244,8 +230,9 @@ void AppendAttachment(GMimeMessage* message, GMimeObject* part) {
   g_object_unref(mixed);
 }
 
-GMimeObject* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
-                               const std::string& fileName) {
+namespace {
+
+GMimePart* NewAttachmentPart(GMimeStream* content, const std::string& fileName) {
   std::string type = ContentTypeForName(fileName);
   auto slash = type.find('/');
   GMimePart* part =
@@ -261,9 +248,48 @@ GMimeObject* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
   g_mime_part_set_content_encoding(part, encoding);
   g_mime_object_set_disposition(GMIME_OBJECT(part), "attachment");
   g_mime_part_set_filename(part, fileName.c_str());
+  return part;
+}
+
+}  // namespace
+
+GMimeObject* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
+                               const std::string& fileName) {
+  GMimePart* part = NewAttachmentPart(content, fileName);
   AppendAttachment(message, GMIME_OBJECT(part));
   g_object_unref(part);  // the message holds it now
   return GMIME_OBJECT(part);
+}
+
+GRef<GMimeObject> LoosePart(const std::string& name, const std::string& bytes) {
+  GRef<GMimeStream> content = MemoryContent(bytes);
+  GRef<GMimeObject> part(GMIME_OBJECT(NewAttachmentPart(content.get(), name)));
+  g_mime_object_set_content_type_parameter(part.get(), "name", name.c_str());
+  return part;
+}
+
+void AddLoosePart(GMimeMessage* message, GMimeObject* part) {
+  AppendAttachment(message, part);
+}
+
+void TakeOutOfStructure(GMimeMessage* message, GMimeObject* part) {
+  GMimeMultipart* parent = ParentOf(message, part);
+  RemovePart(message, part);
+  // The multipart/mixed an added attachment made gives way to the part it held.
+  if (parent && MimeType(GMIME_OBJECT(parent)) == "MULTIPART/MIXED" &&
+      g_mime_multipart_get_count(parent) == 1 && !ParentOf(message, GMIME_OBJECT(parent))) {
+    GMimeObject* only = g_mime_multipart_get_part(parent, 0);
+    g_object_ref(only);
+    g_mime_multipart_remove(parent, only);
+    g_mime_message_set_mime_part(message, only);
+    g_object_unref(only);
+  }
+}
+
+std::string PartBytes(GMimeObject* part) {
+  std::string bytes;
+  DecodePart(part, [&](const char* d, std::size_t n) { bytes.append(d, n); });
+  return bytes;
 }
 
 namespace {

@@ -58,4 +58,19 @@ GMimeContentEncoding UnencodedFor(const Shape& shape);
 // multipart/mixed, made when there is none.
 void AppendAttachment(GMimeMessage* message, GMimeObject* part);
 
+// The text part's content: text (UTF-8) or bytes in charset ("" leaves the parameter
+// out), 7bit when that keeps every byte, else base64; the encoding asked for
+// ("8bit", "quoted-printable", "base64") when it keeps every byte too.
+void SetPartText(GMimePart* part, const std::string& text);
+void SetPartBytes(GMimePart* part, const std::string& bytes, const std::string& charset,
+                  const std::string& encoding = "");
+// A new text part of that subtype holding text (UTF-8).
+GMimePart* NewTextPart(const char* subtype, const std::string& text);
+// Puts replacement where old is, whether old is the top-level part or a child; the
+// holder's reference to old goes.
+void ReplacePart(GMimeMessage* message, GMimeObject* old, GMimeObject* replacement);
+// Puts part first in the mail: into its top-level multipart/mixed, made when there
+// is none.
+void InsertFirst(GMimeMessage* message, GMimeObject* part);
+
 }  // namespace stow::maildir::mime

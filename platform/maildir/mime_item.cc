@@ -216,7 +216,15 @@ std::string MimeItem::HTMLBody() {
 
 void MimeItem::SetHTMLBody(const std::string& html) {
   RefuseIfSealed(nullptr);
-  mime::SetHtmlBody(SoundDoc()->message(), html);
+  auto prior = CurrentPlainEdit();
+  plainEdit_ = mime::SetBodies(SoundDoc()->message(), html, prior);
+}
+
+std::optional<PlainEdit> MimeItem::CurrentPlainEdit() {
+  if (!plainEdit_)
+    plainEdit_ =
+        ReadingRecords([&](RecordReader& r) { return r.PlainEditOf(SoundDoc()->message()); });
+  return *plainEdit_;
 }
 
 std::string MimeItem::Body() {
@@ -303,7 +311,61 @@ std::vector<std::shared_ptr<AttachmentState>> MimeItem::AttachmentStates() {
     }
     out.push_back(st);
   }
+  for (auto& st : LooseStates())
+    if (!st->deleted) out.push_back(st);
   return out;
+}
+
+std::vector<std::shared_ptr<AttachmentState>>& MimeItem::LooseStates() {
+  if (!loose_) {
+    loose_.emplace();
+    GMimeMessage* m = SoundDoc()->message();
+    for (auto& file : ReadingRecords([&](RecordReader& r) { return r.HiddenFiles(m); })) {
+      auto st = std::make_shared<AttachmentState>();
+      st->part = mime::LoosePart(file.name, file.bytes);
+      mime::SetContentId(st->part.get(), file.contentId);
+      st->size = static_cast<std::int64_t>(file.bytes.size());
+      st->loose = true;
+      loose_->push_back(st);
+    }
+  }
+  return *loose_;
+}
+
+void MimeItem::PlaceHidden(GMimeMessage* m, std::vector<HiddenFile>& hidden,
+                           std::vector<GMimeObject*>& hiddenParts) {
+  // A header of this size is still read by every tool; a larger hidden attachment
+  // stays a part, marked hidden.
+  constexpr std::int64_t kLooseBytes = 16 * 1024;
+  for (auto& st : AttachmentStates()) {
+    bool isHidden = st->hidden ? *st->hidden : st->loose || StoredHidden(st->part.get());
+    if (st->loose && !isHidden) {
+      mime::AddLoosePart(m, st->part.get());
+      st->loose = false;
+      std::erase(*loose_, st);
+      states_[st->part.get()] = st;
+      continue;
+    }
+    if (!st->loose && isHidden) {
+      std::string bytes;
+      bool small = !mime::InsideSealed(m, st->part.get()) &&
+                   mime::DecodedSize(st->part.get()) <= kLooseBytes &&
+                   IgnoreErrors([&] { bytes = mime::PartBytes(st->part.get()); }) == 0;
+      if (!small) {
+        hiddenParts.push_back(st->part.get());
+        continue;
+      }
+      mime::TakeOutOfStructure(m, st->part.get());
+      states_.erase(st->part.get());
+      st->loose = true;
+      LooseStates().push_back(st);
+    }
+    if (st->loose) {
+      std::string name = mime::PartFileName(st->part.get());
+      hidden.push_back(
+          HiddenFile{name, mime::PartBytes(st->part.get()), mime::ContentId(st->part.get())});
+    }
+  }
 }
 
 std::shared_ptr<om::Attachments> MimeItem::Attachments() {
@@ -327,7 +389,10 @@ std::vector<std::shared_ptr<MimeItem::Removed>>& MimeItem::RemovedParts() {
 std::optional<RemovedPart> MimeItem::TakeRemoved(const std::string& name, std::int64_t size,
                                                  const std::string& sha256) {
   for (auto& r : RemovedParts()) {
-    if (r->restored || r->part.name != name || r->part.size != size || r->part.sha256 != sha256)
+    // A part without a name of its own comes back under the name its file was given.
+    bool named = !r->part.name.empty();
+    if (r->restored || (named && r->part.name != name) || r->part.size != size ||
+        r->part.sha256 != sha256)
       continue;
     r->restored = true;
     return r->part;
@@ -389,6 +454,7 @@ void MimeItem::Store() {
   bool saved = !storage_->EntryId().empty();
   std::int64_t delivery = saved ? DeliverySeconds() : static_cast<std::int64_t>(time(nullptr));
   storage_->Replace(title, delivery, [m](int fd) { mime::WriteMessage(m, fd); });
+  if (saved) host_->Rewritten(storage_->Describe(), mime::MessageId(m));
   headers_.reset();
   subject_.reset();
   billing_.reset();
@@ -401,15 +467,14 @@ void MimeItem::Store() {
 // document, replacing whatever such records it carried.
 void MimeItem::ApplyPending(GMimeMessage* m) {
   RecordsToWrite records;
-  for (auto& st : AttachmentStates())
-    if (st->hidden ? *st->hidden : StoredHidden(st->part.get()))
-      records.hidden.push_back(st->part.get());
+  PlaceHidden(m, records.hiddenFiles, records.hidden);
   records.billing =
       billing_ ? *billing_ : ReadingRecords([&](RecordReader& r) { return r.Billing(m); });
   records.properties =
       props_ ? *props_ : ReadingRecords([&](RecordReader& r) { return r.Properties(m); });
   for (const auto& r : RemovedParts())
     if (!r->restored) records.removed.push_back(r->part);
+  records.plainEdit = CurrentPlainEdit();
   mime::EnsureMessageId(m);
   if (storage_->EntryId().empty()) mime::EnsureDate(m);
   if (subject_) mime::SetSubject(m, *subject_);
@@ -430,6 +495,8 @@ void MimeItem::DeletePermanently() {
 
 void MimeItem::Forget() {
   gone_ = true;
+  plainEdit_.reset();
+  loose_.reset();
   doc_.reset();
   headers_.reset();
   states_.clear();

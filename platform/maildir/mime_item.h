@@ -45,6 +45,7 @@ struct AttachmentState {
   std::optional<std::string> sha256;  // of the decoded bytes, once they were read
   std::vector<int> indexes;           // where it sat as the mail was first read
   std::string madeName;               // for a nameless part the HTML shows by "cid:"
+  bool loose = false;                 // hidden: kept with the marks, not in the structure
 };
 
 // One user property of the item, as its objects share it.
@@ -120,6 +121,15 @@ class MimeItem : public om::Item {
   [[noreturn]] void RaiseSealed();
   std::int64_t DeliverySeconds();
   std::optional<std::string> QuickBilling();
+  // The hidden attachments kept with the marks (those of the records, then those
+  // hidden since).
+  std::vector<std::shared_ptr<AttachmentState>>& LooseStates();
+  // Puts each attachment where its hidden flag says: a hidden one small enough into
+  // the marks (hidden), one shown again into the structure.
+  void PlaceHidden(GMimeMessage* m, std::vector<HiddenFile>& hidden,
+                   std::vector<GMimeObject*>& hiddenParts);
+  // What setting the HTML body did to the plain text (pending, else as recorded).
+  std::optional<maildir::PlainEdit> CurrentPlainEdit();
   // Runs read (which reads records) and notes the item as unverifiable when a
   // record it read was made under another secret.
   template <class F>
@@ -137,6 +147,8 @@ class MimeItem : public om::Item {
   std::optional<std::vector<std::shared_ptr<PropertyState>>> props_;
   std::map<GMimeObject*, std::shared_ptr<AttachmentState>> states_;
   std::optional<std::vector<std::shared_ptr<Removed>>> removed_;
+  std::optional<std::optional<maildir::PlainEdit>> plainEdit_;
+  std::optional<std::vector<std::shared_ptr<AttachmentState>>> loose_;
   bool sealedEditRefused_ = false;
   bool gone_ = false;
   bool threaded_ = false;  // a reply or forward made here

@@ -74,4 +74,48 @@ std::optional<RemovedPart> RemovedPart::FromText(const std::string& text) {
   return r;
 }
 
+std::string PlainEdit::ToText() const {
+  std::string out;
+  Put(out, "1");
+  Put(out, atStart ? "start" : "end");
+  Put(out, inserted);
+  Put(out, charset);
+  Put(out, encoding);
+  Put(out, madeAlternative ? "1" : "0");
+  return out;
+}
+
+std::optional<PlainEdit> PlainEdit::FromText(const std::string& text) {
+  PlainEdit e;
+  std::size_t at = 0;
+  std::string version, where, made;
+  if (!Take(text, at, version) || version != "1" || !Take(text, at, where) ||
+      (where != "start" && where != "end") || !Take(text, at, e.inserted) ||
+      !Take(text, at, e.charset) || !Take(text, at, e.encoding) || !Take(text, at, made) ||
+      (made != "0" && made != "1") || at != text.size())
+    return std::nullopt;
+  e.atStart = where == "start";
+  e.madeAlternative = made == "1";
+  return e;
+}
+
+std::string HiddenFile::ToText() const {
+  std::string out;
+  Put(out, "1");
+  Put(out, name);
+  Put(out, bytes);
+  Put(out, contentId);
+  return out;
+}
+
+std::optional<HiddenFile> HiddenFile::FromText(const std::string& text) {
+  HiddenFile f;
+  std::size_t at = 0;
+  std::string version;
+  if (!Take(text, at, version) || version != "1" || !Take(text, at, f.name) ||
+      !Take(text, at, f.bytes) || !Take(text, at, f.contentId) || at != text.size())
+    return std::nullopt;
+  return f;
+}
+
 }  // namespace stow::maildir

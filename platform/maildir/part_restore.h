@@ -37,4 +37,29 @@ struct RemovedPart {
   static std::optional<RemovedPart> FromText(const std::string& text);
 };
 
+// What setting the HTML body did to the plain-text body, kept with the mail's marks
+// so that it can be undone byte for byte: the text readers' list of the saved files
+// put into the plain text, the plain text's charset and transfer encoding before,
+// and whether the mail had a plain-text body only (its HTML alternative was made
+// from that text, and goes again with the last link).
+struct PlainEdit {
+  bool atStart = false;
+  std::string inserted;  // the bytes put into the text, in its charset
+  std::string charset;   // its charset parameter before; "" for none
+  std::string encoding;  // its transfer encoding before, lower case; "" for none
+  bool madeAlternative = false;
+
+  std::string ToText() const;
+  static std::optional<PlainEdit> FromText(const std::string& text);
+};
+
+// A hidden attachment, kept with the mail's marks rather than as a MIME part, so
+// that no mail reader lists it and no search counts it.
+struct HiddenFile {
+  std::string name, bytes, contentId;
+
+  std::string ToText() const;
+  static std::optional<HiddenFile> FromText(const std::string& text);
+};
+
 }  // namespace stow::maildir

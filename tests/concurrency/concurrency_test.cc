@@ -274,7 +274,7 @@ TEST(Concurrency, TwoProcessesRewritingTheSameMailLoseNothingAndReportEveryFailu
         EXPECT_TRUE(err.find("stowbright: ") != std::string::npos ||
                     err.find("another program") != std::string::npos ||
                     err.find("moved or deleted") != std::string::npos)
-            << err;
+            << ops[p] << " exited 1; stderr: " << err << "\nstdout: " << results[p].out;
         conflicts += err.find("changed by another program") != std::string::npos;
       }
     }

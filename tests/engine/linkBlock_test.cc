@@ -34,12 +34,14 @@ TEST(LinkBlock, EntriesShowNameOrPathByDisplayOption) {
   LinkSettings s;
   s.AttachmentDisplayOption = 1;
   LinkLists lists;
-  lists.AddEntries("/home/u/My Attachments/1.pdf", "a.pdf", s);
-  lists.AddEntries("/home/u/My Attachments/2.doc", "b.doc", s);
+  lists.AddEntries("/home/u/My Attachments/1 #2.pdf", "a.pdf", s);
+  lists.AddEntries("/home/u/é/100%?.doc", "b'.doc", s);
+  // Targets are file: URLs a browser resolves to the file; texts are the names.
   EXPECT_EQ(BuildLinksText(lists, s, false),
-            "<ul><li><font face=\"Arial\" size=\"1\"><a href='/home/u/My Attachments/1.pdf'>a.pdf"
-            "</a></font></li><li><font face=\"Arial\" size=\"1\"><a href='/home/u/My "
-            "Attachments/2.doc'>b.doc</a></font></li></ul>");
+            "<ul><li><font face=\"Arial\" size=\"1\"><a "
+            "href='file:///home/u/My%20Attachments/1%20%232.pdf'>a.pdf</a></font></li><li><font "
+            "face=\"Arial\" size=\"1\"><a href='file:///home/u/%C3%A9/100%25%3F.doc'>b&#39;.doc"
+            "</a></font></li></ul>");
 }
 
 TEST(LinkBlock, SectionsFollowTheEmbedSettings) {
@@ -49,15 +51,15 @@ TEST(LinkBlock, SectionsFollowTheEmbedSettings) {
   s.EmbedHTTPPath = true;
   s.HTTPAddress = "http://files.example/att/";
   LinkLists lists;
-  lists.AddEntries("C:\\A\\f.pdf", "f.pdf", s);
+  lists.AddEntries("/srv/A b/f#1.pdf", "f.pdf", s);
   std::string text = BuildLinksText(lists, s, false);
   EXPECT_EQ(text.find("<B>&nbsp;Windows Friendly Links:</B><BR><ul>"), 0u);
   EXPECT_NE(text.find("<B>&nbsp;Mac Friendly Links:</B><BR><ul><li><font face=\"Arial\" "
-                      "size=\"1\"><a href='smb:C:/A/f.pdf'>smb:C:/A/f.pdf</a>"),
+                      "size=\"1\"><a href='smb:/srv/A%20b/f%231.pdf'>smb:/srv/A b/f#1.pdf</a>"),
             std::string::npos);
   EXPECT_NE(text.find("<B>&nbsp;HTTP Friendly links:</B><BR><ul><li><font face=\"Arial\" "
-                      "size=\"1\"><a href='http://files.example/att/A\\f.pdf'>"
-                      "http://files.example/att/A\\f.pdf</a>"),
+                      "size=\"1\"><a href='http://files.example/att/srv/A%20b/f%231.pdf'>"
+                      "http://files.example/att/srv/A b/f#1.pdf</a>"),
             std::string::npos);
 
   // Web section needs an address; the Windows heading stays.

@@ -5,6 +5,7 @@
 #endif
 
 #include "engine/processEmail.h"
+#include "platform/link_markers.h"
 
 #include <gtest/gtest.h>
 
@@ -99,7 +100,7 @@ TEST_F(ProcessEmailTest, InlineImagesStayUnlessTreatedAsAttachments) {
   stored = env.Reload(processed);
   std::string html = stored->HTMLBody();
   EXPECT_EQ(html.find("cid:img001"), std::string::npos);
-  EXPECT_NE(html.find("src=\"" + folder + "/pic.JPEG\""), std::string::npos);
+  EXPECT_NE(html.find("src=\"" + FileUrl(folder + "/pic.JPEG") + "\""), std::string::npos);
   auto lines = Lines(RecordsOf(stored));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], folder + "/pic.JPEG\tpic.JPEG\t-1\t3");
