@@ -22,7 +22,7 @@ std::string Bytes(std::size_t n, unsigned seed) {
 }
 
 std::string Leaf(const std::string& headers, const std::string& bytes) {
-  return headers + "Content-Transfer-Encoding: base64\n\n" + Base64(bytes);
+  return headers + "Content-Transfer-Encoding: base64\n\n" + Base64(bytes, "\n");
 }
 
 // --- message shapes ---
@@ -158,8 +158,9 @@ TEST_F(MaildirTest, Latin1EightBitBodyReadsAsUtf8AndPlainMailTurnsIntoHtml) {
 
 TEST_F(MaildirTest, SeveralPaddedBase64ChunksDecodeWhole) {
   std::string a = Bytes(100, 4), b = Bytes(101, 5), c = Bytes(99, 6);
-  std::string encoded = Base64(a) + Base64(b) + Base64(c);  // each chunk with its own '=' padding
-  ASSERT_NE(Base64(a).find('='), std::string::npos);
+  std::string encoded =
+      Base64(a, "\n") + Base64(b, "\n") + Base64(c, "\n");  // each chunk with its own '=' padding
+  ASSERT_NE(Base64(a, "\n").find('='), std::string::npos);
   std::string msg =
       kHead +
       "Subject: chunks\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
