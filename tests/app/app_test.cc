@@ -38,13 +38,24 @@ class AppTest : public ::testing::Test {
   }
 
   Result Run(const std::vector<std::string>& args) { return prog_.Run(args); }
+  // A run that must fail with code and say text on its standard error.
+  Result Fails(int code, const std::vector<std::string>& args, const std::string& text) {
+    Result r = Run(args);
+    EXPECT_EQ(r.code, code) << args[0] << "\n" << r.err;
+    EXPECT_THAT(r.err, HasSubstr(text)) << args[0];
+    return r;
+  }
+  // A run that must succeed.
+  Result Ok(const std::vector<std::string>& args) {
+    Result r = Run(args);
+    EXPECT_EQ(r.code, 0) << args[0] << "\n" << r.err << r.out;
+    return r;
+  }
 
   json RunJson(const std::vector<std::string>& args) {
     auto all = args;
     all.push_back("--json");
-    Result r = Run(all);
-    EXPECT_EQ(r.code, 0) << r.err;
-    return json::parse(r.out);
+    return json::parse(Ok(all).out);
   }
 
   // Runs `watch` until it says it is watching; the caller signals it.
@@ -138,16 +149,10 @@ TEST_F(AppTest, UnknownFolderOrItemIsExitTwoNamingItAndChangesNothing) {
   Deliver(store_, "Report", {{"a.txt", "abc"}}, 1709543700);
   auto before = fs::directory_iterator(store_ / "cur")->path();
 
-  Result r = Run({"list", "Nowhere"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr("'Nowhere'"));
+  Result r = Fails(2, {"list", "Nowhere"}, "'Nowhere'");
 
-  r = Run({"detach", "Inbox", "7"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr("'7'"));
-  r = Run({"detach", "Inbox", "no-such-id"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr("'no-such-id'"));
+  r = Fails(2, {"detach", "Inbox", "7"}, "'7'");
+  r = Fails(2, {"detach", "Inbox", "no-such-id"}, "'no-such-id'");
   EXPECT_TRUE(fs::exists(before));
   EXPECT_TRUE(SavedFileContents().empty());
 
@@ -155,9 +160,7 @@ TEST_F(AppTest, UnknownFolderOrItemIsExitTwoNamingItAndChangesNothing) {
   EXPECT_EQ(r.code, 2);
   // A store that does not exist is not created behind the user's back.
   fs::path missing = root_ / "no-maildir";
-  r = Run({"--store", missing.string(), "folders"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr(missing.string()));
+  r = Fails(2, {"--store", missing.string(), "folders"}, missing.string());
   EXPECT_FALSE(fs::exists(missing));
 }
 
@@ -167,8 +170,7 @@ TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
           1709543800);
   Deliver(store_, "None", {}, 1709543900);
 
-  Result r = Run({"detach-all", "Inbox"});
-  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  Result r = Ok({"detach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Detached 3 files"));
   EXPECT_THAT(r.out, HasSubstr(AttachmentDir().string()));
   EXPECT_THAT(r.err, HasSubstr("Processing.... (3 Of 3)"));
@@ -191,8 +193,7 @@ TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
   }
   EXPECT_EQ(processed, 2);
 
-  r = Run({"reattach-all", "Inbox"});
-  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  r = Ok({"reattach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Re-attached 3 files"));
   for (auto& item : RunJson({"list", "Inbox"})) {
     EXPECT_EQ(item["processed"], false);
@@ -213,9 +214,7 @@ TEST_F(AppTest, AFolderThatIsNotAMaildirIsRefusedAndInitMakesOne) {
   fs::create_directories(plain);
   std::ofstream(plain / "notes.txt") << "mine";
   for (const fs::path& where : {plain, root_ / "missing"}) {
-    Result r = Run({"--store", where.string(), "list", "Inbox"});
-    EXPECT_EQ(r.code, 2) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("stowbright init DIR")) << where;
+    Result r = Fails(2, {"--store", where.string(), "list", "Inbox"}, "stowbright init DIR");
   }
   EXPECT_EQ(FileNames(plain), std::vector<std::string>{"notes.txt"}) << "nothing made there";
   EXPECT_FALSE(fs::exists(root_ / "missing"));
@@ -223,26 +222,22 @@ TEST_F(AppTest, AFolderThatIsNotAMaildirIsRefusedAndInitMakesOne) {
   Result r = Run({"init", plain.string()});
   EXPECT_EQ(r.code, 1) << "a folder holding other things is not made a Maildir";
   EXPECT_EQ(FileNames(plain), std::vector<std::string>{"notes.txt"});
-  r = Run({"init", (root_ / "new" / "Mail").string()});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"init", (root_ / "new" / "Mail").string()});
   EXPECT_EQ(FileNames(root_ / "new" / "Mail"), (std::vector<std::string>{"cur", "new", "tmp"}));
-  EXPECT_EQ(Run({"--store", (root_ / "new" / "Mail").string(), "list", "Inbox"}).code, 0);
+  Ok({"--store", (root_ / "new" / "Mail").string(), "list", "Inbox"});
 }
 
 TEST_F(AppTest, ALostOrReplacedSecretIsReportedAndItsRecordsKept) {
   Deliver(store_, "One", {{"one.txt", "first"}}, 1709543700);
   Deliver(store_, "Two", {{"two.txt", "second"}}, 1709543800);
-  Result r = Run({"detach-all", "Inbox"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  Result r = Ok({"detach-all", "Inbox"});
   EXPECT_THAT(r.err, HasSubstr("made a new store secret"));
   fs::path secret = root_ / "config" / "maildir-secret";
   std::string original = ReadAll(secret);
 
   // Lost: no new secret is made while mail carries records.
   fs::remove(secret);
-  r = Run({"reattach-all", "Inbox"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_THAT(r.err, HasSubstr("2 messages"));
+  r = Fails(1, {"reattach-all", "Inbox"}, "2 messages");
   EXPECT_THAT(r.err, HasSubstr(secret.string() + " is missing"));
   EXPECT_FALSE(fs::exists(secret));
 
@@ -260,8 +255,7 @@ TEST_F(AppTest, ALostOrReplacedSecretIsReportedAndItsRecordsKept) {
 
   // The old secret back, everything comes back.
   std::ofstream(secret, std::ios::trunc) << original;
-  r = Run({"reattach-all", "Inbox"});
-  EXPECT_EQ(r.code, 0) << r.err;
+  r = Ok({"reattach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Re-attached 2 files"));
 }
 
@@ -285,8 +279,7 @@ TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
   Deliver(store_, "B", {{"b.txt", "bbbb"}}, 1709543800);
 
   // One item by entry id: only it is detached.
-  Result r = Run({"detach", "Inbox", a});
-  ASSERT_EQ(r.code, 0) << r.err;
+  Result r = Ok({"detach", "Inbox", a});
   EXPECT_THAT(r.out, HasSubstr("Detached 1 file (3 bytes) from 1 of 1 item"));
   EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"aaa"});
   std::map<std::string, bool> processed;
@@ -295,8 +288,7 @@ TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
   EXPECT_FALSE(processed["B"]);
 
   // Remove links leaves the file; the item keeps no link block.
-  r = Run({"remove-links", "Inbox", "all"});
-  EXPECT_EQ(r.code, 0) << r.err;
+  r = Ok({"remove-links", "Inbox", "all"});
   EXPECT_THAT(r.out, HasSubstr("Removed the links from 1 of 1 item"));
   EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"aaa"});
 }
@@ -304,14 +296,11 @@ TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
 TEST_F(AppTest, CopyNeedsAFolderAndLeavesTheItem) {
   Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
   // No --to and nobody at a terminal: the prompt is cancelled and the command fails.
-  Result r = Run({"copy", "Inbox", "1"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_THAT(r.err, HasSubstr("--to"));
+  Result r = Fails(1, {"copy", "Inbox", "1"}, "--to");
 
   fs::path to = root_ / "copies";
   fs::create_directories(to);
-  r = Run({"--to", to.string(), "copy", "Inbox", "1"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"--to", to.string(), "copy", "Inbox", "1"});
   EXPECT_THAT(r.out, HasSubstr("Copied 1 file"));
   ASSERT_EQ(std::distance(fs::directory_iterator(to), fs::directory_iterator()), 1);
   EXPECT_EQ(ReadAll(fs::directory_iterator(to)->path()), "aaa");
@@ -327,13 +316,10 @@ TEST_F(AppTest, EveryCommandHasHelpAndUnknownControlsAreRefused) {
                           "forward",   "settings",   "monitor",      "attachment-folder",
                           "ribbon",    "run",        "about",        "watch",
                           "verify",    "relink"}) {
-    Result r = Run({cmd, "--help"});
-    EXPECT_EQ(r.code, 0) << cmd;
+    Result r = Ok({cmd, "--help"});
     EXPECT_THAT(r.out, HasSubstr("Usage")) << cmd;
   }
-  Result r = Run({"run", "cmdNoSuchThing"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr("cmdNoSuchThing"));
+  Result r = Fails(2, {"run", "cmdNoSuchThing"}, "cmdNoSuchThing");
 }
 
 // Every host version reaches the same commands: the ribbon dispatcher on 14, the
@@ -346,22 +332,18 @@ TEST_F(AppTest, DetachAndReattachThroughEveryHostVersion) {
     std::string open =
         Deliver(store_, "Open" + version, {{"o" + version + ".txt", "open"}}, 1709543800);
 
-    Result r = Run({"--host-version", version, "detach", "Inbox", sel});
-    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    Result r = Ok({"--host-version", version, "detach", "Inbox", sel});
     EXPECT_THAT(r.out, HasSubstr("Detached 1 file (3 bytes) from 1 of 1 item"));
-    r = Run({"--host-version", version, "detach", "Inbox", open, "--open"});
-    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    r = Ok({"--host-version", version, "detach", "Inbox", open, "--open"});
     EXPECT_THAT(r.out, HasSubstr("Detached 1 file (4 bytes)"));
     auto items = BySubject("Inbox", version);
     EXPECT_TRUE(items["Sel" + version]["processed"]);
     EXPECT_TRUE(items["Open" + version]["processed"]);
 
-    r = Run({"--host-version", version, "reattach", "Inbox", items["Sel" + version]["entry_id"]});
-    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    r = Ok({"--host-version", version, "reattach", "Inbox", items["Sel" + version]["entry_id"]});
     EXPECT_THAT(r.out, HasSubstr("Re-attached 1 file"));
-    r = Run({"--host-version", version, "reattach", "Inbox", items["Open" + version]["entry_id"],
-             "--open"});
-    ASSERT_EQ(r.code, 0) << r.err << r.out;
+    r = Ok({"--host-version", version, "reattach", "Inbox", items["Open" + version]["entry_id"],
+            "--open"});
     items = BySubject("Inbox", version);
     EXPECT_FALSE(items["Sel" + version]["processed"]);
     EXPECT_FALSE(items["Open" + version]["processed"]);
@@ -371,16 +353,13 @@ TEST_F(AppTest, DetachAndReattachThroughEveryHostVersion) {
     EXPECT_EQ(visible, 1) << shown.dump();
   }
   // The folder commands are on the explorer's bar too.
-  Result r = Run({"--host-version", "11", "detach-all", "Inbox"});
-  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  Result r = Ok({"--host-version", "11", "detach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Detached 6 files"));
-  r = Run({"--host-version", "12", "reattach-all", "Inbox"});
-  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  r = Ok({"--host-version", "12", "reattach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Re-attached 6 files"));
   // A folder command is not on an inspector's bar.
-  r = Run({"--host-version", "11", "run", "cmdStripAttachmentsFolder", "Inbox", "1", "--open"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_THAT(r.err, HasSubstr("Detach All"));
+  r = Fails(1, {"--host-version", "11", "run", "cmdStripAttachmentsFolder", "Inbox", "1", "--open"},
+            "Detach All");
 }
 
 TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
@@ -399,18 +378,15 @@ TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
 
   fs::path files = root_ / "files";
   fs::create_directories(files);
-  Result r = Run({"settings", "attachments", "--set", "AttachmentNamingOption=4", "--set",
-                  "AttachmentFolderPath=" + files.string()});
-  ASSERT_EQ(r.code, 0) << r.err;
+  Result r = Ok({"settings", "attachments", "--set", "AttachmentNamingOption=4", "--set",
+                 "AttachmentFolderPath=" + files.string()});
   EXPECT_THAT(r.out, HasSubstr("Saved AttachmentNamingOption = 4"));
   page = RunJson({"settings", "attachments"});
   EXPECT_EQ(page["settings"]["AttachmentNamingOption"], 4);
   EXPECT_EQ(page["settings"]["AttachmentFolderPath"], files.string());
-  r = Run({"settings", "--set", "AttachmentExtensions=pdf,zip"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"settings", "--set", "AttachmentExtensions=pdf,zip"});
   EXPECT_EQ(RunJson({"settings", "extensions"})["settings"]["AttachmentExtensions"], "pdf,zip");
-  r = Run({"settings"});
-  EXPECT_EQ(r.code, 0);
+  r = Ok({"settings"});
   EXPECT_THAT(r.out, HasSubstr("AttachmentNamingOption = 4  (Attachment name)"));
 
   // The saved settings are the ones the commands use: the file keeps its own name,
@@ -418,8 +394,7 @@ TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
   // whole, as the user asked, is no failure of the command.
   Deliver(store_, "Mixed", {{"keep.pdf", "%PDF"}, {"take.txt", "text"}}, 1709543700);
   Deliver(store_, "Exempt", {{"whole.pdf", "%PDF-1.4"}}, 1709543800);
-  r = Run({"detach-all", "Inbox"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"detach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Detached 1 file"));
   EXPECT_EQ(FileNames(files), std::vector<std::string>{"take.txt"});
   EXPECT_TRUE(SavedFileContents().empty());
@@ -446,24 +421,20 @@ TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
   EXPECT_EQ(page["settings"]["AttachmentNamingOption"], 4);
   EXPECT_EQ(page["settings"]["HTTPAddress"], "");
   // Ticking the box first enables the address, in one command.
-  r = Run({"settings", "--set", "EmbedHTTPPath=1", "--set", "HTTPAddress=http://example.org/f"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"settings", "--set", "EmbedHTTPPath=1", "--set", "HTTPAddress=http://example.org/f"});
   page = RunJson({"settings", "attachments"});
   EXPECT_EQ(page["settings"]["EmbedHTTPPath"], true);
   EXPECT_EQ(page["settings"]["HTTPAddress"], "http://example.org/f");
 }
 
 TEST_F(AppTest, MonitoredFoldersAddListRemove) {
-  Result r = Run({"monitor", "list"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  Result r = Ok({"monitor", "list"});
   EXPECT_THAT(r.out, HasSubstr("No folder is monitored"));
 
-  r = Run({"monitor", "add", "inbox"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"monitor", "add", "inbox"});
   EXPECT_THAT(r.out, HasSubstr("Monitoring \\\\Personal Folders\\Inbox"));
   EXPECT_THAT(r.out, HasSubstr(AttachmentDir().string()));
-  r = Run({"monitor", "add", "Inbox"});
-  EXPECT_EQ(r.code, 0);
+  r = Ok({"monitor", "add", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("already"));
   json list = RunJson({"monitor", "list"});
   ASSERT_EQ(list.size(), 1u);
@@ -471,36 +442,27 @@ TEST_F(AppTest, MonitoredFoldersAddListRemove) {
   EXPECT_EQ(Lower(list[0]["path"]), "\\\\personal folders\\inbox");
   EXPECT_EQ(list[0]["attachment_folder"], AttachmentDir().string());
 
-  r = Run({"monitor", "add", "Nowhere"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr("'Nowhere'"));
+  r = Fails(2, {"monitor", "add", "Nowhere"}, "'Nowhere'");
   // With one global folder there is no folder of its own to give.
   fs::path own = root_ / "own";
   fs::create_directories(own);
-  r = Run({"monitor", "add", "Inbox/Projects", "--files", own.string()});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr("AttachmentFolderOption"));
+  r = Fails(2, {"monitor", "add", "Inbox/Projects", "--files", own.string()},
+            "AttachmentFolderOption");
 
   // One folder per mail folder: a new entry needs its folder, and gets it.
-  ASSERT_EQ(Run({"settings", "--set", "AttachmentFolderOption=0"}).code, 0);
-  r = Run({"monitor", "add", "Inbox/Projects"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr("--files"));
-  r = Run({"monitor", "add", "Inbox/Projects", "--files", own.string()});
-  ASSERT_EQ(r.code, 0) << r.err;
+  Ok({"settings", "--set", "AttachmentFolderOption=0"});
+  r = Fails(2, {"monitor", "add", "Inbox/Projects"}, "--files");
+  r = Ok({"monitor", "add", "Inbox/Projects", "--files", own.string()});
   r = Run({"attachment-folder", "Inbox/Projects"});
   EXPECT_THAT(r.out, HasSubstr(own.string()));
   EXPECT_EQ(RunJson({"monitor", "list"}).size(), 2u);
 
-  r = Run({"monitor", "remove", "Inbox"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"monitor", "remove", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("No longer monitoring"));
   list = RunJson({"monitor", "list"});
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(Lower(list[0]["path"]), "\\\\personal folders\\inbox\\projects");
-  r = Run({"monitor", "remove", "Inbox"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr("not monitored"));
+  r = Fails(2, {"monitor", "remove", "Inbox"}, "not monitored");
 }
 
 TEST_F(AppTest, AttachmentFolderThroughTheDialogOnEveryHostVersion) {
@@ -508,14 +470,11 @@ TEST_F(AppTest, AttachmentFolderThroughTheDialogOnEveryHostVersion) {
   fs::path dir = root_ / "inbox-files";
   fs::create_directories(dir);
   // With one global folder the ribbon hides the button; nothing is stored.
-  Result r = Run({"attachment-folder", "Inbox", dir.string()});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_THAT(r.err, HasSubstr("AttachmentFolderOption=0"));
-  r = Run({"--host-version", "11", "attachment-folder", "Inbox", dir.string()});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_THAT(r.err, HasSubstr("Specify Attachment Folder..."));
+  Result r = Fails(1, {"attachment-folder", "Inbox", dir.string()}, "AttachmentFolderOption=0");
+  r = Fails(1, {"--host-version", "11", "attachment-folder", "Inbox", dir.string()},
+            "Specify Attachment Folder...");
 
-  ASSERT_EQ(Run({"settings", "--set", "AttachmentFolderOption=0"}).code, 0);
+  Ok({"settings", "--set", "AttachmentFolderOption=0"});
   r = Run({"attachment-folder", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("(no attachment folder)"));
   // The dialog refuses a folder that does not exist.
@@ -524,44 +483,34 @@ TEST_F(AppTest, AttachmentFolderThroughTheDialogOnEveryHostVersion) {
   for (std::string version : {"14", "11"}) {
     fs::path target = dir / version;
     fs::create_directories(target);
-    r = Run({"--host-version", version, "attachment-folder", "Inbox", target.string()});
-    ASSERT_EQ(r.code, 0) << version << r.err;
+    r = Ok({"--host-version", version, "attachment-folder", "Inbox", target.string()});
     EXPECT_THAT(Run({"attachment-folder", "Inbox"}).out, HasSubstr(target.string()));
   }
-  r = Run({"detach", "Inbox", "1"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"detach", "Inbox", "1"});
   EXPECT_EQ(FileNames(dir / "11").size(), 1u);
 }
 
 TEST_F(AppTest, RibbonRunAndAbout) {
-  Result r = Run({"ribbon", "Microsoft.Outlook.Explorer"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  Result r = Ok({"ribbon", "Microsoft.Outlook.Explorer"});
   EXPECT_THAT(r.out, HasSubstr("onAction=\"SubExecuteAction\""));
   EXPECT_THAT(r.out, HasSubstr("cmdStripAttachments"));
-  r = Run({"ribbon", "Microsoft.Outlook.Mail.Read"});
-  EXPECT_EQ(r.code, 0);
+  r = Ok({"ribbon", "Microsoft.Outlook.Mail.Read"});
   EXPECT_THAT(r.out, HasSubstr("cmdDetach"));
-  r = Run({"ribbon", "--menu", "dnAdvancedPopup"});
-  EXPECT_EQ(r.code, 0);
+  r = Ok({"ribbon", "--menu", "dnAdvancedPopup"});
   EXPECT_THAT(r.out, HasSubstr("cmdStripAttachmentsFolder"));
-  r = Run({"ribbon", "Microsoft.Outlook.NoSuchThing"});
-  EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, HasSubstr("Microsoft.Outlook.NoSuchThing"));
+  r = Fails(2, {"ribbon", "Microsoft.Outlook.NoSuchThing"}, "Microsoft.Outlook.NoSuchThing");
   EXPECT_EQ(Run({"ribbon", "--menu", "dnNoSuchMenu"}).code, 2);
   EXPECT_EQ(Run({"--host-version", "12", "ribbon", "Microsoft.Outlook.Explorer"}).code, 2);
   EXPECT_EQ(Run({"ribbon"}).code, 2);
 
   Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
-  r = Run({"run", "cmdStripAttachmentsContext", "Inbox", "1"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"run", "cmdStripAttachmentsContext", "Inbox", "1"});
   EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"aaa"});
-  r = Run({"--host-version", "12", "run", "cmdReInstateAttachments", "Inbox", "1"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"--host-version", "12", "run", "cmdReInstateAttachments", "Inbox", "1"});
   EXPECT_FALSE(RunJson({"list", "Inbox"})[0]["processed"]);
 
   for (std::string version : {"14", "11"}) {
-    r = Run({"--host-version", version, "about"});
-    ASSERT_EQ(r.code, 0) << version << r.err;
+    r = Ok({"--host-version", version, "about"});
     EXPECT_THAT(r.out, HasSubstr("Stowbright"));
     EXPECT_THAT(r.out, HasSubstr("Build "));
   }
@@ -571,18 +520,15 @@ TEST_F(AppTest, RibbonRunAndAbout) {
 
 TEST_F(AppTest, ReplyAndForwardCarryTheFilesOrDropTheLinks) {
   Deliver(store_, "Report", {{"r.txt", "report text"}, {"s.bin", "xyz"}}, 1709543700);
-  ASSERT_EQ(Run({"detach-all", "Inbox"}).code, 0);
+  Ok({"detach-all", "Inbox"});
   std::string id = RunJson({"list", "Inbox"})[0]["entry_id"];
 
-  Result r = Run({"reply", "Inbox", id, "--attach-files"});
-  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  Result r = Ok({"reply", "Inbox", id, "--attach-files"});
   EXPECT_THAT(r.out, HasSubstr("saved in Drafts"));
   EXPECT_THAT(r.out, HasSubstr("with 2 file(s)"));
-  r = Run({"--host-version", "11", "forward", "Inbox", "1", "--remove-links"});
-  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  r = Ok({"--host-version", "11", "forward", "Inbox", "1", "--remove-links"});
   EXPECT_THAT(r.out, HasSubstr("without links"));
-  r = Run({"--host-version", "12", "reply", "Inbox", "1", "--attach-files"});
-  ASSERT_EQ(r.code, 0) << r.err << r.out;
+  r = Ok({"--host-version", "12", "reply", "Inbox", "1", "--attach-files"});
   EXPECT_THAT(r.out, HasSubstr("with 2 file(s)"));
 
   auto drafts = BySubject("Drafts");
@@ -605,9 +551,9 @@ TEST_F(AppTest, ReplyAndForwardCarryTheFilesOrDropTheLinks) {
 }
 
 TEST_F(AppTest, MissingFilesAreNamedVerifiedRelinkedAndThenPutBack) {
-  ASSERT_EQ(Run({"settings", "--set", "AttachmentNamingOption=4"}).code, 0);
+  Ok({"settings", "--set", "AttachmentNamingOption=4"});
   Deliver(store_, "Pair", {{"a.txt", "first"}, {"b.txt", "second"}}, 1709543700);
-  ASSERT_EQ(Run({"detach-all", "Inbox"}).code, 0);
+  Ok({"detach-all", "Inbox"});
   fs::path moved = root_ / "moved";
   fs::rename(AttachmentDir(), moved);
 
@@ -616,19 +562,15 @@ TEST_F(AppTest, MissingFilesAreNamedVerifiedRelinkedAndThenPutBack) {
   EXPECT_THAT(r.out, HasSubstr("missing: " + (AttachmentDir() / "a.txt").string()));
   EXPECT_THAT(r.out, HasSubstr("2 missing (0 of them in the trash)"));
   // Nothing can be put back: each file is named, the records and links stay.
-  r = Run({"reattach-all", "Inbox"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_THAT(r.err, HasSubstr((AttachmentDir() / "b.txt").string()));
+  r = Fails(1, {"reattach-all", "Inbox"}, (AttachmentDir() / "b.txt").string());
   json item = RunJson({"show", "Inbox", "1"});
   EXPECT_EQ(ParseRecords(item["processed_attachments"]).size(), 2u);
   EXPECT_THAT(item["html_body"].get<std::string>(), HasSubstr("tableKZOSTART"));
 
-  r = Run({"relink", "Inbox", AttachmentDir().string(), moved.string()});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"relink", "Inbox", AttachmentDir().string(), moved.string()});
   EXPECT_THAT(r.out, HasSubstr("Relinked 2 saved files of 1 item"));
   EXPECT_THAT(Run({"verify", "Inbox"}).out, HasSubstr("all there"));
-  r = Run({"reattach-all", "Inbox"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"reattach-all", "Inbox"});
   EXPECT_EQ(FileNames(moved).size(), 0u);
   EXPECT_EQ(FileNames(home_ / ".local/share/Trash/files"),
             (std::vector<std::string>{"a.txt", "b.txt"}));
@@ -644,22 +586,18 @@ TEST_F(AppTest, SignedMailIsLeftAsItIsDeleteIsForGoodAndUnrecordableFoldersAreRe
   fs::path sealedFile = store_ / "cur" / "1709543600.M0P1.test:2,S";
   std::ofstream(sealedFile, std::ios::binary) << sealed;
   Deliver(store_, "Plain", {{"p.txt", "plain"}}, 1709543700);
-  ASSERT_EQ(Run({"settings", "--set", "AttachmentNamingOption=4"}).code, 0);
-  Result r = Run({"detach", "Inbox", "1"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_THAT(r.err, HasSubstr("'Signed' is signed or encrypted: left as it is"));
-  r = Run({"detach-all", "Inbox"});
-  EXPECT_EQ(r.code, 0) << r.err;
+  Ok({"settings", "--set", "AttachmentNamingOption=4"});
+  Result r = Fails(1, {"detach", "Inbox", "1"}, "'Signed' is signed or encrypted: left as it is");
+  r = Ok({"detach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Left 1 signed or encrypted mail as it is: 'Signed'"));
   // The start-up sweep of a monitored folder leaves it too, and is not the command's.
-  ASSERT_EQ(Run({"monitor", "add", "Inbox"}).code, 0);
+  Ok({"monitor", "add", "Inbox"});
   fs::create_directories(root_ / "copies");
-  EXPECT_EQ(Run({"--to", (root_ / "copies").string(), "copy", "Inbox", "2"}).code, 0);
-  ASSERT_EQ(Run({"monitor", "remove", "Inbox"}).code, 0);
+  Ok({"--to", (root_ / "copies").string(), "copy", "Inbox", "2"});
+  Ok({"monitor", "remove", "Inbox"});
   EXPECT_EQ(ReadAll(sealedFile), sealed);
 
-  r = Run({"--yes", "delete", "Inbox", "2"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = Ok({"--yes", "delete", "Inbox", "2"});
   EXPECT_THAT(r.out, HasSubstr("for good and moved 1 saved file to the trash"));
   EXPECT_EQ(RunJson({"list", "Deleted Items"}).size(), 0u);
   EXPECT_EQ(ReadAll(home_ / ".local/share/Trash/files/p.txt"), "plain");
@@ -667,16 +605,14 @@ TEST_F(AppTest, SignedMailIsLeftAsItIsDeleteIsForGoodAndUnrecordableFoldersAreRe
   fs::path tabbed = root_ / "with\ttab";
   fs::create_directories(tabbed);
   Deliver(store_, "Again", {{"q.txt", "q"}}, 1709543800);
-  r = Run({"--to", tabbed.string(), "detach-to", "Inbox", "2"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_THAT(r.err, HasSubstr("holds a tab or a line break"));
+  r = Fails(1, {"--to", tabbed.string(), "detach-to", "Inbox", "2"}, "holds a tab or a line break");
   EXPECT_TRUE(FileNames(tabbed).empty());
 }
 
 // The watcher detaches mail delivered while it runs into a monitored folder, and
 // SIGTERM or SIGINT end it cleanly with the add-in shut down.
 TEST_F(AppTest, WatchDetachesNewMailAndStopsCleanlyOnSigtermAndSigint) {
-  ASSERT_EQ(Run({"monitor", "add", "Inbox"}).code, 0);
+  Ok({"monitor", "add", "Inbox"});
   for (int sig : {SIGTERM, SIGINT}) {
     std::string tag = "watch" + std::to_string(sig), subject = "Fresh" + std::to_string(sig);
     pid_t pid = StartWatch(tag);

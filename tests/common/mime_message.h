@@ -2,6 +2,7 @@
 // The one MIME message builder of the tests, and delivery into a Maildir as a mail
 // delivery agent does it.
 
+#include <cctype>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -29,6 +30,23 @@ inline std::string Base64(const std::string& data, const std::string& eol = "\r\
   if (eol.empty()) return raw;
   std::string out;
   for (std::size_t i = 0; i < raw.size(); i += 76) out += raw.substr(i, 76) + eol;
+  return out;
+}
+
+// name as an RFC 2231 parameter value: utf-8'' and every byte but letters, digits,
+// '.', '-' and '_' as %XX.
+inline std::string Rfc2231(const std::string& name) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out = "utf-8''";
+  for (unsigned char c : name) {
+    if (std::isalnum(c) || c == '.' || c == '-' || c == '_') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
   return out;
 }
 

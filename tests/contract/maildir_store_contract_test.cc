@@ -3,12 +3,12 @@
 // a second copy of a message).
 
 #include <fcntl.h>
-#include <glib.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "common/mime_message.h"
 #include "contract/store_contract.h"
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/maildir_store.h"
@@ -18,32 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Base64Lines(const std::string& bytes) {
-  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string s = b;
-  g_free(b);
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); i += 76) out += s.substr(i, 76) + "\n";
-  return out;
-}
-
-std::string Rfc2231(const std::string& name) {
-  std::string out = "utf-8''";
-  for (unsigned char c : name) {
-    if (g_ascii_isalnum(c) || c == '.' || c == '-' || c == '_') {
-      out += static_cast<char>(c);
-    } else {
-      char buf[4];
-      std::snprintf(buf, sizeof buf, "%%%02X", c);
-      out += buf;
-    }
-  }
-  return out;
-}
-
 std::string TextPart(const std::string& subtype, const std::string& text) {
   return "Content-Type: text/" + subtype +
-         "; charset=utf-8\nContent-Transfer-Encoding: base64\n\n" + Base64Lines(text);
+         "; charset=utf-8\nContent-Transfer-Encoding: base64\n\n" +
+         stow::testing::Base64(text, "\n");
 }
 
 std::string BuildMessage(const MailSpec& mailSpec, int serial) {
@@ -66,21 +44,17 @@ std::string BuildMessage(const MailSpec& mailSpec, int serial) {
       std::string type = a.fileName.ends_with(".txt") ? "text/plain" : "application/octet-stream";
       mixed += "--" + b + "\nContent-Type: " + type +
                "\nContent-Disposition: " + (a.contentId.empty() ? "attachment" : "inline") +
-               "; filename*=" + Rfc2231(a.fileName) + "\nContent-Transfer-Encoding: base64\n";
+               "; filename*=" + stow::testing::Rfc2231(a.fileName) +
+               "\nContent-Transfer-Encoding: base64\n";
       if (!a.contentId.empty()) mixed += "Content-ID: <" + a.contentId + ">\n";
-      mixed += "\n" + Base64Lines(a.bytes);
+      mixed += "\n" + stow::testing::Base64(a.bytes, "\n");
     }
     body = mixed + "--" + b + "--\n";
   }
-  gchar* subject = g_base64_encode(reinterpret_cast<const guchar*>(mailSpec.subject.data()),
-                                   mailSpec.subject.size());
-  std::string msg =
-      "Message-ID: <contract-" + std::to_string(serial) +
-      "@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\nFrom: Ann <ann@example.org>\n"
-      "To: Bob <bob@example.org>\nSubject: =?utf-8?b?" +
-      std::string(subject) + "?=\nMIME-Version: 1.0\n" + body;
-  g_free(subject);
-  return msg;
+  return "Message-ID: <contract-" + std::to_string(serial) +
+         "@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\nFrom: Ann <ann@example.org>\n"
+         "To: Bob <bob@example.org>\nSubject: =?utf-8?b?" +
+         stow::testing::Base64(mailSpec.subject, "") + "?=\nMIME-Version: 1.0\n" + body;
 }
 
 class MaildirStoreUnderTest : public StoreUnderTest {

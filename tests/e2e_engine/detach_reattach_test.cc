@@ -7,10 +7,8 @@
 
 #include "common/maildir_env.h"
 #include "engine/deleteItem.h"
-#include "engine/linkBlock.h"
 #include "engine/processEmail.h"
 #include "engine/reattach.h"
-#include "engine/userProperties.h"
 
 namespace stow::testing {
 namespace {
@@ -18,14 +16,6 @@ namespace {
 std::string Message(const std::string& html, const std::vector<MimePart>& parts) {
   MimeMessage m{"e2e-1@example.org", "Quarterly", html, parts, {}, "b1", "\n", true};
   return Render(m);
-}
-
-std::string AllBytes() {
-  std::string bytes;
-  for (int round = 0; round < 40; ++round) {
-    for (int c = 0; c < 256; ++c) bytes += static_cast<char>(c);
-  }
-  return bytes;
 }
 
 class MaildirEngineTest : public ::testing::Test {
@@ -56,45 +46,6 @@ class MaildirEngineTest : public ::testing::Test {
 
   AddinEnvironment env{MaildirOptions()};
 };
-
-TEST_F(MaildirEngineTest, DetachThenReattachGivesBackTheSameBytes) {
-  const std::string pdf = AllBytes();
-  const std::string text = "line one\r\nline two\n\xC3\xA9t\xC3\xA9\n";
-  const std::string html = "<html><body><p>Figures attached.</p></body></html>";
-  Deliver(Message(html, {{"figures.pdf", pdf}, {"notes.txt", text}}));
-  std::string folder = env.MakeFolder("att");
-  env.UseAttachmentFolder(folder);
-  env.SetSetting("AttachmentNamingOption", "4");
-
-  ProcessEmail(OnlyItem(), false, "", false);
-
-  auto detached = OnlyItem();
-  EXPECT_TRUE(IsProcessed(detached));
-  EXPECT_NE(detached->HTMLBody().find("tableKZOSTART"), std::string::npos);
-  ASSERT_EQ(env.ListFiles(folder), (std::vector<std::string>{"figures.pdf", "notes.txt"}));
-  EXPECT_EQ(AddinEnvironment::FileSha256(folder + "/figures.pdf"), Sha256(pdf));
-  EXPECT_EQ(AddinEnvironment::FileSha256(folder + "/notes.txt"), Sha256(text));
-  auto left = detached->Attachments()->All();
-  ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(left[0]->FileName(), kTokenFileName);
-
-  ReAttachFiles(detached, false, "");
-
-  auto restored = OnlyItem();
-  auto hashes = AttachmentHashes(restored);
-  EXPECT_EQ(hashes.size(), 3u);
-  EXPECT_EQ(hashes["figures.pdf"], Sha256(pdf));
-  EXPECT_EQ(hashes["notes.txt"], Sha256(text));
-  std::string body = restored->HTMLBody();
-  EXPECT_EQ(body.find("tableKZO"), std::string::npos);
-  EXPECT_EQ(body.find(kBlockEndComment), std::string::npos);
-  EXPECT_NE(body.find("Figures attached."), std::string::npos);
-  EXPECT_EQ(restored->BillingInformation(), "");
-  EXPECT_EQ(
-      ToText(GetUserDefinedFieldValue(restored, kRecordsProperty, FieldKind::kText, Value(""))),
-      "");
-  EXPECT_TRUE(env.ListFiles(folder).empty());
-}
 
 TEST_F(MaildirEngineTest, NamesThatOnlyFoldTogetherAreSavedRecordedAndPutBackEach) {
   const std::vector<std::string> names = FoldingTwinNames();
@@ -154,37 +105,6 @@ TEST_F(MaildirEngineTest, SignedOrEncryptedMailIsNeverChanged) {
     EXPECT_EQ(AddinEnvironment::ReadFile(file), mail);
     EXPECT_TRUE(env.ListFiles(folder).empty());
   }
-}
-
-TEST_F(MaildirEngineTest, InlineImagesComeBackWithNewContentIds) {
-  const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + AllBytes();
-  Deliver(Message("<p><img src=\"cid:logo@x\"></p>",
-                  {{"logo.png", png, {}, {}, "logo@x"}, {"a.bin", "A"}}));
-  std::string folder = env.MakeFolder("att");
-  env.UseAttachmentFolder(folder);
-  env.SetSetting("TreatInlineImagesAsAttachments", "-1");
-
-  ProcessEmail(OnlyItem(), false, "", false);
-  auto detached = OnlyItem();
-  EXPECT_EQ(detached->HTMLBody().find("cid:logo@x"), std::string::npos);
-  EXPECT_EQ(env.ListFiles(folder).size(), 2u);
-
-  ReAttachFiles(detached, true, "");
-  auto restored = OnlyItem();
-  auto hashes = AttachmentHashes(restored);
-  ASSERT_EQ(hashes.count("logo.png"), 1u);
-  EXPECT_EQ(hashes["logo.png"], Sha256(png));
-  std::string body = restored->HTMLBody();
-  EXPECT_EQ(body.find("tableKZO"), std::string::npos);
-  std::size_t cid = body.find("cid:");
-  ASSERT_NE(cid, std::string::npos);
-  std::string id = body.substr(cid + 4, 8);
-  for (const auto& a : restored->Attachments()->All()) {
-    if (a->FileName() == "logo.png") {
-      EXPECT_EQ(ToText(a->Field(om::PR_ATTACH_CONTENT_ID)), id);
-    }
-  }
-  EXPECT_TRUE(env.ListFiles(folder).empty());
 }
 
 }  // namespace

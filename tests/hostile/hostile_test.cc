@@ -29,21 +29,6 @@ struct HostileName {
   Form form = Form::kQuoted;
 };
 
-std::string PercentEncode(const std::string& s) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (isalnum(c) || c == '-' || c == '_') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
-
 std::string QuotedString(const std::string& s) {
   std::string out = "\"";
   for (char c : s) {
@@ -57,7 +42,7 @@ std::vector<std::string> PartHeaders(const HostileName& h) {
   switch (h.form) {
     case Form::kRfc2231:
       return {"Content-Type: application/octet-stream",
-              "Content-Disposition: attachment; filename*=utf-8''" + PercentEncode(h.name),
+              "Content-Disposition: attachment; filename*=" + Rfc2231(h.name),
               "Content-Transfer-Encoding: base64"};
     case Form::kEncodedWord:
       return {"Content-Type: application/octet-stream; name=\"=?utf-8?b?" +

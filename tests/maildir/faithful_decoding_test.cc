@@ -55,7 +55,7 @@ struct Variant {
 };
 
 std::vector<Variant> Variants(const std::string& bytes) {
-  std::string b64 = Base64(bytes, 0), unpadded = b64;
+  std::string b64 = Base64(bytes, ""), unpadded = b64;
   while (!unpadded.empty() && unpadded.back() == '=') unpadded.pop_back();
   auto lf = [](std::size_t) { return "\n"; };
   auto crlf = [](std::size_t) { return "\r\n"; };

@@ -15,13 +15,6 @@ namespace {
 const std::string kShortHead =
     "From: a@example.org\nTo: b@example.org\nMessage-ID: <fast@example.org>\n";
 
-std::string Encode(const std::string& bytes) {
-  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string s = b;
-  g_free(b);
-  return s;
-}
-
 std::string RandomBytes(std::mt19937& rng, std::size_t n) {
   std::string s(n, '\0');
   for (auto& c : s) c = static_cast<char>(rng() & 0xff);
@@ -56,7 +49,7 @@ TEST_F(FastPathsTest, Base64InEveryLayoutDecodesToTheOriginalBytes) {
   std::mt19937 rng(7);
   for (std::size_t size : {0u, 1u, 2u, 3u, 4u, 5u, 56u, 57u, 58u, 1000u, 70001u}) {
     std::string bytes = RandomBytes(rng, size);
-    std::string flat = Encode(bytes);
+    std::string flat = Base64(bytes, "");
     // The same text wrapped at 76 with LF, at 64 with CR LF, with blanks inside groups.
     std::string lf, crlf, blanks;
     for (std::size_t i = 0; i < flat.size(); ++i) {
@@ -75,7 +68,7 @@ TEST_F(FastPathsTest, Base64InEveryLayoutDecodesToTheOriginalBytes) {
   }
   // Chunks encoded one by one (each with its own padding) follow each other.
   std::string a = RandomBytes(rng, 10), b = RandomBytes(rng, 11);
-  EXPECT_EQ(Saved(WithAttachment(Encode(a) + "\n" + Encode(b))), a + b);
+  EXPECT_EQ(Saved(WithAttachment(Base64(a, "") + "\n" + Base64(b, ""))), a + b);
 }
 
 TEST_F(FastPathsTest, Base64ThatCannotBeDecodedFaithfullyIsRefused) {
@@ -99,10 +92,10 @@ TEST_F(FastPathsTest, MessagesAboveTheInMemoryLimitAreStreamedWhole) {
                      "Content-Type: text/plain\n\nbody\n--M\nContent-Type: "
                      "application/octet-stream; name=big.bin\nContent-Transfer-Encoding: "
                      "base64\n\n" +
-                     Encode(big) +
+                     Base64(big, "") +
                      "\n--M\nContent-Type: application/octet-stream; name=small.bin\n"
                      "Content-Transfer-Encoding: base64\n\n" +
-                     Encode(small) + "\n--M--\n";
+                     Base64(small, "") + "\n--M--\n";
   ASSERT_GT(text.size(), 16u * 1024 * 1024);
   auto item = ItemAt(Deliver(text));
   auto attachments = item->Attachments();

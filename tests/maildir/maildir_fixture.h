@@ -16,6 +16,7 @@
 #include <string>
 
 #include "common/hash.h"
+#include "common/mime_message.h"
 #include "platform/com_error.h"
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/maildir_store.h"
@@ -25,6 +26,7 @@
 namespace stow::maildir::testing {
 
 namespace fs = std::filesystem;
+using ::stow::testing::Base64;
 using ::stow::testing::Sha256;
 
 inline std::string ReadFile(const fs::path& p) {
@@ -36,18 +38,6 @@ inline std::string ReadFile(const fs::path& p) {
 
 inline void WriteFile(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-// bytes in base64, in lines of width ended by eol (one line without eol for width 0).
-inline std::string Base64(const std::string& bytes, std::size_t width = 76,
-                          const std::string& eol = "\n") {
-  gchar* b = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string s = b;
-  g_free(b);
-  if (width == 0) return s;
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); i += width) out += s.substr(i, width) + eol;
-  return out;
 }
 
 inline const std::string kHead =

@@ -87,7 +87,7 @@ TEST_F(MaildirTest, TheItemDetachesAndRestoresOverAnotherStorage) {
                      "Content-Type: application/pdf; name=a.pdf\n"
                      "Content-Disposition: attachment; filename=a.pdf\n"
                      "Content-Transfer-Encoding: base64\n\n" +
-                     Base64(pdf) + "--M--\n");
+                     Base64(pdf, "\n") + "--M--\n");
   EXPECT_EQ(item->Subject(), "over IMAP");
   EXPECT_EQ(item->BillingInformation(), "");
   EXPECT_EQ(item->ReceivedTime(), DateTime::FromUnix(1704189600));
@@ -98,7 +98,7 @@ TEST_F(MaildirTest, TheItemDetachesAndRestoresOverAnotherStorage) {
   item->SetBillingInformation("detached");
   item->Save();
   EXPECT_EQ(item->EntryID(), "uid2");
-  EXPECT_EQ(message->bytes().find(Base64(pdf)), std::string::npos);
+  EXPECT_EQ(message->bytes().find(Base64(pdf, "\n")), std::string::npos);
 
   // Read afresh, the records are the store's own; the saved file comes back as it was.
   auto [again, reread] = Open(host, message->bytes());

@@ -50,7 +50,7 @@ TEST_F(MaildirTest, EveryKindOfPartComesBackAsItWas) {
       "--A\nContent-Type: text/plain\n\nsee the logo\n"
       "--A\nContent-Type: text/html\n\n<img src=\"cid:logo@x\"><img src=\"cid:chart@x\">\n--A--\n"
       "--R\nContent-Type: image/gif\nContent-ID: <logo@x>\nContent-Transfer-Encoding: base64\n\n" +
-      Base64(gif) +
+      Base64(gif, "\n") +
       "--R\nContent-Type: image/svg+xml; name=\"chart.svg\"\nContent-ID: <chart@x>\n"
       "Content-Disposition: inline; filename=\"chart.svg\"\n\n<svg/>\n--R--\n"
       "--M\nContent-Type: text/plain; charset=iso-8859-1; name=\"notes.txt\"\n"
@@ -62,7 +62,7 @@ TEST_F(MaildirTest, EveryKindOfPartComesBackAsItWas) {
       forwarded +
       "--M\nContent-Type: multipart/mixed; boundary=N\n\n"
       "--N\nContent-Type: application/pdf; name=\"a.pdf\"\nContent-Transfer-Encoding: base64\n\n" +
-      Base64(pdf, 76, crlf) +  // lines ending in CR LF in a message whose lines end in LF
+      Base64(pdf, crlf) +  // lines ending in CR LF in a message whose lines end in LF
       "--N\nContent-Type: text/csv; charset=utf-8\nContent-Disposition: attachment; "
       "filename=b.csv\nContent-Transfer-Encoding: 7bit\n\na;b\n1;2\n--N--\n"
       "--M\nContent-Type: multipart/report; report-type=delivery-status; boundary=D\n\n"

@@ -64,17 +64,6 @@ class MaildirDeliveryTest : public ::testing::Test {
   int serial = 0;
 };
 
-TEST_F(MaildirDeliveryTest, DeliveryIntoAMonitoredFolderIsDetachedWithoutACommand) {
-  StartHost();
-  Deliver(maildirRoot, Message("arrival", "doc.pdf"));
-  for (int i = 0; i < 3; ++i) env.loop.DoEvents();
-  auto item = FindBySubject(env.Inbox(), "arrival");
-  ASSERT_NE(item, nullptr);
-  EXPECT_TRUE(IsProcessed(item));
-  EXPECT_EQ(env.ListFiles(att).size(), 1u);
-  EXPECT_NE(item->HTMLBody().find("tableKZOSTART"), std::string::npos);
-}
-
 TEST_F(MaildirDeliveryTest, DeliveryDuringABatchIsDetachedInsideTheBatch) {
   Deliver(maildirRoot + "/.Work", Message("w1", "w1.pdf"));
   Deliver(maildirRoot + "/.Work", Message("w2", "w2.pdf"));

@@ -52,18 +52,6 @@ TEST_F(SettingsStoreTest, FirstRunWritesTheDefaultsAndCreatesMyAttachments) {
 
   EXPECT_EQ(settings.AttachmentFolderPath, folder);
   EXPECT_EQ(settings.AttachmentNamingOption, 3);
-  EXPECT_EQ(settings.AttachmentDisplayOption, 1);
-  EXPECT_EQ(settings.AttachmentLocationOption, 0);
-  EXPECT_EQ(settings.AttachmentFolderOption, 1);
-  EXPECT_EQ(settings.SentItemsOption, 2);
-  EXPECT_EQ(settings.StartUpSentItems, 1);
-  EXPECT_EQ(settings.StartUpItemMonitoredFolders, 1);
-  EXPECT_FALSE(settings.DeleteItemPrompt);
-  EXPECT_TRUE(settings.DeleteItemsPrompt);
-  EXPECT_FALSE(settings.TreatInlineImagesAsAttachments);
-  EXPECT_FALSE(settings.EmbedMacPath);
-  EXPECT_FALSE(settings.EmbedHTTPPath);
-  EXPECT_FALSE(settings.MacHTTPOnAutoDetachment);
   EXPECT_EQ(settings.EmailFolders()->Count(), 0u);
   EXPECT_EQ(settings.AttachmentExtensions()->Count(), 0u);
   EXPECT_FALSE(modErroHandling::ReportShown());

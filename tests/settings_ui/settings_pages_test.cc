@@ -42,25 +42,7 @@ class SettingsUiTest : public testing::AddinTest {
   }
 };
 
-TEST_F(SettingsUiTest, DialogCaptionsToolbarAndPageTable) {
-  std::string caption;
-  std::vector<std::string> keys, captions;
-  Open<uscExtensions>(2, [&](fSettings& d, uscExtensions& page) {
-    caption = d.Caption;
-    for (auto& b : d.tb.Buttons) {
-      keys.push_back(b.Key);
-      captions.push_back(b.Caption);
-    }
-    EXPECT_EQ(page.Top, d.kToolbarTop + d.kToolbarHeight);
-    EXPECT_EQ(page.Left, 0);
-    EXPECT_EQ(d.Width, 9150);
-    EXPECT_EQ(d.Height, 8100);
-  });
-  EXPECT_EQ(caption, "Settings : File Extensions");
-  EXPECT_EQ(keys, (std::vector<std::string>{"Apply", "sep1", "Save", "sep2", "Exit"}));
-  EXPECT_EQ(captions, (std::vector<std::string>{"  Apply  ", "", "Save", "", "  Exit   "}));
-
-  // A page number outside the table shows the dialog without a page.
+TEST_F(SettingsUiTest, APageNumberOutsideTheTableShowsTheDialogWithoutAPage) {
   env.ui.OnModal("fSettings",
                  [&](ui::Form& f) { EXPECT_EQ(dynamic_cast<fSettings&>(f).currentItem, nullptr); });
   modGlobal::intSettingsPage = 3;
@@ -69,9 +51,6 @@ TEST_F(SettingsUiTest, DialogCaptionsToolbarAndPageTable) {
 
 TEST_F(SettingsUiTest, ExtensionsAreCleanedWhenSavedAndShownSoNextTime) {
   Open<uscExtensions>(2, [&](fSettings& d, uscExtensions& page) {
-    EXPECT_EQ(page.Label2.Caption,
-              "Enter extension names without the dot (.)  and each extension separated by a "
-              "comma (,)");
     page.txtExtensions.SetText("PDF,,jpg,pdf");
     d.tb.PerformClick("Apply");
     EXPECT_TRUE(d.Visible);  // Apply leaves this page open
@@ -192,9 +171,6 @@ TEST_F(SettingsUiTest, MonitoringPageAddsRemovesAndRestartsMonitoring) {
   env.host().SetPickFolderAnswer(projects);
   Open<uscMonitoring>(0, [&](fSettings& d, uscMonitoring& page) {
     EXPECT_FALSE(page.AttachmentFolderFrame.Visible);
-    EXPECT_EQ(page.lvFoldersHeight, 4455);
-    ASSERT_EQ(page.lvFolders.ColumnHeaders.size(), 3u);
-    EXPECT_EQ(page.lvFolders.ColumnHeaders[2].Text, "Attachment Folder");
     page.cmdPickFolder.PerformClick();
     EXPECT_EQ(page.txtSelectedFolder.Text, path);
     EXPECT_EQ(page.lblStatus.Caption, "Click the plus (+) button to add the selected folder");
@@ -294,8 +270,6 @@ TEST_F(SettingsUiTest, OpeningTwiceUnloadsTheFirstDialog) {
 TEST_F(SettingsUiTest, AboutBoxSystemInfo) {
   fAbout about;
   about.Show(false);
-  EXPECT_EQ(about.Caption, "About");
-  EXPECT_EQ(about.Label1.Caption, "Stowbright for Outlook");
   about.cmdSystemInfo.PerformClick();
   ASSERT_EQ(env.MessageTexts().size(), 1u);
   EXPECT_EQ(env.MessageTexts()[0], "System Information Is Unavailable At This Time");
