@@ -21,8 +21,6 @@ struct ItemState {
   std::string subject;
   bool processed = false;
   int visibleAttachments = 0;
-  // Attachments a detach would still take out under the current settings; -1 unknown.
-  int detachableAttachments = -1;
   bool hasLinkBlock = false;
   std::vector<SavedFile> records;
 };

@@ -91,6 +91,7 @@ Session::~Session() {
   host_.reset();
   store_.reset();
   modGlobal::objOutcomeSink.reset();
+  modGlobal::blnNoMonitors = false;
   auto& services = platform::Platform();
   services = platform::Services{};
 }
@@ -103,8 +104,9 @@ std::string Session::SettingsFile() const {
 
 namespace stow::app {
 
-void Session::Connect() {
+void Session::Connect(bool monitors) {
   if (addin_) return;
+  modGlobal::blnNoMonitors = !monitors;
   addin_ = std::make_unique<RozozizeraRoreravo>();
   // ext_cm_Startup: loaded as the host starts.
   addin_->AddinInstance_OnConnection(host_, 1, nullptr, Value{});
@@ -116,9 +118,6 @@ void Session::Connect() {
     }
   }
   addin_->AddinInstance_OnStartupComplete(Value{});
-  // What the start-up sweeps of monitored folders did is the add-in's own business;
-  // the command's outcome starts here.
-  outcomes_->items.clear();
 }
 
 RozozizeraRoreravo& Session::addin() {
