@@ -236,6 +236,10 @@ Outcome WorkOutcome(const Report& r, const std::string& heading) {
              Plural(part.Sum([](const auto& i) { return i.trashed.size(); }), "saved file",
                     "saved files") +
              " to the trash";
+    else if (action == "remove-attachments")
+      line = "removed the attachments without saving them";
+    else if (action == "remove-links")
+      line = "removed the links";
     else
       line = action;
     o.summary += "\n  " + line + ": " + std::to_string(changed) + " of " +
@@ -455,7 +459,10 @@ int RunSelectionAction(Session& session) {
     throw AppError(exitcode::kFailed, "folder '" + folder.shortName + "' has no items");
   std::vector<Target> targets;
   for (auto& item : items)
-    targets.push_back({item, EntryIdOf(item), ReadState(item, folder.folderPath), {}});
+    targets.push_back({item,
+                       EntryIdOf(item),
+                       ReadState(item, folder.folderPath, o.command == "remove-links"),
+                       {}});
   // An item whose records the secret cannot verify is left out: a delete would take
   // it without its files, a detach would bury its old records (RunCommand says why).
   const auto& unverifiable = session.store().UnverifiableItems();
@@ -582,7 +589,7 @@ int RunSweep(Session& session) {
   auto inbox = ValueOr(std::shared_ptr<om::Folder>(),
                        [&] { return session.store().GetDefaultFolder(om::olFolderInbox); });
   if (inbox) session.host().OpenExplorer(inbox);
-  session.Connect(true);
+  session.Connect();
   session.Settle();
   auto settings = modGlobal::objSettings;
   bool folders = settings && settings->StartUpItemMonitoredFolders != 0 &&
@@ -609,7 +616,7 @@ int RunWatch(Session& session) {
   auto inbox = ValueOr(std::shared_ptr<om::Folder>(),
                        [&] { return session.store().GetDefaultFolder(om::olFolderInbox); });
   if (inbox) session.host().OpenExplorer(inbox);
-  session.Connect(true);
+  session.Connect();
   std::cerr << "stowbright: watching " << session.options().store
             << " (SIGINT or SIGTERM to stop)\n";
   session.loop().Run();

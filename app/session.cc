@@ -104,9 +104,9 @@ std::string Session::SettingsFile() const {
 
 namespace stow::app {
 
-void Session::Connect(bool monitors) {
+void Session::Connect() {
   if (addin_) return;
-  modGlobal::blnNoMonitors = !monitors;
+  modGlobal::blnNoMonitors = options_.command != "watch" && options_.command != "sweep";
   addin_ = std::make_unique<RozozizeraRoreravo>();
   // ext_cm_Startup: loaded as the host starts.
   addin_->AddinInstance_OnConnection(host_, 1, nullptr, Value{});

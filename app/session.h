@@ -50,10 +50,10 @@ class Session {
   // OnConnection with the host application; a host of version 14 then asks it for the
   // explorer's custom UI and, the document naming an onLoad callback, calls OnLoad
   // with the ribbon's handle; then OnStartupComplete (which starts the window
-  // tracking and the command bars). Only with monitors does start-up (and a settings
-  // page saved) set up the configured monitors and run their sweeps: a command that
-  // runs once and exits changes nothing it was not asked to.
-  void Connect(bool monitors = false);
+  // tracking and the command bars). Only for `watch` and `sweep` does start-up (and a
+  // settings page saved) set up the configured monitors and run their sweeps: a
+  // command that runs once and exits changes nothing it was not asked to.
+  void Connect();
   // The host going away: Quit, then OnBeginShutdown, OnDisconnection and the
   // termination of the connection class, in that order. Runs once; later calls and
   // the destructor do nothing more.
@@ -74,7 +74,7 @@ class Session {
   std::string SettingsFile() const;
 
   // What the engine reported of each item it worked on since Connect (the start-up
-  // sweeps included only when they were asked for: Connect with monitors).
+  // sweeps included only for the commands that run them).
   const std::vector<ItemOutcome>& Outcomes() const { return outcomes_->items; }
 
  private:
