@@ -130,7 +130,8 @@ struct Report {
   }
   // An item asked for that the engine could not do as asked.
   static bool Undone(const ItemOutcome& o) {
-    return !o.failed.empty() || o.left == Left::kFailed || o.left == Left::kNoFolder;
+    return !o.failed.empty() || o.left == Left::kFailed || o.left == Left::kNoFolder ||
+           o.left == Left::kNotReached;
   }
 };
 
@@ -388,13 +389,14 @@ std::string WhyUnreached(TerminalToolkit& tk) {
   if (tk.BatchCancelled()) return "the batch was cancelled before it";
   if (tk.QuestionsAnsweredNo() > 0) return "the question was answered No";
   if (tk.FolderPromptsCancelled() > 0) return "no folder was chosen";
+  if (tk.CriticalMessages() > 0) return "the command stopped at the message above";
   return "the command did not reach it";
 }
 
 // Prints what the command did (text or --json) and gives its exit status.
-int Conclude(Session& session, Outcome o, Report r, const std::vector<Target>& targets,
-             bool wholeFolder, const InterruptAsCancel& interrupt) {
-  auto& tk = session.toolkit();
+// The engine's report with an entry for each item it never saw.
+Report Reached(Session& session, const std::vector<Target>& targets) {
+  Report r{session.Outcomes()};
   std::set<std::string> reached;
   for (const auto& item : r.items) reached.insert(item.entryId);
   for (const auto& t : targets) {
@@ -403,9 +405,15 @@ int Conclude(Session& session, Outcome o, Report r, const std::vector<Target>& t
     unreached.entryId = t.entryId;
     unreached.subject = t.before.subject;
     unreached.left = Left::kNotReached;
-    unreached.leftReason = WhyUnreached(tk);
+    unreached.leftReason = WhyUnreached(session.toolkit());
     r.items.push_back(unreached);
   }
+  return r;
+}
+
+int Conclude(Session& session, Outcome o, const Report& r, bool wholeFolder,
+             const InterruptAsCancel& interrupt) {
+  auto& tk = session.toolkit();
   if (tk.BatchCancelled()) o.summary += " (cancelled)";
   bool json = session.options().json;
   bool problems = ReportProblems(session, wholeFolder, !json);
@@ -430,7 +438,7 @@ int Finish(Session& session, const std::string& command, std::vector<Target>& ta
   session.Settle();
   if (command == "remove-links") ReadAfter(session, folder, targets);
   session.Shutdown();
-  Report r{session.Outcomes()};
+  Report r = Reached(session, targets);
   std::size_t n = targets.size();
   Outcome o;
   if (command == "detach" || command == "detach-to" || command == "detach-all")
@@ -443,8 +451,7 @@ int Finish(Session& session, const std::string& command, std::vector<Target>& ta
     o = DeleteOutcome(r, n);
   else
     o = CopyOutcome(r, n);
-  return Conclude(session, o, r, targets, command == "detach-all" || command == "reattach-all",
-                  interrupt);
+  return Conclude(session, o, r, command == "detach-all" || command == "reattach-all", interrupt);
 }
 
 }  // namespace
@@ -580,7 +587,7 @@ int RunControl(Session& session) {
   Report r{session.Outcomes()};
   // A control works on what it works on (the current item, a whole folder): what the
   // engine reports is its outcome, not the selection.
-  return Conclude(session, WorkOutcome(r, "Ran " + o.controlId), r, {}, items.empty(), interrupt);
+  return Conclude(session, WorkOutcome(r, "Ran " + o.controlId), r, items.empty(), interrupt);
 }
 
 int RunSweep(Session& session) {
@@ -602,7 +609,7 @@ int RunSweep(Session& session) {
     o.summary =
         "No sweep is set: StartUpItemMonitoredFolders (with a monitored folder) and "
         "StartUpSentItems (with SentItemsOption 0 or 1) are off";
-  return Conclude(session, o, r, {}, true, interrupt);
+  return Conclude(session, o, r, true, interrupt);
 }
 
 int RunWatch(Session& session) {
