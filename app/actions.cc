@@ -110,10 +110,12 @@ struct Report {
   std::size_t Count(const std::function<bool(const ItemOutcome&)>& which) const {
     return static_cast<std::size_t>(std::count_if(items.begin(), items.end(), which));
   }
-  template <class F>
-  std::size_t Sum(F&& per) const {
+  // How many entries one list of the outcomes holds in all (of the items changed).
+  template <class V>
+  std::size_t Total(std::vector<V> ItemOutcome::*list, bool changedOnly = false) const {
     std::size_t n = 0;
-    for (const auto& o : items) n += per(o);
+    for (const auto& o : items)
+      if (o.itemChanged || !changedOnly) n += (o.*list).size();
     return n;
   }
   std::uintmax_t SavedBytes() const {
@@ -141,7 +143,7 @@ std::string FilesAndBytes(std::size_t files, std::uintmax_t bytes) {
 
 Outcome DetachOutcome(const Report& r, std::size_t targets) {
   std::size_t changed = r.Count([](const auto& o) { return o.itemChanged; });
-  std::size_t files = r.Sum([](const auto& o) { return o.itemChanged ? o.saved.size() : 0; });
+  std::size_t files = r.Total(&ItemOutcome::saved, true);
   Outcome o;
   o.ok = r.Count(Report::Undone) == 0;
   if (changed == 0 && o.ok) {
@@ -161,7 +163,7 @@ Outcome ReattachOutcome(const Report& r, std::size_t targets) {
   auto detached = [](const ItemOutcome& o) { return o.left != Left::kNothingToDo; };
   std::size_t candidates = r.Count(detached);
   std::size_t changed = r.Count([](const auto& o) { return o.itemChanged; });
-  std::size_t files = r.Sum([](const auto& o) { return o.itemChanged ? o.reattached.size() : 0; });
+  std::size_t files = r.Total(&ItemOutcome::reattached, true);
   Outcome o;
   if (candidates == 0) {
     o.summary = "Nothing to re-attach: none of the " + Plural(targets, "item was", "items were") +
@@ -195,7 +197,7 @@ Outcome RemoveLinksOutcome(const std::vector<Target>& targets) {
 
 Outcome DeleteOutcome(const Report& r, std::size_t targets) {
   std::size_t deleted = r.Count([](const auto& o) { return o.itemChanged; });
-  std::size_t files = r.Sum([](const auto& o) { return o.trashed.size(); });
+  std::size_t files = r.Total(&ItemOutcome::trashed);
   Outcome o;
   o.summary = "Deleted " + std::to_string(deleted) + " of " + Plural(targets, "item", "items") +
               " for good and moved " + Plural(files, "saved file", "saved files") + " to the trash";
@@ -204,7 +206,7 @@ Outcome DeleteOutcome(const Report& r, std::size_t targets) {
 }
 
 Outcome CopyOutcome(const Report& r, std::size_t targets) {
-  std::size_t files = r.Sum([](const auto& o) { return o.saved.size(); });
+  std::size_t files = r.Total(&ItemOutcome::saved);
   auto dirs = r.SavedDirs();
   Outcome o;
   o.summary = "Copied " + FilesAndBytes(files, r.SavedBytes()) + " from " +
@@ -224,18 +226,14 @@ Outcome WorkOutcome(const Report& r, const std::string& heading) {
     std::size_t changed = part.Count([](const auto& i) { return i.itemChanged; });
     std::string line;
     if (action == "detach")
-      line = "detached " + FilesAndBytes(part.Sum([](const auto& i) { return i.saved.size(); }),
-                                         part.SavedBytes());
+      line = "detached " + FilesAndBytes(part.Total(&ItemOutcome::saved, true), part.SavedBytes());
     else if (action == "reattach" || action == "attach-files")
-      line = "re-attached " +
-             Plural(part.Sum([](const auto& i) { return i.reattached.size(); }), "file", "files");
+      line = "re-attached " + Plural(part.Total(&ItemOutcome::reattached), "file", "files");
     else if (action == "copy")
-      line = "copied " + FilesAndBytes(part.Sum([](const auto& i) { return i.saved.size(); }),
-                                       part.SavedBytes());
+      line = "copied " + FilesAndBytes(part.Total(&ItemOutcome::saved), part.SavedBytes());
     else if (action == "delete")
       line = "deleted " + Plural(changed, "item", "items") + " and moved " +
-             Plural(part.Sum([](const auto& i) { return i.trashed.size(); }), "saved file",
-                    "saved files") +
+             Plural(part.Total(&ItemOutcome::trashed), "saved file", "saved files") +
              " to the trash";
     else if (action == "remove-attachments")
       line = "removed the attachments without saving them";
@@ -303,7 +301,7 @@ int DryRun(Session& session, const std::vector<Target>& targets) {
     if (t.item && !t.before.gone) PreviewProcessEmail(t.item, preview);
   Report r{session.Outcomes()};
   bool json = session.options().json;
-  std::size_t files = r.Sum([](const auto& o) { return o.saved.size(); });
+  std::size_t files = r.Total(&ItemOutcome::saved);
   bool drawn = false;
   if (!json) std::cout << "Dry run: nothing is changed.\n";
   for (const auto& o : r.items) {
