@@ -260,15 +260,19 @@ std::string NameList(const std::vector<std::string>& names) {
 }
 
 // Names the items left as they were, grouped by the engine's reason (signed or
-// encrypted mail apart, see ReportProblems), and what a command could not reach.
-void ReportLeft(const Report& r) {
-  std::map<std::string, std::vector<std::string>> byReason;
-  for (const auto& o : r.items)
-    if (o.left != Left::kNone && o.left != Left::kSignedOrEncrypted)
-      byReason[o.leftReason].push_back(o.subject);
-  for (const auto& [reason, names] : byReason)
-    std::cout << "Left " << Plural(names.size(), "item", "items") << " unchanged (" << reason
-              << "): " << NameList(names) << "\n";
+// encrypted mail apart, see ReportProblems): those not done as asked as errors, the
+// rest in the summary.
+void ReportLeft(const Report& r, bool wholeFolder) {
+  std::map<std::pair<bool, std::string>, std::vector<std::string>> byReason;
+  for (const auto& o : r.items) {
+    if (o.left == Left::kNone || o.left == Left::kSignedOrEncrypted) continue;
+    bool undone = Report::Undone(o) || (!wholeFolder && o.left == Left::kNotMail);
+    byReason[{undone, o.leftReason}].push_back(o.subject);
+  }
+  for (const auto& [key, names] : byReason)
+    (key.first ? std::cerr << "stowbright: " : std::cout)
+        << "Left " << Plural(names.size(), "item", "items") << " unchanged (" << key.second
+        << "): " << NameList(names) << "\n";
 }
 
 nlohmann::json OutcomeJson(const ItemOutcome& o) {
@@ -427,7 +431,7 @@ int Conclude(Session& session, Outcome o, const Report& r, bool wholeFolder,
     return status;
   }
   std::cout << o.summary << "\n";
-  ReportLeft(r);
+  ReportLeft(r, wholeFolder);
   return status;
 }
 

@@ -89,10 +89,7 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
   yes->excludes(no);
   app.add_option("--to", o.to, "answer to the folder prompt of detach-to and copy")
       ->type_name("DIR");
-  app.add_flag("--json", o.json,
-               "machine-readable output: what a command shows, and for the commands that "
-               "change mail (and --dry-run) per item what was saved, kept, re-attached, "
-               "removed and what failed, with reasons");
+  app.add_flag("--json", o.json, "machine-readable output where a command prints data");
   app.add_flag("--new-secret", o.newSecret,
                "make a new store secret although mail in the store carries records made "
                "with a lost one (those records are then never believed)");

@@ -160,7 +160,7 @@ TEST_F(ResultsTest, SummariesCountWhatWasDoneAndJsonNamesIt) {
   Put(store_, "Kept", {});
   r = Run({"--no", "delete", "Inbox", "all"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_THAT(r.out, HasSubstr("Left 2 items unchanged (the question was answered No)"));
+  EXPECT_THAT(r.err, HasSubstr("Left 2 items unchanged (the question was answered No)"));
   EXPECT_TRUE(std::regex_search(Json({"show", "Inbox", "1"})["received_time"].get<std::string>(),
                                 std::regex("T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}$")));
 }
