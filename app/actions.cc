@@ -176,12 +176,24 @@ Outcome ReattachOutcome(const Report& r, std::size_t targets) {
   return o;
 }
 
-Outcome RemoveLinksOutcome(const std::vector<Target>& targets) {
+// What the mail shows afterwards: the engine reports no item it finds nothing to do
+// in. An item that still has its links, or is no longer there, is named in r.
+Outcome RemoveLinksOutcome(const std::vector<Target>& targets, Report& r) {
   std::size_t candidates = 0, changed = 0;
   for (const auto& t : targets) {
     if (t.before.gone || !t.before.hasLinkBlock) continue;
     ++candidates;
-    if (!t.after.gone && !t.after.hasLinkBlock) ++changed;
+    if (!t.after.gone && !t.after.hasLinkBlock) {
+      ++changed;
+      continue;
+    }
+    ItemOutcome left;
+    left.entryId = t.entryId;
+    left.subject = t.before.subject;
+    left.left = Left::kFailed;
+    left.leftReason =
+        t.after.gone ? "it was moved or deleted meanwhile" : "its links are still in it";
+    r.items.push_back(left);
   }
   Outcome o;
   if (candidates == 0) {
@@ -440,7 +452,9 @@ int Finish(Session& session, const std::string& command, std::vector<Target>& ta
   session.Settle();
   if (command == "remove-links") ReadAfter(session, folder, targets);
   session.Shutdown();
-  Report r = Reached(session, targets);
+  // Remove-links asks the engine only about items with records; RemoveLinksOutcome
+  // names the others that keep links.
+  Report r = command == "remove-links" ? Report{session.Outcomes()} : Reached(session, targets);
   std::size_t n = targets.size();
   Outcome o;
   if (command == "detach" || command == "detach-to" || command == "detach-all")
@@ -448,7 +462,7 @@ int Finish(Session& session, const std::string& command, std::vector<Target>& ta
   else if (command == "reattach" || command == "reattach-all")
     o = ReattachOutcome(r, n);
   else if (command == "remove-links")
-    o = RemoveLinksOutcome(targets);
+    o = RemoveLinksOutcome(targets, r);
   else if (command == "delete")
     o = DeleteOutcome(r, n);
   else
