@@ -2,11 +2,13 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "app/app_error.h"
@@ -15,12 +17,13 @@
 #include "app/session.h"
 #include "app/store_view.h"
 #include "engine/naming.h"
+#include "engine/outcome.h"
+#include "engine/processEmail.h"
 #include "engine/savedFiles.h"
 #include "platform/com_error.h"
 #include "platform/posix/poll_loop.h"
 #include "support/attachmentFolders.h"
 #include "support/cSettings.h"
-#include "support/cSingleList.h"
 #include "support/modGlobal.h"
 
 namespace stow::app {
@@ -56,57 +59,14 @@ std::string Plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-std::uintmax_t FileBytes(const std::string& path) {
-  std::error_code ec;
-  auto size = fs::file_size(path, ec);
-  return ec ? 0 : size;
-}
-
 std::string Joined(const std::set<std::string>& dirs) {
   std::string out;
   for (const auto& d : dirs) out += (out.empty() ? "" : ", ") + d;
   return out;
 }
 
-std::set<std::string> FilesIn(const std::string& dir) {
-  std::set<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator();
-       it.increment(ec))
-    out.insert(it->path().string());
-  return out;
-}
-
 std::string EntryIdOf(const std::shared_ptr<om::Item>& item) {
   return ValueOr(std::string(), [&] { return item->EntryID(); });
-}
-
-// What a detach does with one attachment under the settings the add-in has read.
-enum class Fate { kHidden, kExempted, kInline, kDetach };
-
-Fate AttachmentFate(const std::shared_ptr<om::Attachment>& a, const std::string& html) {
-  auto settings = modGlobal::objSettings;
-  Value hidden = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACHMENT_HIDDEN); });
-  if (!IsEmpty(hidden) && ValueOr(false, [&] { return ToBool(hidden); })) return Fate::kHidden;
-  std::string ext = GetExtensionName(ValueOr(std::string(), [&] { return a->FileName(); }), false);
-  if (settings && !ext.empty() && settings->AttachmentExtensions()->Exists(ext))
-    return Fate::kExempted;
-  Value cid = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACH_CONTENT_ID); });
-  std::string cidText = IsEmpty(cid) ? "" : ValueOr(std::string(), [&] { return ToText(cid); });
-  bool inlineAsFiles = settings && settings->TreatInlineImagesAsAttachments;
-  if (!inlineAsFiles && !cidText.empty() && html.find("cid:" + cidText) != std::string::npos)
-    return Fate::kInline;
-  return Fate::kDetach;
-}
-
-// How many attachments of item a detach would still take out.
-int DetachableCount(const std::shared_ptr<om::Item>& item) {
-  std::string html = ValueOr(std::string(), [&] { return item->HTMLBody(); });
-  int n = 0;
-  for (const auto& a : ValueOr(std::vector<std::shared_ptr<om::Attachment>>(),
-                               [&] { return item->Attachments()->All(); }))
-    n += AttachmentFate(a, html) == Fate::kDetach;
-  return n;
 }
 
 // A saved item is a new file under a new name: each target is found again by the name
@@ -133,7 +93,6 @@ void ReadAfter(Session& session, const FolderEntry& folder, std::vector<Target>&
       continue;
     }
     t.after = ReadState(it->second, folder.folderPath);
-    if (!t.after.gone) t.after.detachableAttachments = DetachableCount(it->second);
     it->second.reset();
   }
 }
@@ -143,78 +102,98 @@ struct Outcome {
   bool ok = true;
 };
 
-// The entry ids of the items the engine left as they were for this reason.
-std::set<std::string> LeftFor(const Session& session, ItemOutcome::Left why) {
-  std::set<std::string> ids;
-  for (const auto& o : session.Outcomes())
-    if (o.left == why) ids.insert(o.entryId);
-  return ids;
+using Left = ItemOutcome::Left;
+
+// What the engine reported, item by item, for one command.
+struct Report {
+  std::vector<ItemOutcome> items;
+  std::size_t Count(const std::function<bool(const ItemOutcome&)>& which) const {
+    return static_cast<std::size_t>(std::count_if(items.begin(), items.end(), which));
+  }
+  // How many entries one list of the outcomes holds in all (of the items changed).
+  template <class V>
+  std::size_t Total(std::vector<V> ItemOutcome::*list, bool changedOnly = false) const {
+    std::size_t n = 0;
+    for (const auto& o : items)
+      if (o.itemChanged || !changedOnly) n += (o.*list).size();
+    return n;
+  }
+  std::uintmax_t SavedBytes() const {
+    std::uintmax_t bytes = 0;
+    for (const auto& o : items)
+      for (const auto& f : o.saved) bytes += f.bytes > 0 ? static_cast<std::uintmax_t>(f.bytes) : 0;
+    return bytes;
+  }
+  std::set<std::string> SavedDirs() const {
+    std::set<std::string> dirs;
+    for (const auto& o : items)
+      for (const auto& f : o.saved) dirs.insert(fs::path(f.path).parent_path().string());
+    return dirs;
+  }
+  // An item asked for that the engine could not do as asked.
+  static bool Undone(const ItemOutcome& o) {
+    return !o.failed.empty() || o.left == Left::kFailed || o.left == Left::kNoFolder ||
+           o.left == Left::kNotReached;
+  }
+};
+
+std::string FilesAndBytes(std::size_t files, std::uintmax_t bytes) {
+  return Plural(files, "file", "files") + " (" + std::to_string(bytes) + " bytes)";
 }
 
-// Detach: every item that had attachments and no marker now carries it.
-Outcome DetachOutcome(const std::vector<Target>& targets, const std::set<std::string>& asIs) {
-  std::size_t undone = 0, changed = 0, files = 0;
-  std::uintmax_t bytes = 0;
-  std::set<std::string> dirs;
-  for (const auto& t : targets) {
-    // An item that still holds attachments the settings say to detach was not done;
-    // one whose only attachments are exempted or inline images kept in the body was,
-    // and so was one the engine left as it is on purpose. (Those it still holds it
-    // held before: a detach adds none.)
-    bool leftUndone = !t.before.gone && !t.before.processed && !t.after.gone &&
-                      t.after.detachableAttachments > 0 && !asIs.count(t.entryId);
-    undone += leftUndone;
-    if (t.after.gone || t.after.records.size() <= t.before.records.size()) continue;
-    ++changed;
-    for (std::size_t i = t.before.records.size(); i < t.after.records.size(); ++i) {
-      ++files;
-      bytes += FileBytes(t.after.records[i].path);
-      dirs.insert(fs::path(t.after.records[i].path).parent_path().string());
-    }
-  }
+Outcome DetachOutcome(const Report& r, std::size_t targets) {
+  std::size_t changed = r.Count([](const auto& o) { return o.itemChanged; });
+  std::size_t files = r.Total(&ItemOutcome::saved, true);
   Outcome o;
-  if (undone == 0 && changed == 0) {
-    o.summary = "Nothing to detach: " + Plural(targets.size(), "item has", "items have") +
-                " no attachments or were detached before";
+  o.ok = r.Count(Report::Undone) == 0;
+  if (changed == 0 && o.ok) {
+    o.summary = "Nothing to detach: " + Plural(targets, "item has", "items have") +
+                " no attachments to detach";
     return o;
   }
-  o.summary = "Detached " + Plural(files, "file", "files") + " (" + std::to_string(bytes) +
-              " bytes) from " + std::to_string(changed) + " of " +
-              Plural(targets.size(), "item", "items") +
+  auto dirs = r.SavedDirs();
+  o.summary = "Detached " + FilesAndBytes(files, r.SavedBytes()) + " from " +
+              std::to_string(changed) + " of " + Plural(targets, "item", "items") +
               (dirs.empty() ? std::string() : " into " + Joined(dirs));
-  o.ok = undone == 0;
   return o;
 }
 
-Outcome ReattachOutcome(const std::vector<Target>& targets) {
-  std::size_t candidates = 0, changed = 0, files = 0;
-  for (const auto& t : targets) {
-    bool candidate = !t.before.gone && (t.before.processed || !t.before.records.empty());
-    candidates += candidate;
-    if (!candidate || t.after.gone) continue;
-    if (t.after.records.size() < t.before.records.size() || !t.after.processed) {
-      ++changed;
-      files += t.before.records.size() - std::min(t.before.records.size(), t.after.records.size());
-    }
-  }
+Outcome ReattachOutcome(const Report& r, std::size_t targets) {
+  // An item without records has nothing to put back; every other one was detached.
+  auto detached = [](const ItemOutcome& o) { return o.left != Left::kNothingToDo; };
+  std::size_t candidates = r.Count(detached);
+  std::size_t changed = r.Count([](const auto& o) { return o.itemChanged; });
+  std::size_t files = r.Total(&ItemOutcome::reattached, true);
   Outcome o;
   if (candidates == 0) {
-    o.summary = "Nothing to re-attach: none of the " +
-                Plural(targets.size(), "item was", "items were") + " detached";
+    o.summary = "Nothing to re-attach: none of the " + Plural(targets, "item was", "items were") +
+                " detached";
     return o;
   }
   o.summary = "Re-attached " + Plural(files, "file", "files") + " to " + std::to_string(changed) +
               " of " + Plural(candidates, "detached item", "detached items");
-  o.ok = changed >= candidates;
+  o.ok = r.Count(Report::Undone) == 0;
   return o;
 }
 
-Outcome RemoveLinksOutcome(const std::vector<Target>& targets) {
+// What the mail shows afterwards: the engine reports no item it finds nothing to do
+// in. An item that still has its links, or is no longer there, is named in r.
+Outcome RemoveLinksOutcome(const std::vector<Target>& targets, Report& r) {
   std::size_t candidates = 0, changed = 0;
   for (const auto& t : targets) {
     if (t.before.gone || !t.before.hasLinkBlock) continue;
     ++candidates;
-    if (!t.after.gone && !t.after.hasLinkBlock) ++changed;
+    if (!t.after.gone && !t.after.hasLinkBlock) {
+      ++changed;
+      continue;
+    }
+    ItemOutcome left;
+    left.entryId = t.entryId;
+    left.subject = t.before.subject;
+    left.left = Left::kFailed;
+    left.leftReason =
+        t.after.gone ? "it was moved or deleted meanwhile" : "its links are still in it";
+    r.items.push_back(left);
   }
   Outcome o;
   if (candidates == 0) {
@@ -228,91 +207,147 @@ Outcome RemoveLinksOutcome(const std::vector<Target>& targets) {
   return o;
 }
 
-Outcome DeleteOutcome(const std::vector<Target>& targets, const Session& session) {
-  std::size_t deleted = 0, files = 0;
-  for (const auto& t : targets) deleted += t.after.gone;
-  for (const auto& o : session.Outcomes()) files += o.trashed.size();
+Outcome DeleteOutcome(const Report& r, std::size_t targets) {
+  std::size_t deleted = r.Count([](const auto& o) { return o.itemChanged; });
+  std::size_t files = r.Total(&ItemOutcome::trashed);
   Outcome o;
-  o.summary = "Deleted " + std::to_string(deleted) + " of " +
-              Plural(targets.size(), "item", "items") + " for good and moved " +
-              Plural(files, "saved file", "saved files") + " to the trash";
-  o.ok = deleted == targets.size();
+  o.summary = "Deleted " + std::to_string(deleted) + " of " + Plural(targets, "item", "items") +
+              " for good and moved " + Plural(files, "saved file", "saved files") + " to the trash";
+  o.ok = deleted == targets && r.Count(Report::Undone) == 0;
   return o;
 }
 
-Outcome CopyOutcome(const std::vector<Target>& targets, const std::string& dir,
-                    const std::set<std::string>& before) {
-  std::size_t candidates = 0;
-  for (const auto& t : targets) candidates += t.before.visibleAttachments > 0;
+Outcome CopyOutcome(const Report& r, std::size_t targets) {
+  std::size_t files = r.Total(&ItemOutcome::saved);
+  auto dirs = r.SavedDirs();
   Outcome o;
-  if (dir.empty()) {
-    o.summary = "Copied the attachments of " + Plural(targets.size(), "item", "items");
-    return o;
-  }
-  std::size_t files = 0;
-  std::uintmax_t bytes = 0;
-  for (const auto& f : FilesIn(dir)) {
-    if (before.count(f)) continue;
-    ++files;
-    bytes += FileBytes(f);
-  }
-  o.summary = "Copied " + Plural(files, "file", "files") + " (" + std::to_string(bytes) +
-              " bytes) from " + Plural(targets.size(), "item", "items") + " to " + dir +
-              "; the items are unchanged";
-  o.ok = candidates == 0 || files > 0;
+  o.summary = "Copied " + FilesAndBytes(files, r.SavedBytes()) + " from " +
+              Plural(targets, "item", "items") +
+              (dirs.empty() ? std::string() : " to " + Joined(dirs)) + "; the items are unchanged";
+  o.ok = r.Count(Report::Undone) == 0;
   return o;
 }
 
-// What a detach would do, from the settings the add-in has just read; changes nothing.
-int DryRun(Session& session, const FolderEntry& folder, const std::vector<Target>& targets) {
-  std::string dir = ConfiguredAttachmentFolder(folder.folderPath);
-  auto settings = modGlobal::objSettings;
-  std::cout << "Dry run: nothing is changed.\n";
-  if (dir.empty()) {
-    std::cerr << "Stowbright for Outlook: no attachment folder is set for " << folder.shortName
-              << " (see `stowbright attachment-folder`)\n";
-    return exitcode::kFailed;
+// What happened under any control id: one line per kind of work the engine did.
+Outcome WorkOutcome(const Report& r, const std::string& heading) {
+  Outcome o;
+  o.summary = heading;
+  std::map<std::string, Report> byAction;
+  for (const auto& item : r.items) byAction[item.action].items.push_back(item);
+  for (const auto& [action, part] : byAction) {
+    std::size_t changed = part.Count([](const auto& i) { return i.itemChanged; });
+    std::string line;
+    if (action == "detach")
+      line = "detached " + FilesAndBytes(part.Total(&ItemOutcome::saved, true), part.SavedBytes());
+    else if (action == "reattach" || action == "attach-files")
+      line = "re-attached " + Plural(part.Total(&ItemOutcome::reattached), "file", "files");
+    else if (action == "copy")
+      line = "copied " + FilesAndBytes(part.Total(&ItemOutcome::saved), part.SavedBytes());
+    else if (action == "delete")
+      line = "deleted " + Plural(changed, "item", "items") + " and moved " +
+             Plural(part.Total(&ItemOutcome::trashed), "saved file", "saved files") +
+             " to the trash";
+    else if (action == "remove-attachments")
+      line = "removed the attachments without saving them";
+    else if (action == "remove-links")
+      line = "removed the links";
+    else
+      line = action;
+    o.summary += "\n  " + line + ": " + std::to_string(changed) + " of " +
+                 Plural(part.items.size(), "item", "items") + " changed";
   }
-  int naming = settings ? settings->AttachmentNamingOption : 0;
-  std::size_t files = 0;
-  std::uintmax_t bytes = 0;
-  for (const auto& t : targets) {
-    if (t.before.gone) continue;
-    std::cout << t.before.subject << (t.before.processed ? "  (detached before: skipped)" : "")
-              << "\n";
-    if (t.before.processed) continue;
-    std::string html = ValueOr(std::string(), [&] { return t.item->HTMLBody(); });
-    for (const auto& a : ValueOr(std::vector<std::shared_ptr<om::Attachment>>(),
-                                 [&] { return t.item->Attachments()->All(); })) {
-      std::string name = ValueOr(std::string(), [&] { return a->FileName(); });
-      std::string ext = GetExtensionName(name, false);
-      Fate fate = AttachmentFate(a, html);
-      if (fate == Fate::kHidden) continue;
-      if (fate == Fate::kExempted) {
-        std::cout << "  keep   " << name << " (exempted extension)\n";
-        continue;
-      }
-      if (fate == Fate::kInline) {
-        std::cout << "  keep   " << name << " (inline image)\n";
-        continue;
-      }
-      std::string target;
-      // Running and random numbers are drawn when the file is saved; drawing one here
-      // would use up a number of the store.
-      if (naming == 2 || naming == 3)
-        target = dir + "/<number chosen when saved>" + (ext.empty() ? "" : "." + ext);
-      else
-        target = dir + "/" + GetAttachmentName(t.item, name, false, false);
-      std::int64_t size = ValueOr<std::int64_t>(0, [&] { return a->Size(); });
-      std::cout << "  save   " << name << " -> " << target << " (" << size << " bytes)\n";
-      ++files;
-      bytes += static_cast<std::uintmax_t>(size);
+  if (r.items.empty()) o.summary += ": no item was changed";
+  o.ok = r.Count(Report::Undone) == 0;
+  return o;
+}
+
+// The names of a list, the first few only when it is long.
+std::string NameList(const std::vector<std::string>& names) {
+  constexpr std::size_t kShown = 10;
+  std::string out;
+  for (std::size_t i = 0; i < names.size() && i < kShown; ++i)
+    out += (i ? ", '" : "'") + names[i] + "'";
+  if (names.size() > kShown) out += " and " + std::to_string(names.size() - kShown) + " more";
+  return out;
+}
+
+// Names the items left as they were, grouped by the engine's reason (signed or
+// encrypted mail apart, see ReportProblems): those not done as asked as errors, the
+// rest in the summary.
+void ReportLeft(const Report& r, bool wholeFolder) {
+  std::map<std::pair<bool, std::string>, std::vector<std::string>> byReason;
+  for (const auto& o : r.items) {
+    if (o.left == Left::kNone || o.left == Left::kSignedOrEncrypted) continue;
+    bool undone = Report::Undone(o) || (!wholeFolder && o.left == Left::kNotMail);
+    byReason[{undone, o.leftReason}].push_back(o.subject);
+  }
+  for (const auto& [key, names] : byReason)
+    (key.first ? std::cerr << "stowbright: " : std::cout)
+        << "Left " << Plural(names.size(), "item", "items") << " unchanged (" << key.second
+        << "): " << NameList(names) << "\n";
+}
+
+nlohmann::json OutcomeJson(const ItemOutcome& o) {
+  using nlohmann::json;
+  json j = {{"action", o.action},          {"entry_id", o.entryId},  {"subject", o.subject},
+            {"changed", o.itemChanged},    {"saved", json::array()}, {"kept", json::array()},
+            {"reattached", json::array()}, {"removed", o.trashed},   {"failed", json::array()}};
+  if (o.dryRun) j["dry_run"] = true;
+  if (o.left != Left::kNone) j["left_unchanged"] = o.leftReason;
+  for (const auto& f : o.saved)
+    j["saved"].push_back({{"path", f.path}, {"name", f.name}, {"bytes", f.bytes}});
+  for (const auto& k : o.kept) j["kept"].push_back({{"name", k.name}, {"reason", k.reason}});
+  for (const auto& a : o.reattached)
+    j["reattached"].push_back({{"name", a.name}, {"from", a.from}, {"from_trash", a.fromTrash}});
+  for (const auto& f : o.failed) j["failed"].push_back({{"what", f.what}, {"reason", f.reason}});
+  return j;
+}
+
+void PrintJson(const Outcome& outcome, const Report& r, int status) {
+  nlohmann::json items = nlohmann::json::array();
+  for (const auto& o : r.items) items.push_back(OutcomeJson(o));
+  nlohmann::json out = {{"summary", outcome.summary}, {"exit_status", status}, {"items", items}};
+  std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+// What a detach would do, asked of the engine item by item; changes nothing.
+int DryRun(Session& session, const std::vector<Target>& targets) {
+  NamePreview preview;
+  for (const auto& t : targets)
+    if (t.item && !t.before.gone) PreviewProcessEmail(t.item, preview);
+  Report r{session.Outcomes()};
+  bool json = session.options().json;
+  std::size_t files = r.Total(&ItemOutcome::saved);
+  bool drawn = false;
+  if (!json) std::cout << "Dry run: nothing is changed.\n";
+  for (const auto& o : r.items) {
+    if (json) break;
+    std::cout << o.subject << "\n";
+    for (const auto& f : o.saved) {
+      std::cout << "  save   " << f.name << " -> " << f.path << " (" << f.bytes << " bytes)\n";
+      drawn = drawn || f.path.find(kRandomPlaceholder) != std::string::npos;
     }
+    for (const auto& k : o.kept) std::cout << "  keep   " << k.name << " (" << k.reason << ")\n";
+    for (const auto& f : o.failed) std::cout << "  fail   " << f.what << " (" << f.reason << ")\n";
+    if (o.left != Left::kNone) std::cout << "  left unchanged: " << o.leftReason << "\n";
   }
-  std::cout << "Would detach " << Plural(files, "file", "files") << " (" << bytes << " bytes) into "
-            << dir << "\n";
-  (void)session;
-  return exitcode::kOk;
+  auto dirs = r.SavedDirs();
+  Outcome summary;
+  summary.summary =
+      "Would detach " + FilesAndBytes(files, r.SavedBytes()) + " from " +
+      Plural(r.Count([](const auto& o) { return !o.saved.empty(); }), "item", "items") +
+      (dirs.empty() ? std::string() : " into " + Joined(dirs));
+  int status = r.Count(Report::Undone) == 0 ? exitcode::kOk : exitcode::kFailed;
+  session.Shutdown();
+  if (json) {
+    PrintJson(summary, r, status);
+    return status;
+  }
+  if (drawn)
+    std::cout << "(" << kRandomPlaceholder
+              << " stands for a number drawn when the file is saved)\n";
+  std::cout << summary.summary << "\n";
+  return status;
 }
 
 struct CommandIds {
@@ -334,9 +369,9 @@ CommandIds IdsFor(const std::string& command) {
 }
 
 // Names what the engine could not do, and the signed or encrypted mail it left as it
-// was: for a whole folder in the summary, for items asked for by name as a failure.
-// True when something asked for was not done.
-bool ReportProblems(const Session& session, bool wholeFolder) {
+// was: for a whole folder in the summary (toOut), for items asked for by name as a
+// failure. True when something asked for was not done.
+bool ReportProblems(const Session& session, bool wholeFolder, bool toOut = true) {
   bool problems = false;
   std::vector<std::string> sealed;
   for (const auto& o : session.Outcomes()) {
@@ -345,14 +380,17 @@ bool ReportProblems(const Session& session, bool wholeFolder) {
       problems = true;
     }
     if (o.left == ItemOutcome::Left::kSignedOrEncrypted) sealed.push_back("'" + o.subject + "'");
+    // An item named on the command line that is no mail was not done as asked.
+    if (o.left == ItemOutcome::Left::kNotMail && !wholeFolder) problems = true;
   }
   if (sealed.empty()) return problems;
   if (wholeFolder) {
     std::string names;
     for (const auto& n : sealed) names += (names.empty() ? "" : ", ") + n;
-    std::cout << "Left "
-              << Plural(sealed.size(), "signed or encrypted mail", "signed or encrypted mails")
-              << " as " << (sealed.size() == 1 ? "it is: " : "they are: ") << names << "\n";
+    if (toOut)
+      std::cout << "Left "
+                << Plural(sealed.size(), "signed or encrypted mail", "signed or encrypted mails")
+                << " as " << (sealed.size() == 1 ? "it is: " : "they are: ") << names << "\n";
     return problems;
   }
   for (const auto& n : sealed)
@@ -360,37 +398,76 @@ bool ReportProblems(const Session& session, bool wholeFolder) {
   return true;
 }
 
-int Finish(Session& session, const std::string& command, std::vector<Target>& targets,
-           const FolderEntry& folder, const std::string& copyDir,
-           const std::set<std::string>& copyBefore, const InterruptAsCancel& interrupt) {
-  session.Settle();
-  ReadAfter(session, folder, targets);
-  session.Shutdown();
-  Outcome o;
-  if (command == "detach" || command == "detach-to" || command == "detach-all") {
-    // Left as they were on purpose: signed or encrypted (named apart), or nothing
-    // the settings detach (an inline image kept in the body).
-    auto asIs = LeftFor(session, ItemOutcome::Left::kSignedOrEncrypted);
-    asIs.merge(LeftFor(session, ItemOutcome::Left::kNothingToDo));
-    o = DetachOutcome(targets, asIs);
-  } else if (command == "reattach" || command == "reattach-all")
-    o = ReattachOutcome(targets);
-  else if (command == "remove-links")
-    o = RemoveLinksOutcome(targets);
-  else if (command == "delete")
-    o = DeleteOutcome(targets, session);
-  else
-    o = CopyOutcome(targets, copyDir, copyBefore);
+// Why the engine never saw an item the command was given.
+std::string WhyUnreached(TerminalToolkit& tk) {
+  if (tk.BatchCancelled()) return "the batch was cancelled before it";
+  if (tk.QuestionsAnsweredNo() > 0) return "the question was answered No";
+  if (tk.FolderPromptsCancelled() > 0) return "no folder was chosen";
+  if (tk.CriticalMessages() > 0) return "the command stopped at the message above";
+  return "the command did not reach it";
+}
+
+// Prints what the command did (text or --json) and gives its exit status.
+// The engine's report with an entry for each item it never saw.
+Report Reached(Session& session, const std::vector<Target>& targets) {
+  Report r{session.Outcomes()};
+  std::set<std::string> reached;
+  for (const auto& item : r.items) reached.insert(item.entryId);
+  for (const auto& t : targets) {
+    if (t.before.gone || reached.count(t.entryId)) continue;
+    ItemOutcome unreached;
+    unreached.entryId = t.entryId;
+    unreached.subject = t.before.subject;
+    unreached.left = Left::kNotReached;
+    unreached.leftReason = WhyUnreached(session.toolkit());
+    r.items.push_back(unreached);
+  }
+  return r;
+}
+
+int Conclude(Session& session, Outcome o, const Report& r, bool wholeFolder,
+             const InterruptAsCancel& interrupt) {
   auto& tk = session.toolkit();
   if (tk.BatchCancelled()) o.summary += " (cancelled)";
+  bool json = session.options().json;
+  bool problems = ReportProblems(session, wholeFolder, !json);
+  int status = exitcode::kOk;
+  if (interrupt.Interrupted())
+    status = 130;
+  else if (!o.ok || problems || tk.BatchCancelled() || tk.CriticalMessages() > 0 ||
+           tk.FolderPromptsCancelled() > 0 ||
+           (session.options().command == "delete" && tk.QuestionsAnsweredNo() > 0))
+    status = exitcode::kFailed;
+  if (json) {
+    PrintJson(o, r, status);
+    return status;
+  }
   std::cout << o.summary << "\n";
-  bool problems = ReportProblems(session, command == "detach-all" || command == "reattach-all");
-  if (interrupt.Interrupted()) return 130;
-  if (!o.ok || problems || tk.BatchCancelled() || tk.CriticalMessages() > 0 ||
-      tk.FolderPromptsCancelled() > 0)
-    return exitcode::kFailed;
-  if (command == "delete" && tk.QuestionsAnsweredNo() > 0) return exitcode::kFailed;
-  return exitcode::kOk;
+  ReportLeft(r, wholeFolder);
+  return status;
+}
+
+int Finish(Session& session, const std::string& command, std::vector<Target>& targets,
+           const FolderEntry& folder, const InterruptAsCancel& interrupt) {
+  session.Settle();
+  if (command == "remove-links") ReadAfter(session, folder, targets);
+  session.Shutdown();
+  // Remove-links asks the engine only about items with records; RemoveLinksOutcome
+  // names the others that keep links.
+  Report r = command == "remove-links" ? Report{session.Outcomes()} : Reached(session, targets);
+  std::size_t n = targets.size();
+  Outcome o;
+  if (command == "detach" || command == "detach-to" || command == "detach-all")
+    o = DetachOutcome(r, n);
+  else if (command == "reattach" || command == "reattach-all")
+    o = ReattachOutcome(r, n);
+  else if (command == "remove-links")
+    o = RemoveLinksOutcome(targets, r);
+  else if (command == "delete")
+    o = DeleteOutcome(r, n);
+  else
+    o = CopyOutcome(r, n);
+  return Conclude(session, o, r, command == "detach-all" || command == "reattach-all", interrupt);
 }
 
 }  // namespace
@@ -405,26 +482,21 @@ int RunSelectionAction(Session& session) {
     throw AppError(exitcode::kFailed, "folder '" + folder.shortName + "' has no items");
   std::vector<Target> targets;
   for (auto& item : items)
-    targets.push_back({item, EntryIdOf(item), ReadState(item, folder.folderPath), {}});
+    targets.push_back({item,
+                       EntryIdOf(item),
+                       ReadState(item, folder.folderPath, o.command == "remove-links"),
+                       {}});
   // An item whose records the secret cannot verify is left out: a delete would take
   // it without its files, a detach would bury its old records (RunCommand says why).
   const auto& unverifiable = session.store().UnverifiableItems();
   std::erase_if(items, [&](const auto& item) { return unverifiable.count(EntryIdOf(item)) > 0; });
   std::erase_if(targets, [&](const Target& t) { return unverifiable.count(t.entryId) > 0; });
   if (items.empty()) return exitcode::kFailed;
-  std::string copyDir =
-      o.command == "copy" && o.to ? fs::absolute(*o.to).lexically_normal().string() : "";
-  while (copyDir.size() > 1 && copyDir.back() == '/') copyDir.pop_back();
-  auto copyBefore = copyDir.empty() ? std::set<std::string>() : FilesIn(copyDir);
 
   InterruptAsCancel interrupt(session);
   auto explorer = session.host().OpenExplorer(folder.folder);
   session.Connect();
-  if (o.dryRun) {
-    int rc = DryRun(session, folder, targets);
-    session.Shutdown();
-    return rc;
-  }
+  if (o.dryRun) return DryRun(session, targets);
   auto ids = IdsFor(o.command);
   explorer->SetSelection(items);
   if (o.open) {
@@ -442,7 +514,7 @@ int RunSelectionAction(Session& session) {
     session.host().SetActiveWindow(explorer);
     ExecuteControl(session, ids.explorer);
   }
-  return Finish(session, o.command, targets, folder, copyDir, copyBefore, interrupt);
+  return Finish(session, o.command, targets, folder, interrupt);
 }
 
 int RunFolderAction(Session& session) {
@@ -463,14 +535,10 @@ int RunFolderAction(Session& session) {
   InterruptAsCancel interrupt(session);
   auto explorer = session.host().OpenExplorer(folder.folder);
   session.Connect();
-  if (o.dryRun) {
-    int rc = DryRun(session, folder, targets);
-    session.Shutdown();
-    return rc;
-  }
+  if (o.dryRun) return DryRun(session, targets);
   session.host().SetActiveWindow(explorer);
   ExecuteControl(session, IdsFor(o.command).explorer);
-  return Finish(session, o.command, targets, folder, "", {}, interrupt);
+  return Finish(session, o.command, targets, folder, interrupt);
 }
 
 int RunAttachmentFolder(Session& session) {
@@ -532,10 +600,32 @@ int RunControl(Session& session) {
   ExecuteControl(session, o.controlId);
   session.Settle();
   session.Shutdown();
-  auto& tk = session.toolkit();
-  std::cout << "Ran " << o.controlId << "\n";
-  if (interrupt.Interrupted()) return 130;
-  return tk.CriticalMessages() > 0 || tk.BatchCancelled() ? exitcode::kFailed : exitcode::kOk;
+  Report r{session.Outcomes()};
+  // A control works on what it works on (the current item, a whole folder): what the
+  // engine reports is its outcome, not the selection.
+  return Conclude(session, WorkOutcome(r, "Ran " + o.controlId), r, items.empty(), interrupt);
+}
+
+int RunSweep(Session& session) {
+  InterruptAsCancel interrupt(session);
+  // As when the host starts: the main window shows the Inbox.
+  auto inbox = ValueOr(std::shared_ptr<om::Folder>(),
+                       [&] { return session.store().GetDefaultFolder(om::olFolderInbox); });
+  if (inbox) session.host().OpenExplorer(inbox);
+  session.Connect();
+  session.Settle();
+  auto settings = modGlobal::objSettings;
+  bool folders = settings && settings->StartUpItemMonitoredFolders != 0 &&
+                 settings->EmailFolders()->Count() >= 1;
+  bool sent = settings && settings->StartUpSentItems != 0 && settings->SentItemsOption != 2;
+  session.Shutdown();
+  Report r{session.Outcomes()};
+  Outcome o = WorkOutcome(r, "Ran the start-up sweeps");
+  if (!folders && !sent)
+    o.summary =
+        "No sweep is set: StartUpItemMonitoredFolders (with a monitored folder) and "
+        "StartUpSentItems (with SentItemsOption 0 or 1) are off";
+  return Conclude(session, o, r, true, interrupt);
 }
 
 int RunWatch(Session& session) {

@@ -12,6 +12,7 @@ int RunFolderAction(Session& session);  // detach-all, reattach-all
 int RunAttachmentFolder(Session& session);
 int RunControl(Session& session);  // run CONTROL_ID
 int RunWatch(Session& session);
+int RunSweep(Session& session);   // the start-up sweeps, once
 int RunVerify(Session& session);  // verify FOLDER
 int RunRelink(Session& session);  // relink FOLDER OLD_DIR NEW_DIR
 

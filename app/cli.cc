@@ -238,6 +238,12 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
       "detached as it arrives, until SIGINT or SIGTERM");
   watch->footer(kExitHelp);
 
+  app.add_subcommand("sweep",
+                     "run the start-up sweeps once and exit: the unprocessed mail of the "
+                     "monitored folders detached (StartUpItemMonitoredFolders) and Sent Items "
+                     "handled by SentItemsOption (StartUpSentItems); no other command runs them")
+      ->footer(kExitHelp);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

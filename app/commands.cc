@@ -25,6 +25,7 @@ int Dispatch(Session& session) {
   if (c == "attachment-folder") return RunAttachmentFolder(session);
   if (c == "run") return RunControl(session);
   if (c == "watch") return RunWatch(session);
+  if (c == "sweep") return RunSweep(session);
   if (c == "verify") return RunVerify(session);
   if (c == "relink") return RunRelink(session);
   if (c == "settings") return RunSettings(session);

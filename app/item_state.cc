@@ -36,14 +36,7 @@ ItemState ReadState(const std::shared_ptr<om::Item>& item, const std::string& fo
     }
     s.subject = item->Subject();
     s.processed = CarriesProcessedMarker(item);
-    if (withContent) {
-      for (const auto& a : item->Attachments()->All()) {
-        Value hidden = ValueOr(Value{}, [&] { return a->Field(om::PR_ATTACHMENT_HIDDEN); });
-        bool isHidden = !IsEmpty(hidden) && ValueOr(false, [&] { return ToBool(hidden); });
-        if (!isHidden) ++s.visibleAttachments;
-      }
-      s.hasLinkBlock = item->HTMLBody().find("tableKZOSTART") != std::string::npos;
-    }
+    if (withContent) s.hasLinkBlock = item->HTMLBody().find("tableKZOSTART") != std::string::npos;
     auto prop = item->UserProperties()->Find(kRecordsProperty);
     if (prop) s.records = ParseRecords(ToText(prop->GetValue()));
   } catch (...) {

@@ -20,16 +20,13 @@ struct ItemState {
   bool gone = false;  // deleted, moved out of its folder, or unreadable
   std::string subject;
   bool processed = false;
-  int visibleAttachments = 0;
-  // Attachments a detach would still take out under the current settings; -1 unknown.
-  int detachableAttachments = -1;
   bool hasLinkBlock = false;
   std::vector<SavedFile> records;
 };
 
 // Reads the state of item; folderPath is the folder it is expected in. Without
 // content only what the header block holds is read (subject, mark, records): the
-// attachments and the link block stay 0 and false, and the message is not parsed.
+// link block stays false, and the message is not parsed.
 ItemState ReadState(const std::shared_ptr<om::Item>& item, const std::string& folderPath,
                     bool withContent = true);
 

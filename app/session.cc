@@ -128,6 +128,7 @@ Session::~Session() {
   host_.reset();
   store_.reset();
   modGlobal::objOutcomeSink.reset();
+  modGlobal::blnNoMonitors = false;
   auto& services = platform::Platform();
   services = platform::Services{};
 }
@@ -142,6 +143,7 @@ namespace stow::app {
 
 void Session::Connect() {
   if (addin_) return;
+  modGlobal::blnNoMonitors = options_.command != "watch" && options_.command != "sweep";
   addin_ = std::make_unique<RozozizeraRoreravo>();
   // ext_cm_Startup: loaded as the host starts.
   addin_->AddinInstance_OnConnection(host_, 1, nullptr, Value{});
@@ -153,9 +155,6 @@ void Session::Connect() {
     }
   }
   addin_->AddinInstance_OnStartupComplete(Value{});
-  // What the start-up sweeps of monitored folders did is the add-in's own business;
-  // the command's outcome starts here.
-  outcomes_->items.clear();
 }
 
 RozozizeraRoreravo& Session::addin() {

@@ -50,7 +50,9 @@ class Session {
   // OnConnection with the host application; a host of version 14 then asks it for the
   // explorer's custom UI and, the document naming an onLoad callback, calls OnLoad
   // with the ribbon's handle; then OnStartupComplete (which starts the window
-  // tracking, the command bars and any configured monitors and sweeps).
+  // tracking and the command bars). Only for `watch` and `sweep` does start-up (and a
+  // settings page saved) set up the configured monitors and run their sweeps: a
+  // command that runs once and exits changes nothing it was not asked to.
   void Connect();
   // The host going away: Quit, then OnBeginShutdown, OnDisconnection and the
   // termination of the connection class, in that order. Runs once; later calls and
@@ -72,7 +74,7 @@ class Session {
   std::string SettingsFile() const;
 
   // What the engine reported of each item it worked on since Connect (the start-up
-  // sweeps of monitored folders not included).
+  // sweeps included only for the commands that run them).
   const std::vector<ItemOutcome>& Outcomes() const { return outcomes_->items; }
 
  private:

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -50,11 +52,17 @@ std::string LeafName(const std::string& shortName) {
   return slash == std::string::npos ? shortName : shortName.substr(slash + 1);
 }
 
+// RFC 3339 with the local offset: a local time alone names no instant.
 std::string DateText(const DateTime& t) {
   if (!t.Valid() || t == DateTime::None()) return "";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                t.minute, t.second);
+  std::time_t when = static_cast<std::time_t>(t.ToUnix());
+  std::tm tm{};
+  if (!localtime_r(&when, &tm)) return "";
+  int offset = static_cast<int>(tm.tm_gmtoff / 60);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, offset < 0 ? '-' : '+',
+                std::abs(offset) / 60, std::abs(offset) % 60);
   return buf;
 }
 

@@ -27,8 +27,9 @@ std::string FormatReceivedTime(const DateTime& t) {
   return text;
 }
 
-std::string RandomText(std::int32_t low, std::int32_t high) {
-  return std::to_string(GetRandomLong(low, high));
+// Five digits, or their placeholder in a preview.
+std::string RandomText(const NamePreview* preview) {
+  return preview ? kRandomPlaceholder : std::to_string(GetRandomLong(10000, 99999));
 }
 
 }  // namespace
@@ -49,13 +50,13 @@ std::string GetExtensionName(const std::string& fileName, bool withDot) {
 
 std::string GetAttachmentName(const std::shared_ptr<om::Item>& item,
                               const std::string& attachmentFileName, bool withPrefix,
-                              bool unreadableName) {
+                              bool unreadableName, NamePreview* preview) {
   return Trap<std::string>("mMain.GetAttachmentName", "", [&]() -> std::string {
-    std::string prefix = withPrefix ? RandomText(10000, 99999) + "_" : "";
+    std::string prefix = withPrefix ? RandomText(preview) + "_" : "";
     std::string name;
     if (unreadableName) {
-      name = "NAME_UNRETRIEVABLE_" + RandomText(10000, 99999) +
-             GetExtensionName(attachmentFileName, true);
+      name =
+          "NAME_UNRETRIEVABLE_" + RandomText(preview) + GetExtensionName(attachmentFileName, true);
     } else {
       auto& settings = Required(modGlobal::objSettings);
       switch (settings.AttachmentNamingOption) {
@@ -76,11 +77,13 @@ std::string GetAttachmentName(const std::shared_ptr<om::Item>& item,
           break;
         }
         case 2:
-          name = std::to_string(settings.GetIncrementalNumber()) + prefix +
-                 GetExtensionName(attachmentFileName, true);
+          name = std::to_string(preview ? settings.PeekIncrementalNumber() +
+                                              preview->runningNumbersTaken++
+                                        : settings.GetIncrementalNumber()) +
+                 prefix + GetExtensionName(attachmentFileName, true);
           break;
         case 3:
-          name = RandomText(10000, 99999) + prefix + GetExtensionName(attachmentFileName, true);
+          name = RandomText(preview) + prefix + GetExtensionName(attachmentFileName, true);
           break;
         case 4:
           name = prefix + attachmentFileName;

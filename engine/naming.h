@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/object_model.h"
@@ -26,10 +27,20 @@ std::string BrowseForFolder(ui::WindowHandle owner, const std::string& title);
 // naming the folder) when path is such a folder.
 bool RefuseUnrecordableFolder(const std::string& path);
 
+// A detach that is only looked at before it is done: its names draw nothing. A
+// random number shows as kRandomPlaceholder (of the same length), a running number
+// is the one the settings would give next without taking it, and the paths already
+// planned count as taken.
+struct NamePreview {
+  std::int32_t runningNumbersTaken = 0;
+  std::set<std::string> planned;
+};
+inline constexpr const char* kRandomPlaceholder = "#####";
+
 // The file name (no folder part) to save an attachment under.
 std::string GetAttachmentName(const std::shared_ptr<om::Item>& item,
                               const std::string& attachmentFileName, bool withPrefix,
-                              bool unreadableName);
+                              bool unreadableName, NamePreview* preview = nullptr);
 
 // Extension of a file name in lower case, "" when there is no dot.
 std::string GetExtensionName(const std::string& fileName, bool withDot);

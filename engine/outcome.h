@@ -31,6 +31,7 @@ struct ItemOutcome {
     kNoFolder,           // no usable attachment folder (missing, cancelled, refused)
     kDeclined,           // the user answered No
     kFailed,             // a step failed; see failed
+    kNotReached,         // the host's command stopped before it (cancelled, declined)
   };
   Left left = Left::kNone;
   std::string leftReason;  // in words, for the user
@@ -74,6 +75,7 @@ struct ItemOutcome {
   std::vector<Moved> relinked;         // relink: records pointed at the new place
   std::vector<Problem> failed;         // what could not be done, and why
   bool itemChanged = false;            // the item was saved (or deleted)
+  bool dryRun = false;                 // only looked at: saved holds what would be
 };
 
 class OutcomeSink {

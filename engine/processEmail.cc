@@ -1,6 +1,7 @@
 #include "engine/processEmail.h"
 
 #include <cctype>
+#include <functional>
 #include <vector>
 
 #include "engine/cProcessedAttachments.h"
@@ -136,6 +137,30 @@ bool IsProcessed(const std::shared_ptr<om::Item>& item) {
   return ValueOr(false, [&] { return Upper(item->BillingInformation()) == kProcessedMarker; });
 }
 
+namespace {
+
+// Tries the names a detach gives an attachment until attempt takes one (returns 0):
+// the first choice, then prefixed names while the name is taken, then the
+// unreadable-name form when a name cannot be used at all. attempt returns
+// errnum::kFileAlreadyExists for a taken name. The last result is returned.
+std::int32_t ChooseName(const std::shared_ptr<om::Item>& item, const std::string& fileName,
+                        NamePreview* preview,
+                        const std::function<std::int32_t(const std::string& name)>& attempt) {
+  auto name = [&](bool prefix, bool unreadable) {
+    return GetAttachmentName(item, fileName, prefix, unreadable, preview);
+  };
+  std::int32_t result = attempt(name(false, false));
+  for (int i = 0; result == errnum::kFileAlreadyExists && i < kMaxNameAttempts; ++i)
+    result = attempt(name(true, false));
+  if (result == 0) return 0;
+  result = attempt(name(true, true));
+  for (int i = 0; result == errnum::kFileAlreadyExists && i < kMaxNameAttempts; ++i)
+    result = attempt(name(true, true));
+  return result;
+}
+
+}  // namespace
+
 std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
                                    const std::shared_ptr<om::Attachment>& attachment,
                                    const std::string& folder, const std::string& fileName,
@@ -145,24 +170,58 @@ std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
   std::string saved = ValueOr(std::string(), [&]() -> std::string {
     auto& fso = FileSystem();
     std::string fullPath;
-    std::int32_t result = SaveExclusive(
-        fso, *attachment, folder, GetAttachmentName(item, fileName, false, false), fullPath, why);
-    for (int i = 0; result == errnum::kFileAlreadyExists && i < kMaxNameAttempts; ++i) {
-      result = SaveExclusive(fso, *attachment, folder,
-                             GetAttachmentName(item, fileName, true, false), fullPath, why);
-    }
-    if (result != 0) {
-      result = SaveExclusive(fso, *attachment, folder,
-                             GetAttachmentName(item, fileName, true, true), fullPath, why);
-      for (int i = 0; result == errnum::kFileAlreadyExists && i < kMaxNameAttempts; ++i) {
-        result = SaveExclusive(fso, *attachment, folder,
-                               GetAttachmentName(item, fileName, true, true), fullPath, why);
-      }
-    }
+    std::int32_t result = ChooseName(item, fileName, nullptr, [&](const std::string& name) {
+      return SaveExclusive(fso, *attachment, folder, name, fullPath, why);
+    });
     return result == 0 ? fullPath : "";
   });
   if (whyNot) *whyNot = saved.empty() ? why : "";
   return saved;
+}
+
+std::string PlanAttachmentPath(const std::shared_ptr<om::Item>& item, const std::string& folder,
+                               const std::string& fileName, NamePreview& preview) {
+  return ValueOr(std::string(), [&]() -> std::string {
+    auto& fso = FileSystem();
+    std::string fullPath;
+    std::int32_t result = ChooseName(item, fileName, &preview, [&](const std::string& name) {
+      if (name.empty() || name.size() > kMaxFileNameBytes) return errnum::kFail;
+      fullPath = modFileSystem::JoinPath(folder, name);
+      // A name with a random number in it is another name when it is drawn.
+      bool drawn = name.find(kRandomPlaceholder) != std::string::npos;
+      bool taken = preview.planned.count(fullPath) > 0 || fso.FileExists(fullPath);
+      return !drawn && taken ? errnum::kFileAlreadyExists : 0;
+    });
+    if (result != 0) return "";
+    preview.planned.insert(fullPath);
+    return fullPath;
+  });
+}
+
+AttachmentFate ClassifyAttachment(om::Attachment& attachment, cSettings& settings) {
+  AttachmentFate fate;
+  fate.fileName = attachment.FileName();
+  if (fate.fileName.find(kTokenFileName) != std::string::npos) {
+    fate.kind = AttachmentFate::Kind::kToken;
+    return fate;
+  }
+  std::string extension = GetExtensionName(fate.fileName, false);
+  auto exempted = settings.AttachmentExtensions();
+  if (exempted && exempted->Exists(extension)) {
+    fate.kind = AttachmentFate::Kind::kExempted;
+    fate.reason = "its extension ." + extension + " is exempted";
+    return fate;
+  }
+  if (IsImageFile(fate.fileName)) {
+    fate.contentId = TrimBlanks(
+        ValueOr(std::string(), [&] { return ToText(attachment.Field(om::PR_ATTACH_CONTENT_ID)); }));
+    fate.inlineImage = !fate.contentId.empty();
+    if (fate.inlineImage && !settings.TreatInlineImagesAsAttachments) {
+      fate.kind = AttachmentFate::Kind::kInlineKept;
+      fate.reason = kInlineImageReason;
+    }
+  }
+  return fate;
 }
 
 void DeleteAttachmentFromMail(const std::shared_ptr<platform::SafeItem>& safeItem,
@@ -254,11 +313,12 @@ std::string RecordableName(std::string name) {
   return name;
 }
 
-}  // namespace
-
-void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
-                  bool customFolder) {
+// ProcessEmail, or with a preview its look-ahead: every step up to the first
+// change, the saves only planned.
+void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
+            bool customFolder, NamePreview* preview) {
   OutcomeReport report("detach", item);
+  report->dryRun = preview != nullptr;
   Trap("mMain.ProcessEmail", [&] {
     if (!item) return;
     auto parent = ValueOr(std::shared_ptr<om::Folder>(), [&] { return item->Parent(); });
@@ -306,7 +366,8 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
       return;
     }
     if (target.empty() || !fso.FolderExists(target)) {
-      ShowMessage(FolderMessage(settings.AttachmentFolderOption, parent), ui::vbCritical);
+      if (!preview)
+        ShowMessage(FolderMessage(settings.AttachmentFolderOption, parent), ui::vbCritical);
       report.Leave(ItemOutcome::Left::kNoFolder,
                    target.empty() ? "no attachment folder is set" : "no folder at " + target);
       return;
@@ -323,7 +384,6 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
         ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText, Value("")));
     if (!TrimBlanks(earlier).empty()) records.FromString(earlier);
 
-    auto exempted = settings.AttachmentExtensions();
     LinkSettings linkSettings = CurrentLinkSettings();
     LinkLists lists;
     std::vector<std::shared_ptr<om::Attachment>> detached;
@@ -332,30 +392,25 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
 
     for (const auto& attachment : attachments->All()) {
       try {
-        std::string fileName = attachment->FileName();
-        std::string contentId;
-        if (fileName.find(kTokenFileName) != std::string::npos) continue;
-        std::string extension = GetExtensionName(fileName, false);
-        if (exempted && exempted->Exists(extension)) {
-          report->kept.push_back({fileName, "its extension ." + extension + " is exempted"});
+        AttachmentFate fate = ClassifyAttachment(*attachment, settings);
+        if (fate.kind == AttachmentFate::Kind::kToken) continue;
+        if (fate.kind != AttachmentFate::Kind::kDetach) {
+          report->kept.push_back({fate.fileName, fate.reason});
           continue;
         }
-
+        const std::string& fileName = fate.fileName;
+        const std::string& contentId = fate.contentId;
         bool process = true;
         auto record = std::make_shared<cProcessedAttachment>();
-        if (IsImageFile(fileName)) {
-          contentId = TrimBlanks(ValueOr(
-              std::string(), [&] { return ToText(attachment->Field(om::PR_ATTACH_CONTENT_ID)); }));
-          if (!contentId.empty()) {
-            if (!settings.TreatInlineImagesAsAttachments) {
-              process = false;
-              report->kept.push_back({fileName, "an inline image of the body"});
-            }
-            record->blnInlineImage = true;
-          }
-        }
+        record->blnInlineImage = fate.inlineImage;
         std::string fullPath, why;
-        if (process) {
+        if (preview) {
+          fullPath = PlanAttachmentPath(item, target, fileName, *preview);
+          if (fullPath.empty()) {
+            process = false;
+            report.Fail(fileName, "no name it could be saved under in " + target);
+          }
+        } else {
           saveAttempted = true;
           fullPath = SaveAttachmentToFolder(item, attachment, target, fileName, &why);
           if (fullPath.empty()) {
@@ -367,12 +422,13 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
           }
         }
         if (!process) continue;
-        written.Add(fullPath);
+        if (!preview) written.Add(fullPath);
         record->AttachmentPath = fullPath;
         record->AttachmentName = RecordableName(fileName);
         IgnoreErrors(
             [&] { record->AttachmentSize = static_cast<std::int32_t>(attachment->Size()); });
-        record->SavedSize = ValueOr<std::int64_t>(-1, [&] { return fso.FileSize(fullPath); });
+        record->SavedSize = ValueOr<std::int64_t>(
+            -1, [&] { return preview ? attachment->Size() : fso.FileSize(fullPath); });
         // A path listed by an earlier detach whose file has gone names this file now.
         if (!records.Add(record)) Required(records.dicList).SetItem(fullPath, record);
         detached.push_back(attachment);
@@ -395,13 +451,14 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
     if (detached.empty() || linksText.empty()) {
       // Only inline images were saved, and such a detach leaves the mail as it is:
       // their files would link from nowhere.
-      for (const auto& f : report->saved)
-        report->kept.push_back({f.name, "an inline image of the body"});
+      for (const auto& f : report->saved) report->kept.push_back({f.name, kInlineImageReason});
       keepNothing(
           report->failed.empty() ? ItemOutcome::Left::kNothingToDo : ItemOutcome::Left::kFailed,
           report->failed.empty() ? "nothing in it is detached" : "nothing could be saved");
       return;
     }
+    // A preview ends here: what follows changes the mail.
+    if (preview) return;
     // The saved files' names must be on disk before the mail loses the attachments:
     // one flush of the folder covers every file this call saved into it. Without it
     // the mail keeps them.
@@ -455,6 +512,17 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
     written.Keep();
     report->itemChanged = true;
   });
+}
+
+}  // namespace
+
+void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
+                  bool customFolder) {
+  Detach(item, automatic, folder, customFolder, nullptr);
+}
+
+void PreviewProcessEmail(const std::shared_ptr<om::Item>& item, NamePreview& preview) {
+  Detach(item, false, "", false, &preview);
 }
 
 }  // namespace stow

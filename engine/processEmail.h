@@ -6,14 +6,36 @@
 #include <string>
 
 #include "engine/cProcessedAttachment.h"
+#include "engine/naming.h"
 #include "platform/object_model.h"
 #include "platform/safe_item.h"
 
 namespace stow {
 
+class cSettings;
+
 inline constexpr const char* kProcessedMarker = "KZO_PROCESSED_ITEM";
 inline constexpr const char* kRecordsProperty = "QLXProcessedAttachments";
 inline constexpr const char* kTokenFileName = "SYS_TOKEN_5555.TXT";
+
+// What a detach does with one attachment under the settings: it passes over the
+// token, keeps an exempted one and (unless the settings treat them as files) an image
+// with a Content-ID, and saves every other one. Every detach, its preview and every
+// count of what a detach would take out go by this.
+struct AttachmentFate {
+  enum class Kind { kToken, kExempted, kInlineKept, kDetach };
+  Kind kind = Kind::kDetach;
+  std::string fileName;
+  // An image's Content-ID, trimmed: a detached one's "cid:" references in the body
+  // then lead to the saved file, and no link is added for it.
+  std::string contentId;
+  bool inlineImage = false;  // the record's inline-image flag
+  std::string reason;        // why a kept one stays, in words
+};
+inline constexpr const char* kInlineImageReason = "an inline image of the body";
+
+// Raises what reading the attachment's file name raises.
+AttachmentFate ClassifyAttachment(om::Attachment& attachment, cSettings& settings);
 
 // automatic: a monitor calls (no permission message; Mac/web links by their own
 // setting). Signed or encrypted mail is left as it is. Files it saved go again when
@@ -23,6 +45,13 @@ inline constexpr const char* kTokenFileName = "SYS_TOKEN_5555.TXT";
 // folder.
 void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
                   bool customFolder);
+
+// What ProcessEmail(item, false, "", false) would do, doing none of it: reported
+// like a detach, marked dryRun, its saved files the paths it would save under.
+// Nothing is written, no question or message is shown and no number is drawn
+// (preview collects the names planned, so that a run over several items plans
+// them as the detach would save them).
+void PreviewProcessEmail(const std::shared_ptr<om::Item>& item, NamePreview& preview);
 
 // Deletes the first attachment whose file name and size equal the record's.
 void DeleteAttachmentFromMail(const std::shared_ptr<platform::SafeItem>& safeItem,
@@ -44,6 +73,11 @@ std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
                                    const std::shared_ptr<om::Attachment>& attachment,
                                    const std::string& folder, const std::string& fileName,
                                    std::string* whyNot = nullptr);
+
+// The path SaveAttachmentToFolder would save under now, choosing among the same
+// names, with the paths preview planned counting as taken; "" when no name would do.
+std::string PlanAttachmentPath(const std::shared_ptr<om::Item>& item, const std::string& folder,
+                               const std::string& fileName, NamePreview& preview);
 
 // True for names ending in .BMP, .PNG, .GIF, .JPG or .JPEG (any case).
 bool IsImageFile(const std::string& fileName);

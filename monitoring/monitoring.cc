@@ -91,6 +91,7 @@ void cMonitoredSentItemsFolder::ouiSentItems_ItemAdd(const std::shared_ptr<om::I
 
 void subMonitorMailFolders(bool showFolderMessage) {
   Trap("mMain.subMonitorMailFolders", [&] {
+    if (modGlobal::blnNoMonitors) return;
     colMonitoredFolders = std::make_shared<platform::KeyedCollection<cMonitoredFolder>>();
     auto folders = Required(objSettings).EmailFolders();
     if (Required(folders).Count() < 1) return;
@@ -134,6 +135,7 @@ void ProcessExistingItemsInMonitoredFolder(bool showFolderMessage) {
 
 void MonitorSentItemsFolder(bool showFolderMessage) {
   Trap("mMain.MonitorSentItemsFolder", [&] {
+    if (modGlobal::blnNoMonitors) return;
     oMonitoredSentItems.reset();
     std::shared_ptr<om::Folder> folder;
     IgnoreErrors([&] {

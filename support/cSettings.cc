@@ -193,13 +193,16 @@ std::int32_t cSettings::GetIncrementalNumber() {
   // Read, add and write under one lock: two processes naming files at the same time
   // must never be handed the same number.
   Locked([&] {
-    number = 0;
-    if (auto text = Read("IncrementalNumber"))
-      number = ParseInteger<std::int32_t>(*text).value_or(0);
-    if (number < std::numeric_limits<std::int32_t>::max()) ++number;
+    number = PeekIncrementalNumber();
     Write("IncrementalNumber", std::to_string(number));
   });
   return number;
+}
+
+std::int32_t cSettings::PeekIncrementalNumber() const {
+  std::int32_t number = 0;
+  if (auto text = Read("IncrementalNumber")) number = ParseInteger<std::int32_t>(*text).value_or(0);
+  return number < std::numeric_limits<std::int32_t>::max() ? number + 1 : number;
 }
 
 std::string fncGetKZOFilesFolder(bool create) {

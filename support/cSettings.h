@@ -57,6 +57,8 @@ class cSettings {
   // The next running number for file names, stored at once; distinct across
   // processes sharing the store.
   std::int32_t GetIncrementalNumber();
+  // The number GetIncrementalNumber would give next, left unused.
+  std::int32_t PeekIncrementalNumber() const;
 
  private:
   std::shared_ptr<cSingleList> emailFolders_;

@@ -33,6 +33,7 @@ std::shared_ptr<frmErrorReport> objErrorReport;
 std::shared_ptr<platform::KeyedCollection<cMonitoredFolder>> colMonitoredFolders;
 std::shared_ptr<cMonitoredSentItemsFolder> oMonitoredSentItems;
 std::shared_ptr<OutcomeSink> objOutcomeSink;
+bool blnNoMonitors = false;
 std::function<void(bool)> fnMonitorMailFolders;
 std::function<void(bool)> fnMonitorSentItemsFolder;
 
@@ -51,6 +52,7 @@ void ResetForTests() {
   colMonitoredFolders.reset();
   oMonitoredSentItems.reset();
   objOutcomeSink.reset();
+  blnNoMonitors = false;
   fnMonitorMailFolders = nullptr;
   fnMonitorSentItemsFolder = nullptr;
   objRibbonUI.reset();

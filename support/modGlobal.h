@@ -65,6 +65,12 @@ extern std::shared_ptr<cMonitoredSentItemsFolder> oMonitoredSentItems;
 // the host, not the add-in: the shut-down clean-up leaves it alone.
 extern std::shared_ptr<OutcomeSink> objOutcomeSink;
 
+// Set by a host that runs one command and exits: it sets up no monitor and runs no
+// sweep of the folders' items, at start-up or when a settings page is saved; the
+// long-running host, and the host asked to sweep once, leave it false. The
+// shut-down clean-up leaves it alone.
+extern bool blnNoMonitors;
+
 // The monitors' set-up (subMonitorMailFolders and MonitorSentItemsFolder of
 // monitoring/monitoring.h), which the settings pages below them run again once the
 // user saved. Wired by the host (modMain::WireCallbacks); the shut-down clean-up
