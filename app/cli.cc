@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "app/app_error.h"
+#include "app/cli_docs.h"
 #include "app/surface_commands.h"
 
 namespace stow::app {
@@ -77,11 +78,15 @@ std::string DefaultConfig() {
   return xdg + "/stowbright";
 }
 
-int ParseCommandLine(int argc, char** argv, Options& o) {
-  CLI::App app{
-      "stowbright: takes the attachments out of mail in a Maildir, saves them as files, "
-      "puts a block of links into each mail and can put everything back.",
-      "stowbright"};
+namespace {
+
+constexpr const char* kAbout =
+    "stowbright: takes the attachments out of mail in a Maildir, saves them as files, puts a "
+    "block of links into each mail and can put everything back.";
+
+// Every command, operand and option; --help, the manual page and the completions are
+// all made from it.
+void Define(CLI::App& app, Options& o) {
   app.footer(kExitHelp);
   app.require_subcommand(1, 1);
   app.fallthrough();
@@ -249,9 +254,16 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
   auto* watch = app.add_subcommand(
       "watch",
       "stay running: start-up complete, monitors and sweeps, new mail in monitored folders "
-      "detached as it arrives, until SIGINT or SIGTERM");
+      "detached as it arrives (one line per mail on standard output), settings read again "
+      "when they change or on SIGHUP, until SIGINT or SIGTERM");
   watch->footer(kExitHelp);
+}
 
+}  // namespace
+
+int ParseCommandLine(int argc, char** argv, Options& o) {
+  CLI::App app{kAbout, "stowbright"};
+  Define(app, o);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -274,6 +286,23 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
     return exitcode::kUsage;
   }
   return -1;
+}
+
+int GenerateDocs(int argc, char** argv) {
+  int at = 1;
+  while (at < argc - 1 && std::string(argv[at]) != "--generate") ++at;
+  if (at >= argc - 1) return -1;
+  Options o;
+  CLI::App app{kAbout, "stowbright"};
+  Define(app, o);
+  std::string kind = argv[at + 1];
+  if (kind == "man")
+    std::cout << ManPage(app);
+  else if (kind == "bash" || kind == "zsh")
+    std::cout << Completion(app, kind);
+  else
+    return exitcode::kUsage;
+  return exitcode::kOk;
 }
 
 }  // namespace stow::app

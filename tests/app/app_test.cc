@@ -424,6 +424,13 @@ TEST_F(AppTest, EveryCommandHasHelpAndUnknownControlsAreRefused) {
     EXPECT_THAT(r.out, HasSubstr("; 130 stopped by Ctrl-C")) << cmd;
     EXPECT_THAT(r.out, Not(HasSubstr("; 3 "))) << cmd;
   }
+  // The manual page and the completions come from the same definitions.
+  std::string man = Run({"--generate", "man"}).out, bash = Run({"--generate", "bash"}).out;
+  for (const char* cmd : {"detach", "relink", "watch", "monitor add"}) {
+    EXPECT_THAT(man, HasSubstr("stowbright " + std::string(cmd))) << cmd;
+    EXPECT_THAT(bash, HasSubstr("'" + std::string(cmd) + "'")) << cmd;
+  }
+  EXPECT_THAT(man, HasSubstr("AttachmentNamingOption"));
   for (const char* one : {"show", "reply", "forward"})
     EXPECT_THAT(Run({one, "--help"}).out, Not(HasSubstr("`all`"))) << one;
   std::string settings = Run({"settings", "--help"}).out;
