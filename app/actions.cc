@@ -108,7 +108,7 @@ int DetachableCount(const std::shared_ptr<om::Item>& item) {
 // A saved item is a new file under a new name: each target is found again by the name
 // the store gave its rewrite; one no longer in the folder is gone.
 void ReadAfter(Session& session, const FolderEntry& folder, std::vector<Target>& targets) {
-  std::string dir = FolderDir(session, folder);
+  std::string dir = FolderDir(session.store(), folder);
   std::map<std::string, std::shared_ptr<om::Item>> now;
   auto walk = folder.folder->Items()->Enumerate();
   while (auto item = walk->Next()) now[EntryIdOf(item)] = item;
@@ -385,7 +385,7 @@ int Finish(Session& session, const std::string& command, std::vector<Target>& ta
 int RunSelectionAction(Session& session) {
   const auto& o = session.options();
   auto folder = ResolveFolder(session, o.folder);
-  auto items = ResolveItems(session, folder, o.items);
+  auto items = ResolveItems(session.store(), folder, o.items);
   if (o.open && items.size() != 1)
     throw AppError(exitcode::kUsage, "--open works on exactly one ITEM");
   if (items.empty())
@@ -509,7 +509,7 @@ int RunControl(Session& session) {
   std::vector<std::shared_ptr<om::Item>> items;
   if (!o.folder.empty()) {
     auto folder = ResolveFolder(session, o.folder);
-    if (!o.items.empty()) items = ResolveItems(session, folder, o.items);
+    if (!o.items.empty()) items = ResolveItems(session.store(), folder, o.items);
     explorer = session.host().OpenExplorer(folder.folder);
   }
   if (o.open && items.size() != 1)

@@ -25,6 +25,7 @@ SettingsFileWatch::SettingsFileWatch(platform::MessageLoop& loop, const std::str
 }
 
 SettingsFileWatch::~SettingsFileWatch() {
+  if (settle_) loop_.KillTimer(settle_);
   if (fd_ < 0) return;
   loop_.UnwatchFd(fd_);
   ::close(fd_);
@@ -43,7 +44,13 @@ void SettingsFileWatch::Read() {
       p += sizeof(inotify_event) + e->len;
     }
   }
-  if (ours && changed_) changed_();
+  if (!ours) return;
+  if (settle_) loop_.KillTimer(settle_);
+  settle_ = loop_.SetTimer(std::chrono::milliseconds(300), [this] {
+    loop_.KillTimer(settle_);
+    settle_ = 0;
+    if (changed_) changed_();
+  });
 }
 
 }  // namespace stow::app

@@ -11,9 +11,10 @@ namespace stow::app {
 
 class SettingsFileWatch {
  public:
-  // Calls changed on the loop after a write to the file at path (or to the files
-  // beside it whose names start with its name), at most once per turn. Watches
-  // nothing when inotify cannot be had.
+  // Calls changed on the loop once writes to the file at path (or to the files beside
+  // it whose names start with its name) have paused for a moment, so that a command
+  // saving several values is seen once, when it is done. Watches nothing when inotify
+  // cannot be had.
   SettingsFileWatch(platform::MessageLoop& loop, const std::string& path,
                     std::function<void()> changed);
   ~SettingsFileWatch();
@@ -26,6 +27,7 @@ class SettingsFileWatch {
   std::string name_;
   std::function<void()> changed_;
   int fd_ = -1;
+  platform::TimerId settle_ = 0;
 };
 
 }  // namespace stow::app

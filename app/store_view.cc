@@ -168,7 +168,7 @@ FolderEntry ResolveFolder(Session& session, const std::string& name) {
                                        session.options().store + " (see `stowbright folders`)");
 }
 
-std::string FolderDir(Session& session, const FolderEntry& folder) {
+std::string FolderDir(maildir::MaildirStore& store, const FolderEntry& folder) {
   std::vector<std::string> names;
   const std::string& rest = folder.shortName;
   for (std::size_t start = 0;;) {
@@ -178,11 +178,11 @@ std::string FolderDir(Session& session, const FolderEntry& folder) {
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
-  return session.store().RefFor(names).dir;
+  return store.RefFor(names).dir;
 }
 
-std::vector<ListedItem> ListedItems(Session& session, const FolderEntry& folder) {
-  std::string dir = FolderDir(session, folder);
+std::vector<ListedItem> ListedItems(maildir::MaildirStore& store, const FolderEntry& folder) {
+  std::string dir = FolderDir(store, folder);
   std::map<std::string, std::string> paths;
   for (const auto& e : maildir::Listing(dir)) paths.emplace(e.unique, e.PathIn(dir));
   std::vector<ListedItem> out;
@@ -209,8 +209,10 @@ std::vector<ListedItem> ListedItems(Session& session, const FolderEntry& folder)
   return out;
 }
 
-std::vector<std::shared_ptr<om::Item>> ResolveItems(Session& session, const FolderEntry& folder,
-                                                    const std::vector<std::string>& given) {
+std::vector<std::shared_ptr<om::Item>> ResolveItems(maildir::MaildirStore& store,
+                                                    const FolderEntry& folder,
+                                                    const std::vector<std::string>& given,
+                                                    std::istream& input) {
   std::vector<std::string> selectors;
   for (const auto& s : given) {
     if (s != "-") {
@@ -219,16 +221,16 @@ std::vector<std::shared_ptr<om::Item>> ResolveItems(Session& session, const Fold
     }
     // `notmuch search --output=files ... | stowbright detach Inbox -`
     std::string line;
-    while (std::getline(std::cin, line)) {
+    while (std::getline(input, line)) {
       while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
       if (!line.empty()) selectors.push_back(line);
     }
-    std::cin.clear();
+    input.clear();
   }
   // Numbers and Message-IDs need every item's header; entry ids and files do not.
   std::optional<std::vector<ListedItem>> listed;
   auto all = [&]() -> const std::vector<ListedItem>& {
-    if (!listed) listed = ListedItems(session, folder);
+    if (!listed) listed = ListedItems(store, folder);
     return *listed;
   };
   std::optional<std::map<std::string, ListedItem>> byId;
@@ -246,7 +248,7 @@ std::vector<std::shared_ptr<om::Item>> ResolveItems(Session& session, const Fold
     auto it = byId->find(entryId);
     return it == byId->end() ? nullptr : &it->second;
   };
-  std::string dir = FolderDir(session, folder);
+  std::string dir = FolderDir(store, folder);
   std::vector<std::shared_ptr<om::Item>> out;
   std::set<std::string> seen;
   auto add = [&](const ListedItem& l) {
@@ -276,7 +278,7 @@ std::vector<std::shared_ptr<om::Item>> ResolveItems(Session& session, const Fold
     } else {
       // A message file: its unique name is the entry id, wherever a flag change or
       // another program moved it between cur/ and new/ of this folder.
-      std::string unique = selector;
+      std::string unique = maildir::MaildirFileName::Parse(selector).unique;
       if (selector.find('/') != std::string::npos) {
         fs::path p = fs::absolute(selector).lexically_normal();
         std::error_code ec;
@@ -357,7 +359,7 @@ int RunList(Session& session) {
   auto folder = ResolveFolder(session, session.options().folder);
   json out = json::array();
   std::int64_t i = 0;
-  for (const auto& l : ListedItems(session, folder)) {
+  for (const auto& l : ListedItems(session.store(), folder)) {
     ++i;
     const auto& item = l.item;
     std::string subject = ValueOr(std::string(), [&] { return item->Subject(); });
@@ -389,7 +391,7 @@ int RunList(Session& session) {
 
 int RunShow(Session& session) {
   auto folder = ResolveFolder(session, session.options().folder);
-  auto items = ResolveItems(session, folder, session.options().items);
+  auto items = ResolveItems(session.store(), folder, session.options().items);
   if (items.size() != 1) throw AppError(exitcode::kUsage, "show takes exactly one item");
   auto item = items.front();
   json attachments = json::array();

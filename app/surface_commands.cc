@@ -771,7 +771,7 @@ int RunAbout(Session& session) {
 int RunCompose(Session& session) {
   const auto& o = session.options();
   auto folder = ResolveFolder(session, o.folder);
-  auto items = ResolveItems(session, folder, o.items);
+  auto items = ResolveItems(session.store(), folder, o.items);
   if (items.size() != 1) throw AppError(exitcode::kUsage, "give exactly one ITEM");
   auto original = items.front();
 
