@@ -57,17 +57,6 @@ class CommandsTest : public AddinTest {
     return mailSpec;
   }
 
-  bool HasAttachment(const std::shared_ptr<om::Item>& item, const std::string& name) {
-    for (const auto& a : env.Reload(item)->Attachments()->All())
-      if (a->FileName() == name) return true;
-    return false;
-  }
-
-  bool Processed(const std::shared_ptr<om::Item>& item) {
-    auto fresh = env.Reload(item);
-    return fresh && IsProcessed(fresh);
-  }
-
   fStripAttachments* BatchWindow() {
     return dynamic_cast<fStripAttachments*>(env.ui.FindForm("fStripAttachments"));
   }

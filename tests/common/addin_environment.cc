@@ -1,6 +1,5 @@
 #include "tests/common/addin_environment.h"
 
-#include <glib.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "engine/processEmail.h"
 #include "host/modMain.h"
 #include "platform/dictionary.h"
 #include "platform/hostapp/safe_library.h"
@@ -233,16 +233,21 @@ bool AddinEnvironment::Exists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-std::string AddinEnvironment::Sha256(const std::string& bytes) {
-  gchar* hex = g_compute_checksum_for_data(
-      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string text = hex ? hex : "";
-  g_free(hex);
-  return text;
-}
-
 std::string AddinEnvironment::FileSha256(const std::string& path) {
   return Sha256(ReadFile(path));
+}
+
+bool AddinTest::Processed(const std::shared_ptr<om::Item>& item) {
+  auto fresh = env.Reload(item);
+  return fresh && IsProcessed(fresh);
+}
+
+bool AddinTest::HasAttachment(const std::shared_ptr<om::Item>& item, const std::string& name) {
+  auto fresh = env.Reload(item);
+  if (!fresh) return false;
+  for (const auto& a : fresh->Attachments()->All())
+    if (a->FileName() == name) return true;
+  return false;
 }
 
 }  // namespace stow::testing

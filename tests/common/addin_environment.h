@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "common/hash.h"
 #include "common/temp_dir.h"
 #include "engine/outcome.h"
 #include "platform/headless/headless_toolkit.h"
@@ -143,8 +144,7 @@ class AddinEnvironment {
   // Writes bytes to path, replacing what is there, creating missing folders.
   static void WriteFile(const std::string& path, const std::string& bytes);
   static bool Exists(const std::string& path);
-  // Lower-case hex SHA-256 of bytes / of a file's bytes.
-  static std::string Sha256(const std::string& bytes);
+  // Lower-case hex SHA-256 of a file's bytes.
   static std::string FileSha256(const std::string& path);
 
  private:
@@ -163,6 +163,11 @@ class AddinEnvironment {
 // A gtest fixture with one fresh environment per test.
 class AddinTest : public ::testing::Test {
  protected:
+  // Whether the stored item is marked as detached; false when it is gone.
+  bool Processed(const std::shared_ptr<om::Item>& item);
+  // Whether the stored item has an attachment of that name.
+  bool HasAttachment(const std::shared_ptr<om::Item>& item, const std::string& name);
+
   AddinEnvironment env;
 };
 

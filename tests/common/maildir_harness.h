@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/hash.h"
 #include "common/mime_message.h"
 
 namespace stow::testing::reliability {
@@ -40,14 +41,6 @@ namespace stow::testing::reliability {
 // on to the files that use this one).
 using namespace ::stow::testing;
 namespace fs = std::filesystem;
-
-inline std::string Sha256(const std::string& data) {
-  gchar* hex = g_compute_checksum_for_data(
-      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(data.data()), data.size());
-  std::string out = hex;
-  g_free(hex);
-  return out;
-}
 
 inline long EnvNumber(const char* name, long fallback) {
   const char* v = std::getenv(name);

@@ -1,7 +1,7 @@
 #pragma once
 // The one temporary folder of the tests: fresh under $TMPDIR (or /tmp), removed with
 // everything in it, even folders a test left read-only; and whole-file reading and
-// writing.
+// writing; an environment variable set for a scope.
 
 #include <stdlib.h>
 
@@ -51,5 +51,30 @@ inline std::string ReadAll(const std::filesystem::path& p) {
 inline void WriteAll(const std::filesystem::path& p, const std::string& data) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << data;
 }
+
+// Sets an environment variable for a scope and puts the old value back after it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+    if (value)
+      ::setenv(name, value, 1);
+    else
+      ::unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (had_)
+      ::setenv(name_.c_str(), old_.c_str(), 1);
+    else
+      ::unsetenv(name_.c_str());
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_ = false;
+};
 
 }  // namespace stow::testing

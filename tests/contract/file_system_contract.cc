@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "common/checks.h"
 #include "common/scratch_home.h"
+#include "common/temp_dir.h"
 #include "platform/com_error.h"
 #include "platform/memory/faulty_file_system.h"
 #include "platform/posix/posix_file_system.h"
-#include "posix/temp_dir.h"
 
 namespace stow::platform {
 namespace {
@@ -22,9 +23,9 @@ namespace {
 const std::string& scratchHome = stow::testing::UseScratchHome();
 
 using stow::testing::ErrorOf;
-using stow::testing::ReadText;
+using stow::testing::ReadAll;
 using stow::testing::TempDir;
-using stow::testing::WriteText;
+using stow::testing::WriteAll;
 
 std::shared_ptr<FileSystemObject> Posix() {
   return std::make_shared<posix::PosixFileSystem>();
@@ -42,7 +43,7 @@ class FileSystemContract
 };
 
 TEST_P(FileSystemContract, ExistenceTellsFilesFromFolders) {
-  WriteText(dir / "a.txt", "x");
+  WriteAll(dir / "a.txt", "x");
   EXPECT_TRUE(fs.FileExists(dir / "a.txt"));
   EXPECT_FALSE(fs.FolderExists(dir / "a.txt"));
   EXPECT_TRUE(fs.FolderExists(dir.path()));
@@ -56,14 +57,14 @@ TEST_P(FileSystemContract, WriteNewFileWritesAndNeverReplaces) {
   std::string path = dir / "new.bin";
   std::string bytes("a\0b\xff", 4);
   fs.WriteNewFile(path, bytes);
-  EXPECT_EQ(ReadText(path), bytes);
+  EXPECT_EQ(ReadAll(path), bytes);
   EXPECT_EQ(fs.ReadFile(path), bytes);
   EXPECT_EQ(fs.FileSize(path), 4);
 
   ComError e = ErrorOf([&] { fs.WriteNewFile(path, "other"); });
   EXPECT_EQ(e.Number(), errnum::kFileAlreadyExists);
   EXPECT_EQ(e.Description(), "File already exists: " + path);
-  EXPECT_EQ(ReadText(path), bytes);
+  EXPECT_EQ(ReadAll(path), bytes);
 
   fs.WriteNewFile(dir / "empty", "");
   EXPECT_TRUE(fs.FileExists(dir / "empty"));
@@ -84,24 +85,24 @@ TEST_P(FileSystemContract, MissingFilesAndMissingFoldersHaveTheirOwnNumbers) {
   EXPECT_EQ(ErrorOf([&] { fs.SyncFile(noFile); }).Number(), errnum::kFileNotFound);
   EXPECT_EQ(ErrorOf([&] { fs.SyncFolder(dir / "nofolder"); }).Number(), errnum::kPathNotFound);
   // A file where a folder is expected.
-  WriteText(dir / "plain", "x");
+  WriteAll(dir / "plain", "x");
   EXPECT_EQ(ErrorOf([&] { fs.WriteNewFile(dir / "plain/inner", "x"); }).Number(),
             errnum::kPathNotFound);
 }
 
 TEST_P(FileSystemContract, MoveNoReplaceMovesOnlyIntoFreeNames) {
   std::string a = dir / "a", b = dir / "b", c = dir / "c";
-  WriteText(a, "first");
-  WriteText(b, "second");
+  WriteAll(a, "first");
+  WriteAll(b, "second");
   ComError e = ErrorOf([&] { fs.MoveNoReplace(a, b); });
   EXPECT_EQ(e.Number(), errnum::kFileAlreadyExists);
   EXPECT_NE(e.Description().find(b), std::string::npos);
-  EXPECT_EQ(ReadText(a), "first");
-  EXPECT_EQ(ReadText(b), "second");
+  EXPECT_EQ(ReadAll(a), "first");
+  EXPECT_EQ(ReadAll(b), "second");
 
   fs.MoveNoReplace(a, c);
   EXPECT_FALSE(fs.FileExists(a));
-  EXPECT_EQ(ReadText(c), "first");
+  EXPECT_EQ(ReadAll(c), "first");
 
   e = ErrorOf([&] { fs.MoveNoReplace(a, dir / "d"); });
   EXPECT_EQ(e.Number(), errnum::kFileNotFound);
@@ -114,23 +115,23 @@ TEST_P(FileSystemContract, MoveNoReplaceMovesOnlyIntoFreeNames) {
 TEST_P(FileSystemContract, CopyFileHonoursOverwriteAndLeavesNoTemporaryFiles) {
   fs.CreateFolder(dir / "out");
   std::string src = dir / "src.txt", dst = dir / "out/dst.txt";
-  WriteText(src, "content");
+  WriteAll(src, "content");
   fs.CopyFile(src, dst, false);
-  EXPECT_EQ(ReadText(dst), "content");
-  EXPECT_EQ(ReadText(src), "content");
+  EXPECT_EQ(ReadAll(dst), "content");
+  EXPECT_EQ(ReadAll(src), "content");
 
-  WriteText(src, "changed");
+  WriteAll(src, "changed");
   ComError e = ErrorOf([&] { fs.CopyFile(src, dst, false); });
   EXPECT_EQ(e.Number(), errnum::kFileAlreadyExists);
   EXPECT_EQ(e.Description(), "File already exists: " + dst);
-  EXPECT_EQ(ReadText(dst), "content");
+  EXPECT_EQ(ReadAll(dst), "content");
 
   fs.CopyFile(src, dst, true);
-  EXPECT_EQ(ReadText(dst), "changed");
+  EXPECT_EQ(ReadAll(dst), "changed");
 
   // A destination ending in "/" is a folder: the copy keeps its name.
   fs.CopyFile(src, dir / "out/", false);
-  EXPECT_EQ(ReadText(dir / "out/src.txt"), "changed");
+  EXPECT_EQ(ReadAll(dir / "out/src.txt"), "changed");
 
   EXPECT_EQ(fs.ListFolder(dir / "out"), (std::vector<std::string>{"dst.txt", "src.txt"}));
 }
@@ -141,7 +142,7 @@ TEST_P(FileSystemContract, CopyFileErrorsNameTheRightPath) {
   EXPECT_EQ(e.Number(), errnum::kFileNotFound);
   EXPECT_EQ(e.Description(), "File not found: " + src);
 
-  WriteText(src, "x");
+  WriteAll(src, "x");
   std::string into = dir / "nofolder/x";
   e = ErrorOf([&] { fs.CopyFile(src, into, true); });
   EXPECT_EQ(e.Number(), errnum::kPathNotFound);
@@ -149,17 +150,17 @@ TEST_P(FileSystemContract, CopyFileErrorsNameTheRightPath) {
 
   // Overwriting a read-only file is refused, as the runtime does.
   std::string ro = dir / "ro.txt";
-  WriteText(ro, "keep");
+  WriteAll(ro, "keep");
   ::chmod(ro.c_str(), 0444);
   e = ErrorOf([&] { fs.CopyFile(src, ro, true); });
   EXPECT_EQ(e.Number(), errnum::kPermissionDenied);
-  EXPECT_EQ(ReadText(ro), "keep");
+  EXPECT_EQ(ReadAll(ro), "keep");
   EXPECT_EQ(fs.ListFolder(dir.path()), (std::vector<std::string>{"ro.txt", "src.txt"}));
 }
 
 TEST_P(FileSystemContract, DeleteFileRespectsReadOnlyUnlessForced) {
   std::string ro = dir / "ro.txt";
-  WriteText(ro, "x");
+  WriteAll(ro, "x");
   ::chmod(ro.c_str(), 0444);
   ComError e = ErrorOf([&] { fs.DeleteFile(ro, false); });
   EXPECT_EQ(e.Number(), errnum::kPermissionDenied);
@@ -168,7 +169,7 @@ TEST_P(FileSystemContract, DeleteFileRespectsReadOnlyUnlessForced) {
   fs.DeleteFile(ro, true);
   EXPECT_FALSE(fs.FileExists(ro));
 
-  WriteText(dir / "rw.txt", "x");
+  WriteAll(dir / "rw.txt", "x");
   fs.DeleteFile(dir / "rw.txt", false);
   EXPECT_FALSE(fs.FileExists(dir / "rw.txt"));
 
@@ -190,7 +191,7 @@ TEST_P(FileSystemContract, FoldersAreCreatedOnceOrWithTheirParents) {
   EXPECT_TRUE(fs.FolderExists(dir / "a/b/c"));
   fs.CreateFolders(dir / "a/b/c");  // already there: fine
 
-  WriteText(dir / "file", "x");
+  WriteAll(dir / "file", "x");
   ComError e = ErrorOf([&] { fs.CreateFolders(dir / "file/sub"); });
   EXPECT_EQ(e.Number(), errnum::kFileAlreadyExists);
   EXPECT_EQ(e.Description(), "File already exists: " + (dir / "file"));
@@ -198,16 +199,16 @@ TEST_P(FileSystemContract, FoldersAreCreatedOnceOrWithTheirParents) {
 
 TEST_P(FileSystemContract, TrashedFilesAreKeptAndFoundByWhereTheyWere) {
   std::string path = dir / "a b%\xC3\xA9.pdf";
-  WriteText(path, "first");
+  WriteAll(path, "first");
   std::string stamp = fs.FileStamp(path);
   EXPECT_EQ(fs.FileStamp(path), stamp);
   fs.TrashFile(path);
   EXPECT_FALSE(fs.FileExists(path));
-  WriteText(path, "second!");
+  WriteAll(path, "second!");
   EXPECT_NE(fs.FileStamp(path), stamp);
   fs.TrashFile(dir.path() + "//./a b%\xC3\xA9.pdf");
-  EXPECT_EQ(ReadText(fs.FindInTrash(path, 5)), "first");
-  EXPECT_EQ(ReadText(fs.FindInTrash(path, 7)), "second!");
+  EXPECT_EQ(ReadAll(fs.FindInTrash(path, 5)), "first");
+  EXPECT_EQ(ReadAll(fs.FindInTrash(path, 7)), "second!");
   EXPECT_FALSE(fs.FindInTrash(path).empty());
   EXPECT_EQ(fs.FindInTrash(path, 6), "");
   EXPECT_EQ(fs.FindInTrash(dir / "never.pdf"), "");
@@ -217,11 +218,11 @@ TEST_P(FileSystemContract, TrashedFilesAreKeptAndFoundByWhereTheyWere) {
 }
 
 TEST_P(FileSystemContract, SyncFlushesFilesAndFoldersAndTellsOneFromTheOther) {
-  WriteText(dir / "f", "x");
+  WriteAll(dir / "f", "x");
   EXPECT_NO_THROW(fs.SyncFile(dir / "f"));
   EXPECT_NO_THROW(fs.SyncFolder(dir.path()));
   EXPECT_EQ(ErrorOf([&] { fs.SyncFolder(dir / "f"); }).Number(), errnum::kPathNotFound);
-  EXPECT_EQ(ReadText(dir / "f"), "x");
+  EXPECT_EQ(ReadAll(dir / "f"), "x");
 }
 
 INSTANTIATE_TEST_SUITE_P(Implementations, FileSystemContract, ::testing::Values(Posix, Faulty),

@@ -10,20 +10,14 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/checks.h"
 #include "platform/com_error.h"
 #include "platform/hostapp/hooks.h"
 
 namespace stow::mem {
 namespace {
 
-std::int32_t ErrorOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const ComError& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using stow::testing::ErrorNumberOf;
 
 class MemoryStoreTest : public ::testing::Test {
  protected:
@@ -104,21 +98,21 @@ TEST_F(MemoryStoreTest, SaveFaultsHonourKeyTimesAndCountOnlySuccesses) {
   auto a = store->AddMail(Inbox(), Mail("a"));
   auto b = store->AddMail(Inbox(), Mail("b"));
   store->faults().FailSave(a->EntryID(), errnum::kAccessDenied, 2);
-  EXPECT_EQ(ErrorOf([&] { a->Save(); }), errnum::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { b->Save(); }), 0);
-  EXPECT_EQ(ErrorOf([&] { a->Save(); }), errnum::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { a->Save(); }), 0);
+  EXPECT_EQ(ErrorNumberOf([&] { a->Save(); }), errnum::kAccessDenied);
+  EXPECT_EQ(ErrorNumberOf([&] { b->Save(); }), 0);
+  EXPECT_EQ(ErrorNumberOf([&] { a->Save(); }), errnum::kAccessDenied);
+  EXPECT_EQ(ErrorNumberOf([&] { a->Save(); }), 0);
   EXPECT_EQ(store->faults().SaveCount(a->EntryID()), 1);
   EXPECT_EQ(store->faults().SaveCount(b->EntryID()), 1);
   EXPECT_EQ(store->faults().SaveCount(), 2);
   EXPECT_EQ(store->faults().InjectedFailures(), 2);
 
   store->faults().FailSave("", errnum::kFail, -1);
-  EXPECT_NE(ErrorOf([&] { b->Save(); }), 0);
-  EXPECT_NE(ErrorOf([&] { store->CreateMailItem()->Save(); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { b->Save(); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { store->CreateMailItem()->Save(); }), 0);
   EXPECT_EQ(Drafts()->Items()->Count(), 0);
   store->faults().Clear();
-  EXPECT_EQ(ErrorOf([&] { b->Save(); }), 0);
+  EXPECT_EQ(ErrorNumberOf([&] { b->Save(); }), 0);
 }
 
 TEST_F(MemoryStoreTest, AttachmentAndItemCallFaults) {
@@ -127,28 +121,28 @@ TEST_F(MemoryStoreTest, AttachmentAndItemCallFaults) {
   auto all = item->Attachments()->All();
   store->faults().FailAttachmentSave("b.pdf");
   auto path = (dir_ / "out.pdf").string();
-  EXPECT_EQ(ErrorOf([&] { all[0]->SaveAsFile(path); }), 0);
-  EXPECT_EQ(ErrorOf([&] { all[1]->SaveAsFile(path); }), errnum::kPermissionDenied);
+  EXPECT_EQ(ErrorNumberOf([&] { all[0]->SaveAsFile(path); }), 0);
+  EXPECT_EQ(ErrorNumberOf([&] { all[1]->SaveAsFile(path); }), errnum::kPermissionDenied);
   std::ifstream in(path, std::ios::binary);
   std::string content((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(content, "AAA");  // the failed save did not touch the file
   EXPECT_EQ(store->faults().Count(Op::kAttachmentSaveAsFile, "a.pdf"), 1);
 
   store->faults().FailAttachmentDelete("a.pdf");
-  EXPECT_NE(ErrorOf([&] { all[0]->Delete(); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { all[0]->Delete(); }), 0);
   EXPECT_EQ(item->Attachments()->Count(), 2);
 
   store->faults().Fail(Op::kSetHTMLBody, item->EntryID(), errnum::kFail);
-  EXPECT_EQ(ErrorOf([&] { item->SetHTMLBody("<p>new</p>"); }), errnum::kFail);
+  EXPECT_EQ(ErrorNumberOf([&] { item->SetHTMLBody("<p>new</p>"); }), errnum::kFail);
   EXPECT_EQ(item->HTMLBody(), "<p>m</p>");
 
   store->faults().FailDelete(item->EntryID(), errnum::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { item->Delete(); }), errnum::kAccessDenied);
+  EXPECT_EQ(ErrorNumberOf([&] { item->Delete(); }), errnum::kAccessDenied);
   EXPECT_EQ(Inbox()->Items()->Count(), 1);
 
   std::ofstream(dir_ / "c.txt") << "c";
   store->faults().FailAttachmentAdd("c.txt");
-  EXPECT_NE(ErrorOf([&] { item->Attachments()->Add((dir_ / "c.txt").string(), ""); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { item->Attachments()->Add((dir_ / "c.txt").string(), ""); }), 0);
   EXPECT_EQ(item->Attachments()->Count(), 2);
 }
 
@@ -156,7 +150,7 @@ TEST_F(MemoryStoreTest, SaveAsFileOverADirectoryRaisesPermissionDeniedAndLeavesN
   auto item = store->AddMail(Inbox(), Mail("m", {{"a.pdf", "AAA", "", false}}));
   auto target = dir_ / "taken";
   std::filesystem::create_directories(target / "inside");
-  EXPECT_EQ(ErrorOf([&] { item->Attachments()->Item(1)->SaveAsFile(target.string()); }),
+  EXPECT_EQ(ErrorNumberOf([&] { item->Attachments()->Item(1)->SaveAsFile(target.string()); }),
             errnum::kPermissionDenied);
   EXPECT_TRUE(std::filesystem::is_directory(target / "inside"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_),
@@ -171,8 +165,9 @@ TEST_F(MemoryStoreTest, SaveAsFileIntoAnUnwritableFolderRaisesPermissionDenied) 
   std::filesystem::create_directories(locked);
   std::filesystem::permissions(
       locked, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-  EXPECT_EQ(ErrorOf([&] { item->Attachments()->Item(1)->SaveAsFile((locked / "a.pdf").string()); }),
-            errnum::kPermissionDenied);
+  EXPECT_EQ(
+      ErrorNumberOf([&] { item->Attachments()->Item(1)->SaveAsFile((locked / "a.pdf").string()); }),
+      errnum::kPermissionDenied);
   std::filesystem::permissions(locked, std::filesystem::perms::owner_all);
 }
 
@@ -180,17 +175,18 @@ TEST_F(MemoryStoreTest, GoneAndDefaultFolderFaults) {
   auto item = store->AddMail(Inbox(), Mail("m"));
   auto other = store->FindByEntryId(item->EntryID());
   EXPECT_TRUE(store->faults().MakeGone(item->EntryID()));
-  EXPECT_EQ(ErrorOf([&] { item->Subject(); }), errnum::kObjectGone);
-  EXPECT_EQ(ErrorOf([&] { other->Save(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { item->Subject(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { other->Save(); }), errnum::kObjectGone);
   EXPECT_EQ(Inbox()->Items()->Count(), 0);
   EXPECT_FALSE(store->faults().MakeGone("no such id"));
 
   store->faults().FailGetDefaultFolder(om::olFolderSentMail, errnum::kAccessDenied);
-  EXPECT_EQ(ErrorOf([&] { store->GetDefaultFolder(om::olFolderSentMail); }), errnum::kAccessDenied);
+  EXPECT_EQ(ErrorNumberOf([&] { store->GetDefaultFolder(om::olFolderSentMail); }),
+            errnum::kAccessDenied);
   EXPECT_EQ(store->GetDefaultFolder(om::olFolderInbox)->Name(), "Inbox");
   store->faults().FailGetDefaultFolder(om::olFolderSentMail, 0);
   EXPECT_EQ(store->GetDefaultFolder(om::olFolderSentMail)->Name(), "Sent Items");
-  EXPECT_NE(ErrorOf([&] { store->GetDefaultFolder(om::olFolderOutbox); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { store->GetDefaultFolder(om::olFolderOutbox); }), 0);
 }
 
 TEST_F(MemoryStoreTest, ReplyAndForwardCarryTheConversation) {
@@ -240,11 +236,11 @@ TEST_F(MemoryStoreTest, FoldersMailboxesAndPaths) {
   EXPECT_EQ(deep->FolderPath(), "\\\\Personal Folders\\Inbox\\Projects\\Ünïcode");
   EXPECT_EQ(deep->DefaultItemType(), om::olPostItem);
   EXPECT_EQ(projects->Folders()->Item("üNÏCODE")->FolderPath(), deep->FolderPath());
-  EXPECT_EQ(ErrorOf([&] { store->AddFolder(Inbox(), "projects"); }),
+  EXPECT_EQ(ErrorNumberOf([&] { store->AddFolder(Inbox(), "projects"); }),
             errnum::kKeyAlreadyInCollection);
   EXPECT_EQ(store->FolderByPath("\\\\personal folders\\inbox\\projects")->Name(), "Projects");
   EXPECT_EQ(store->FolderByPath("\\\\Personal Folders\\Nowhere"), nullptr);
-  EXPECT_NE(ErrorOf([&] { named.AddMail(Inbox(), Mail("wrong store")); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { named.AddMail(Inbox(), Mail("wrong store")); }), 0);
 
   auto boss = store->AddMailbox("Jane Boss");
   EXPECT_EQ(boss->FolderPath(), "\\\\Mailbox - Jane Boss\\Inbox");
@@ -255,8 +251,8 @@ TEST_F(MemoryStoreTest, FoldersMailboxesAndPaths) {
             boss->FolderPath());
   auto nobody = store->CreateRecipient("Nobody");
   EXPECT_FALSE(nobody->Resolve());
-  EXPECT_NE(ErrorOf([&] { store->GetSharedDefaultFolder(nobody, om::olFolderInbox); }), 0);
-  EXPECT_NE(ErrorOf([&] { store->GetSharedDefaultFolder(who, om::olFolderSentMail); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { store->GetSharedDefaultFolder(nobody, om::olFolderInbox); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { store->GetSharedDefaultFolder(who, om::olFolderSentMail); }), 0);
 }
 
 TEST_F(MemoryStoreTest, UserPropertiesKeepTheirTypes) {
@@ -269,8 +265,8 @@ TEST_F(MemoryStoreTest, UserPropertiesKeepTheirTypes) {
   auto num = props->Add("Count", om::olNumber, false);
   num->SetValue(std::int32_t{7});
   EXPECT_EQ(num->GetValue(), Value(7.0));
-  EXPECT_EQ(ErrorOf([&] { num->SetValue(std::string("seven")); }), errnum::kTypeMismatch);
-  EXPECT_NE(ErrorOf([&] { props->Add("flag", om::olText, false); }), 0);
+  EXPECT_EQ(ErrorNumberOf([&] { num->SetValue(std::string("seven")); }), errnum::kTypeMismatch);
+  EXPECT_NE(ErrorNumberOf([&] { props->Add("flag", om::olText, false); }), 0);
   EXPECT_EQ(props->Count(), 2);
   item->Save();
   EXPECT_EQ(store->FindByEntryId(item->EntryID())->UserProperties()->Find("FLAG")->Type(),
@@ -281,8 +277,8 @@ TEST_F(MemoryStoreTest, ObjectsOverAPendingDeletedAttachmentAreGone) {
   auto item = store->AddMail(Inbox(), Mail("m", {{"a.pdf", "AAA", "", false}}));
   auto a = item->Attachments()->Item(1);
   a->Delete();
-  EXPECT_EQ(ErrorOf([&] { a->FileName(); }), errnum::kObjectGone);
-  EXPECT_EQ(ErrorOf([&] { item->Attachments()->Item(1); }), errnum::kSubscriptOutOfRange);
+  EXPECT_EQ(ErrorNumberOf([&] { a->FileName(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { item->Attachments()->Item(1); }), errnum::kSubscriptOutOfRange);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 #include <functional>
 #include <memory>
 
+#include "common/temp_dir.h"
 #include "platform/memory/memory_shell.h"
 #include "platform/posix/posix_shell.h"
-#include "posix/temp_dir.h"
 
 namespace stow::platform {
 namespace {
@@ -63,7 +63,7 @@ TEST_P(ShellContract, OpenTellsWhetherTheHandlerStartedAndRunGivesTheExitCodeOnl
   EXPECT_FALSE(made.shell->ShellOpen(dir / "a.pdf"));
   // A program (never a shell command line): its status when waited for.
   std::string seven = dir / "ends with seven";
-  stow::testing::WriteText(seven, "#!/bin/sh\nexit 7\n");
+  stow::testing::WriteAll(seven, "#!/bin/sh\nexit 7\n");
   ::chmod(seven.c_str(), 0755);
   EXPECT_EQ(made.wsh->Run("\"" + seven + "\" x", 1, true), 7);
   EXPECT_EQ(made.wsh->Run("\"" + seven + "\"", 7, false), 0);

@@ -9,11 +9,13 @@
 #include <set>
 #include <sstream>
 
+#include "common/checks.h"
 #include "platform/com_error.h"
 
 namespace stow::contract {
 
 namespace fs = std::filesystem;
+using stow::testing::ErrorNumberOf;
 
 std::shared_ptr<om::Item> StoreUnderTest::Reopen(const std::shared_ptr<om::Item>& item) {
   std::string id = item->EntryID();
@@ -106,15 +108,6 @@ std::string ContentId(const std::shared_ptr<om::Attachment>& a) {
   return ToText(a->Field(om::PR_ATTACH_CONTENT_ID));
 }
 
-std::int32_t ErrorOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const ComError& e) {
-    return e.Number();
-  }
-  return 0;
-}
-
 MailSpec ThreeAttachments() {
   MailSpec m;
   m.subject = "Quarterly figures";
@@ -193,7 +186,7 @@ TEST_P(StoreContractTest, SaveAsFileReplacesAFileWholeAndFailsOnAMissingFolder) 
   EXPECT_EQ(std::distance(fs::directory_iterator(Files()), fs::directory_iterator()), 1);
 
   fs::path missing = Files() / "no-such-dir" / "a.bin";
-  EXPECT_EQ(ErrorOf([&] { a->SaveAsFile(missing.string()); }), errnum::kPathNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { a->SaveAsFile(missing.string()); }), errnum::kPathNotFound);
   EXPECT_FALSE(fs::exists(missing));
 }
 
@@ -256,7 +249,7 @@ TEST_P(StoreContractTest, UserPropertyKeepsCrLfAndTabAcrossSave) {
 TEST_P(StoreContractTest, ItemInConflictRaisesOnFind) {
   auto item = store().AddMail("Inbox", {"IPM.Note", "conflict", "<p>b</p>", "", {}});
   if (!store().MakeConflict(item)) GTEST_SKIP() << "the store cannot express a conflict";
-  EXPECT_EQ(ErrorOf([&] { Reopen(item)->UserProperties()->Find("Anything"); }),
+  EXPECT_EQ(ErrorNumberOf([&] { Reopen(item)->UserProperties()->Find("Anything"); }),
             errnum::kItemInConflict);
 }
 
@@ -288,7 +281,7 @@ TEST_P(StoreContractTest, FailedSaveLeavesTheStoredItemExactlyAsBefore) {
       ->SetValue(std::string("x\ty\t0"));
   item->Attachments()->Item(2)->Delete();
   if (!store().MakeNextSaveFail(item)) GTEST_SKIP() << "the store cannot fail a save";
-  EXPECT_NE(ErrorOf([&] { item->Save(); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { item->Save(); }), 0);
 
   auto stored = Reopen(item);
   ASSERT_NE(stored, nullptr);
@@ -328,7 +321,7 @@ TEST_P(StoreContractTest, DeleteMovesToDeletedItemsAndFromThereRemoves) {
   auto item = store().AddMail("Inbox", {"IPM.Note", "bin me", "<p>b</p>", "", {}});
   std::int64_t deletedBefore = deleted->Items()->Count();
   item->Delete();
-  EXPECT_EQ(ErrorOf([&] { item->Subject(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { item->Subject(); }), errnum::kObjectGone);
   EXPECT_EQ(inbox->Items()->Count(), 1);
   EXPECT_EQ(inbox->Items()->Item(1)->Subject(), "keep");
   ASSERT_EQ(deleted->Items()->Count(), deletedBefore + 1);
@@ -341,7 +334,7 @@ TEST_P(StoreContractTest, DeleteMovesToDeletedItemsAndFromThereRemoves) {
   EXPECT_EQ(inBin->Parent()->FolderPath(), deleted->FolderPath());
   inBin->Delete();
   EXPECT_EQ(deleted->Items()->Count(), deletedBefore);
-  EXPECT_EQ(ErrorOf([&] { inBin->HTMLBody(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { inBin->HTMLBody(); }), errnum::kObjectGone);
 }
 
 TEST_P(StoreContractTest, DeletePermanentlyLeavesNoCopyAnywhere) {
@@ -349,7 +342,7 @@ TEST_P(StoreContractTest, DeletePermanentlyLeavesNoCopyAnywhere) {
   std::int64_t deletedBefore = deleted->Items()->Count();
   auto item = store().AddMail("Inbox", {"IPM.Note", "gone", "<p>g</p>", "", {}});
   item->DeletePermanently();
-  EXPECT_EQ(ErrorOf([&] { item->Subject(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { item->Subject(); }), errnum::kObjectGone);
   EXPECT_EQ(Folder("Inbox")->Items()->Count(), 0);
   EXPECT_EQ(deleted->Items()->Count(), deletedBefore);
 }
@@ -441,8 +434,9 @@ TEST_P(StoreContractTest, AddTakesTheFileNameFromThePathAndTheDisplayNameAsGiven
   EXPECT_EQ(back[0]->FileName(), "report(1).pdf");
   EXPECT_EQ(back[0]->Size(), 99);
 
-  EXPECT_EQ(ErrorOf([&] { item->Attachments()->Add((Files() / "missing.bin").string(), ""); }),
-            errnum::kFileNotFound);
+  EXPECT_EQ(
+      ErrorNumberOf([&] { item->Attachments()->Add((Files() / "missing.bin").string(), ""); }),
+      errnum::kFileNotFound);
   EXPECT_EQ(item->Attachments()->Count(), 2);
 }
 

@@ -72,8 +72,8 @@ TEST_F(MaildirEngineTest, DetachThenReattachGivesBackTheSameBytes) {
   EXPECT_TRUE(IsProcessed(detached));
   EXPECT_NE(detached->HTMLBody().find("tableKZOSTART"), std::string::npos);
   ASSERT_EQ(env.ListFiles(folder), (std::vector<std::string>{"figures.pdf", "notes.txt"}));
-  EXPECT_EQ(AddinEnvironment::FileSha256(folder + "/figures.pdf"), AddinEnvironment::Sha256(pdf));
-  EXPECT_EQ(AddinEnvironment::FileSha256(folder + "/notes.txt"), AddinEnvironment::Sha256(text));
+  EXPECT_EQ(AddinEnvironment::FileSha256(folder + "/figures.pdf"), Sha256(pdf));
+  EXPECT_EQ(AddinEnvironment::FileSha256(folder + "/notes.txt"), Sha256(text));
   auto left = detached->Attachments()->All();
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0]->FileName(), kTokenFileName);
@@ -83,8 +83,8 @@ TEST_F(MaildirEngineTest, DetachThenReattachGivesBackTheSameBytes) {
   auto restored = OnlyItem();
   auto hashes = AttachmentHashes(restored);
   EXPECT_EQ(hashes.size(), 3u);
-  EXPECT_EQ(hashes["figures.pdf"], AddinEnvironment::Sha256(pdf));
-  EXPECT_EQ(hashes["notes.txt"], AddinEnvironment::Sha256(text));
+  EXPECT_EQ(hashes["figures.pdf"], Sha256(pdf));
+  EXPECT_EQ(hashes["notes.txt"], Sha256(text));
   std::string body = restored->HTMLBody();
   EXPECT_EQ(body.find("tableKZO"), std::string::npos);
   EXPECT_EQ(body.find(kBlockEndComment), std::string::npos);
@@ -111,8 +111,7 @@ TEST_F(MaildirEngineTest, NamesThatOnlyFoldTogetherAreSavedRecordedAndPutBackEac
   ReAttachFiles(OnlyItem(), true, "");
 
   auto hashes = AttachmentHashes(OnlyItem());
-  for (const MimePart& p : parts)
-    EXPECT_EQ(hashes[p.name], AddinEnvironment::Sha256(p.data)) << p.name;
+  for (const MimePart& p : parts) EXPECT_EQ(hashes[p.name], Sha256(p.data)) << p.name;
   EXPECT_TRUE(env.ListFiles(folder).empty());
 }
 
@@ -174,7 +173,7 @@ TEST_F(MaildirEngineTest, InlineImagesComeBackWithNewContentIds) {
   auto restored = OnlyItem();
   auto hashes = AttachmentHashes(restored);
   ASSERT_EQ(hashes.count("logo.png"), 1u);
-  EXPECT_EQ(hashes["logo.png"], AddinEnvironment::Sha256(png));
+  EXPECT_EQ(hashes["logo.png"], Sha256(png));
   std::string body = restored->HTMLBody();
   EXPECT_EQ(body.find("tableKZO"), std::string::npos);
   std::size_t cid = body.find("cid:");

@@ -123,12 +123,9 @@ TEST(RemoveLinks, BlockWithoutEndCommentIsCutToItsClosingTable) {
 }
 
 TEST(RemoveLinks, MalformedBlocksLeaveTheTextUnchanged) {
-  EXPECT_EQ(RemoveAttachmentsLinks("x tableKZOSTART y"), "x tableKZOSTART y");
-  EXPECT_EQ(RemoveAttachmentsLinks("<!--END_KZO---> then tableKZOSTART"),
-            "<!--END_KZO---> then tableKZOSTART");
-  EXPECT_EQ(RemoveAttachmentsLinks("<x id=tableKZOSTART> tableKZOEND no close"),
-            "<x id=tableKZOSTART> tableKZOEND no close");
-  EXPECT_EQ(RemoveAttachmentsLinks(""), "");
+  for (const std::string text : {"x tableKZOSTART y", "<!--END_KZO---> then tableKZOSTART",
+                                 "<x id=tableKZOSTART> tableKZOEND no close", ""})
+    EXPECT_EQ(RemoveAttachmentsLinks(text), text);
 }
 
 }  // namespace

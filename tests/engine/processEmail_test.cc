@@ -7,14 +7,14 @@
 #include "engine/processEmail.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <regex>
 
+#include "common/process.h"
 #include "engine/linkBlock.h"
 #include "platform/hostapp/safe_library.h"
 #include "support/cSettings.h"
@@ -163,6 +163,19 @@ TEST_F(ProcessEmailTest, SameNameTwiceGetsAPrefixAndNeverReplacesAFile) {
   EXPECT_TRUE(env.Reload(item)->Attachments()->Count() == 1);  // the token
 }
 
+TEST_F(ProcessEmailTest, AFileNamedByAnEarlierDetachButGoneGetsTheNewRecord) {
+  auto item = env.AddMail({.attachments = {{"notes.txt", "N"}}});
+  ProcessEmail(item, false, "", false);
+  std::filesystem::remove(folder + "/notes.txt");
+  auto stored = env.Reload(item);
+  env.WriteFile(env.Root() + "/notes.txt", "NEWER");
+  stored->Attachments()->Add(env.Root() + "/notes.txt", "");
+  stored->Save();
+  ProcessEmail(stored, false, "", false);
+  EXPECT_EQ(env.ReadFile(folder + "/notes.txt"), "NEWER");
+  EXPECT_EQ(RecordsOf(env.Reload(item)), folder + "/notes.txt\tnotes.txt\t0\t5");
+}
+
 // A file-system object on which another process creates a file right after the
 // existence check: the check says "free", the name is taken when the file lands.
 class RacingFileSystem : public mem::FaultyFileSystem {
@@ -262,14 +275,13 @@ TEST_F(ProcessEmailTest, AbandonedWorkingFilesAreSweptAndNoAttachmentEverIs) {
   // A writer that died before moving its working files into place: its portable one
   // is kept, the other is litter. This process's own working file and the user's
   // files are kept.
-  pid_t dead = fork();
-  if (dead == 0) {
-    env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, false), "litter");
-    env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, true), "keep");
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(dead, &status, 0);
+  ASSERT_EQ(
+      WaitExit(Spawn([&] {
+        env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, false), "litter");
+        env.fs().WriteNewFile(folder + "/" + env.fs().NewWorkingFileName(folder, true), "keep");
+        return true;
+      })),
+      0);
   env.WriteFile(folder + "/" + env.fs().NewWorkingFileName(folder, false), "keep");
   env.WriteFile(folder + "/user.txt", "keep");
   std::string litter;

@@ -127,6 +127,19 @@ TEST_F(ReAttachTest, AFailedSaveKeepsEverySavedFile) {
   EXPECT_EQ(env.ListFiles(env.TempFolder()), std::vector<std::string>{kTokenFileName});
 }
 
+TEST_F(ReAttachTest, AFileChangedWhileTheItemIsSavedStays) {
+  std::string saved = folder + "/saved.txt";
+  env.WriteFile(saved, "first");
+  auto draft = env.AddMail({})->Reply();  // its first save lands it in Drafts
+  auto drafts = env.store().GetDefaultFolder(om::olFolderDrafts);
+  auto writer = drafts->Items()->ItemAdd().Connect(
+      [&](const std::shared_ptr<om::Item>&) { env.WriteFile(saved, "edited meanwhile"); });
+  ReAttachFiles(draft, false, saved + "\tsaved.txt\t0");
+  EXPECT_EQ(env.ReadFile(saved), "edited meanwhile");
+  ASSERT_EQ(env.LastOutcome().failed.size(), 1u);
+  EXPECT_EQ(env.LastOutcome().failed[0].what, saved);
+}
+
 TEST_F(ReAttachTest, InlineImagesGetNewContentIdsAndTheViewIsRefreshed) {
   env.SetSetting("TreatInlineImagesAsAttachments", "-1");
   // A folder whose name needs escaping in HTML.

@@ -42,33 +42,13 @@ class HeadlessToolkitTest : public ::testing::Test {
   platform::ScopedServices services{platform::Services{nullptr, nullptr, &ui, &loop, nullptr}};
 };
 
-TEST_F(HeadlessToolkitTest, AModalHandlerTypesAndClicksAndTheShowReturnsUnloaded) {
-  ui.OnModal("frmAttachmentFolder", [](ui::Form& f) {
-    f.Find<ui::TextBox>("txtAttachmentFolderPath")->SetText("/srv/att");
-    f.Find<ui::CommandButton>("cmdOK")->PerformClick();
-  });
-  PathDialog dlg;
-  dlg.Show(true);
-  EXPECT_EQ(dlg.result, "/srv/att");
-  EXPECT_FALSE(dlg.Loaded());
-  EXPECT_FALSE(dlg.Visible);
-  ASSERT_EQ(ui.Shows().size(), 1u);
-  EXPECT_EQ(ui.Shows()[0].form, "frmAttachmentFolder");
-  EXPECT_TRUE(ui.Shows()[0].modal);
-  EXPECT_EQ(ui.Hides(), std::vector<std::string>{"frmAttachmentFolder"});
-  EXPECT_TRUE(ui.ModalLeftOpen().empty());
-  EXPECT_TRUE(ui.Forms().empty());
-}
-
-TEST_F(HeadlessToolkitTest, AModalFormLeftOpenIsHiddenAndReported) {
+// (What any toolkit does with forms and questions is the shared UI toolkit suite's.)
+TEST_F(HeadlessToolkitTest, AModalFormLeftOpenIsReported) {
   PathDialog withHandler("withHandler"), without("without");
   ui.OnModal("withHandler",
              [](ui::Form& f) { f.Find<ui::TextBox>("txtAttachmentFolderPath")->SetText("x"); });
   withHandler.Show(true);
   without.Show(true);
-  EXPECT_FALSE(withHandler.Visible);
-  EXPECT_TRUE(withHandler.Loaded());
-  EXPECT_FALSE(without.Visible);
   EXPECT_EQ(ui.ModalLeftOpen(), (std::vector<std::string>{"withHandler", "without"}));
   EXPECT_EQ(ui.Hides(), (std::vector<std::string>{"withHandler", "without"}));
   // Hiding through a button is a proper close, not "left open".
@@ -108,14 +88,9 @@ TEST_F(HeadlessToolkitTest, MessageBoxesAnswerFromTheQueueThenTheDefault) {
   EXPECT_EQ(ui.MsgBox("Delete?", ui::vbYesNo | ui::vbQuestion, "T"), ui::vbYes);
   EXPECT_EQ(ui.MsgBox("Really?", ui::vbYesNo, "T"), ui::vbNo);
   EXPECT_EQ(ui.QueuedAnswers(), 0u);
-  EXPECT_EQ(ui.MsgBox("Again?", ui::vbYesNo, "T"), ui::vbNo);  // empty queue: the safe answer
-  EXPECT_EQ(ui.MsgBox("Go on?", ui::vbOKCancel, "T"), ui::vbCancel);
-  ui.SetDefaultAnswer(ui::vbYes);
-  EXPECT_EQ(ui.MsgBox("Again?", ui::vbYesNo, "T"), ui::vbYes);
-  EXPECT_EQ(ui.MsgBox("Go on?", ui::vbOKCancel, "T"), ui::vbOK);
 
   const auto& boxes = ui.MessageBoxes();
-  ASSERT_EQ(boxes.size(), 7u);
+  ASSERT_EQ(boxes.size(), 3u);
   EXPECT_EQ(boxes[1].prompt, "Delete?");
   EXPECT_EQ(boxes[1].style, ui::vbYesNo | ui::vbQuestion);
   EXPECT_EQ(boxes[1].title, "T");
@@ -134,7 +109,6 @@ TEST_F(HeadlessToolkitTest, MessageBoxesRecordWhichFormsWereOnTop) {
   ui.SetTopmost(batch, true);
   EXPECT_EQ(ui.BrowseForFolder(42, "Choose"), "/picked");
   batch.Unload();
-  EXPECT_FALSE(ui.IsTopmost(batch));  // an unloaded form has no window
   ui.MsgBox("after unload", ui::vbOKOnly, "");
 
   const auto& boxes = ui.MessageBoxes();
@@ -154,8 +128,7 @@ TEST_F(HeadlessToolkitTest, FolderBrowserWindowsAndBringToFront) {
   ui.QueueFolder("");
   EXPECT_EQ(ui.BrowseForFolder(7, "First"), "/a");
   EXPECT_EQ(ui.BrowseForFolder(0, "Second"), "");
-  EXPECT_EQ(ui.BrowseForFolder(0, "Third"), "");  // empty queue: cancelled
-  ASSERT_EQ(ui.Browses().size(), 3u);
+  ASSERT_EQ(ui.Browses().size(), 2u);
   EXPECT_EQ(ui.Browses()[0].owner, 7u);
   EXPECT_EQ(ui.Browses()[1].title, "Second");
 

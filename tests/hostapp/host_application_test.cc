@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/checks.h"
 #include "platform/com_error.h"
 #include "platform/memory/memory_store.h"
 #include "platform/object_factory.h"
@@ -12,14 +13,7 @@
 namespace stow::hostapp {
 namespace {
 
-std::int32_t ErrorOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const ComError& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using stow::testing::ErrorNumberOf;
 
 class HostApplicationTest : public ::testing::Test {
  protected:
@@ -126,7 +120,7 @@ TEST_F(HostApplicationTest, SelectFolderRaisesFolderSwitchWithTheNewFolderInPlac
   explorer->SelectFolder(Inbox());
   EXPECT_EQ(seen, (std::vector<std::string>{"Calendar", "Inbox"}));
   EXPECT_EQ(explorer->Selection()->Count(), 0);
-  EXPECT_EQ(ErrorOf([&] { explorer->Selection()->Item(1); }), errnum::kSubscriptOutOfRange);
+  EXPECT_EQ(ErrorNumberOf([&] { explorer->Selection()->Item(1); }), errnum::kSubscriptOutOfRange);
 }
 
 TEST_F(HostApplicationTest, ExplorersAddMakesAHiddenExplorerUntilDisplayed) {
@@ -147,17 +141,17 @@ TEST_F(HostApplicationTest, WindowsThatWentAwayRaiseObjectGone) {
   auto explorer = app->OpenExplorer(Inbox());
   auto inspector = app->OpenInspector(Mail("m"));
   app->MakeWindowGone(inspector);
-  EXPECT_EQ(ErrorOf([&] { inspector->CurrentItem(); }), errnum::kObjectGone);
-  EXPECT_EQ(ErrorOf([&] { inspector->Caption(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { inspector->CurrentItem(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { inspector->Caption(); }), errnum::kObjectGone);
   // It is still the active window: the add-in meets it there and must cope.
   EXPECT_EQ(app->ActiveWindow()->TypeName(), "Inspector");
   app->MakeWindowGone(explorer);
-  EXPECT_EQ(ErrorOf([&] { explorer->CurrentFolder(); }), errnum::kObjectGone);
-  EXPECT_EQ(ErrorOf([&] { explorer->Selection(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { explorer->CurrentFolder(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { explorer->Selection(); }), errnum::kObjectGone);
 
   auto other = app->OpenExplorer(Inbox());
   app->CloseWindow(other);
-  EXPECT_EQ(ErrorOf([&] { other->Activate(); }), errnum::kObjectGone);
+  EXPECT_EQ(ErrorNumberOf([&] { other->Activate(); }), errnum::kObjectGone);
 }
 
 TEST_F(HostApplicationTest, QuitRaisesQuitAndLeavesNoWindows) {
@@ -181,20 +175,20 @@ TEST_F(HostApplicationTest, QuitRaisesQuitAndLeavesNoWindows) {
 TEST_F(HostApplicationTest, ApplicationMembers) {
   EXPECT_EQ(app->Version(), "14.0.0.0");
   EXPECT_EQ(app->GetNamespace("mapi"), store);
-  EXPECT_EQ(ErrorOf([&] { app->GetNamespace("OTHER"); }), errnum::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorNumberOf([&] { app->GetNamespace("OTHER"); }), errnum::kInvalidProcedureCall);
   auto mail = app->CreateItem(om::olMailItem);
   EXPECT_EQ(mail->EntryID(), "");
   EXPECT_EQ(mail->MessageClass(), "IPM.Note");
-  EXPECT_NE(ErrorOf([&] { app->CreateItem(om::olAppointmentItem); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { app->CreateItem(om::olAppointmentItem); }), 0);
 
-  EXPECT_EQ(ErrorOf([&] { app->CreateObject("Scripting.Dictionary"); }),
+  EXPECT_EQ(ErrorNumberOf([&] { app->CreateObject("Scripting.Dictionary"); }),
             errnum::kCannotCreateObject);
   auto made = std::make_shared<ComObject>();
   factory.Register("Scripting.Dictionary", [&] { return made; });
   EXPECT_EQ(app->CreateObject("Scripting.Dictionary"), made);
   HostApplication bare(store, "12.0.0.0");
   EXPECT_EQ(bare.Version(), "12.0.0.0");
-  EXPECT_EQ(ErrorOf([&] { bare.CreateObject("Scripting.Dictionary"); }),
+  EXPECT_EQ(ErrorNumberOf([&] { bare.CreateObject("Scripting.Dictionary"); }),
             errnum::kCannotCreateObject);
 }
 
@@ -203,7 +197,7 @@ TEST_F(HostApplicationTest, InspectorCloseWithSaveSavesAndKeepsTheWindowWhenSave
   auto inspector = app->OpenInspector(item);
   item->SetBillingInformation("edited");
   store->faults().FailSave(item->EntryID());
-  EXPECT_NE(ErrorOf([&] { inspector->Close(om::olSave); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { inspector->Close(om::olSave); }), 0);
   EXPECT_EQ(app->Inspectors()->Count(), 1);
   inspector->Close(om::olSave);
   EXPECT_EQ(app->Inspectors()->Count(), 0);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/dovecot_server.h"
+#include "common/hash.h"
 #include "platform/imap/connector.h"
 
 namespace stow::testing {
@@ -17,14 +18,6 @@ namespace stow::testing {
 using namespace std::chrono_literals;
 using imap::Endpoint;
 using imap::SessionOptions;
-
-inline std::string Sha256(const std::string& bytes) {
-  gchar* hex = g_compute_checksum_for_data(
-      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string out = hex;
-  g_free(hex);
-  return out;
-}
 
 struct MailboxDump {
   std::uint32_t uidValidity = 0, uidNext = 0;

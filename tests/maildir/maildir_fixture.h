@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/hash.h"
 #include "platform/com_error.h"
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/maildir_store.h"
@@ -24,6 +25,7 @@
 namespace stow::maildir::testing {
 
 namespace fs = std::filesystem;
+using ::stow::testing::Sha256;
 
 inline std::string ReadFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -51,14 +53,6 @@ inline std::string Base64(const std::string& bytes, std::size_t width = 76,
 inline const std::string kHead =
     "Message-ID: <m1@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\n"
     "From: Ann <ann@example.org>\nTo: Bob <bob@example.org>\nMIME-Version: 1.0\n";
-
-inline std::string Sha256(const std::string& bytes) {
-  gchar* h = g_compute_checksum_for_data(
-      G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
-  std::string s = h;
-  g_free(h);
-  return s;
-}
 
 // Serves only what the store uses: fd watches.
 class FdLoop : public platform::MessageLoop {

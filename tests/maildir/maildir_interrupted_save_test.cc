@@ -4,12 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "common/process.h"
 #include "maildir/maildir_fixture.h"
 #include "platform/maildir/maildir_names.h"
 
@@ -26,15 +26,6 @@ std::string Read(const fs::path& p) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-// A process id that no process has now (a child that has exited and been reaped).
-pid_t DeadPid() {
-  pid_t child = fork();
-  if (child == 0) _exit(0);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return child;
 }
 
 // A unique name as this host's writer `pid` makes it.
@@ -74,7 +65,7 @@ TEST_P(InterruptedSaveTest, KilledBetweenExchangeAndRenameGetsItsNewNameOnTheNex
   // the old message sits in tmp/ under the new unique name.
   fs::path old = Deliver(kMail, ",S=999,U=17:2,FS");
   std::string oldFile = old.filename().string();
-  std::string newUnique = UniqueOfWriter(DeadPid());
+  std::string newUnique = UniqueOfWriter(::stow::testing::EndedPid());
   std::string rewritten = kMail + "<p>rewritten</p>\n";
   LeaveNote(newUnique, "cur/" + oldFile, rewritten);
   fs::path tmpFile = root_ / "tmp" / newUnique;
@@ -95,7 +86,7 @@ TEST_P(InterruptedSaveTest, KilledBetweenExchangeAndRenameGetsItsNewNameOnTheNex
 
 TEST_P(InterruptedSaveTest, KilledBeforeTheExchangeLeavesTheOldMessageAlone) {
   fs::path old = Deliver(kMail, ",S=" + std::to_string(kMail.size()) + ":2,S");
-  std::string newUnique = UniqueOfWriter(DeadPid());
+  std::string newUnique = UniqueOfWriter(::stow::testing::EndedPid());
   LeaveNote(newUnique, "cur/" + old.filename().string(), kMail + "<p>never placed</p>\n");
 
   auto items = store_->GetDefaultFolder(om::olFolderInbox)->Items();

@@ -44,7 +44,6 @@ class MonitoringTest : public AddinTest {
     mailSpec.attachments.push_back(a);
     return mailSpec;
   }
-  bool Processed(const std::shared_ptr<om::Item>& item) { return IsProcessed(env.Reload(item)); }
   std::int64_t AttachmentCount(const std::shared_ptr<om::Item>& item) {
     return env.Reload(item)->Attachments()->Count();
   }

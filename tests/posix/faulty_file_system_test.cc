@@ -4,16 +4,16 @@
 
 #include <memory>
 
+#include "common/temp_dir.h"
 #include "platform/com_error.h"
 #include "platform/posix/posix_file_system.h"
-#include "posix/temp_dir.h"
 
 namespace stow::mem {
 namespace {
 
-using stow::testing::ReadText;
+using stow::testing::ReadAll;
 using stow::testing::TempDir;
-using stow::testing::WriteText;
+using stow::testing::WriteAll;
 
 class FaultyFileSystemTest : public ::testing::Test {
  protected:
@@ -34,7 +34,7 @@ TEST_F(FaultyFileSystemTest, FailsTheChosenCallOnlyAndTouchesNothing) {
   EXPECT_FALSE(fs.FileExists(path));
   // Once only: the next write goes through.
   fs.WriteNewFile(path, "x");
-  EXPECT_EQ(ReadText(path), "x");
+  EXPECT_EQ(ReadAll(path), "x");
   // Other paths and other operations were never affected.
   fs.WriteNewFile(dir / "b.txt", "y");
 
@@ -47,7 +47,7 @@ TEST_F(FaultyFileSystemTest, FailsTheChosenCallOnlyAndTouchesNothing) {
 }
 
 TEST_F(FaultyFileSystemTest, AlwaysNTimesAndByPrefix) {
-  WriteText(dir / "keep.txt", "k");
+  WriteAll(dir / "keep.txt", "k");
   fs.Fail(FsOp::DeleteFile, dir / "keep.txt", errnum::kPermissionDenied);
   for (int i = 0; i < 3; ++i) EXPECT_THROW(fs.DeleteFile(dir / "keep.txt", true), ComError);
   EXPECT_TRUE(fs.FileExists(dir / "keep.txt"));
@@ -64,7 +64,7 @@ TEST_F(FaultyFileSystemTest, AlwaysNTimesAndByPrefix) {
 }
 
 TEST_F(FaultyFileSystemTest, CopyAndMoveMatchEitherPathAndKeepTheirOwnDescription) {
-  WriteText(dir / "src", "s");
+  WriteAll(dir / "src", "s");
   fs.Fail(FsOp::CopyFile, dir / "dst", errnum::kDiskFull, -1, "custom text");
   try {
     fs.CopyFile(dir / "src", dir / "dst", false);
@@ -77,7 +77,7 @@ TEST_F(FaultyFileSystemTest, CopyAndMoveMatchEitherPathAndKeepTheirOwnDescriptio
   fs.FailAll(FsOp::MoveNoReplace, errnum::kPermissionDenied, 1);
   EXPECT_THROW(fs.MoveNoReplace(dir / "src", dir / "moved"), ComError);
   fs.MoveNoReplace(dir / "src", dir / "moved");
-  EXPECT_EQ(ReadText(dir / "moved"), "s");
+  EXPECT_EQ(ReadAll(dir / "moved"), "s");
   auto copies = fs.CallsOf(FsOp::CopyFile);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(copies[0].path2, dir / "dst");

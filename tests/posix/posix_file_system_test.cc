@@ -13,17 +13,19 @@
 #include <cerrno>
 #include <string>
 
+#include "common/checks.h"
+#include "common/process.h"
+#include "common/temp_dir.h"
 #include "platform/com_error.h"
-#include "posix/temp_dir.h"
 
 namespace stow::posix {
 namespace {
 
 using stow::testing::ErrorOf;
-using stow::testing::ReadText;
+using stow::testing::ReadAll;
 using stow::testing::ScopedEnv;
 using stow::testing::TempDir;
-using stow::testing::WriteText;
+using stow::testing::WriteAll;
 
 class PosixFileSystemTest : public ::testing::Test {
  protected:
@@ -47,7 +49,7 @@ TEST_F(PosixFileSystemTest, WorkingFolderIsPrivateFreshAndGoesWithItsProcess) {
     ::chmod((dir / "run").c_str(), 0700);
     EXPECT_EQ(WorkingFolderBase(), dir / "run");
   }
-  WriteText(dir / "outside", "keep");
+  WriteAll(dir / "outside", "keep");
   std::string path;
   {
     WorkingFolder mine(dir.path()), other(dir.path());
@@ -63,31 +65,31 @@ TEST_F(PosixFileSystemTest, WorkingFolderIsPrivateFreshAndGoesWithItsProcess) {
     EXPECT_EQ(ErrorOf([&] { fs.LinkFile(dir / "outside", path + "/copy.pdf"); }).Number(),
               errnum::kFileAlreadyExists);
     std::string sub = fs.CreatePrivateFolder(path);
-    WriteText(sub + "/x", "x");
+    WriteAll(sub + "/x", "x");
     // The folder of a running process is never swept.
     SweepEndedWorkingFolders(dir.path());
     EXPECT_TRUE(Exists(path + "/copy.pdf"));
   }
   EXPECT_FALSE(Exists(path));
-  EXPECT_EQ(ReadText(dir / "outside"), "keep");
+  EXPECT_EQ(ReadAll(dir / "outside"), "keep");
   EXPECT_THROW(fs.GetSpecialFolder(platform::WindowsFolder), ComError);
   EXPECT_THROW(fs.GetSpecialFolder(99), ComError);
 }
 
 TEST_F(PosixFileSystemTest, SweepTakesOnlyFoldersThatEndedProcessesOfTheUserLeft) {
   ::mkdir((dir / "outside").c_str(), 0700);
-  WriteText(dir / "outside/keep", "keep");
+  WriteAll(dir / "outside/keep", "keep");
   auto folder = [&](const std::string& name, mode_t mode) {
     ::mkdir((dir / name).c_str(), mode);
     ::chmod((dir / name).c_str(), mode);
     return dir / name;
   };
   std::string ended = folder("stowbright-work-123-abcDEF", 0700);
-  WriteText(ended + "/copy.pdf", "c");
+  WriteAll(ended + "/copy.pdf", "c");
   ::symlink((dir / "outside/keep").c_str(), (ended + "/link").c_str());
   ::symlink((dir / "outside").c_str(), (ended + "/folder-link").c_str());
   ::mkdir((ended + "/d-1").c_str(), 0700);
-  WriteText(ended + "/d-1/f", "f");
+  WriteAll(ended + "/d-1/f", "f");
   std::string shared = folder("stowbright-work-124-abcDEF", 0755);
   std::string otherName = folder("stowbright-work-125-abc", 0700);
   ::symlink((dir / "outside").c_str(), (dir / "stowbright-work-126-abcDEF").c_str());
@@ -97,16 +99,14 @@ TEST_F(PosixFileSystemTest, SweepTakesOnlyFoldersThatEndedProcessesOfTheUserLeft
   EXPECT_TRUE(Exists(shared));
   EXPECT_TRUE(Exists(otherName));
   EXPECT_TRUE(Exists(dir / "stowbright-work-126-abcDEF"));
-  EXPECT_EQ(ReadText(dir / "outside/keep"), "keep");
+  EXPECT_EQ(ReadAll(dir / "outside/keep"), "keep");
 }
 
 TEST_F(PosixFileSystemTest, OnlyWorkingFileNamesOfThisHostAndAnEndedProcessAreAbandoned) {
   std::string name = fs.NewWorkingFileName(dir.path(), false);
   ASSERT_EQ(name.rfind(".stowbright:", 0), 0u) << name;
   std::string host = name.substr(12, name.find(':', 12) - 12);
-  pid_t ended = fork();
-  if (ended == 0) _exit(0);
-  waitpid(ended, nullptr, 0);
+  pid_t ended = stow::testing::EndedPid();
   auto named = [&](const std::string& h, long pid, const std::string& number) {
     return ".stowbright:" + h + ":" + std::to_string(pid) + ":" + number + ".partial";
   };
@@ -165,7 +165,7 @@ TEST_F(SmallVolumeTest, FullDiskIsReportedAndLeavesNothingBehind) {
   EXPECT_FALSE(fs.FileExists(path));
 
   std::string src = dir / "big.src";
-  WriteText(src, big);
+  WriteAll(src, big);
   e = ErrorOf([&] { fs.CopyFile(src, mountPoint + "/copy.bin", false); });
   EXPECT_EQ(e.Number(), errnum::kDiskFull);
   EXPECT_TRUE(fs.ListFolder(mountPoint).empty());

@@ -8,17 +8,17 @@
 #include <chrono>
 #include <thread>
 
+#include "common/temp_dir.h"
 #include "platform/com_error.h"
 #include "platform/posix/process.h"
-#include "posix/temp_dir.h"
 
 namespace stow::posix {
 namespace {
 
-using stow::testing::ReadText;
+using stow::testing::ReadAll;
 using stow::testing::ScopedEnv;
 using stow::testing::TempDir;
-using stow::testing::WriteText;
+using stow::testing::WriteAll;
 
 // True when this process has no child left (running or zombie).
 bool NoChildren() {
@@ -29,7 +29,7 @@ bool NoChildren() {
 // Waits up to two seconds for a file to have content.
 std::string WaitForText(const std::string& path) {
   for (int i = 0; i < 200; ++i) {
-    std::string text = ReadText(path);
+    std::string text = ReadAll(path);
     if (!text.empty()) return text;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -57,7 +57,7 @@ TEST(PosixShell, PersonalFolderComesFromUserDirsElseHomeDocuments) {
   ScopedEnv config("XDG_CONFIG_HOME", (dir / "config").c_str());
   PosixShell shell;
   ::mkdir((dir / "config").c_str(), 0755);
-  WriteText(dir / "config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
+  WriteAll(dir / "config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
   EXPECT_EQ(shell.SpecialFolderPath(platform::CSIDL_PERSONAL), dir / "home/Papers");
 }
 
@@ -75,7 +75,7 @@ TEST(PosixShell, TempAndProgramFolders) {
 TEST(PosixShell, ShellOpenStartsTheOpenerDetached) {
   TempDir dir;
   std::string opener = dir / "opener.sh";
-  WriteText(opener, "#!/bin/sh\nprintf '%s' \"$1\" > \"" + (dir / "opened") + "\"\n");
+  WriteAll(opener, "#!/bin/sh\nprintf '%s' \"$1\" > \"" + (dir / "opened") + "\"\n");
   ::chmod(opener.c_str(), 0755);
   PosixShell shell;
   shell.SetOpenCommand(opener);
@@ -87,7 +87,7 @@ TEST(PosixShell, ShellOpenStartsTheOpenerDetached) {
 // A script at dir/name with this body.
 std::string Script(const TempDir& dir, const std::string& name, const std::string& body) {
   std::string path = dir / name;
-  WriteText(path, "#!/bin/sh\n" + body + "\n");
+  WriteAll(path, "#!/bin/sh\n" + body + "\n");
   ::chmod(path.c_str(), 0755);
   return path;
 }
@@ -98,7 +98,7 @@ TEST(PosixWshShell, RunStartsProgramsWithoutAShellAndOpensTheRest) {
   std::string write = Script(dir, "write it", "printf '%s|%s' \"$1\" \"$2\" > \"$3\"");
   // Quotes group words; nothing is a shell's to read ($, ;, >).
   EXPECT_EQ(sh.Run("\"" + write + "\" \"a b\" $HOME;x " + (dir / "out"), 1, true), 0);
-  EXPECT_EQ(ReadText(dir / "out"), "a b|$HOME;x");
+  EXPECT_EQ(ReadAll(dir / "out"), "a b|$HOME;x");
   EXPECT_EQ(sh.Run(Script(dir, "term", "kill -TERM $$"), 1, true), 128 + SIGTERM);
   EXPECT_THROW(sh.Run("no-such-program-xyz", 1, true), ComError);
   EXPECT_THROW(sh.Run("exit 7", 1, true), ComError);

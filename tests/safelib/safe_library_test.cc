@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "common/checks.h"
 #include "platform/com_error.h"
 #include "platform/file_system.h"
 #include "platform/shell.h"
 
 namespace stow::hostapp {
 namespace {
+
+using stow::testing::ErrorNumberOf;
 
 class FakeAttachments : public om::Attachments {
  public:
@@ -57,37 +60,27 @@ class FakeItem : public om::Item {
   std::shared_ptr<om::Item> Forward() override { return nullptr; }
 };
 
-template <class F>
-std::int32_t NumberOf(F&& f) {
-  try {
-    f();
-  } catch (const ComError& e) {
-    return e.Number();
-  }
-  return 0;
-}
-
 TEST(SafeItem, NothingWorksBeforeTheAccessCode) {
   auto item = std::make_shared<FakeItem>();
   SafeItemImpl safe;
   const std::int32_t denied = kSafeLibraryNotAuthorised;
-  EXPECT_EQ(NumberOf([&] { safe.SetItem(item); }), denied);
-  EXPECT_EQ(NumberOf([&] { safe.Item(); }), denied);
-  EXPECT_EQ(NumberOf([&] { safe.HTMLBody(); }), denied);
-  EXPECT_EQ(NumberOf([&] { safe.Body(); }), denied);
-  EXPECT_EQ(NumberOf([&] { safe.Attachments(); }), denied);
+  EXPECT_EQ(ErrorNumberOf([&] { safe.SetItem(item); }), denied);
+  EXPECT_EQ(ErrorNumberOf([&] { safe.Item(); }), denied);
+  EXPECT_EQ(ErrorNumberOf([&] { safe.HTMLBody(); }), denied);
+  EXPECT_EQ(ErrorNumberOf([&] { safe.Body(); }), denied);
+  EXPECT_EQ(ErrorNumberOf([&] { safe.Attachments(); }), denied);
 
   safe.SetAuthKey("QHXPLZMKRWTVBNQJ");  // one letter short
-  EXPECT_EQ(NumberOf([&] { safe.SetItem(item); }), denied);
+  EXPECT_EQ(ErrorNumberOf([&] { safe.SetItem(item); }), denied);
   safe.SetAuthKey(std::string(platform::kSafeLibraryAuthKey) + " ");
-  EXPECT_EQ(NumberOf([&] { safe.SetItem(item); }), denied);
+  EXPECT_EQ(ErrorNumberOf([&] { safe.SetItem(item); }), denied);
 }
 
 TEST(SafeItem, WithTheAccessCodeItForwardsToTheItem) {
   auto item = std::make_shared<FakeItem>();
   SafeItemImpl safe;
   safe.SetAuthKey(platform::kSafeLibraryAuthKey);
-  EXPECT_EQ(NumberOf([&] { safe.HTMLBody(); }), errnum::kObjectRequired);  // no item yet
+  EXPECT_EQ(ErrorNumberOf([&] { safe.HTMLBody(); }), errnum::kObjectRequired);  // no item yet
   EXPECT_EQ(safe.Item(), nullptr);
   safe.SetItem(item);
   safe.SetAuthKey(platform::kSafeLibraryAuthKey);
@@ -110,8 +103,8 @@ TEST(SafeUtils, AddressBookAndCleanupNeedTheCodeAndUseTheHandler) {
   SafeUtilsImpl utils;
   platform::AddressBookOptions pick;
   pick.title = "Pick";
-  EXPECT_EQ(NumberOf([&] { utils.AddressBook(pick); }), kSafeLibraryNotAuthorised);
-  EXPECT_EQ(NumberOf([&] { utils.Cleanup(); }), kSafeLibraryNotAuthorised);
+  EXPECT_EQ(ErrorNumberOf([&] { utils.AddressBook(pick); }), kSafeLibraryNotAuthorised);
+  EXPECT_EQ(ErrorNumberOf([&] { utils.Cleanup(); }), kSafeLibraryNotAuthorised);
   utils.SetAuthKey(platform::kSafeLibraryAuthKey);
 
   SetAddressBookHandler(nullptr);

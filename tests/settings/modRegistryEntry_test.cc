@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/checks.h"
 #include "platform/com_error.h"
 #include "settings_fixture.h"
 
@@ -14,20 +15,9 @@ using modRegistryEntry::ReadRegistryValue;
 using modRegistryEntry::WriteRegistryValue;
 using Op = mem::MemoryRegistry::Op;
 namespace syserr = platform::syserr;
+using stow::testing::ErrorOf;
 
 constexpr std::uint32_t kBase = 0x80040000u;
-
-// The error a call raised; fails the test when it raised none.
-template <class F>
-ComError ErrorOf(F&& call) {
-  try {
-    call();
-  } catch (const ComError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no error raised";
-  return ComError(0, "", "");
-}
 
 void ExpectError(const ComError& e, std::uint32_t number, const std::string& description) {
   EXPECT_EQ(static_cast<std::uint32_t>(e.Number()), number) << std::hex << e.Number();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/process.h"
 #include "platform/sqlite/sqlite_registry.h"
 #include "settings_fixture.h"
 #include "support/cSettings.h"
@@ -16,26 +17,8 @@
 namespace stow::settings_test {
 namespace {
 
-// Runs child in a forked process; its exit status is 0 only when child returned true.
-template <class F>
-pid_t Spawn(F child) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    bool ok = false;
-    try {
-      ok = child();
-    } catch (...) {
-    }
-    _exit(ok ? 0 : 1);
-  }
-  return pid;
-}
-
-int WaitExit(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using stow::testing::Spawn;
+using stow::testing::WaitExit;
 
 class SharedStoreTest : public SettingsTest {
  protected:

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/process.h"
 #include "common/temp_dir.h"
 #include "platform/com_error.h"
 
@@ -25,35 +26,14 @@ using platform::Hive;
 using platform::RegKey;
 namespace syserr = platform::syserr;
 using sqlite::SqliteRegistry;
+using testing::Spawn;
 using testing::TempDir;
+using testing::WaitExit;
 
 constexpr const char* kKey = "Software\\Quillmere\\KZO";
 
 std::string Text(const std::string& utf8) {
   return platform::Utf8ToUtf16Bytes(utf8);
-}
-
-// Runs child in a forked process that opens its own store; returns the pid. The
-// child's exit status is 0 only when child returned true.
-template <class F>
-pid_t Spawn(F child) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    bool ok = false;
-    try {
-      ok = child();
-    } catch (...) {
-      ok = false;
-    }
-    _exit(ok ? 0 : 1);
-  }
-  return pid;
-}
-
-int WaitExit(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 TEST(SqliteRegistry, CreatesItsFolderAndKeepsValuesAcrossReopening) {

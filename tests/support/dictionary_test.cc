@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/checks.h"
 #include "platform/collection.h"
 #include "platform/com_error.h"
 #include "platform/object_factory.h"
@@ -14,15 +15,7 @@ namespace stow {
 namespace {
 
 using platform::Dictionary;
-
-std::int32_t ErrorOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const ComError& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using stow::testing::ErrorNumberOf;
 
 TEST(Dictionary, TextCompareFoldsCaseAccentedLettersAndNormalForms) {
   Dictionary d;
@@ -31,7 +24,7 @@ TEST(Dictionary, TextCompareFoldsCaseAccentedLettersAndNormalForms) {
   EXPECT_TRUE(d.Exists("R\xC3\x89SUM\xC3\x89.PDF"));               // composed É
   EXPECT_TRUE(d.Exists("re\xCC\x81sume\xCC\x81.PDF"));             // e + combining acute
   EXPECT_FALSE(d.Exists("Resume.pdf"));                            // the accent still matters
-  EXPECT_EQ(ErrorOf([&] { d.Add("RE\xCC\x81SUME\xCC\x81.pdf", Value()); }),
+  EXPECT_EQ(ErrorNumberOf([&] { d.Add("RE\xCC\x81SUME\xCC\x81.pdf", Value()); }),
             errnum::kKeyAlreadyInCollection);
   EXPECT_EQ(d.Count(), 1u);
   EXPECT_EQ(d.StoredKey("r\xC3\xA9SUM\xC3\xA9.pdf"), "R\xC3\xA9sum\xC3\xA9.pdf");
@@ -68,8 +61,8 @@ TEST(Dictionary, KeepsInsertionOrderThroughRemoveAndReplace) {
   std::vector<std::string> items;
   for (const auto& item : d.Items()) items.push_back(ToText(std::get<Value>(item)));
   EXPECT_EQ(items, (std::vector<std::string>{"c", "bee", "d", "e"}));
-  EXPECT_NE(ErrorOf([&] { d.Remove("a"); }), 0);
-  EXPECT_NE(ErrorOf([&] { d.Item("zz"); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { d.Remove("a"); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { d.Item("zz"); }), 0);
   EXPECT_FALSE(d.Exists("zz"));  // reading a missing key never adds it
   d.RemoveAll();
   EXPECT_EQ(d.Count(), 0u);
@@ -80,7 +73,7 @@ TEST(Dictionary, KeepsInsertionOrderThroughRemoveAndReplace) {
 TEST(Dictionary, CompareModeCannotChangeOnceFilled) {
   Dictionary d;
   d.Add("x", Value());
-  EXPECT_EQ(ErrorOf([&] { d.SetCompareMode(Dictionary::kTextCompare); }),
+  EXPECT_EQ(ErrorNumberOf([&] { d.SetCompareMode(Dictionary::kTextCompare); }),
             errnum::kInvalidProcedureCall);
   EXPECT_EQ(d.CompareMode(), Dictionary::kBinaryCompare);
 }
@@ -110,14 +103,14 @@ TEST(KeyedCollection, KeysIgnoreCaseIndexesAreOneBased) {
   c.Add(std::make_shared<Thing>(Thing{1}), "\xC3\x89t\xC3\xA9");  // Été
   c.Add(std::make_shared<Thing>(Thing{2}));                       // no key
   c.Add(std::make_shared<Thing>(Thing{3}), "b");
-  EXPECT_EQ(ErrorOf([&] { c.Add(std::make_shared<Thing>(Thing{4}), "\xC3\xA9T\xC3\x89"); }),
+  EXPECT_EQ(ErrorNumberOf([&] { c.Add(std::make_shared<Thing>(Thing{4}), "\xC3\xA9T\xC3\x89"); }),
             errnum::kKeyAlreadyInCollection);
   EXPECT_EQ(c.Count(), 3);
   EXPECT_EQ(c.Item("\xC3\xA9t\xC3\xA9")->id, 1);
   EXPECT_EQ(c.Item(2)->id, 2);
-  EXPECT_EQ(ErrorOf([&] { c.Item(0); }), errnum::kSubscriptOutOfRange);
-  EXPECT_EQ(ErrorOf([&] { c.Item(4); }), errnum::kSubscriptOutOfRange);
-  EXPECT_EQ(ErrorOf([&] { c.Remove("missing"); }), errnum::kInvalidProcedureCall);
+  EXPECT_EQ(ErrorNumberOf([&] { c.Item(0); }), errnum::kSubscriptOutOfRange);
+  EXPECT_EQ(ErrorNumberOf([&] { c.Item(4); }), errnum::kSubscriptOutOfRange);
+  EXPECT_EQ(ErrorNumberOf([&] { c.Remove("missing"); }), errnum::kInvalidProcedureCall);
   c.Remove("B");
   EXPECT_FALSE(c.Contains("b"));
   std::vector<int> ids;

@@ -16,33 +16,34 @@ using namespace modFileSystem;
 using testing::SupportEnv;
 using testing::TempDir;
 
-TEST(PathText, StripTrailingSeparatorDropsOneOnly) {
-  EXPECT_EQ(StripTrailingSeparator("C:\\Temp\\"), "C:\\Temp");
-  EXPECT_EQ(StripTrailingSeparator("C:\\Temp\\\\"), "C:\\Temp\\");
-  EXPECT_EQ(StripTrailingSeparator("/tmp/x/"), "/tmp/x");
-  EXPECT_EQ(StripTrailingSeparator("/tmp/x"), "/tmp/x");
-  EXPECT_EQ(StripTrailingSeparator("/"), "");
-  EXPECT_EQ(StripTrailingSeparator(""), "");
-}
-
-TEST(PathText, TextAfterFirstSeparator) {
-  EXPECT_EQ(TextAfterFirstSeparator("\\\\S\\P\\f.pdf"), "\\S\\P\\f.pdf");
-  EXPECT_EQ(TextAfterFirstSeparator("a/b\\c"), "b\\c");
-  EXPECT_EQ(TextAfterFirstSeparator("x\\"), "");
-  EXPECT_EQ(TextAfterFirstSeparator("none"), "");
-  EXPECT_EQ(TextAfterFirstSeparator(""), "");
-}
-
-TEST(PathText, GetDotExtension) {
-  EXPECT_EQ(GetDotExtension("README"), "README");
-  EXPECT_EQ(GetDotExtension("a.tar.gz"), ".gz");
-  EXPECT_EQ(GetDotExtension("name."), "");
-  EXPECT_EQ(GetDotExtension(".bashrc"), ".bashrc");
-  EXPECT_EQ(GetDotExtension(""), "");
-  EXPECT_EQ(GetDotExtension("r\xC3\xA9sum\xC3\xA9.PDF"), ".PDF");
-}
-
-TEST(PathText, JoinPathUsesOneSeparator) {
+TEST(PathText, SeparatorsAndExtensions) {
+  struct Case {
+    std::string (*op)(const std::string&);
+    std::string in, out;
+  };
+  auto* strip = &StripTrailingSeparator;
+  auto* after = &TextAfterFirstSeparator;
+  auto* ext = &GetDotExtension;
+  for (const Case& c : std::vector<Case>{
+           {strip, "C:\\Temp\\", "C:\\Temp"},  // one separator only
+           {strip, "C:\\Temp\\\\", "C:\\Temp\\"},
+           {strip, "/tmp/x/", "/tmp/x"},
+           {strip, "/tmp/x", "/tmp/x"},
+           {strip, "/", ""},
+           {strip, "", ""},
+           {after, "\\\\S\\P\\f.pdf", "\\S\\P\\f.pdf"},
+           {after, "a/b\\c", "b\\c"},
+           {after, "x\\", ""},
+           {after, "none", ""},
+           {after, "", ""},
+           {ext, "README", "README"},
+           {ext, "a.tar.gz", ".gz"},
+           {ext, "name.", ""},
+           {ext, ".bashrc", ".bashrc"},
+           {ext, "", ""},
+           {ext, "r\xC3\xA9sum\xC3\xA9.PDF", ".PDF"},
+       })
+    EXPECT_EQ(c.op(c.in), c.out) << c.in;
   EXPECT_EQ(JoinPath("/a/b/", "c.txt"), "/a/b/c.txt");
   EXPECT_EQ(JoinPath("/a/b", "c.txt"), "/a/b/c.txt");
   EXPECT_EQ(JoinPath("/a/b//", "c.txt"), "/a/b//c.txt");

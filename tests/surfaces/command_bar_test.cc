@@ -41,6 +41,20 @@ const std::vector<std::string> kCommon = {"0|Detach|3|1674|g", "0|Re-Attach|3|25
 
 class CommandBarTest : public SurfacesTest {
  protected:
+  // The add-in running, a mail detached through it, and a reply to it open.
+  std::shared_ptr<om::Item> OpenReplyToADetachedMail(RozozizeraRoreravo& addin) {
+    addin.AddinInstance_OnConnection(env.hostPtr(), 0, nullptr, Value());
+    auto original = Mail("orig");
+    env.OpenExplorer(nullptr, {original});
+    addin.AddinInstance_OnStartupComplete(Value());
+    addin.SubExecuteAction(office::RibbonControl("cmdStripAttachments"));
+    EXPECT_TRUE(Processed(original));
+    auto reply = env.Reload(original)->Reply();
+    lastInspector = env.OpenInspector(reply);
+    return reply;
+  }
+  std::shared_ptr<om::Inspector> lastInspector;
+
   std::shared_ptr<cStandardTB> ExplorerBar(std::shared_ptr<om::Explorer> explorer) {
     auto bar = std::make_shared<cStandardTB>();
     bar->set_oueCurrExplorer(std::move(explorer));
@@ -188,15 +202,7 @@ TEST_F(CommandBarTest, LastExplorerClosingThroughTheTrackersStillSavesThePositio
 
 TEST_F(CommandBarTest, ComposeBarAttachesTheRepliedToFilesOnce) {
   RozozizeraRoreravo addin;
-  addin.AddinInstance_OnConnection(env.hostPtr(), 0, nullptr, Value());
-  auto original = Mail("orig");
-  env.OpenExplorer(nullptr, {original});
-  addin.AddinInstance_OnStartupComplete(Value());
-  addin.SubExecuteAction(office::RibbonControl("cmdStripAttachments"));
-  ASSERT_TRUE(Processed(original));
-
-  auto reply = env.Reload(original)->Reply();
-  auto inspector = env.OpenInspector(reply);
+  auto reply = OpenReplyToADetachedMail(addin);
   auto& compose = *modGlobal::objInspectors->colInspectorsComposeTB;
   ASSERT_EQ(compose.Count(), 1);
   auto tb = compose.Item(1);
@@ -216,19 +222,13 @@ TEST_F(CommandBarTest, ComposeBarAttachesTheRepliedToFilesOnce) {
   tb->objExplorerToolbar->Controls().Item("Attach Files")->Execute();
   EXPECT_EQ(reply->Attachments()->Count(), count);
 
-  env.host().CloseWindow(inspector);
+  env.host().CloseWindow(lastInspector);
   EXPECT_EQ(compose.Count(), 0);
 }
 
 TEST_F(CommandBarTest, ComposeRibbonButtonsUseTheBarOfTheConversation) {
   RozozizeraRoreravo addin;
-  addin.AddinInstance_OnConnection(env.hostPtr(), 0, nullptr, Value());
-  auto original = Mail("conv");
-  env.OpenExplorer(nullptr, {original});
-  addin.AddinInstance_OnStartupComplete(Value());
-  addin.SubExecuteAction(office::RibbonControl("cmdStripAttachments"));
-  auto reply = env.Reload(original)->Reply();
-  env.OpenInspector(reply);
+  auto reply = OpenReplyToADetachedMail(addin);
   auto tb = modGlobal::objInspectors->colInspectorsComposeTB->Item(1);
   std::string list = tb->strAttachments;
   ASSERT_FALSE(list.empty());

@@ -41,19 +41,6 @@ class SurfacesTest : public AddinTest {
     return env.AddMail(mailSpec, folder);
   }
 
-  bool Processed(const std::shared_ptr<om::Item>& item) {
-    auto fresh = env.Reload(item);
-    return fresh && IsProcessed(fresh);
-  }
-
-  bool HasAttachment(const std::shared_ptr<om::Item>& item, const std::string& name) {
-    auto fresh = env.Reload(item);
-    if (!fresh) return false;
-    for (const auto& a : fresh->Attachments()->All())
-      if (a->FileName() == name) return true;
-    return false;
-  }
-
   std::string attachments;
 };
 
