@@ -13,9 +13,12 @@
 
 #include "app/app_error.h"
 #include "app/dispatch.h"
+#include "app/interrupt.h"
 #include "app/item_state.h"
 #include "app/session.h"
+#include "app/settings_watch.h"
 #include "app/store_view.h"
+#include "app/surface_commands.h"
 #include "engine/naming.h"
 #include "engine/outcome.h"
 #include "engine/processEmail.h"
@@ -40,19 +43,12 @@ struct Target {
 };
 
 // Ctrl-C while a command runs: the batch window's Cancel when one is open (the item in
-// hand is finished first); otherwise remembered, and the command ends with 130 once
-// the add-in has returned, so that nothing is left half-done.
+// hand is finished first); otherwise noted, and the command ends with 130 once the
+// add-in has returned, so that nothing is left half-done.
 class InterruptAsCancel {
  public:
-  explicit InterruptAsCancel(Session& session)
-      : watch_(session.loop(), {SIGINT}, [this, &session](int) {
-          if (!session.toolkit().CancelBatch()) interrupted_ = true;
-        }) {}
-  bool Interrupted() const { return interrupted_; }
-
- private:
-  bool interrupted_ = false;
-  posix::SignalWatch watch_;
+  explicit InterruptAsCancel(Session&) {}
+  bool Interrupted() const { return interrupt::Requested(); }
 };
 
 std::string Plural(std::size_t n, const char* one, const char* many) {
@@ -72,16 +68,7 @@ std::string EntryIdOf(const std::shared_ptr<om::Item>& item) {
 // A saved item is a new file under a new name: each target is found again by the name
 // the store gave its rewrite; one no longer in the folder is gone.
 void ReadAfter(Session& session, const FolderEntry& folder, std::vector<Target>& targets) {
-  std::vector<std::string> names;
-  std::string rest = folder.shortName;
-  for (std::size_t start = 0;;) {
-    auto slash = rest.find('/', start);
-    names.push_back(
-        rest.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
-    if (slash == std::string::npos) break;
-    start = slash + 1;
-  }
-  std::string dir = session.store().RefFor(names).dir;
+  std::string dir = FolderDir(session.store(), folder);
   std::map<std::string, std::shared_ptr<om::Item>> now;
   auto walk = folder.folder->Items()->Enumerate();
   while (auto item = walk->Next()) now[EntryIdOf(item)] = item;
@@ -433,7 +420,7 @@ int Conclude(Session& session, Outcome o, const Report& r, bool wholeFolder,
   bool problems = ReportProblems(session, wholeFolder, !json);
   int status = exitcode::kOk;
   if (interrupt.Interrupted())
-    status = 130;
+    status = exitcode::kInterrupted;
   else if (!o.ok || problems || tk.BatchCancelled() || tk.CriticalMessages() > 0 ||
            tk.FolderPromptsCancelled() > 0 ||
            (session.options().command == "delete" && tk.QuestionsAnsweredNo() > 0))
@@ -475,7 +462,7 @@ int Finish(Session& session, const std::string& command, std::vector<Target>& ta
 int RunSelectionAction(Session& session) {
   const auto& o = session.options();
   auto folder = ResolveFolder(session, o.folder);
-  auto items = ResolveItems(folder, o.items);
+  auto items = ResolveItems(session.store(), folder, o.items);
   if (o.open && items.size() != 1)
     throw AppError(exitcode::kUsage, "--open works on exactly one ITEM");
   if (items.empty())
@@ -505,6 +492,7 @@ int RunSelectionAction(Session& session) {
   } else if (o.command == "remove-links") {
     // The command works on the current item: the user selects each in turn.
     for (auto& item : items) {
+      if (interrupt.Interrupted()) break;
       explorer->SetSelection({item});
       session.host().SetActiveWindow(explorer);
       ExecuteControl(session, ids.explorer);
@@ -581,11 +569,15 @@ int RunControl(Session& session) {
   const auto& o = session.options();
   if (!KnownControl(o.controlId))
     throw AppError(exitcode::kUsage, "unknown control id '" + o.controlId + "'");
+  // These act on the item of an inspector window: without one the add-in would only
+  // fail into its error report.
+  if (std::string how = InspectorOnlyUse(o.controlId); !how.empty() && !o.open)
+    throw AppError(exitcode::kUsage, o.controlId + " works on an open item: " + how);
   std::shared_ptr<hostapp::HostExplorer> explorer;
   std::vector<std::shared_ptr<om::Item>> items;
   if (!o.folder.empty()) {
     auto folder = ResolveFolder(session, o.folder);
-    if (!o.items.empty()) items = ResolveItems(folder, o.items);
+    if (!o.items.empty()) items = ResolveItems(session.store(), folder, o.items);
     explorer = session.host().OpenExplorer(folder.folder);
   }
   if (o.open && items.size() != 1)
@@ -628,21 +620,86 @@ int RunSweep(Session& session) {
   return Conclude(session, o, r, true, interrupt);
 }
 
+namespace {
+
+// One line per mail the watcher worked on, for a log or the journal.
+std::string LogLine(const ItemOutcome& o) {
+  std::string line = o.action + " '" + o.subject + "' (" + o.entryId + "): ";
+  if (o.left != ItemOutcome::Left::kNone) {
+    line += "left as it is: " + o.leftReason;
+  } else if (!o.saved.empty()) {
+    std::set<std::string> dirs;
+    std::int64_t bytes = 0;
+    for (const auto& f : o.saved) {
+      dirs.insert(fs::path(f.path).parent_path().string());
+      bytes += std::max<std::int64_t>(f.bytes, 0);
+    }
+    line += "saved " + Plural(o.saved.size(), "file", "files") + " (" + std::to_string(bytes) +
+            " bytes) into " + Joined(dirs);
+  } else {
+    line += o.itemChanged ? "changed" : "unchanged";
+  }
+  if (!o.kept.empty()) line += "; kept " + Plural(o.kept.size(), "attachment", "attachments");
+  for (const auto& f : o.failed) line += "; failed: " + f.what + ": " + f.reason;
+  for (char& c : line)
+    if (c == '\n' || c == '\r') c = ' ';
+  return line;
+}
+
+// What the watcher watches: the add-in's monitors, as it set them up.
+bool SomethingMonitored() {
+  return (modGlobal::colMonitoredFolders && modGlobal::colMonitoredFolders->Count() > 0) ||
+         modGlobal::oMonitoredSentItems;
+}
+
+}  // namespace
+
 int RunWatch(Session& session) {
   int stopSignal = 0;
-  posix::SignalWatch stop(session.loop(), {SIGINT, SIGTERM}, [&](int signal) {
-    stopSignal = signal;
+  bool reload = false;
+  posix::SignalWatch stop(session.loop(), {SIGINT, SIGTERM, SIGHUP}, [&](int signal) {
+    if (signal == SIGHUP) {
+      reload = true;
+    } else {
+      stopSignal = signal;
+    }
     session.loop().Quit();
   });
   if (!stop.Active()) throw AppError(exitcode::kFailed, "cannot watch for SIGINT and SIGTERM");
-  // The host's main window shows the Inbox, as a mail client opens on it.
-  auto inbox = ValueOr(std::shared_ptr<om::Folder>(),
-                       [&] { return session.store().GetDefaultFolder(om::olFolderInbox); });
-  if (inbox) session.host().OpenExplorer(inbox);
-  session.Connect();
+  session.LogOutcomes([](const ItemOutcome& o) { std::cout << LogLine(o) << std::endl; });
+  // Settings changed by another command are taken once they differ from those loaded
+  // (the add-in's own writes, such as its running number, change none of them).
+  std::string loaded = SettingsFingerprint();
+  SettingsFileWatch changes(session.loop(), session.SettingsFile(), [&] {
+    if (SettingsFingerprint() == loaded) return;
+    reload = true;
+    session.loop().Quit();
+  });
+  auto start = [&] {
+    // The host's main window shows the Inbox, as a mail client opens on it.
+    auto inbox = ValueOr(std::shared_ptr<om::Folder>(),
+                         [&] { return session.store().GetDefaultFolder(om::olFolderInbox); });
+    if (inbox) session.host().OpenExplorer(inbox);
+    session.Connect();
+    loaded = SettingsFingerprint();
+    if (!SomethingMonitored())
+      std::cerr << "stowbright: warning: nothing is monitored: no monitored folder (`stowbright "
+                   "monitor add FOLDER`) and SentItemsOption=none; watching for a change of the "
+                   "settings\n";
+  };
+  start();
   std::cerr << "stowbright: watching " << session.options().store
-            << " (SIGINT or SIGTERM to stop)\n";
-  session.loop().Run();
+            << " (SIGINT or SIGTERM to stop, SIGHUP to read the settings again)\n";
+  for (;;) {
+    session.loop().Run();
+    if (stopSignal) break;
+    if (!reload) continue;
+    reload = false;
+    // The add-in is loaded again, as the host does: its new settings and monitors.
+    std::cerr << "stowbright: reading the settings again\n";
+    session.Shutdown();
+    start();
+  }
   std::cerr << "stowbright: " << (stopSignal == SIGTERM ? "SIGTERM" : "SIGINT")
             << ": shutting down\n";
   session.Shutdown();
@@ -657,7 +714,10 @@ FolderEntry ForEachItem(Session& session,
   auto folder = ResolveFolder(session, session.options().folder);
   session.Connect();
   auto walk = folder.folder->Items()->Enumerate();
-  while (auto item = walk->Next()) routine(item);
+  while (auto item = walk->Next()) {
+    if (interrupt::Requested()) break;
+    routine(item);
+  }
   session.Shutdown();
   return folder;
 }

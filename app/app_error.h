@@ -1,6 +1,6 @@
 #pragma once
-// Failures of the host program itself (a folder or item that does not exist, a piece
-// of the add-in this build lacks), as opposed to what the add-in reports through its
+// Failures of the host program itself (a folder or item that does not exist, a
+// malformed command line), as opposed to what the add-in reports through its
 // own message boxes. Each carries the exit code the program ends with.
 
 #include <stdexcept>
@@ -16,8 +16,8 @@ inline constexpr int kFailed = 1;
 // The command line named something that does not exist, or was malformed; nothing
 // was changed.
 inline constexpr int kUsage = 2;
-// The command needs a part of the add-in this build does not have.
-inline constexpr int kUnavailable = 3;
+// Stopped by Ctrl-C (SIGINT) at the next safe step.
+inline constexpr int kInterrupted = 130;
 }  // namespace exitcode
 
 class AppError : public std::runtime_error {
@@ -28,9 +28,5 @@ class AppError : public std::runtime_error {
  private:
   int code_;
 };
-
-[[noreturn]] inline void NotAvailable(const std::string& what) {
-  throw AppError(exitcode::kUnavailable, what + " is not available in this build");
-}
 
 }  // namespace stow::app

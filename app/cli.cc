@@ -5,6 +5,8 @@
 #include <iostream>
 
 #include "app/app_error.h"
+#include "app/cli_docs.h"
+#include "app/surface_commands.h"
 
 namespace stow::app {
 
@@ -16,8 +18,15 @@ std::string Env(const char* name) {
 }
 
 constexpr const char* kItemHelp =
-    "ITEM is a number from `list` (1 is the first item of the folder), an entry id, "
-    "or `all` for every item of the folder as the selection.";
+    "ITEM is a number from `list` (items are numbered by delivery time, then Message-ID, "
+    "so a number stays with its mail when mail is rewritten), an entry id, "
+    "mid:<Message-ID>, the path of a message file of the folder (as `notmuch search "
+    "--output=files` prints it), `all` for every item of the folder, or `-` to read such "
+    "ITEMs from standard input, one a line.";
+
+constexpr const char* kOneItemHelp =
+    "ITEM is one item: a number from `list`, an entry id, mid:<Message-ID> or the path of "
+    "a message file of the folder.";
 
 constexpr const char* kFolderHelp =
     "FOLDER is the short name (Inbox, Sent Items, Inbox/Projects) or the full host "
@@ -25,13 +34,16 @@ constexpr const char* kFolderHelp =
 
 constexpr const char* kExitHelp =
     "Exit status: 0 done; 1 the command could not do all that was asked; 2 a folder, "
-    "item or option on the command line is wrong (nothing was changed); 3 the command "
-    "needs a part of the add-in this build does not have.";
+    "item or option on the command line is wrong (nothing was changed); 130 stopped by "
+    "Ctrl-C (SIGINT): the item in hand was finished, nothing after it was begun.";
 
-std::string Footer(bool folder, bool item) {
+enum class Items { kNone, kOne, kMany };
+
+std::string Footer(bool folder, Items items) {
   std::string text;
   if (folder) text += std::string(kFolderHelp) + "\n";
-  if (item) text += std::string(kItemHelp) + "\n";
+  if (items == Items::kMany) text += std::string(kItemHelp) + "\n";
+  if (items == Items::kOne) text += std::string(kOneItemHelp) + "\n";
   return text + kExitHelp;
 }
 
@@ -40,13 +52,15 @@ CLI::App* SelectionCommand(CLI::App& app, Options& o, const std::string& name,
                            const std::string& what, bool dryRun) {
   auto* c = app.add_subcommand(name, what);
   c->add_option("FOLDER", o.folder, "the mail folder")->required();
-  c->add_option("ITEM", o.items, "items to work on (number, entry id or `all`)")
+  c->add_option("ITEM", o.items,
+                "items to work on (number, entry id, mid:<Message-ID>, message file, `all` "
+                "or `-`)")
       ->required()
       ->expected(1, -1);
   c->add_flag("--open", o.open,
               "open the one ITEM in an inspector and run the inspector command on it");
   if (dryRun) c->add_flag("--dry-run", o.dryRun, "say what would be saved where, changing nothing");
-  c->footer(Footer(true, true));
+  c->footer(Footer(true, Items::kMany));
   return c;
 }
 
@@ -64,11 +78,15 @@ std::string DefaultConfig() {
   return xdg + "/stowbright";
 }
 
-int ParseCommandLine(int argc, char** argv, Options& o) {
-  CLI::App app{
-      "stowbright: takes the attachments out of mail in a Maildir, saves them as files, "
-      "puts a block of links into each mail and can put everything back.",
-      "stowbright"};
+namespace {
+
+constexpr const char* kAbout =
+    "stowbright: takes the attachments out of mail in a Maildir, saves them as files, puts a "
+    "block of links into each mail and can put everything back.";
+
+// Every command, operand and option; --help, the manual page and the completions are
+// all made from it.
+void Define(CLI::App& app, Options& o) {
   app.footer(kExitHelp);
   app.require_subcommand(1, 1);
   app.fallthrough();
@@ -111,17 +129,17 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
 
   auto* list = app.add_subcommand(
       "list",
-      "the items of a folder, numbered from 1, with entry id, subject, message class, "
-      "attachment count and the processed marker");
+      "the items of a folder, numbered from 1 by delivery time, with date, sender, entry id, "
+      "subject, message class, attachment count and the processed marker");
   list->add_option("FOLDER", o.folder, "the mail folder")->required();
-  list->footer(Footer(true, false) +
-               "\nWith --json: an array of objects with index, entry_id, subject, "
-               "message_class, attachment_count, processed.");
+  list->footer(Footer(true, Items::kNone) +
+               "\nWith --json: an array of objects with index, entry_id, message_id, "
+               "received_time, sender, subject, message_class, attachment_count, processed.");
 
   auto* show = app.add_subcommand("show", "one item: its properties, attachments and body");
   show->add_option("FOLDER", o.folder, "the mail folder")->required();
-  show->add_option("ITEM", o.items, "the item (number or entry id)")->required()->expected(1);
-  show->footer(Footer(true, true) +
+  show->add_option("ITEM", o.items, "the one item")->required()->expected(1);
+  show->footer(Footer(true, Items::kOne) +
                "\nWith --json: entry_id, subject, message_class, received_time, "
                "billing_information, processed_attachments, attachments (name, size, "
                "content_id, hidden) and html_body.");
@@ -145,17 +163,17 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
       app.add_subcommand("detach-all", "detach the attachments of every item of a folder");
   detachAll->add_option("FOLDER", o.folder, "the mail folder")->required();
   detachAll->add_flag("--dry-run", o.dryRun, "say what would be saved where, changing nothing");
-  detachAll->footer(Footer(true, false));
+  detachAll->footer(Footer(true, Items::kNone));
 
   auto* reattachAll =
       app.add_subcommand("reattach-all", "put the saved files back into every item of a folder");
   reattachAll->add_option("FOLDER", o.folder, "the mail folder")->required();
-  reattachAll->footer(Footer(true, false));
+  reattachAll->footer(Footer(true, Items::kNone));
 
   auto* verify = app.add_subcommand(
       "verify", "check that the saved file of every detached item of a folder is still there");
   verify->add_option("FOLDER", o.folder, "the mail folder")->required();
-  verify->footer(Footer(true, false) +
+  verify->footer(Footer(true, Items::kNone) +
                  "\nNames each record whose file is missing (and says when the trash holds "
                  "it: re-attach takes it from there) or whose size is not the size saved. "
                  "Changes nothing. Exit status 1 when any is.");
@@ -166,7 +184,7 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
   relink->add_option("OLD_DIR", o.oldDir, "where the saved files were")->required();
   relink->add_option("NEW_DIR", o.newDir, "where they are now (the same names below it)")
       ->required();
-  relink->footer(Footer(true, false) +
+  relink->footer(Footer(true, Items::kNone) +
                  "\nOnly records under OLD_DIR whose file is found at the same place under "
                  "NEW_DIR (of the size saved) change; each other one is named, and the exit "
                  "status is then 1.");
@@ -177,13 +195,13 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
                   " of the item as a compose window (saved in Drafts) and run the compose "
                   "command on it");
     c->add_option("FOLDER", o.folder, "the mail folder")->required();
-    c->add_option("ITEM", o.items, "the item (number or entry id)")->required()->expected(1);
+    c->add_option("ITEM", o.items, "the one item")->required()->expected(1);
     auto* attach = c->add_flag("--attach-files", o.attachFiles,
                                "attach the saved files of the original again");
     auto* remove =
         c->add_flag("--remove-links", o.removeLinks, "remove the block of links from the new mail");
     attach->excludes(remove);
-    c->footer(Footer(true, true));
+    c->footer(Footer(true, Items::kOne));
   }
 
   auto* settings = app.add_subcommand(
@@ -192,20 +210,23 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
       ->check(CLI::IsMember({"monitoring", "attachments", "extensions"}));
   settings
       ->add_option("--set", o.set,
-                   "NAME=VALUE: a setting of the page (AttachmentNamingOption=4, "
+                   "NAME=VALUE: a setting (AttachmentNamingOption=attachment-name, "
                    "AttachmentExtensions=pdf,zip); may be given several times")
       ->type_name("NAME=VALUE");
-  settings->footer(kExitHelp);
+  settings->footer(SettingsHelp() +
+                   "The --set changes are made together and then checked, so their order "
+                   "does not matter; when one cannot be made, nothing is saved.\n" +
+                   kExitHelp);
 
   auto* monitor = app.add_subcommand("monitor", "the monitored folders of the monitoring page");
   monitor->require_subcommand(1, 1);
   auto* madd = monitor->add_subcommand("add", "monitor a folder: its new mail is detached");
   madd->add_option("FOLDER", o.folder, "the mail folder")->required();
   madd->add_option("--files", o.files, "attachment folder for this mail folder")->type_name("DIR");
-  madd->footer(Footer(true, false));
+  madd->footer(Footer(true, Items::kNone));
   auto* mremove = monitor->add_subcommand("remove", "stop monitoring a folder");
   mremove->add_option("FOLDER", o.folder, "the mail folder")->required();
-  mremove->footer(Footer(true, false));
+  mremove->footer(Footer(true, Items::kNone));
   monitor->add_subcommand("list", "the monitored folders")->footer(kExitHelp);
   monitor->footer(kExitHelp);
 
@@ -213,7 +234,7 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
       app.add_subcommand("attachment-folder", "show or set the attachment folder of a mail folder");
   attachmentFolder->add_option("FOLDER", o.folder, "the mail folder")->required();
   attachmentFolder->add_option("DIR", o.dir, "the new attachment folder");
-  attachmentFolder->footer(Footer(true, false));
+  attachmentFolder->footer(Footer(true, Items::kNone));
 
   auto* ribbon = app.add_subcommand("ribbon", "print the custom-UI XML the host would receive");
   ribbon->add_option("RIBBON_ID", o.ribbonId,
@@ -226,16 +247,22 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
   run->add_option("CONTROL_ID", o.controlId, "the control id (cmdStripAttachments, ...)")
       ->required();
   run->add_option("FOLDER", o.folder, "the folder the explorer shows");
-  run->add_option("ITEM", o.items, "the selection (number, entry id or `all`)")->expected(0, -1);
-  run->add_flag("--open", o.open, "open the one ITEM in an inspector instead");
-  run->footer(Footer(true, true));
+  run->add_option("ITEM", o.items,
+                  "the selection (number, entry id, mid:<Message-ID>, message file, `all` or "
+                  "`-`)")
+      ->expected(0, -1);
+  run->add_flag("--open", o.open,
+                "open the one ITEM in an inspector instead (the inspector's own controls, "
+                "cmdDetach, cmdReAttach, cmdDelete, need it)");
+  run->footer(Footer(true, Items::kMany));
 
   app.add_subcommand("about", "the about box")->footer(kExitHelp);
 
   auto* watch = app.add_subcommand(
       "watch",
       "stay running: start-up complete, monitors and sweeps, new mail in monitored folders "
-      "detached as it arrives, until SIGINT or SIGTERM");
+      "detached as it arrives (one line per mail on standard output), settings read again "
+      "when they change or on SIGHUP, until SIGINT or SIGTERM");
   watch->footer(kExitHelp);
 
   app.add_subcommand("sweep",
@@ -243,7 +270,13 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
                      "monitored folders detached (StartUpItemMonitoredFolders) and Sent Items "
                      "handled by SentItemsOption (StartUpSentItems); no other command runs them")
       ->footer(kExitHelp);
+}
 
+}  // namespace
+
+int ParseCommandLine(int argc, char** argv, Options& o) {
+  CLI::App app{kAbout, "stowbright"};
+  Define(app, o);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -266,6 +299,23 @@ int ParseCommandLine(int argc, char** argv, Options& o) {
     return exitcode::kUsage;
   }
   return -1;
+}
+
+int GenerateDocs(int argc, char** argv) {
+  int at = 1;
+  while (at < argc - 1 && std::string(argv[at]) != "--generate") ++at;
+  if (at >= argc - 1) return -1;
+  Options o;
+  CLI::App app{kAbout, "stowbright"};
+  Define(app, o);
+  std::string kind = argv[at + 1];
+  if (kind == "man")
+    std::cout << ManPage(app);
+  else if (kind == "bash" || kind == "zsh")
+    std::cout << Completion(app, kind);
+  else
+    return exitcode::kUsage;
+  return exitcode::kOk;
 }
 
 }  // namespace stow::app

@@ -13,4 +13,9 @@ namespace stow::app {
 // error already printed to standard error).
 int ParseCommandLine(int argc, char** argv, Options& options);
 
+// `stowbright --generate man|bash|zsh` prints the manual page or a completion script
+// made from the command line's definitions, and returns 0 (2 for another kind); -1
+// when the command line asks for something else.
+int GenerateDocs(int argc, char** argv);
+
 }  // namespace stow::app

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "app/app_error.h"
+#include "app/interrupt.h"
 #include "app/session.h"
 #include "host/RozozizeraRoreravo.h"
 #include "platform/com_error.h"
@@ -128,6 +129,19 @@ bool KnownControl(const std::string& controlId) {
   return Table().count(controlId) > 0;
 }
 
+std::string InspectorOnlyUse(const std::string& controlId) {
+  static const std::map<std::string, std::string> uses = {
+      {"cmdDetach", "`stowbright detach --open FOLDER ITEM`"},
+      {"cmdReAttach", "`stowbright reattach --open FOLDER ITEM`"},
+      {"cmdDelete", "`stowbright delete --open FOLDER ITEM`"},
+      {"cmdReAttachCompose", "`stowbright reply|forward --attach-files FOLDER ITEM`"},
+      {"cmdRemoveLinksCompose", "`stowbright reply|forward --remove-links FOLDER ITEM`"},
+  };
+  auto it = uses.find(controlId);
+  return it == uses.end() ? std::string()
+                          : "give --open with one ITEM, or use " + it->second + " instead";
+}
+
 std::vector<std::string> KnownControls() {
   std::vector<std::string> out;
   for (const auto& [id, button] : Table()) out.push_back(id);
@@ -138,6 +152,8 @@ void ExecuteControl(Session& session, const std::string& controlId) {
   auto it = Table().find(controlId);
   if (it == Table().end())
     throw AppError(exitcode::kUsage, "unknown control id '" + controlId + "'");
+  if (interrupt::Requested())
+    throw AppError(exitcode::kInterrupted, "stopped by Ctrl-C before " + controlId);
   if (!session.Connected()) session.Connect();
   if (session.options().hostVersion >= 14)
     RibbonAction(session, controlId);

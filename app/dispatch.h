@@ -21,6 +21,11 @@ void ExecuteControl(Session& session, const std::string& controlId);
 // True when controlId is one the add-in's surfaces carry.
 bool KnownControl(const std::string& controlId);
 
+// For a control only an inspector window carries, how to run it from the command line
+// (for example "run it with --open and one ITEM, or `stowbright detach --open`"); empty
+// for every other control.
+std::string InspectorOnlyUse(const std::string& controlId);
+
 // Every control id the surfaces carry, sorted.
 std::vector<std::string> KnownControls();
 

@@ -28,6 +28,7 @@ void RaiseOpenFileLimit() {
 
 int main(int argc, char** argv) {
   RaiseOpenFileLimit();
+  if (int docs = stow::app::GenerateDocs(argc, argv); docs >= 0) return docs;
   stow::app::Options options;
   int early = stow::app::ParseCommandLine(argc, argv, options);
   if (early >= 0) return early;

@@ -8,11 +8,14 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <set>
 
 #include "app/app_error.h"
+#include "app/interrupt.h"
 #include "host/RozozizeraRoreravo.h"
 #include "platform/com_error.h"
 #include "platform/dictionary.h"
+#include "platform/forms.h"
 #include "platform/hostapp/safe_library.h"
 #include "platform/office.h"
 #include "platform/posix/posix_file_system.h"
@@ -78,7 +81,11 @@ Session::Session(const Options& options) : options_(options) {
   services.shell = &shell_;
   services.ui = toolkit_.get();
   services.loop = &appLoop_;
-  appLoop_.SetOnYield([this] { toolkit_->Refresh(); });
+  appLoop_.SetOnYield([this] {
+    // Ctrl-C at a yield of the batch: its Cancel, which finishes the item in hand.
+    if (interrupt::Requested()) toolkit_->CancelBatch();
+    toolkit_->Refresh();
+  });
   services.factory = &factory_;
   modGlobal::objOutcomeSink = outcomes_;
 
@@ -171,12 +178,38 @@ void Session::Shutdown() {
   addin_->AddinInstance_Terminate();
   addin_.reset();
   ribbon_.reset();
+  // The add-in's module is unloaded with it: the monitors, which its shut-down leaves
+  // running, go too.
+  modGlobal::colMonitoredFolders.reset();
+  modGlobal::oMonitoredSentItems.reset();
 }
+
+namespace {
+
+// A running timer of a loaded form (the batch window's close timer) not in fired,
+// nullptr when none.
+ui::Timer* ArmedTimer(const std::vector<ui::Form*>& forms, const std::set<ui::Timer*>& fired) {
+  for (auto* form : forms)
+    for (auto* control : form->Controls())
+      if (auto* timer = dynamic_cast<ui::Timer*>(control);
+          timer && timer->IsEnabled() && !fired.count(timer))
+        return timer;
+  return nullptr;
+}
+
+}  // namespace
 
 void Session::Settle(std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!toolkit_->Forms().empty() && std::chrono::steady_clock::now() < deadline)
-    loop_.RunFor(std::chrono::milliseconds(50));
+  std::set<ui::Timer*> fired;
+  while (!toolkit_->Forms().empty() && std::chrono::steady_clock::now() < deadline) {
+    // Nobody watches a window linger in a terminal: its close timer ticks at once.
+    if (auto* timer = ArmedTimer(toolkit_->Forms(), fired)) {
+      fired.insert(timer);
+      timer->Tick.Raise();
+    } else
+      loop_.RunFor(std::chrono::milliseconds(50));
+  }
   toolkit_->Refresh();
 }
 

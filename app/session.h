@@ -4,6 +4,7 @@
 // that plays the mail client over it.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,19 @@ class RibbonUI;
 }  // namespace stow
 
 namespace stow::app {
+
+// Every outcome the engine reports, kept for the command's summary, or handed to a
+// log as it comes (the watcher, which runs for months, keeps none).
+class LoggedOutcomes : public OutcomeList {
+ public:
+  void Report(const ItemOutcome& outcome) override {
+    if (log)
+      log(outcome);
+    else
+      OutcomeList::Report(outcome);
+  }
+  std::function<void(const ItemOutcome&)> log;
+};
 
 class Session {
  public:
@@ -66,8 +80,9 @@ class Session {
   std::shared_ptr<office::RibbonUI> ribbon() const { return ribbon_; }
   const std::string& customUI() const { return customUI_; }
 
-  // Runs the message loop until no form of the add-in is loaded (the batch window
-  // closes itself half a second after its batch) or the limit passes.
+  // Runs the message loop until no form of the add-in is loaded or the limit passes;
+  // a form's close timer (the batch window's) ticks at once instead of after its
+  // interval.
   void Settle(std::chrono::milliseconds limit = std::chrono::seconds(5));
 
   // The file the settings store lives in.
@@ -76,6 +91,8 @@ class Session {
   // What the engine reported of each item it worked on since Connect (the start-up
   // sweeps included only for the commands that run them).
   const std::vector<ItemOutcome>& Outcomes() const { return outcomes_->items; }
+  // From now on each outcome goes to log as the engine reports it, and is not kept.
+  void LogOutcomes(std::function<void(const ItemOutcome&)> log) { outcomes_->log = std::move(log); }
 
  private:
   Options options_;
@@ -90,7 +107,7 @@ class Session {
   std::unique_ptr<RozozizeraRoreravo> addin_;
   std::shared_ptr<office::RibbonUI> ribbon_;
   std::string customUI_;
-  std::shared_ptr<OutcomeList> outcomes_ = std::make_shared<OutcomeList>();
+  std::shared_ptr<LoggedOutcomes> outcomes_ = std::make_shared<LoggedOutcomes>();
 };
 
 }  // namespace stow::app

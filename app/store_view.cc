@@ -1,18 +1,29 @@
 #include "app/store_view.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
+#include <tuple>
 
 #include "app/app_error.h"
 #include "app/session.h"
 #include "engine/processEmail.h"
 #include "platform/com_error.h"
 #include "platform/dictionary.h"
+#include "platform/maildir/fast_scan.h"
+#include "platform/maildir/maildir_files.h"
+#include "platform/maildir/maildir_names.h"
+#include "platform/maildir/mime.h"
 #include "support/attachmentFolders.h"
 #include "support/cSettings.h"
 #include "support/modRegistryEntry.h"
@@ -21,6 +32,7 @@ namespace stow::app {
 
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 std::string Fold(const std::string& text) {
@@ -84,6 +96,55 @@ std::string Cell(std::string text) {
   return text;
 }
 
+struct HeaderFields {
+  std::string messageId;
+  std::string sender;
+};
+
+// The sender as a list shows it: the name of the first From address, else the address.
+std::string SenderOf(const std::string& rawFrom) {
+  std::string from = maildir::mime::DecodeHeaderText(rawFrom);
+  auto lt = from.find('<');
+  std::string name = from.substr(0, lt);
+  auto b = name.find_first_not_of(" \t\"");
+  auto e = name.find_last_not_of(" \t\"");
+  if (b != std::string::npos) return name.substr(b, e - b + 1);
+  if (lt == std::string::npos) return from;
+  return from.substr(lt + 1, from.find('>', lt) - lt - 1);
+}
+
+// Message-ID and sender of a message file, read from its header block alone.
+HeaderFields ReadHeaderFields(const std::string& path) {
+  HeaderFields out;
+  if (path.empty()) return out;
+  std::optional<maildir::scan::HeaderBlock> block;
+  if (int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+    block = maildir::scan::ReadSimpleHeaderBlock(fd, {"Message-ID", "From"});
+    ::close(fd);
+  }
+  if (block) {
+    out.messageId = block->MessageId();
+    auto from = block->Values("From");
+    if (!from.empty()) out.sender = SenderOf(from.front());
+    return out;
+  }
+  // A header block with anything unusual in it is GMime's to read.
+  IgnoreErrors([&] {
+    auto doc = maildir::mime::Document::ParseHeaders(path);
+    out.messageId = maildir::mime::MessageId(doc->message());
+    out.sender = SenderOf(maildir::mime::RawHeader(doc->message(), "From"));
+  });
+  return out;
+}
+
+// At most width bytes of text, not cutting a UTF-8 character.
+std::string Clip(std::string text, std::size_t width) {
+  if (text.size() <= width) return text;
+  std::size_t end = width;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
 }  // namespace
 
 std::vector<FolderEntry> AllFolders(const std::shared_ptr<om::Folder>& root) {
@@ -115,40 +176,133 @@ FolderEntry ResolveFolder(Session& session, const std::string& name) {
                                        session.options().store + " (see `stowbright folders`)");
 }
 
-std::vector<std::shared_ptr<om::Item>> ResolveItems(const FolderEntry& folder,
-                                                    const std::vector<std::string>& selectors) {
-  auto items = folder.folder->Items();
-  std::vector<std::shared_ptr<om::Item>> out;
-  std::set<std::string> seen;
-  auto add = [&](const std::shared_ptr<om::Item>& item) {
-    std::string id = ValueOr(std::string(), [&] { return item->EntryID(); });
-    if (seen.insert(id).second) out.push_back(item);
-  };
-  for (const auto& selector : selectors) {
-    if (Fold(selector) == "all") {
-      auto walk = items->Enumerate();
-      while (auto item = walk->Next()) add(item);
+std::string FolderDir(maildir::MaildirStore& store, const FolderEntry& folder) {
+  std::vector<std::string> names;
+  const std::string& rest = folder.shortName;
+  for (std::size_t start = 0;;) {
+    auto slash = rest.find('/', start);
+    names.push_back(
+        rest.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return store.RefFor(names).dir;
+}
+
+std::vector<ListedItem> ListedItems(maildir::MaildirStore& store, const FolderEntry& folder) {
+  std::string dir = FolderDir(store, folder);
+  std::map<std::string, std::string> paths;
+  for (const auto& e : maildir::Listing(dir)) paths.emplace(e.unique, e.PathIn(dir));
+  std::vector<ListedItem> out;
+  auto walk = folder.folder->Items()->Enumerate();
+  while (auto item = walk->Next()) {
+    ListedItem l;
+    l.item = item;
+    l.entryId = ValueOr(std::string(), [&] { return item->EntryID(); });
+    if (auto it = paths.find(l.entryId); it != paths.end()) l.path = it->second;
+    l.delivered = maildir::DeliveryTimeOfUnique(l.entryId).value_or(0);
+    if (!l.delivered) {
+      DateTime t = ValueOr(DateTime::None(), [&] { return item->ReceivedTime(); });
+      if (t.Valid() && !(t == DateTime::None())) l.delivered = t.ToUnix();
+    }
+    auto header = ReadHeaderFields(l.path);
+    l.messageId = header.messageId;
+    l.sender = header.sender;
+    out.push_back(std::move(l));
+  }
+  std::sort(out.begin(), out.end(), [](const ListedItem& a, const ListedItem& b) {
+    return std::tie(a.delivered, a.messageId, a.entryId) <
+           std::tie(b.delivered, b.messageId, b.entryId);
+  });
+  return out;
+}
+
+std::vector<std::shared_ptr<om::Item>> ResolveItems(maildir::MaildirStore& store,
+                                                    const FolderEntry& folder,
+                                                    const std::vector<std::string>& given,
+                                                    std::istream& input) {
+  std::vector<std::string> selectors;
+  for (const auto& s : given) {
+    if (s != "-") {
+      selectors.push_back(s);
       continue;
     }
-    std::shared_ptr<om::Item> found;
-    if (auto n = ParseInteger(selector);
-        n && selector.find_first_not_of("0123456789") == std::string::npos) {
-      if (*n >= 1 && *n <= items->Count())
-        found = ValueOr(std::shared_ptr<om::Item>(), [&] { return items->Item(*n); });
+    // `notmuch search --output=files ... | stowbright detach Inbox -`
+    std::string line;
+    while (std::getline(input, line)) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+      if (!line.empty()) selectors.push_back(line);
     }
-    if (!found) {
-      auto walk = items->Enumerate();
+    input.clear();
+  }
+  // Numbers and Message-IDs need every item's header; entry ids and files do not.
+  std::optional<std::vector<ListedItem>> listed;
+  auto all = [&]() -> const std::vector<ListedItem>& {
+    if (!listed) listed = ListedItems(store, folder);
+    return *listed;
+  };
+  std::optional<std::map<std::string, ListedItem>> byId;
+  auto find = [&](const std::string& entryId) -> const ListedItem* {
+    if (!byId) {
+      byId.emplace();
+      auto walk = folder.folder->Items()->Enumerate();
       while (auto item = walk->Next()) {
-        if (ValueOr(std::string(), [&] { return item->EntryID(); }) == selector) {
-          found = item;
-          break;
-        }
+        std::string id = ValueOr(std::string(), [&] { return item->EntryID(); });
+        auto& l = (*byId)[id];
+        l.item = item;
+        l.entryId = id;
       }
     }
-    if (!found)
+    auto it = byId->find(entryId);
+    return it == byId->end() ? nullptr : &it->second;
+  };
+  std::string dir = FolderDir(store, folder);
+  std::vector<std::shared_ptr<om::Item>> out;
+  std::set<std::string> seen;
+  auto add = [&](const ListedItem& l) {
+    if (seen.insert(l.entryId).second) out.push_back(l.item);
+  };
+  for (const auto& selector : selectors) {
+    std::size_t before = out.size();
+    bool found = false;
+    if (Fold(selector) == "all") {
+      for (const auto& l : all()) add(l);
+      continue;
+    }
+    if (auto n = ParseInteger(selector);
+        n && selector.find_first_not_of("0123456789") == std::string::npos) {
+      if (*n >= 1 && *n <= static_cast<std::int64_t>(all().size())) {
+        add(all()[static_cast<std::size_t>(*n - 1)]);
+        found = true;
+      }
+    } else if (selector.rfind("mid:", 0) == 0 || selector.rfind("id:", 0) == 0) {
+      std::string id = selector.substr(selector.find(':') + 1);
+      if (id.size() >= 2 && id.front() == '<' && id.back() == '>') id = id.substr(1, id.size() - 2);
+      for (const auto& l : all())
+        if (!id.empty() && l.messageId == id) {
+          add(l);
+          found = true;
+        }
+    } else {
+      // A message file: its unique name is the entry id, wherever a flag change or
+      // another program moved it between cur/ and new/ of this folder.
+      std::string unique = maildir::MaildirFileName::Parse(selector).unique;
+      if (selector.find('/') != std::string::npos) {
+        fs::path p = fs::absolute(selector).lexically_normal();
+        std::error_code ec;
+        fs::path parent = fs::weakly_canonical(p.parent_path().parent_path(), ec);
+        fs::path own = fs::weakly_canonical(dir, ec);
+        unique = parent == own ? maildir::MaildirFileName::Parse(p.filename().string()).unique
+                               : std::string();
+      }
+      if (const ListedItem* l = unique.empty() ? nullptr : find(unique)) {
+        add(*l);
+        found = true;
+      }
+    }
+    if (!found && out.size() == before)
       throw AppError(exitcode::kUsage, "no item '" + selector + "' in folder '" + folder.shortName +
                                            "' (see `stowbright list " + folder.shortName + "`)");
-    add(found);
   }
   return out;
 }
@@ -211,28 +365,31 @@ int RunFolders(Session& session) {
 
 int RunList(Session& session) {
   auto folder = ResolveFolder(session, session.options().folder);
-  auto items = folder.folder->Items();
-  std::int64_t count = items->Count();
   json out = json::array();
-  for (std::int64_t i = 1; i <= count; ++i) {
-    auto item = ValueOr(std::shared_ptr<om::Item>(), [&] { return items->Item(i); });
-    if (!item) continue;
-    std::string id = ValueOr(std::string(), [&] { return item->EntryID(); });
+  std::int64_t i = 0;
+  for (const auto& l : ListedItems(session.store(), folder)) {
+    ++i;
+    const auto& item = l.item;
     std::string subject = ValueOr(std::string(), [&] { return item->Subject(); });
     std::string cls = ValueOr(std::string(), [&] { return item->MessageClass(); });
+    std::string date = l.delivered ? DateText(DateTime::FromUnix(l.delivered)) : "";
     std::int64_t attachments = AttachmentCount(item);
     bool processed = CarriesProcessedMarker(item);
     if (session.options().json) {
       out.push_back({{"index", i},
-                     {"entry_id", id},
+                     {"entry_id", l.entryId},
+                     {"message_id", l.messageId},
+                     {"received_time", date},
+                     {"sender", l.sender},
                      {"subject", subject},
                      {"message_class", cls},
                      {"attachment_count", attachments},
                      {"processed", processed}});
     } else {
-      std::printf("%4lld  %-40s  %-24s  %2lld att  %-9s  %s\n", static_cast<long long>(i),
-                  id.c_str(), cls.c_str(), static_cast<long long>(attachments),
-                  processed ? "processed" : "-", Cell(subject).c_str());
+      std::printf("%4lld  %-16.16s  %-24s  %2lld att  %-9s  %s  (%s)\n", static_cast<long long>(i),
+                  date.c_str(), Clip(Cell(l.sender), 24).c_str(),
+                  static_cast<long long>(attachments), processed ? "processed" : "-",
+                  Cell(subject).c_str(), l.entryId.c_str());
     }
   }
   if (session.options().json)
@@ -242,7 +399,7 @@ int RunList(Session& session) {
 
 int RunShow(Session& session) {
   auto folder = ResolveFolder(session, session.options().folder);
-  auto items = ResolveItems(folder, session.options().items);
+  auto items = ResolveItems(session.store(), folder, session.options().items);
   if (items.size() != 1) throw AppError(exitcode::kUsage, "show takes exactly one item");
   auto item = items.front();
   json attachments = json::array();

@@ -2,11 +2,17 @@
 // Finding folders and items by what the user typed, and the commands that only read
 // the store: folders, list, show.
 
+#include <cstdint>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/object_model.h"
+
+namespace stow::maildir {
+class MaildirStore;
+}
 
 namespace stow::app {
 
@@ -26,10 +32,32 @@ std::vector<FolderEntry> AllFolders(const std::shared_ptr<om::Folder>& root);
 // (exit 2) naming the folder when there is none.
 FolderEntry ResolveFolder(Session& session, const std::string& name);
 
-// The items named by number from `list`, entry id, or `all`, in the order given
-// (duplicates removed). Raises AppError (exit 2) naming the first unknown item.
-std::vector<std::shared_ptr<om::Item>> ResolveItems(const FolderEntry& folder,
-                                                    const std::vector<std::string>& specs);
+// Where the folder's messages live (its Maildir folder).
+std::string FolderDir(maildir::MaildirStore& store, const FolderEntry& folder);
+
+// One item of a folder as `list` shows it.
+struct ListedItem {
+  std::shared_ptr<om::Item> item;
+  std::string entryId;
+  std::string path;            // its message file
+  std::int64_t delivered = 0;  // Unix time
+  std::string messageId;       // without <>
+  std::string sender;          // the From name, else its address
+};
+
+// The items of a folder in the order `list` numbers them: by delivery time (kept in
+// the file name across rewrites), then Message-ID, then entry id. A rewrite or a flag
+// change does not move an item; only mail delivered or deleted meanwhile does.
+std::vector<ListedItem> ListedItems(maildir::MaildirStore& store, const FolderEntry& folder);
+
+// The items named by number from `list`, entry id, mid:<Message-ID>, the path of a
+// message file of the folder, or `all`; `-` reads such selectors from input (standard
+// input), one a line. In the order given, duplicates removed. Raises AppError (exit 2)
+// naming the first unknown item.
+std::vector<std::shared_ptr<om::Item>> ResolveItems(maildir::MaildirStore& store,
+                                                    const FolderEntry& folder,
+                                                    const std::vector<std::string>& specs,
+                                                    std::istream& input = std::cin);
 
 // The processed marker test, as every part of the add-in makes it.
 bool CarriesProcessedMarker(const std::shared_ptr<om::Item>& item);

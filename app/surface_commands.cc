@@ -37,14 +37,17 @@ std::string Dump(const json& j) {
 enum class Kind { kOption, kCheck, kText, kList };
 
 // A setting as the page shows it: the control (or group of option buttons) that holds
-// it, and how to read it back from the store.
+// it, how to read it back from the store, and what `settings --help` says of it.
 struct SettingDef {
   const char* name;
   int page;
   Kind kind;
-  const char* control;  // an option group's base name: "optNaming" for optNaming(0..)
-  int count;            // options in the group
+  const char* control;             // an option group's base name: "optNaming" for optNaming(0..)
+  std::vector<const char*> names;  // an option group's values by index, as typed
   std::function<std::string(cSettings&)> stored;
+  const char* meaning;
+  const char* byDefault;  // the value a new settings store holds
+  int count() const { return static_cast<int>(names.size()); }
 };
 
 std::string Num(std::int64_t v) {
@@ -53,40 +56,148 @@ std::string Num(std::int64_t v) {
 
 const std::vector<SettingDef>& Settings() {
   static const std::vector<SettingDef> defs = {
-      {"EmailFolders", 0, Kind::kList, "lvFolders", 0,
-       [](cSettings& s) { return s.EmailFolders()->GetString("\n"); }},
-      {"AttachmentFolderOption", 1, Kind::kOption, "optAttachmentFolder", 2,
-       [](cSettings& s) { return Num(s.AttachmentFolderOption); }},
-      {"AttachmentFolderPath", 1, Kind::kText, "txtFolderPath", 0,
-       [](cSettings& s) { return s.AttachmentFolderPath; }},
-      {"AttachmentNamingOption", 1, Kind::kOption, "optNaming", 5,
-       [](cSettings& s) { return Num(s.AttachmentNamingOption); }},
-      {"AttachmentDisplayOption", 1, Kind::kOption, "optAttachmentLink", 2,
-       [](cSettings& s) { return Num(s.AttachmentDisplayOption); }},
-      {"AttachmentLocationOption", 1, Kind::kOption, "optLocation", 2,
-       [](cSettings& s) { return Num(s.AttachmentLocationOption); }},
-      {"TreatInlineImagesAsAttachments", 1, Kind::kCheck, "cInlineImagesAttachment", 0,
-       [](cSettings& s) { return Num(s.TreatInlineImagesAsAttachments); }},
-      {"DeleteItemPrompt", 1, Kind::kCheck, "chkDeleteItemPrompt", 0,
-       [](cSettings& s) { return Num(s.DeleteItemPrompt); }},
-      {"DeleteItemsPrompt", 1, Kind::kCheck, "chkDeleteItemsPrompt", 0,
-       [](cSettings& s) { return Num(s.DeleteItemsPrompt); }},
-      {"EmbedMacPath", 1, Kind::kCheck, "chkEmbedMacPath", 0,
-       [](cSettings& s) { return Num(s.EmbedMacPath); }},
-      {"EmbedHTTPPath", 1, Kind::kCheck, "chkEmbedHTTPPath", 0,
-       [](cSettings& s) { return Num(s.EmbedHTTPPath); }},
-      {"HTTPAddress", 1, Kind::kText, "txtHTTPAddress", 0,
-       [](cSettings& s) { return s.HTTPAddress; }},
-      {"MacHTTPOnAutoDetachment", 1, Kind::kCheck, "chkMacHTTPonAutoDetachment", 0,
-       [](cSettings& s) { return Num(s.MacHTTPOnAutoDetachment); }},
-      {"SentItemsOption", 1, Kind::kOption, "optSentItems", 3,
-       [](cSettings& s) { return Num(s.SentItemsOption); }},
-      {"StartUpSentItems", 1, Kind::kCheck, "chkStartupSentItems", 0,
-       [](cSettings& s) { return Num(s.StartUpSentItems != 0); }},
-      {"StartUpItemMonitoredFolders", 1, Kind::kCheck, "chkSentItemMonitoredFolders", 0,
-       [](cSettings& s) { return Num(s.StartUpItemMonitoredFolders != 0); }},
-      {"AttachmentExtensions", 2, Kind::kText, "txtExtensions", 0,
-       [](cSettings& s) { return s.AttachmentExtensions()->GetString(","); }},
+      {"EmailFolders",
+       0,
+       Kind::kList,
+       "lvFolders",
+       {},
+       [](cSettings& s) { return s.EmailFolders()->GetString("\n"); },
+       "the monitored mail folders: their new mail is detached while `stowbright watch` "
+       "runs (changed with `stowbright monitor add|remove`)",
+       "none"},
+      {"AttachmentFolderOption",
+       1,
+       Kind::kOption,
+       "optAttachmentFolder",
+       {"per-folder", "global"},
+       [](cSettings& s) { return Num(s.AttachmentFolderOption); },
+       "where detached files go: a folder of its own for each mail folder (set with "
+       "`stowbright attachment-folder`), or the one AttachmentFolderPath for all",
+       "1 (global)"},
+      {"AttachmentFolderPath",
+       1,
+       Kind::kText,
+       "txtFolderPath",
+       {},
+       [](cSettings& s) { return s.AttachmentFolderPath; },
+       "the folder detached files go to when AttachmentFolderOption is global (an existing "
+       "folder)",
+       "~/Documents/My Attachments"},
+      {"AttachmentNamingOption",
+       1,
+       Kind::kOption,
+       "optNaming",
+       {"received-date", "subject", "running-number", "random-number", "attachment-name"},
+       [](cSettings& s) { return Num(s.AttachmentNamingOption); },
+       "how saved files are named: received date + attachment name, subject + attachment "
+       "name, a running number, a random number, or the attachment's own name",
+       "3 (random-number)"},
+      {"AttachmentDisplayOption",
+       1,
+       Kind::kOption,
+       "optAttachmentLink",
+       {"full-path", "name-only"},
+       [](cSettings& s) { return Num(s.AttachmentDisplayOption); },
+       "the text of each link in the mail: the file's full path or the attachment's name",
+       "1 (name-only)"},
+      {"AttachmentLocationOption",
+       1,
+       Kind::kOption,
+       "optLocation",
+       {"top", "bottom"},
+       [](cSettings& s) { return Num(s.AttachmentLocationOption); },
+       "where the block of links goes in the mail's body",
+       "0 (top)"},
+      {"TreatInlineImagesAsAttachments",
+       1,
+       Kind::kCheck,
+       "cInlineImagesAttachment",
+       {},
+       [](cSettings& s) { return Num(s.TreatInlineImagesAsAttachments); },
+       "detach the images shown inside the mail's text too",
+       "0"},
+      {"DeleteItemPrompt",
+       1,
+       Kind::kCheck,
+       "chkDeleteItemPrompt",
+       {},
+       [](cSettings& s) { return Num(s.DeleteItemPrompt); },
+       "ask before deleting one mail with its files",
+       "0"},
+      {"DeleteItemsPrompt",
+       1,
+       Kind::kCheck,
+       "chkDeleteItemsPrompt",
+       {},
+       [](cSettings& s) { return Num(s.DeleteItemsPrompt); },
+       "ask before deleting several mails with their files",
+       "1"},
+      {"EmbedMacPath",
+       1,
+       Kind::kCheck,
+       "chkEmbedMacPath",
+       {},
+       [](cSettings& s) { return Num(s.EmbedMacPath); },
+       "add an smb: link to each file for Mac users",
+       "0"},
+      {"EmbedHTTPPath",
+       1,
+       Kind::kCheck,
+       "chkEmbedHTTPPath",
+       {},
+       [](cSettings& s) { return Num(s.EmbedHTTPPath); },
+       "add a web link to each file, under HTTPAddress",
+       "0"},
+      {"HTTPAddress",
+       1,
+       Kind::kText,
+       "txtHTTPAddress",
+       {},
+       [](cSettings& s) { return s.HTTPAddress; },
+       "the web address the attachment folder is published under (needs EmbedHTTPPath=1)",
+       "empty"},
+      {"MacHTTPOnAutoDetachment",
+       1,
+       Kind::kCheck,
+       "chkMacHTTPonAutoDetachment",
+       {},
+       [](cSettings& s) { return Num(s.MacHTTPOnAutoDetachment); },
+       "add the smb: and web links only to mail detached automatically",
+       "0"},
+      {"SentItemsOption",
+       1,
+       Kind::kOption,
+       "optSentItems",
+       {"detach", "remove-attachments", "none"},
+       [](cSettings& s) { return Num(s.SentItemsOption); },
+       "what happens to new mail in Sent Items: detached, its attachments removed, or "
+       "nothing",
+       "2 (none)"},
+      {"StartUpSentItems",
+       1,
+       Kind::kCheck,
+       "chkStartupSentItems",
+       {},
+       [](cSettings& s) { return Num(s.StartUpSentItems != 0); },
+       "when the watcher starts, treat the mail already in Sent Items by SentItemsOption",
+       "1"},
+      {"StartUpItemMonitoredFolders",
+       1,
+       Kind::kCheck,
+       "chkSentItemMonitoredFolders",
+       {},
+       [](cSettings& s) { return Num(s.StartUpItemMonitoredFolders != 0); },
+       "when the watcher starts, detach the mail already in the monitored folders",
+       "1"},
+      {"AttachmentExtensions",
+       2,
+       Kind::kText,
+       "txtExtensions",
+       {},
+       [](cSettings& s) { return s.AttachmentExtensions()->GetString(","); },
+       "extensions of attachments that are never detached, without the dot, separated by "
+       "commas (pdf,zip)",
+       "none"},
   };
   return defs;
 }
@@ -115,7 +226,7 @@ std::string OptionName(const SettingDef& d, int i) {
 std::vector<ui::Control*> ControlsOf(const SettingsPage& page, const SettingDef& d) {
   std::vector<ui::Control*> out;
   if (d.kind == Kind::kOption) {
-    for (int i = 0; i < d.count; ++i)
+    for (int i = 0; i < d.count(); ++i)
       if (auto* c = page.FindControl(OptionName(d, i))) out.push_back(c);
   } else if (auto* c = page.FindControl(d.control)) {
     out.push_back(c);
@@ -128,7 +239,7 @@ std::vector<ui::Control*> ControlsOf(const SettingsPage& page, const SettingDef&
 std::string PageValue(const SettingsPage& page, const SettingDef& d) {
   switch (d.kind) {
     case Kind::kOption:
-      for (int i = 0; i < d.count; ++i) {
+      for (int i = 0; i < d.count(); ++i) {
         auto* o = page.Find<ui::OptionButton>(OptionName(d, i));
         if (o && o->Value) return std::to_string(i);
       }
@@ -174,10 +285,54 @@ struct Change {
   std::string value;  // normalised: option index, "0"/"1", text
 };
 
-std::string CheckValue(const std::string& name, const std::string& v) {
+std::string Lowered(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string CheckValue(const std::string& name, const std::string& value) {
+  std::string v = Lowered(value);
   if (v == "1" || v == "true" || v == "yes" || v == "on") return "1";
   if (v == "0" || v == "false" || v == "no" || v == "off") return "0";
-  throw AppError(exitcode::kUsage, name + " takes 0 or 1, not '" + v + "'");
+  throw AppError(exitcode::kUsage, name + " takes 0 or 1 (no or yes), not '" + value + "'");
+}
+
+// "0|per-folder, 1|global": what an option group takes.
+std::string OptionValues(const SettingDef& d) {
+  std::string out;
+  for (int i = 0; i < d.count(); ++i)
+    out += (i ? ", " : "") + std::to_string(i) + "|" + d.names[static_cast<std::size_t>(i)];
+  return out;
+}
+
+// An option's number, or its name in any letter case.
+std::string OptionValue(const SettingDef& d, const std::string& value) {
+  for (int i = 0; i < d.count(); ++i)
+    if (value == std::to_string(i) || Lowered(value) == d.names[static_cast<std::size_t>(i)])
+      return std::to_string(i);
+  throw AppError(exitcode::kUsage,
+                 std::string(d.name) + " takes " + OptionValues(d) + ", not '" + value + "'");
+}
+
+// The extensions as the user meant them: the page splits its text at each comma and
+// keeps the blanks and dots around a name, which would then never match a file.
+std::string ExtensionsValue(const std::string& value) {
+  std::string out, part;
+  auto flush = [&] {
+    auto b = part.find_first_not_of(" \t*.");
+    auto e = part.find_last_not_of(" \t");
+    if (b != std::string::npos && e != std::string::npos && e >= b)
+      out += (out.empty() ? "" : ",") + part.substr(b, e - b + 1);
+    part.clear();
+  };
+  for (char c : value) {
+    if (c == ',' || c == ';' || c == ' ')
+      flush();
+    else
+      part += c;
+  }
+  flush();
+  return out;
 }
 
 Change ParseChange(const std::string& text) {
@@ -190,30 +345,19 @@ Change ParseChange(const std::string& text) {
     std::string names;
     for (const auto& s : Settings())
       if (s.kind != Kind::kList) names += (names.empty() ? "" : ", ") + std::string(s.name);
-    throw AppError(exitcode::kUsage, "unknown setting '" + name + "' (settings: " + names + ")");
+    throw AppError(exitcode::kUsage, "unknown setting '" + name + "' (settings: " + names +
+                                         "; see `stowbright settings --help`)");
   }
   switch (d->kind) {
     case Kind::kList:
       throw AppError(exitcode::kUsage,
                      "EmailFolders is changed with `stowbright monitor add|remove FOLDER`");
-    case Kind::kOption: {
-      int index = -1;
-      try {
-        std::size_t used = 0;
-        index = std::stoi(value, &used);
-        if (used != value.size()) index = -1;
-      } catch (const std::exception&) {
-        index = -1;
-      }
-      if (index < 0 || index >= d->count)
-        throw AppError(exitcode::kUsage, name + " takes a number from 0 to " +
-                                             std::to_string(d->count - 1) + ", not '" + value +
-                                             "'");
-      return {d, std::to_string(index)};
-    }
+    case Kind::kOption:
+      return {d, OptionValue(*d, value)};
     case Kind::kCheck:
       return {d, CheckValue(name, value)};
     case Kind::kText:
+      if (name == "AttachmentExtensions") return {d, ExtensionsValue(value)};
       if (name == "AttachmentFolderPath" && !value.empty()) {
         std::error_code ec;
         if (!fs::is_directory(value, ec))
@@ -285,6 +429,7 @@ void PrintPage(const SettingsPage& page, int pageNumber, const std::string& titl
     std::string v = PageValue(page, d);
     std::string caption = CaptionOf(page, d, v);
     std::cout << "  " << d.name << " = " << v;
+    if (d.kind == Kind::kOption && v != "-1") std::cout << " " << d.names.at(std::stoul(v));
     if (!caption.empty()) std::cout << "  (" << caption << ")";
     if (!Usable(page, d)) std::cout << "  [not enabled]";
     std::cout << "\n";
@@ -340,6 +485,36 @@ std::string NormalisedExtensions(const std::string& text) {
 
 }  // namespace
 
+std::string SettingsFingerprint() {
+  cSettings stored = StoredSettings();
+  std::string out;
+  for (const auto& d : Settings()) out += std::string(d.name) + "=" + d.stored(stored) + "\n";
+  return out;
+}
+
+std::string SettingsHelp() {
+  std::string out = "Settings (NAME=VALUE for --set; the page in brackets):\n";
+  for (const auto& d : Settings()) {
+    out += std::string("  ") + d.name + " [" + kPageNames[d.page] + "]: " + d.meaning + ".\n    ";
+    switch (d.kind) {
+      case Kind::kOption:
+        out += "Values: " + OptionValues(d);
+        break;
+      case Kind::kCheck:
+        out += "Values: 0 or 1 (also no/yes, false/true, off/on)";
+        break;
+      case Kind::kText:
+        out += "Value: text";
+        break;
+      case Kind::kList:
+        out += "Not set with --set";
+        break;
+    }
+    out += std::string("; default: ") + d.byDefault + ".\n";
+  }
+  return out;
+}
+
 int RunSettings(Session& session) {
   const auto& o = session.options();
   std::vector<Change> changes;
@@ -373,18 +548,27 @@ int RunSettings(Session& session) {
           PrintPage(p, page, title);
         return;
       }
+      // All the changes are made before any is judged, so that their order does not
+      // matter: a box ticked by one change enables the text another one types.
+      std::vector<const Change*> pending;
+      for (const auto& c : mine) pending.push_back(&c);
+      for (bool progress = true; progress && !pending.empty();) {
+        progress = false;
+        std::erase_if(pending, [&](const Change* c) {
+          if (!Usable(p, *c->def)) return false;
+          Apply(p, *c);
+          return progress = true;
+        });
+      }
       for (const auto& c : mine) {
-        if (!Usable(p, *c.def))
-          throw AppError(exitcode::kUsage,
-                         std::string(c.def->name) +
-                             " cannot be changed: its control on the page "
-                             "is not enabled" +
-                             (std::string(c.def->name) == "HTTPAddress" ? " (set EmbedHTTPPath=1)"
-                              : std::string(c.def->name) == "AttachmentFolderPath"
-                                  ? " (set AttachmentFolderOption=1)"
-                                  : "") +
-                             "; nothing was saved");
-        Apply(p, c);
+        std::string name = c.def->name;
+        if (Usable(p, *c.def) && PageValue(p, *c.def) == c.value) continue;
+        throw AppError(exitcode::kUsage,
+                       name + " cannot be changed: its control on the page is not enabled" +
+                           (name == "HTTPAddress"            ? " (set EmbedHTTPPath=1)"
+                            : name == "AttachmentFolderPath" ? " (set AttachmentFolderOption=1)"
+                                                             : "") +
+                           "; nothing was saved");
       }
       dialog.tb.PerformClick("Save");
     });
@@ -531,9 +715,14 @@ int RunMonitor(Session& session) {
 
 int RunRibbon(Session& session) {
   const auto& o = session.options();
-  if (o.hostVersion < 14)
-    throw AppError(exitcode::kUsage, "hosts of version " + std::to_string(o.hostVersion) +
-                                         " have no ribbon; use --host-version 14");
+  // Version 12 has ribbons in its inspectors only; version 11 none at all.
+  bool inspectorRibbon = o.ribbonId.rfind("Microsoft.Outlook.Explorer", 0) != 0;
+  if (o.hostVersion < 12 || (o.hostVersion == 12 && (!o.menuId.empty() || !inspectorRibbon)))
+    throw AppError(
+        exitcode::kUsage,
+        "hosts of version " + std::to_string(o.hostVersion) +
+            (o.hostVersion < 12 ? " have no ribbon" : " have ribbons in inspector windows only") +
+            "; use --host-version 14");
   OpenHostOnInbox(session);
   std::string xml;
   if (!o.menuId.empty()) {
@@ -582,7 +771,7 @@ int RunAbout(Session& session) {
 int RunCompose(Session& session) {
   const auto& o = session.options();
   auto folder = ResolveFolder(session, o.folder);
-  auto items = ResolveItems(folder, o.items);
+  auto items = ResolveItems(session.store(), folder, o.items);
   if (items.size() != 1) throw AppError(exitcode::kUsage, "give exactly one ITEM");
   auto original = items.front();
 

@@ -1,12 +1,16 @@
 #include "app/terminal_toolkit.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <utility>
 
+#include "app/interrupt.h"
 #include "platform/forms.h"
 
 namespace stow::app {
@@ -17,6 +21,12 @@ constexpr const char* kProductTitle = "Stowbright for Outlook";
 constexpr const char* kBatchForm = "fStripAttachments";
 constexpr const char* kErrorReportForm = "frmErrorReport";
 constexpr int kBarWidth = 30;
+
+// The buttons the add-in's messages ask the user to click, and the command that does
+// the same.
+constexpr std::pair<const char*, const char*> kButtonCommands[] = {
+    {"'Specify Attachment Folder...'", "`stowbright attachment-folder FOLDER DIR`"},
+};
 
 bool IsQuestion(int style) {
   int buttons = style & 7;
@@ -48,10 +58,28 @@ std::string TerminalToolkit::Title(const std::string& title) const {
   return title.empty() ? std::string(kProductTitle) : title;
 }
 
+bool TerminalToolkit::ReadLine(std::string& line) {
+  if (interrupt::Requested()) return false;
+  // Waits for the terminal and Ctrl-C at once: the handler restarts the read itself.
+  if (&in_ == &std::cin && interrupt::WakeFd() >= 0) {
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {interrupt::WakeFd(), POLLIN, 0}};
+    for (;;) {
+      int n = ::poll(fds, 2, -1);
+      if (interrupt::Requested()) return false;
+      if (n > 0 || errno != EINTR) break;
+    }
+  }
+  if (std::getline(in_, line)) return true;
+  in_.clear();
+  return false;
+}
+
 bool TerminalToolkit::Ask(const std::string& question) {
   err_ << kProductTitle << ": " << question;
   bool yes = false;
-  if (options_.yes) {
+  if (interrupt::Requested()) {
+    err_ << " [y/N] n (Ctrl-C)\n";
+  } else if (options_.yes) {
     err_ << " [y/N] y (--yes)\n";
     yes = true;
   } else if (options_.no) {
@@ -61,11 +89,11 @@ bool TerminalToolkit::Ask(const std::string& question) {
   } else {
     err_ << " [y/N] " << std::flush;
     std::string line;
-    if (std::getline(in_, line)) {
+    if (ReadLine(line)) {
       line = Trim(line);
       yes = !line.empty() && (line[0] == 'y' || line[0] == 'Y');
     } else {
-      err_ << "\n";
+      err_ << (interrupt::Requested() ? "n (Ctrl-C)\n" : "\n");
     }
   }
   if (!yes) ++answeredNo_;
@@ -85,7 +113,12 @@ int TerminalToolkit::MsgBox(const std::string& prompt, int style, const std::str
     if ((style & 7) == ui::vbOKCancel) return yes ? ui::vbOK : ui::vbCancel;
     return yes ? ui::vbYes : ui::vbNo;
   }
-  err_ << Title(title) << ": " << prompt << "\n" << std::flush;
+  err_ << Title(title) << ": " << prompt << "\n";
+  // A box that tells the user to click a button also says which command does it here.
+  for (const auto& [button, command] : kButtonCommands)
+    if (prompt.find(button) != std::string::npos)
+      err_ << Title(title) << ": (in a terminal: " << command << ")\n";
+  err_ << std::flush;
   shown_ += prompt + "\n";
   if ((style & 0x70) == ui::vbCritical) ++criticals_;
   return ui::vbOK;
@@ -145,12 +178,15 @@ std::string TerminalToolkit::BrowseForFolder(ui::WindowHandle, const std::string
     drawnLine_.clear();
   }
   std::string path;
-  if (options_.to) {
+  if (interrupt::Requested()) {
+    err_ << kProductTitle << ": " << (title.empty() ? "Folder" : title) << ": none (Ctrl-C)\n";
+  } else if (options_.to) {
     path = *options_.to;
   } else if (interactive_) {
     err_ << kProductTitle << ": " << (title.empty() ? "Folder" : title) << ": " << std::flush;
     std::string line;
-    if (std::getline(in_, line)) path = Trim(line);
+    if (ReadLine(line)) path = Trim(line);
+    if (interrupt::Requested()) err_ << "(Ctrl-C)\n";
   } else {
     err_ << kProductTitle << ": " << (title.empty() ? "Folder" : title)
          << ": no folder given (use --to DIR)\n";
@@ -183,6 +219,7 @@ void TerminalToolkit::Refresh() {
 }
 
 bool TerminalToolkit::CancelBatch() {
+  if (batchCancelled_) return true;  // a second Cancel would close the window at once
   auto loaded = Forms();
   if (!batch_ || std::find(loaded.begin(), loaded.end(), batch_) == loaded.end()) return false;
   auto* cancel = batch_->Find<ui::CommandButton>("cmdCancel");

@@ -64,6 +64,8 @@ class TerminalToolkit : public ui::Toolkit {
   const std::string& LastProgress() const { return lastProgressText_; }
 
  private:
+  // A line typed in answer; false at the end of input or on Ctrl-C.
+  bool ReadLine(std::string& line);
   void DrawProgress(bool final);
   void PrintForm(const ui::Form& form);
   void ShowErrorReport(ui::Form& form);

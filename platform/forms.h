@@ -52,6 +52,8 @@ class CommandButton : public Control {
  public:
   using Control::Control;
   std::string Caption;
+  // Shown while the pointer rests on the button.
+  std::string ToolTipText;
   Event<> Click;
   // What a user's click does: nothing when the button is disabled or hidden.
   void PerformClick() {

@@ -27,13 +27,24 @@ struct AddressEntry {
   std::string Name;
 };
 
+// How the address book picker is shown: its title, whether one address only may be
+// chosen and names must resolve, how many recipient lists it offers (1 to 3) and the
+// labels of their buttons ("To", "Cc", "Bcc" when none is given).
+struct AddressBookOptions {
+  std::string title;
+  bool oneAddress = false;
+  bool forceResolution = false;
+  int recipientLists = 3;
+  std::string labels[3];
+};
+
 class SafeUtils : public ComObject {
  public:
   // kSafeLibraryAuthKey authorises the object; any other text takes the authority
   // away. Never raises.
   virtual void SetAuthKey(const std::string& key) = 0;
   // The address book picker: the entries the user chose, empty when cancelled.
-  virtual std::vector<AddressEntry> AddressBook(const std::string& title) = 0;
+  virtual std::vector<AddressEntry> AddressBook(const AddressBookOptions& options) = 0;
   // Releases what the library holds; the object stays usable.
   virtual void Cleanup() = 0;
 };

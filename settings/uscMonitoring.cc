@@ -57,7 +57,9 @@ uscMonitoring::uscMonitoring(std::string name)
   Label3.Caption = "File Folder where the detached attachments will be saved";
   cmdBrowseAttachmentFileFolder.Caption = "Browse...";
   cmdAddFolder.Caption = "+";
+  cmdAddFolder.ToolTipText = "Add the selected mailbox/folder to the monitored list";
   cmdRemoveFolder.Caption = "-";
+  cmdRemoveFolder.ToolTipText = "Remove the selected folder from the monitored list";
   Frame1.Caption = "Monitored Folders && Mailboxes";
   lvFolders.ColumnHeaders = {{"Path", 3000}, {"Type", 1000}, {"Attachment Folder", 3000}};
   // The page opens on "Exchange Folder".
@@ -156,7 +158,13 @@ std::string uscMonitoring::PickExchangeMailboxUser() {
       modMain::subKillObjects();
       return;
     }
-    auto entries = Required(modGlobal::objSafeUtils).AddressBook("Select a mailbox");
+    platform::AddressBookOptions picker;
+    picker.title = "Select a mailbox";
+    picker.oneAddress = true;
+    picker.forceResolution = true;
+    picker.recipientLists = 1;
+    picker.labels[0] = "Add";
+    auto entries = Required(modGlobal::objSafeUtils).AddressBook(picker);
     if (!entries.empty() && entries.front().Type == "EX") result = entries.front().Name;
   });
   IgnoreErrors([] { modSafeItem::CleanupSafeUtils(); });
@@ -240,11 +248,11 @@ void uscMonitoring::SaveSettings() {
 void uscMonitoring::RefreshMonitorMailFolders() {
   Trap("fSettings.RefreshMonitorMailFolders", [&] {
     auto& s = Required(modGlobal::objSettings);
-    // Releasing the listeners also when the list became empty: a folder the user took
-    // off the list must not go on being detached until the next start.
+    // An emptied list restarts nothing: the monitors already running stay until the
+    // add-in is loaded again.
+    if (Required(s.EmailFolders()).Count() < 1) return;
     modGlobal::colMonitoredFolders.reset();
-    if (Required(s.EmailFolders()).Count() >= 1 && modGlobal::fnMonitorMailFolders)
-      modGlobal::fnMonitorMailFolders(true);
+    if (modGlobal::fnMonitorMailFolders) modGlobal::fnMonitorMailFolders(true);
   });
 }
 

@@ -129,11 +129,12 @@ void RunApp(const std::string& target, const std::string& arguments, const std::
     auto ws = modOutlookCode::GetWS();
     std::string upper = ToUpperAscii(target);
     if (upper.rfind("HTTP", 0) == 0 || upper.rfind("MAIL", 0) == 0) {
-      // An address that the shell object cannot start still opens through the
-      // desktop's default handler.
-      bool opened = false;
-      if (ws) opened = IgnoreErrors([&] { ws->Run(target, kNormalWindow, false); }) == 0;
-      if (!opened) ShellOpenFile(target);
+      // The shell object hands an address to the desktop's opener itself; trying the
+      // opener again after it failed would only fail twice.
+      if (ws)
+        IgnoreErrors([&] { ws->Run(target, kNormalWindow, false); });
+      else
+        ShellOpenFile(target);
       return;
     }
 

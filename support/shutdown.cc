@@ -15,10 +15,6 @@ namespace stow::modMain {
 using namespace modGlobal;
 
 void subKillObjects() {
-  // The monitors go first: once the settings and the host are released, a listener
-  // left behind would detach new mail for an add-in that is no longer running.
-  IgnoreErrors([] { colMonitoredFolders.reset(); });
-  IgnoreErrors([] { oMonitoredSentItems.reset(); });
   IgnoreErrors([] { objRibbonUI.reset(); });
   IgnoreErrors([] { objInspectors.reset(); });
   IgnoreErrors([] { objExplorersEvent.reset(); });

@@ -70,11 +70,12 @@ void SafeUtilsImpl::RequireAuthorised() const {
   if (!authorised_) RaiseNotAuthorised();
 }
 
-std::vector<platform::AddressEntry> SafeUtilsImpl::AddressBook(const std::string& title) {
+std::vector<platform::AddressEntry> SafeUtilsImpl::AddressBook(
+    const platform::AddressBookOptions& options) {
   RequireAuthorised();
   const AddressBookHandler& handler = handler_ ? handler_ : GlobalAddressBook();
   if (!handler) return {};
-  return handler(title);
+  return handler(options);
 }
 
 void SafeUtilsImpl::Cleanup() {

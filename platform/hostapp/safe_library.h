@@ -43,9 +43,10 @@ class SafeItemImpl : public platform::SafeItem {
   std::shared_ptr<om::Item> item_;
 };
 
-// The mailbox picker behind SafeUtils::AddressBook: the entries chosen for a
-// picker with this title, empty when cancelled.
-using AddressBookHandler = std::function<std::vector<platform::AddressEntry>(const std::string&)>;
+// The mailbox picker behind SafeUtils::AddressBook: the entries chosen in a picker
+// shown so, empty when cancelled.
+using AddressBookHandler =
+    std::function<std::vector<platform::AddressEntry>(const platform::AddressBookOptions&)>;
 
 // The process-wide picker every SafeUtilsImpl made by the factory uses (the host
 // program installs one that asks the user; tests install their answers). Without
@@ -56,7 +57,8 @@ class SafeUtilsImpl : public platform::SafeUtils {
  public:
   void SetAuthKey(const std::string& key) override;
   // This object's handler when set, else the process-wide one.
-  std::vector<platform::AddressEntry> AddressBook(const std::string& title) override;
+  std::vector<platform::AddressEntry> AddressBook(
+      const platform::AddressBookOptions& options) override;
   // Releases what the library holds; the object stays usable.
   void Cleanup() override;
 

@@ -1,9 +1,12 @@
 #include "platform/posix/posix_shell.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -69,10 +72,46 @@ std::string ParseUserDir(const std::string& fileText, const std::string& key,
   return found;
 }
 
+namespace {
+
+std::vector<std::string>& OpenFailures() {
+  static std::vector<std::string> failures;
+  return failures;
+}
+
+// An opener that fails says so at once; one that runs longer has handed the target
+// to a program.
+constexpr std::chrono::milliseconds kOpenerSettles{3000};
+
+}  // namespace
+
+bool OpenWithDesktop(const std::string& opener, const std::string& target, std::string& why) {
+  why.clear();
+  std::string program = FindProgram(opener);
+  if (program.empty()) {
+    why = "cannot open " + target + ": there is no " + opener + " on $PATH";
+  } else {
+    std::optional<int> code;
+    if (int err = SpawnDetached({program, target}, kOpenerSettles, code))
+      why = "cannot open " + target + ": " + program + " did not start: " + std::strerror(err);
+    else if (code && *code != 0)
+      why =
+          "cannot open " + target + ": " + program + " ended with status " + std::to_string(*code);
+  }
+  if (why.empty()) return true;
+  OpenFailures().push_back(why);
+  return false;
+}
+
+std::vector<std::string> TakeOpenFailures() {
+  std::vector<std::string> out;
+  out.swap(OpenFailures());
+  return out;
+}
+
 bool PosixShell::ShellOpen(const std::string& pathOrAddress) {
-  std::string program = FindProgram(openCommand_);
-  if (program.empty()) return false;
-  return SpawnDetached({program, pathOrAddress}) == 0;
+  std::string why;
+  return OpenWithDesktop(openCommand_, pathOrAddress, why);
 }
 
 std::string PosixShell::SpecialFolderPath(int csidl) {
@@ -108,20 +147,69 @@ std::string PosixShell::ProgramFolder() {
   return slash == 0 ? "/" : exe.substr(0, slash);
 }
 
+std::vector<std::string> CommandWords(const std::string& command) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, any = false;
+  for (char c : command) {
+    if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (any) words.push_back(word);
+      word.clear();
+      any = false;
+    } else {
+      word += c;
+      any = true;
+    }
+  }
+  if (any) words.push_back(word);
+  return words;
+}
+
+namespace {
+
+// "https://...", "mailto:...": a scheme of two or more letters before the colon (one
+// letter would be a drive).
+bool IsAddress(const std::string& word) {
+  auto colon = word.find(':');
+  if (colon == std::string::npos || colon < 2) return false;
+  for (std::size_t i = 0; i < colon; ++i)
+    if (!std::isalnum(static_cast<unsigned char>(word[i])) && word[i] != '+' && word[i] != '-' &&
+        word[i] != '.')
+      return false;
+  return std::isalpha(static_cast<unsigned char>(word[0])) != 0;
+}
+
+[[noreturn]] void RaiseRun(const std::string& why) {
+  throw ComError(errnum::kFail, "Wscript.Shell", why);
+}
+
+}  // namespace
+
 int PosixWshShell::Run(const std::string& command, int windowStyle, bool wait) {
   (void)windowStyle;
-  std::vector<std::string> argv = {"/bin/sh", "-c", command};
+  std::vector<std::string> words = CommandWords(command);
+  if (words.empty()) RaiseRun("Cannot run an empty command");
+  std::string program = IsAddress(words[0]) ? "" : FindProgram(words[0]);
+  if (program.empty()) {
+    // Not a program: a document or an address, opened as the desktop opens it.
+    struct stat st {};
+    if (!IsAddress(words[0]) && ::stat(words[0].c_str(), &st) != 0)
+      RaiseRun("Cannot run " + words[0] + ": there is no such program or document");
+    std::string why;
+    if (!OpenWithDesktop(openCommand_, words[0], why)) RaiseRun(why);
+    return 0;
+  }
+  words[0] = program;
   if (wait) {
     int err = 0;
-    auto code = RunAndWait(argv, err);
-    if (!code)
-      throw ComError(errnum::kFail, "Wscript.Shell",
-                     "Cannot run the command " + command + ": " + std::strerror(err));
+    auto code = RunAndWait(words, err);
+    if (!code) RaiseRun("Cannot run " + program + ": " + std::strerror(err));
     return *code;
   }
-  if (int err = SpawnDetached(argv))
-    throw ComError(errnum::kFail, "Wscript.Shell",
-                   "Cannot run the command " + command + ": " + std::strerror(err));
+  if (int err = SpawnDetached(words)) RaiseRun("Cannot run " + program + ": " + std::strerror(err));
   return 0;
 }
 

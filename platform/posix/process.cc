@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 
 extern char** environ;
@@ -86,25 +87,38 @@ std::string FindProgram(const std::string& program) {
 }
 
 int SpawnDetached(const std::vector<std::string>& argvIn) {
+  std::optional<int> exitCode;
+  return SpawnDetached(argvIn, std::chrono::milliseconds(0), exitCode);
+}
+
+int SpawnDetached(const std::vector<std::string>& argvIn, std::chrono::milliseconds settle,
+                  std::optional<int>& exitCode) {
+  exitCode.reset();
   if (argvIn.empty()) return EINVAL;
   std::vector<char*> argv = ArgvOf(argvIn);
   int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int report[2];
+  int report[2], ended[2];
   if (::pipe2(report, O_CLOEXEC) != 0) {
     int e = errno;
     if (devNull >= 0) ::close(devNull);
     return e;
   }
+  if (::pipe2(ended, O_CLOEXEC) != 0) {
+    int e = errno;
+    for (int fd : {report[0], report[1], devNull})
+      if (fd >= 0) ::close(fd);
+    return e;
+  }
   pid_t child = ::fork();
   if (child < 0) {
     int e = errno;
-    ::close(report[0]);
-    ::close(report[1]);
-    if (devNull >= 0) ::close(devNull);
+    for (int fd : {report[0], report[1], ended[0], ended[1], devNull})
+      if (fd >= 0) ::close(fd);
     return e;
   }
   if (child == 0) {
     ::close(report[0]);
+    ::close(ended[0]);
     ::setsid();
     pid_t grandchild = ::fork();
     if (grandchild < 0) {
@@ -113,18 +127,38 @@ int SpawnDetached(const std::vector<std::string>& argvIn) {
       ::_exit(127);
     }
     if (grandchild == 0) ExecChild(argv.data(), devNull, report[1]);
+    // The middle process watches the program for a moment: an opener that fails
+    // does so at once. One still running then is left to init.
+    ::close(report[1]);
+    auto until = std::chrono::steady_clock::now() + settle;
+    for (;;) {
+      int status = 0;
+      if (::waitpid(grandchild, &status, WNOHANG) == grandchild) {
+        int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        (void)!::write(ended[1], &code, sizeof code);
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= until) break;
+      ::usleep(10000);
+    }
     ::_exit(0);
   }
   ::close(report[1]);
+  ::close(ended[1]);
   if (devNull >= 0) ::close(devNull);
-  int status = 0;
-  WaitRetry(child, &status);
   // The write end closes on a successful exec (close-on-exec) or carries the errno.
   int err = 0;
   ssize_t got = 0;
   ReadFully(report[0], &err, sizeof err, got);
   ::close(report[0]);
+  int code = 0;
+  ssize_t gotCode = 0;
+  ReadFully(ended[0], &code, sizeof code, gotCode);
+  ::close(ended[0]);
+  int status = 0;
+  WaitRetry(child, &status);
   if (got == static_cast<ssize_t>(sizeof err)) return err != 0 ? err : ECHILD;
+  if (gotCode == static_cast<ssize_t>(sizeof code)) exitCode = code;
   return 0;
 }
 

@@ -2,6 +2,7 @@
 // Starting other programs without leaving zombies behind. The process runs one
 // thread, so fork() is safe here; the children do only exec-safe work.
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,12 @@ std::string FindProgram(const std::string& program);
 // becomes a zombie of this process. Returns 0 once the program's exec succeeded, or
 // the errno that stopped it.
 int SpawnDetached(const std::vector<std::string>& argv);
+
+// As SpawnDetached, and waits up to `settle` for the program to end: then
+// `exitCode` holds its exit code (128 + signal number when a signal ended it); a
+// program still running by then is left to run (exitCode empty).
+int SpawnDetached(const std::vector<std::string>& argv, std::chrono::milliseconds settle,
+                  std::optional<int>& exitCode);
 
 // Runs argv[0] (a full path) and waits for it. Returns its exit code (128 + signal
 // number when a signal ended it), or nothing when it could not be started; then

@@ -293,6 +293,97 @@ TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
   EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"aaa"});
 }
 
+// Numbers follow delivery time, then Message-ID: a rewrite, which gives the file a new
+// unique name, moves nothing. Mail is also named by Message-ID, by its file, or by
+// selectors read from standard input.
+TEST_F(AppTest, ItemNumbersSurviveRewritesAndItemsAreNamedByIdOrFile) {
+  // The same second: only the rest of the unique name tells the first two apart, and
+  // a rewrite's new name sorts after ".M1.".
+  auto mail = [&](const std::string& unique, const std::string& subject, const std::string& file) {
+    return stow::testing::Deliver(store_, unique,
+                                  Render({subject + "@example.org", subject, "", {{file, file}}}));
+  };
+  mail("1709543700.M0.test", "First", "f.txt");
+  mail("1709543700.M1.test", "Second", "s.txt");
+  fs::path third = mail("1709543800.M2.test", "Third", "t.txt");
+  auto subjects = [&] {
+    std::vector<std::string> out;
+    for (auto& item : RunJson({"list", "Inbox"})) out.push_back(item["subject"]);
+    return out;
+  };
+  std::vector<std::string> order = {"First", "Second", "Third"};
+  ASSERT_EQ(subjects(), order);
+  Result r = Run({"list", "Inbox"});
+  EXPECT_THAT(r.out, HasSubstr("Ann"));
+  EXPECT_THAT(r.out, HasSubstr("2024-03-04"));
+  ASSERT_EQ(Run({"detach", "Inbox", "1"}).code, 0);
+  EXPECT_EQ(subjects(), order);
+  EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"f.txt"});
+
+  // By Message-ID, by file, and from standard input; a file of another folder or an
+  // unknown Message-ID names no item.
+  ASSERT_EQ(Run({"detach", "Inbox", "mid:<Second@example.org>"}).code, 0);
+  EXPECT_EQ(Run({"detach", "Inbox/Projects", third.string()}).code, 2);
+  EXPECT_EQ(Run({"detach", "Inbox", "mid:nobody@example.org"}).code, 2);
+  prog_.input = root_ / "selectors";
+  WriteAll(prog_.input, third.string() + "\n");
+  r = Run({"detach", "Inbox", "-"});
+  prog_.input.clear();
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(SavedFileContents(), (std::vector<std::string>{"f.txt", "s.txt", "t.txt"}));
+  EXPECT_EQ(subjects(), order);
+}
+
+// A real SIGINT to the real program: at a question on a terminal, and in the middle
+// of one large detach. Each stops at the next safe step, keeps what was done and exits
+// 130 by itself.
+TEST_F(AppTest, CtrlCStopsAtTheNextSafeStepAndExits130) {
+  Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
+  Deliver(store_, "B", {{"b.txt", "bbb"}}, 1709543800);
+  auto interrupted = [&](const std::vector<std::string>& args, auto ready) {
+    pid_t pid = prog_.Spawn(args, false, "ctrlc");
+    for (int i = 0; i < 400 && !ready(pid); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by the signal itself";
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  // The question waits at a terminal (a pseudo-terminal as standard input).
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  prog_.input = ptsname(master);
+  int code = interrupted({"delete", "Inbox", "all"}, [&](pid_t) {
+    return ReadAll(root_ / "ctrlc.err").find("[y/N]") != std::string::npos;
+  });
+  prog_.input.clear();
+  close(master);
+  EXPECT_EQ(code, 130) << ReadAll(root_ / "ctrlc.err");
+  EXPECT_EQ(RunJson({"list", "Inbox"}).size(), 2u);
+
+  Deliver(store_, "Big", {{"big.bin", std::string(60 << 20, 'x')}}, 1709543900);
+  // Signalled while it reads the mail.
+  code = interrupted({"detach", "Inbox", "3"}, [](pid_t pid) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+      if (fs::read_symlink(it->path(), ec).string().find("1709543900") != std::string::npos)
+        return true;
+    return false;
+  });
+  EXPECT_EQ(code, 130) << ReadAll(root_ / "ctrlc.err");
+  // Finished or not begun, never half: a saved file is whole and recorded.
+  bool processed = BySubject("Inbox")["Big"]["processed"];
+  auto saved = FilesIn(AttachmentDir());
+  EXPECT_EQ(saved.size(), processed ? 1u : 0u);
+  if (processed) {
+    EXPECT_EQ(fs::file_size(AttachmentDir() / saved[0]), 60u << 20);
+  }
+}
+
 TEST_F(AppTest, CopyNeedsAFolderAndLeavesTheItem) {
   Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
   // No --to and nobody at a terminal: the prompt is cancelled and the command fails.
@@ -318,8 +409,38 @@ TEST_F(AppTest, EveryCommandHasHelpAndUnknownControlsAreRefused) {
                           "verify",    "relink"}) {
     Result r = Ok({cmd, "--help"});
     EXPECT_THAT(r.out, HasSubstr("Usage")) << cmd;
+    EXPECT_THAT(r.out, HasSubstr("; 130 stopped by Ctrl-C")) << cmd;
+    EXPECT_THAT(r.out, Not(HasSubstr("; 3 "))) << cmd;
   }
-  Result r = Fails(2, {"run", "cmdNoSuchThing"}, "cmdNoSuchThing");
+  // The manual page and the completions come from the same definitions.
+  std::string man = Run({"--generate", "man"}).out, bash = Run({"--generate", "bash"}).out;
+  for (const char* cmd : {"detach", "relink", "watch", "monitor add"}) {
+    EXPECT_THAT(man, HasSubstr("stowbright " + std::string(cmd))) << cmd;
+    EXPECT_THAT(bash, HasSubstr("'" + std::string(cmd) + "'")) << cmd;
+  }
+  EXPECT_THAT(man, HasSubstr("AttachmentNamingOption"));
+  for (const char* one : {"show", "reply", "forward"})
+    EXPECT_THAT(Run({one, "--help"}).out, Not(HasSubstr("`all`"))) << one;
+  std::string settings = Run({"settings", "--help"}).out;
+  for (const char* name : {"EmailFolders", "AttachmentExtensions", "MacHTTPOnAutoDetachment",
+                           "StartUpItemMonitoredFolders", "1|subject", "default: 3 (random"})
+    EXPECT_THAT(settings, HasSubstr(name));
+  Result r = Run({"run", "cmdNoSuchThing"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("cmdNoSuchThing"));
+  // An inspector's own control without an open item is a wrong command line, not an
+  // error of the add-in with a report to save.
+  Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
+  r = Run({"run", "cmdDetach", "Inbox", "1"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("stowbright detach --open"));
+  EXPECT_THAT(r.err, Not(HasSubstr("report")));
+  // A message that says to click a button names the command too.
+  r = Run({"settings", "--set", "AttachmentFolderOption=per-folder"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Run({"detach", "Inbox", "1"});
+  EXPECT_THAT(r.err, HasSubstr("Specify Attachment Folder..."));
+  EXPECT_THAT(r.err, HasSubstr("`stowbright attachment-folder FOLDER DIR`"));
 }
 
 // Every host version reaches the same commands: the ribbon dispatcher on 14, the
@@ -386,8 +507,20 @@ TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
   EXPECT_EQ(page["settings"]["AttachmentFolderPath"], files.string());
   r = Ok({"settings", "--set", "AttachmentExtensions=pdf,zip"});
   EXPECT_EQ(RunJson({"settings", "extensions"})["settings"]["AttachmentExtensions"], "pdf,zip");
-  r = Ok({"settings"});
-  EXPECT_THAT(r.out, HasSubstr("AttachmentNamingOption = 4  (Attachment name)"));
+  r = Run({"settings"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_THAT(r.out, HasSubstr("AttachmentNamingOption = 4 attachment-name  (Attachment name)"));
+  // Options by name; extensions as meant, whatever blanks, dots and case they carry.
+  r = Run({"settings", "--set", "AttachmentExtensions=PDF, .Jpg", "--set",
+           "AttachmentNamingOption=Received-Date", "--set", "SentItemsOption=none"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  page = RunJson({"settings", "attachments"});
+  EXPECT_EQ(page["settings"]["AttachmentNamingOption"], 0);
+  EXPECT_EQ(RunJson({"settings", "extensions"})["settings"]["AttachmentExtensions"], "pdf,jpg");
+  ASSERT_EQ(Run({"settings", "--set", "AttachmentNamingOption=attachment-name", "--set",
+                 "AttachmentExtensions=pdf,zip"})
+                .code,
+            0);
 
   // The saved settings are the ones the commands use: the file keeps its own name,
   // goes to the new folder, and an exempted extension stays in the mail. A mail kept
@@ -420,8 +553,9 @@ TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
   page = RunJson({"settings", "attachments"});
   EXPECT_EQ(page["settings"]["AttachmentNamingOption"], 4);
   EXPECT_EQ(page["settings"]["HTTPAddress"], "");
-  // Ticking the box first enables the address, in one command.
-  r = Ok({"settings", "--set", "EmbedHTTPPath=1", "--set", "HTTPAddress=http://example.org/f"});
+  // The changes are made together: the box ticked after the address still enables it.
+  r = Run({"settings", "--set", "HTTPAddress=http://example.org/f", "--set", "EmbedHTTPPath=yes"});
+  ASSERT_EQ(r.code, 0) << r.err;
   page = RunJson({"settings", "attachments"});
   EXPECT_EQ(page["settings"]["EmbedHTTPPath"], true);
   EXPECT_EQ(page["settings"]["HTTPAddress"], "http://example.org/f");
@@ -501,6 +635,10 @@ TEST_F(AppTest, RibbonRunAndAbout) {
   r = Fails(2, {"ribbon", "Microsoft.Outlook.NoSuchThing"}, "Microsoft.Outlook.NoSuchThing");
   EXPECT_EQ(Run({"ribbon", "--menu", "dnNoSuchMenu"}).code, 2);
   EXPECT_EQ(Run({"--host-version", "12", "ribbon", "Microsoft.Outlook.Explorer"}).code, 2);
+  r = Run({"--host-version", "12", "ribbon", "Microsoft.Outlook.Mail.Compose"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("cmdReAttachCompose"));
+  EXPECT_EQ(Run({"--host-version", "11", "ribbon", "Microsoft.Outlook.Mail.Read"}).code, 2);
   EXPECT_EQ(Run({"ribbon"}).code, 2);
 
   Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
@@ -516,6 +654,25 @@ TEST_F(AppTest, RibbonRunAndAbout) {
   }
   json about = RunJson({"about"});
   EXPECT_THAT(about["build"].get<std::string>(), HasSubstr("Build "));
+
+  // Web pages go to the desktop's opener, as one argument and never through a shell;
+  // one that fails is named and fails the command.
+  fs::path bin = root_ / "bin";
+  fs::create_directories(bin);
+  WriteAll(bin / "xdg-open", "#!/bin/sh\nprintf '%s' \"$*\" >> \"" + (root_ / "opened").string() +
+                                 "\"\nexit \"$(cat \"" + (root_ / "status").string() + "\")\"\n");
+  fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+  prog_.env = {{"PATH", bin.string() + ":/usr/bin:/bin"}};
+  WriteAll(root_ / "status", "0");
+  r = Run({"run", "cmdProductPage"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(ReadAll(root_ / "opened"), HasSubstr("http"));
+  WriteAll(root_ / "status", "3");
+  r = Run({"run", "cmdVideoTour"});
+  prog_.env.clear();
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("ended with status 3"));
+  EXPECT_THAT(r.err, HasSubstr("http"));
 }
 
 TEST_F(AppTest, ReplyAndForwardCarryTheFilesOrDropTheLinks) {
@@ -632,7 +789,34 @@ TEST_F(AppTest, WatchDetachesNewMailAndStopsCleanlyOnSigtermAndSigint) {
     EXPECT_THAT(WatchErr(tag), HasSubstr("shutting down"));
     EXPECT_TRUE(detached) << WatchErr(tag);
     EXPECT_TRUE(BySubject("Inbox")[subject]["processed"]);
+    // One line per mail on standard output.
+    EXPECT_THAT(ReadAll(root_ / (tag + ".out")), HasSubstr("'" + subject + "'"));
   }
+}
+
+// A watcher started with nothing to watch says so, and takes the folder added while
+// it runs: when the settings store changes, and again on SIGHUP.
+TEST_F(AppTest, WatchWarnsWhenIdleAndTakesNewSettingsWithoutARestart) {
+  pid_t pid = StartWatch("idle");
+  EXPECT_THAT(WatchErr("idle"), HasSubstr("nothing is monitored"));
+  auto detachedIn = [&](const fs::path& dir, const std::string& subject) {
+    Deliver(dir, subject, {{subject + ".txt", subject}}, 1709544100, "new");
+    for (int i = 0; i < 200; ++i) {
+      auto saved = SavedFileContents();
+      if (std::find(saved.begin(), saved.end(), subject) != saved.end()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  };
+  ASSERT_EQ(Run({"monitor", "add", "Inbox"}).code, 0);
+  EXPECT_TRUE(detachedIn(store_, "AfterAdd")) << WatchErr("idle");
+  kill(pid, SIGHUP);
+  EXPECT_TRUE(detachedIn(store_, "AfterHup")) << WatchErr("idle");
+  EXPECT_THAT(WatchErr("idle"), HasSubstr("reading the settings again"));
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WatchErr("idle");
 }
 
 }  // namespace

@@ -320,13 +320,18 @@ class Program {
     return argv;
   }
 
+  // What the next runs read on standard input (empty: /dev/null), and variables they
+  // get on top of the harness's own.
+  fs::path input;
+  std::vector<std::pair<std::string, std::string>> env;
+
   pid_t Spawn(const std::vector<std::string>& args, bool traced = false,
               const std::string& tag = "run") const {
     auto argv = Argv(args);
     fs::path out = root_ / (tag + ".out"), err = root_ / (tag + ".err");
     pid_t pid = fork();
     if (pid == 0) {
-      int in = open("/dev/null", O_RDONLY);
+      int in = open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
       int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(in, 0);
@@ -340,6 +345,7 @@ class Program {
       // Saved files the program trashes go to the trash of the test's own HOME.
       unsetenv("XDG_DATA_HOME");
       unsetenv("MAILDIR");
+      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
       std::vector<char*> cargv;
       for (auto& a : argv) cargv.push_back(a.data());
       cargv.push_back(nullptr);

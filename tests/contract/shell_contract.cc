@@ -1,6 +1,6 @@
 // The shell contract (platform/shell.h), one suite run on the POSIX shell and on the
 // tests' doubles, each set up for the same user: Documents in home/Documents, the
-// test's folder for temporary files, commands that exit 7.
+// test's folder for temporary files, programs that exit 7.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -61,8 +61,12 @@ TEST_P(ShellContract, OpenTellsWhetherTheHandlerStartedAndRunGivesTheExitCodeOnl
   EXPECT_TRUE(made.shell->ShellOpen("https://example.org/a b"));
   made.handlerStarts(false);
   EXPECT_FALSE(made.shell->ShellOpen(dir / "a.pdf"));
-  EXPECT_EQ(made.wsh->Run("exit 7", 1, true), 7);
-  EXPECT_EQ(made.wsh->Run("exit 7", 7, false), 0);
+  // A program (never a shell command line): its status when waited for.
+  std::string seven = dir / "ends with seven";
+  stow::testing::WriteAll(seven, "#!/bin/sh\nexit 7\n");
+  ::chmod(seven.c_str(), 0755);
+  EXPECT_EQ(made.wsh->Run("\"" + seven + "\" x", 1, true), 7);
+  EXPECT_EQ(made.wsh->Run("\"" + seven + "\"", 7, false), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Implementations, ShellContract, ::testing::Values(Posix, Memory),

@@ -1,5 +1,6 @@
 // libFuzzer target: the ITEM selectors of the command line (a number from `list`,
-// an entry id, `all`) as app/store_view.cc resolves them in a Maildir folder of a
+// an entry id, mid:<Message-ID>, a message file, `all`, `-` for more from the input)
+// as app/store_view.cc resolves them in a Maildir folder of a
 // few messages. The input is the list of selectors, one per line (NUL also ends
 // one: no argument can hold it).
 //
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -96,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<std::shared_ptr<om::Item>> items;
   try {
-    items = app::ResolveItems(tree.inbox, specs);
+    std::istringstream more("1\nmid:m2@example.org\n");
+    items = app::ResolveItems(*tree.store, tree.inbox, specs, more);
   } catch (const app::AppError& e) {
     if (e.code() != app::exitcode::kUsage) Fail("an unknown item is not a usage error");
     if (mustResolve) Fail("a number in range, a listed entry id or `all` was refused");

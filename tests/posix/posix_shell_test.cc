@@ -84,21 +84,49 @@ TEST(PosixShell, ShellOpenStartsTheOpenerDetached) {
   EXPECT_TRUE(NoChildren());
 }
 
-TEST(PosixWshShell, WaitingRunReturnsTheExitCode) {
+// A script at dir/name with this body.
+std::string Script(const TempDir& dir, const std::string& name, const std::string& body) {
+  std::string path = dir / name;
+  WriteAll(path, "#!/bin/sh\n" + body + "\n");
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+TEST(PosixWshShell, RunStartsProgramsWithoutAShellAndOpensTheRest) {
   TempDir dir;
   PosixWshShell sh;
-  EXPECT_EQ(sh.Run("printf hi > '" + (dir / "out") + "'", 1, true), 0);
-  EXPECT_EQ(ReadAll(dir / "out"), "hi");
-  EXPECT_EQ(sh.Run("kill -TERM $$", 1, true), 128 + SIGTERM);
-  EXPECT_EQ(sh.Run("no-such-program-xyz 2>/dev/null", 1, true), 127);
+  std::string write = Script(dir, "write it", "printf '%s|%s' \"$1\" \"$2\" > \"$3\"");
+  // Quotes group words; nothing is a shell's to read ($, ;, >).
+  EXPECT_EQ(sh.Run("\"" + write + "\" \"a b\" $HOME;x " + (dir / "out"), 1, true), 0);
+  EXPECT_EQ(ReadAll(dir / "out"), "a b|$HOME;x");
+  EXPECT_EQ(sh.Run(Script(dir, "term", "kill -TERM $$"), 1, true), 128 + SIGTERM);
+  EXPECT_THROW(sh.Run("no-such-program-xyz", 1, true), ComError);
+  EXPECT_THROW(sh.Run("exit 7", 1, true), ComError);
+
+  // Addresses and documents go to the opener; one that fails is named.
+  sh.SetOpenCommand(Script(dir, "opener", "printf '%s' \"$1\" > \"" + (dir / "opened") + "\""));
+  EXPECT_EQ(sh.Run("https://example.org/a", 1, false), 0);
+  EXPECT_EQ(WaitForText(dir / "opened"), "https://example.org/a");
+  sh.SetOpenCommand(Script(dir, "failing", "exit 3"));
+  try {
+    sh.Run("https://example.org/b", 1, false);
+    ADD_FAILURE() << "a failing opener was not reported";
+  } catch (const ComError& e) {
+    EXPECT_NE(e.Description().find("https://example.org/b"), std::string::npos);
+    EXPECT_NE(e.Description().find("status 3"), std::string::npos);
+  }
+  auto failures = TakeOpenFailures();
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_NE(failures[0].find("https://example.org/b"), std::string::npos);
   EXPECT_TRUE(NoChildren());
 }
 
 TEST(PosixWshShell, BackgroundRunReturnsAtOnceAndLeavesNoZombie) {
   TempDir dir;
   PosixWshShell sh;
+  std::string later = Script(dir, "later", "sleep 0.3; printf done > \"$1\"; exit 5");
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(sh.Run("sleep 0.3; printf done > '" + (dir / "bg") + "'; exit 5", 7, false), 0);
+  EXPECT_EQ(sh.Run("\"" + later + "\" " + (dir / "bg"), 7, false), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
   EXPECT_TRUE(NoChildren());
   EXPECT_EQ(WaitForText(dir / "bg"), "done");

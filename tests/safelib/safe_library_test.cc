@@ -101,28 +101,31 @@ TEST(SafeItem, WithTheAccessCodeItForwardsToTheItem) {
 
 TEST(SafeUtils, AddressBookAndCleanupNeedTheCodeAndUseTheHandler) {
   SafeUtilsImpl utils;
-  EXPECT_EQ(ErrorNumberOf([&] { utils.AddressBook("Pick"); }), kSafeLibraryNotAuthorised);
+  platform::AddressBookOptions pick;
+  pick.title = "Pick";
+  EXPECT_EQ(ErrorNumberOf([&] { utils.AddressBook(pick); }), kSafeLibraryNotAuthorised);
   EXPECT_EQ(ErrorNumberOf([&] { utils.Cleanup(); }), kSafeLibraryNotAuthorised);
   utils.SetAuthKey(platform::kSafeLibraryAuthKey);
 
   SetAddressBookHandler(nullptr);
-  EXPECT_TRUE(utils.AddressBook("Pick").empty());  // no picker: cancelled
+  EXPECT_TRUE(utils.AddressBook(pick).empty());  // no picker: cancelled
 
   std::vector<std::string> titles;
-  SetAddressBookHandler([&](const std::string& title) {
-    titles.push_back(title);
+  SetAddressBookHandler([&](const platform::AddressBookOptions& options) {
+    titles.push_back(options.title);
     return std::vector<platform::AddressEntry>{{"SMTP", "a@example.org", "A"}};
   });
-  auto chosen = utils.AddressBook("Select mailbox");
+  pick.title = "Select mailbox";
+  auto chosen = utils.AddressBook(pick);
   ASSERT_EQ(chosen.size(), 1u);
   EXPECT_EQ(chosen[0].SMTPAddress, "a@example.org");
   EXPECT_EQ(titles, std::vector<std::string>{"Select mailbox"});
 
   // An object's own handler comes first.
-  utils.SetAddressBookHandler([](const std::string&) {
+  utils.SetAddressBookHandler([](const platform::AddressBookOptions&) {
     return std::vector<platform::AddressEntry>{{"EX", "b@example.org", "B"}, {"SMTP", "c@x", "C"}};
   });
-  EXPECT_EQ(utils.AddressBook("x").size(), 2u);
+  EXPECT_EQ(utils.AddressBook(pick).size(), 2u);
   EXPECT_EQ(titles.size(), 1u);
   SetAddressBookHandler(nullptr);
 
@@ -171,7 +174,7 @@ TEST(ScriptingRuntime, RegistersTheFileSystemAndShellObjectsOnly) {
   EXPECT_TRUE(fs->FolderExists("/"));
   auto sh = ComCast<platform::WshShell>(real.Create("Wscript.Shell"));
   ASSERT_NE(sh, nullptr);
-  EXPECT_EQ(sh->Run("exit 3", 1, true), 3);
+  EXPECT_EQ(sh->Run("false", 1, true), 1);
 }
 
 }  // namespace

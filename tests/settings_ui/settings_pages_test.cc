@@ -10,6 +10,7 @@
 #include "common/addin_environment.h"
 #include "engine/naming.h"
 #include "monitoring/monitoring.h"
+#include "platform/hostapp/safe_library.h"
 #include "platform/office.h"
 #include "settings/fSettings.h"
 #include "settings/frmAttachmentFolder.h"
@@ -200,8 +201,38 @@ TEST_F(SettingsUiTest, MonitoringPageAddsRemovesAndRestartsMonitoring) {
     d.tb.PerformClick("Save");
   });
   EXPECT_EQ(env.GetSetting("EmailFolders"), "");
-  // A folder taken off the list is no longer watched.
-  EXPECT_TRUE(!modGlobal::colMonitoredFolders || modGlobal::colMonitoredFolders->Count() == 0);
+  // An emptied list restarts nothing: the running monitor stays until the next load.
+  ASSERT_TRUE(modGlobal::colMonitoredFolders);
+  EXPECT_EQ(modGlobal::colMonitoredFolders->Count(), 1);
+}
+
+TEST_F(SettingsUiTest, MonitoringPageButtonsAndMailboxPicker) {
+  std::vector<platform::AddressBookOptions> shown;
+  std::vector<platform::AddressEntry> answer = {{"EX", "ann@example.org", "Ann"}};
+  hostapp::SetAddressBookHandler([&](const platform::AddressBookOptions& options) {
+    shown.push_back(options);
+    return answer;
+  });
+  Open<uscMonitoring>(0, [&](fSettings&, uscMonitoring& page) {
+    EXPECT_EQ(page.cmdAddFolder.ToolTipText,
+              "Add the selected mailbox/folder to the monitored list");
+    EXPECT_EQ(page.cmdRemoveFolder.ToolTipText,
+              "Remove the selected folder from the monitored list");
+    page.optFolder[0]->Click.Raise();
+    page.cmdPickMailbox.PerformClick();
+    EXPECT_EQ(page.txtSelectedFolder.Text, "Ann");
+    answer = {{"SMTP", "bob@example.org", "Bob"}};
+    page.cmdPickMailbox.PerformClick();
+    EXPECT_EQ(page.lblStatus.Caption, "Invalid mailbox!");
+  });
+  hostapp::SetAddressBookHandler(nullptr);
+  ASSERT_EQ(shown.size(), 2u);
+  const auto& o = shown[0];
+  EXPECT_EQ(o.title, "Select a mailbox");
+  EXPECT_TRUE(o.oneAddress && o.forceResolution);
+  EXPECT_EQ(o.recipientLists, 1);
+  EXPECT_EQ(o.labels[0], "Add");
+  EXPECT_EQ(o.labels[1] + o.labels[2], "");
 }
 
 TEST_F(SettingsUiTest, MonitoringPageStoresAFileFolderPerEntryWhenFoldersAreSeparate) {
