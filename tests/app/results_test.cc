@@ -111,10 +111,10 @@ TEST_F(ResultsTest, TheDryRunListsWhatTheDetachThenDoes) {
   Put(store_, "Mixed",
       {{"a.txt", "one"},
        {"a.txt", "two"},
-       {"spec.pdf", "%PDF", {}, {}, "doc1"},
+       {"plan.pdf", "%PDF", {}, {}, "doc1"},
        {"logo.png", "PNG", {}, {}, "logo1"},
        {std::string(252, 'n') + ".txt", "long"}},
-      "<html><body><a href=\"cid:doc1\">spec</a></body></html>");
+      "<html><body><a href=\"cid:doc1\">plan</a></body></html>");
   Put(store_, "Invite",
       {{"", "", {"Content-Type: text/calendar; method=REQUEST"}, "BEGIN:VCALENDAR\r\n"},
        {"agenda.txt", "agenda"}});
