@@ -91,6 +91,14 @@ void ReAttachFiles(const std::shared_ptr<om::Item>& item, bool batch, const std:
   Trap("mMain.ReAttachFiles", [&] {
     std::string text = records;
     if (text.empty()) {
+      // An item that cannot be read (another program moved or rewrote it since it was
+      // listed) has not been put back: that is a failure, not an item without records.
+      std::string why;
+      if (IgnoreErrors([&] { Required(Required(item).UserProperties()).Find(kRecordsProperty); },
+                       why) != 0) {
+        report.Fail("the item", "cannot be read: " + why);
+        return;
+      }
       text = ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText, Value("")));
     }
     auto safeItem = modSafeItem::GetSafeItem(item);

@@ -294,7 +294,9 @@ TEST(Concurrency, TwoProcessesRewritingTheSameMailLoseNothingAndReportEveryFailu
       EXPECT_TRUE(allowed.count(now))
           << "trial " << trial << ": " << m.messageId << " is " << now << " after " << ops[0]
           << " (exit " << results[0].code << ") and " << ops[1] << " (exit " << results[1].code
-          << ") from " << s0 << ": a failure was reported as success";
+          << ") from " << s0 << ": a failure was reported as success\n"
+          << ops[0] << ": " << results[0].out << results[0].err << "\n"
+          << ops[1] << ": " << results[1].out << results[1].err;
     }
   }
   std::cout << "[rewrites] " << trials << " trials, " << failures << " runs failed, " << conflicts
