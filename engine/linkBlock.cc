@@ -1,5 +1,7 @@
 #include "engine/linkBlock.h"
 
+#include <cstring>
+
 #include "platform/com_error.h"
 #include "support/cSettings.h"
 #include "support/modErroHandling.h"
@@ -166,12 +168,13 @@ std::string RemoveAttachmentsLinks(const std::string& html) {
   std::size_t e = html.find(endComment);
   if (e != std::string::npos) {
     std::size_t start = html.find(kBlockStartId);
-    // The block begins with "<br><table id=" (14 characters) before the id.
-    if (start == std::string::npos || start < 14) return html;
+    // The block begins with kBlockOpening before the id.
+    const std::size_t opening = std::strlen(kBlockOpening);
+    if (start == std::string::npos || start < opening) return html;
     // An end comment before the start belongs to no block we can cut whole; cutting
     // between them would take a piece out of the user's text.
     if (start > e) return html;
-    cutFrom = start - 14;
+    cutFrom = start - opening;
     cutLen = e + endComment.size() - cutFrom;
   } else {
     std::size_t end = html.find(kBlockEndId);

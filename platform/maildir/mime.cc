@@ -665,10 +665,7 @@ std::int64_t DecodedSize(GMimeObject* part) {
 }
 
 std::string PartText(GMimePart* part) {
-  std::string bytes;
-  DecodePart(
-      GMIME_OBJECT(part), [&](const char* d, std::size_t n) { bytes.append(d, n); },
-      Fidelity::kReadable);
+  std::string bytes = PartBytes(GMIME_OBJECT(part), Fidelity::kReadable);
   const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
   if (charset && *charset) {
     const char* iconvName = g_mime_charset_iconv_name(charset);

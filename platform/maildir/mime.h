@@ -233,8 +233,8 @@ GMimeObject* AddAttachmentPart(GMimeMessage* message, GMimeStream* content,
 GRef<GMimeObject> LoosePart(const std::string& name, const std::string& bytes);
 void AddLoosePart(GMimeMessage* message, GMimeObject* part);
 void TakeOutOfStructure(GMimeMessage* message, GMimeObject* part);
-// The part's decoded bytes, exactly (raises as DecodePart does).
-std::string PartBytes(GMimeObject* part);
+// The part's decoded bytes (raises as DecodePart does).
+std::string PartBytes(GMimeObject* part, Fidelity fidelity = Fidelity::kExact);
 
 // MIME type for a file name, from its extension.
 std::string ContentTypeForName(const std::string& fileName);

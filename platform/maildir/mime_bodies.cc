@@ -39,42 +39,28 @@ std::string EncodingName(GMimePart* part) {
   return name ? name : "";
 }
 
-std::string Bytes(GMimePart* part) {
-  std::string bytes;
-  DecodePart(
-      GMIME_OBJECT(part), [&](const char* d, std::size_t n) { bytes.append(d, n); },
-      Fidelity::kReadable);
-  return bytes;
-}
-
-std::string FindNoCase(const std::string& text, const std::string& what, std::size_t from,
-                       std::size_t* at) {
+// Where what first stands in text from `from` on, whatever its case; npos for nowhere.
+std::size_t FindNoCase(const std::string& text, const std::string& what, std::size_t from) {
   for (std::size_t i = from; i + what.size() <= text.size(); ++i)
-    if (g_ascii_strncasecmp(text.c_str() + i, what.c_str(), what.size()) == 0) {
-      *at = i;
-      return what;
-    }
-  *at = std::string::npos;
-  return "";
+    if (g_ascii_strncasecmp(text.c_str() + i, what.c_str(), what.size()) == 0) return i;
+  return std::string::npos;
 }
 
 // The html with every <meta> charset declaration saying charset: a browser believes
 // the declaration over the bytes.
 std::string DeclareCharset(std::string html, const std::string& charset) {
-  std::size_t at = 0;
-  for (std::size_t from = 0;; from = at + 1) {
-    FindNoCase(html, "<meta", from, &at);
+  for (std::size_t from = 0;;) {
+    std::size_t at = FindNoCase(html, "<meta", from);
     if (at == std::string::npos) return html;
     std::size_t end = html.find('>', at);
     if (end == std::string::npos) return html;
-    std::size_t name;
-    FindNoCase(html.substr(at, end - at), "charset=", 0, &name);
+    from = at + 1;
+    std::size_t name = FindNoCase(html.substr(at, end - at), "charset=", 0);
     if (name == std::string::npos) continue;
     std::size_t value = at + name + 8;
-    std::size_t stop = value;
     char quote = '\0';
     if (value < end && (html[value] == '"' || html[value] == '\'')) quote = html[value++];
-    stop = value;
+    std::size_t stop = value;
     while (stop < end && html[stop] != ';' && html[stop] != '"' && html[stop] != '\'' &&
            html[stop] != ' ' && html[stop] != '/' && !(quote && html[stop] == quote))
       ++stop;
@@ -210,13 +196,12 @@ std::string PlainList(const std::string& block) {
 // A plain text shown in HTML as it reads: escaped, every line break and blank kept.
 std::string TextAsHtml(const std::string& text) {
   gchar* escaped = g_markup_escape_text(text.data(), static_cast<gssize>(text.size()));
-  std::string out = "<div style=\"white-space: pre-wrap\">" + Adopted(escaped) + "</div>";
-  return out;
+  return "<div style=\"white-space: pre-wrap\">" + Adopted(escaped) + "</div>";
 }
 
 // Puts list into the plain text, in its charset, before or after the text.
 std::optional<PlainEdit> AddPlainList(GMimePart* plain, std::string list, bool atStart) {
-  std::string raw = Bytes(plain), charset = Charset(plain);
+  std::string raw = PartBytes(GMIME_OBJECT(plain), Fidelity::kReadable), charset = Charset(plain);
   const char* eol = raw.find("\r\n") != std::string::npos ? "\r\n" : "\n";
   std::string withEol;
   for (char c : list) c == '\n' ? withEol += eol : withEol += c;
@@ -254,7 +239,7 @@ std::optional<PlainEdit> AddPlainList(GMimePart* plain, std::string list, bool a
 // Takes out what edit put into the plain text, when it is still there as it was put.
 void UndoPlainEdit(GMimePart* plain, const PlainEdit& edit) {
   if (edit.inserted.empty()) return;
-  std::string raw = Bytes(plain);
+  std::string raw = PartBytes(GMIME_OBJECT(plain), Fidelity::kReadable);
   std::size_t n = edit.inserted.size();
   if (raw.size() < n) return;
   if (edit.atStart ? raw.compare(0, n, edit.inserted) != 0

@@ -286,9 +286,10 @@ void TakeOutOfStructure(GMimeMessage* message, GMimeObject* part) {
   }
 }
 
-std::string PartBytes(GMimeObject* part) {
+std::string PartBytes(GMimeObject* part, Fidelity fidelity) {
   std::string bytes;
-  DecodePart(part, [&](const char* d, std::size_t n) { bytes.append(d, n); });
+  DecodePart(
+      part, [&](const char* d, std::size_t n) { bytes.append(d, n); }, fidelity);
   return bytes;
 }
 
