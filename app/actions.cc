@@ -84,6 +84,20 @@ void ReadAfter(Session& session, const FolderEntry& folder, std::vector<Target>&
   }
 }
 
+constexpr const char* kGoneBeforeRead =
+    "it was moved, changed or deleted by another program before it could be read";
+
+// An entry for a target the engine did not report on; named by its file where its
+// subject was never read.
+ItemOutcome Unreached(const Target& t, ItemOutcome::Left left, std::string reason) {
+  ItemOutcome o;
+  o.entryId = t.entryId;
+  o.subject = t.before.subject.empty() && t.before.gone ? t.entryId : t.before.subject;
+  o.left = left;
+  o.leftReason = std::move(reason);
+  return o;
+}
+
 struct Outcome {
   std::string summary;
   bool ok = true;
@@ -167,30 +181,33 @@ Outcome ReattachOutcome(const Report& r, std::size_t targets) {
 // in. An item that still has its links, or is no longer there, is named in r.
 Outcome RemoveLinksOutcome(const std::vector<Target>& targets, Report& r) {
   std::size_t candidates = 0, changed = 0;
+  bool unread = false;
   for (const auto& t : targets) {
-    if (t.before.gone || !t.before.hasLinkBlock) continue;
+    if (t.before.gone) {
+      unread = true;
+      r.items.push_back(Unreached(t, Left::kFailed, kGoneBeforeRead));
+      continue;
+    }
+    if (!t.before.hasLinkBlock) continue;
     ++candidates;
     if (!t.after.gone && !t.after.hasLinkBlock) {
       ++changed;
       continue;
     }
-    ItemOutcome left;
-    left.entryId = t.entryId;
-    left.subject = t.before.subject;
-    left.left = Left::kFailed;
-    left.leftReason =
-        t.after.gone ? "it was moved or deleted meanwhile" : "its links are still in it";
-    r.items.push_back(left);
+    r.items.push_back(Unreached(
+        t, Left::kFailed,
+        t.after.gone ? "it was moved or deleted meanwhile" : "its links are still in it"));
   }
   Outcome o;
   if (candidates == 0) {
     o.summary =
         "Nothing to do: none of the " + Plural(targets.size(), "item has", "items have") + " links";
+    o.ok = !unread;
     return o;
   }
   o.summary = "Removed the links from " + std::to_string(changed) + " of " +
               Plural(candidates, "item", "items") + "; the files stay where they are";
-  o.ok = changed >= candidates;
+  o.ok = changed >= candidates && !unread;
   return o;
 }
 
@@ -401,13 +418,10 @@ Report Reached(Session& session, const std::vector<Target>& targets) {
   std::set<std::string> reached;
   for (const auto& item : r.items) reached.insert(item.entryId);
   for (const auto& t : targets) {
-    if (t.before.gone || reached.count(t.entryId)) continue;
-    ItemOutcome unreached;
-    unreached.entryId = t.entryId;
-    unreached.subject = t.before.subject;
-    unreached.left = Left::kNotReached;
-    unreached.leftReason = WhyUnreached(session.toolkit());
-    r.items.push_back(unreached);
+    if (reached.count(t.entryId)) continue;
+    // One that went between the listing and the reading was asked for all the same.
+    r.items.push_back(Unreached(t, Left::kNotReached,
+                                t.before.gone ? kGoneBeforeRead : WhyUnreached(session.toolkit())));
   }
   return r;
 }

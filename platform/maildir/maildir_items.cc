@@ -8,6 +8,7 @@
 
 #include "platform/com_error.h"
 #include "platform/maildir/folder_watch.h"
+#include "platform/maildir/maildir_names.h"
 #include "platform/maildir/maildir_store.h"
 #include "platform/maildir/store_util.h"
 #include "platform/services.h"
@@ -35,17 +36,39 @@ class MaildirEnumerator : public om::ItemEnumerator {
         found = e;
       else
         found = FindByUnique(dir, current);
-      if (!found) continue;  // deleted meanwhile
+      if (!found) {
+        TakeOnRewritesOf(e);
+        continue;  // deleted, or rewritten by another program
+      }
       return store->MakeItem(items_->ref(), found->sub, found->file);
     }
     return nullptr;
   }
 
  private:
+  // Another program's save gives a message a new unique name that keeps its delivery
+  // time, after the snapshot was taken: the walk takes on the names of that time it
+  // has not seen, so that the message is not passed over as deleted. (A message
+  // delivered in the same second is taken on too; one of this store's own rewrites
+  // is not: the walk has visited it under its old name.)
+  void TakeOnRewritesOf(const Entry& gone) {
+    auto when = DeliveryTimeOfUnique(gone.unique);
+    if (!when) return;
+    const auto& store = items_->store();
+    const std::string& dir = items_->ref().dir;
+    if (known_.empty())
+      for (const auto& e : snapshot_) known_.insert(e.unique);
+    for (auto& e : Listing(dir)) {
+      if (DeliveryTimeOfUnique(e.unique) != when || !known_.insert(e.unique).second) continue;
+      if (!store->IsRewriteOfOwn(dir, e.unique)) snapshot_.push_back(std::move(e));
+    }
+  }
+
   std::shared_ptr<MaildirItems> items_;
   std::vector<Entry> snapshot_;
   std::size_t index_ = 0;
   std::unordered_set<std::string> visited_;
+  std::unordered_set<std::string> known_;  // every unique name the walk has held
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/maildir/maildir_store.h"
 
+#include <algorithm>
+
 #include <filesystem>
 #include <utility>
 
@@ -146,6 +148,13 @@ void MaildirStore::ExpectOwnFile(const std::string& dir, const std::string& uniq
   auto it = items_.find(dir);
   if (it == items_.end()) return;
   if (auto items = it->second.lock()) items->Expect(unique);
+}
+
+bool MaildirStore::IsRewriteOfOwn(const std::string& dir, const std::string& unique) const {
+  auto it = rewrites_.find(dir);
+  if (it == rewrites_.end()) return false;
+  return std::any_of(it->second.begin(), it->second.end(),
+                     [&](const auto& hop) { return hop.second == unique; });
 }
 
 std::string MaildirStore::FollowRewrites(const std::string& dir, std::string unique) const {

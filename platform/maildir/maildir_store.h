@@ -104,6 +104,8 @@ class MaildirStore : public om::NameSpace, public ItemHost {
   // The unique name that unique of folder dir has now, following the renames this
   // store's saves made.
   std::string FollowRewrites(const std::string& dir, std::string unique) const;
+  // Whether unique of folder dir is the name one of this store's saves gave a message.
+  bool IsRewriteOfOwn(const std::string& dir, const std::string& unique) const;
 
   // --- ItemHost
   const HeaderAuth& auth() const override { return auth_; }

@@ -376,6 +376,35 @@ TEST_F(MaildirTest, ASaveThatWouldDisplaceAnotherWritersVersionPutsItBackAndFail
   EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
 }
 
+// A walk takes a snapshot of the folder: a message another process rewrites (a new
+// unique name) before the walk reaches it is still visited, once, in its new version;
+// one this walk rewrote itself is not visited again.
+TEST_F(MaildirTest, AWalkVisitsEachMessageOnceThoughAnotherProcessRewritesItMidWalk) {
+  for (const char* s : {"m0", "m1", "m2"})
+    Deliver(kHead + "Subject: " + s + "\nContent-Type: text/html\n\n<p>x</p>\n");
+  auto walk = store_->GetDefaultFolder(om::olFolderInbox)->Items()->Enumerate();
+  std::vector<std::string> seen;
+  auto first = walk->Next();
+  seen.push_back(first->Subject());
+  first->SetHTMLBody("<p>mine</p>");
+  first->Save();
+  Options o;
+  o.secretPath = (dir_ / "secret").string();
+  auto other = MaildirStore::Open(root_.string(), o);
+  auto theirs = other->GetDefaultFolder(om::olFolderInbox)->Items()->Enumerate();
+  while (auto item = theirs->Next())
+    if (item->Subject() != seen[0]) {
+      item->SetHTMLBody("<p>theirs</p>");
+      item->Save();
+    }
+  while (auto item = walk->Next()) {
+    seen.push_back(item->Subject());
+    EXPECT_EQ(item->HTMLBody(), "<p>theirs</p>") << seen.back();
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{"m0", "m1", "m2"}));
+}
+
 TEST_F(MaildirTest, NewMailIsSavedAsADraft) {
   auto item = store_->CreateMailItem();
   EXPECT_EQ(item->EntryID(), "");
