@@ -25,8 +25,11 @@ class Shell {
   virtual std::string SpecialFolderPath(int csidl) = 0;
   // The operating system's temporary path, empty when there is none.
   virtual std::string SystemTempPath() = 0;
-  // The folder the program itself was installed to (where its manual lives).
+  // The folder the program itself was installed to.
   virtual std::string ProgramFolder() = 0;
+  // The folder its manual lives in: the program's own folder unless the platform
+  // keeps documentation elsewhere.
+  virtual std::string ManualFolder() { return ProgramFolder(); }
 };
 
 // "Wscript.Shell": runs a command line.

@@ -265,7 +265,7 @@ bool GetAttachmentFolderVisible() {
 
 std::string ManualPath() {
   std::string folder;
-  if (auto* shell = platform::Platform().shell) folder = shell->ProgramFolder();
+  if (auto* shell = platform::Platform().shell) folder = shell->ManualFolder();
   return modFileSystem::JoinPath(folder, kManualFileName);
 }
 

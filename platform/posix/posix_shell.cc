@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/com_error.h"
+#include "platform/posix/posix_util.h"
 #include "platform/posix/process.h"
 
 namespace stow::posix {
@@ -145,6 +146,12 @@ std::string PosixShell::ProgramFolder() {
   auto slash = exe.rfind('/');
   if (slash == std::string::npos) return {};
   return slash == 0 ? "/" : exe.substr(0, slash);
+}
+
+std::string PosixShell::ManualFolder() {
+  std::string program = ProgramFolder();
+  std::string installed = program + "/../share/doc/stowbright";
+  return IsFolder(installed) ? installed : program;
 }
 
 std::vector<std::string> CommandWords(const std::string& command) {

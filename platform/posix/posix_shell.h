@@ -33,6 +33,9 @@ class PosixShell : public platform::Shell {
   std::string SystemTempPath() override;
   // The folder of /proc/self/exe, unless set.
   std::string ProgramFolder() override;
+  // An installed program's manual is in <prefix>/share/doc/stowbright; one run from
+  // its build folder has it beside it.
+  std::string ManualFolder() override;
   void SetProgramFolder(std::string folder) { programFolder_ = std::move(folder); }
   // The program ShellOpen runs (default "xdg-open", looked up on $PATH).
   void SetOpenCommand(std::string program) { openCommand_ = std::move(program); }

@@ -70,6 +70,13 @@ TEST(PosixShell, TempAndProgramFolders) {
   EXPECT_EQ(::stat((folder + "/test_posix").c_str(), &st), 0) << folder;
   shell.SetProgramFolder("/opt/x");
   EXPECT_EQ(shell.ProgramFolder(), "/opt/x");
+  // Installed: the manual is under share/doc, not beside the program in bin/.
+  TempDir prefix;
+  std::filesystem::create_directories(prefix / "bin");
+  shell.SetProgramFolder(prefix / "bin");
+  EXPECT_EQ(shell.ManualFolder(), prefix / "bin");
+  std::filesystem::create_directories(prefix / "share/doc/stowbright");
+  EXPECT_EQ(shell.ManualFolder(), prefix / "bin/../share/doc/stowbright");
 }
 
 TEST(PosixShell, ShellOpenStartsTheOpenerDetached) {
