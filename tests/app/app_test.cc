@@ -103,27 +103,21 @@ TEST_F(AppTest, FoldersListAndShowReadTheStore) {
   Deliver(store_, "Lunch?", {}, 1709543800);
   Deliver(store_ / ".Inbox.Projects", "Plan", {{"plan.txt", "1. go\r\n"}}, 1709543900);
 
-  json folders = RunJson({"folders"});
   std::map<std::string, json> byName;
-  for (auto& f : folders) byName[f["name"]] = f;
-  ASSERT_TRUE(byName.count("Inbox"));
-  ASSERT_TRUE(byName.count("Inbox/Projects"));
-  ASSERT_TRUE(byName.count("Sent Items"));
+  for (auto& f : RunJson({"folders"})) byName[f["name"]] = f;
+  EXPECT_TRUE(byName.count("Sent Items"));
   EXPECT_EQ(byName["Inbox"]["item_count"], 2);
   EXPECT_EQ(byName["Inbox/Projects"]["item_count"], 1);
   EXPECT_EQ(byName["Inbox/Projects"]["folder_path"], "\\\\Personal Folders\\Inbox\\Projects");
 
   json list = RunJson({"list", "Inbox"});
   ASSERT_EQ(list.size(), 2u);
+  std::map<std::string, json> bySubject;
   for (std::size_t i = 0; i < list.size(); ++i) {
     EXPECT_EQ(list[i]["index"], i + 1);
-    for (const char* key :
-         {"entry_id", "subject", "message_class", "attachment_count", "processed"})
-      EXPECT_TRUE(list[i].contains(key)) << key;
     EXPECT_EQ(list[i]["processed"], false);
+    bySubject[list[i]["subject"]] = list[i];
   }
-  std::map<std::string, json> bySubject;
-  for (auto& item : list) bySubject[item["subject"]] = item;
   EXPECT_EQ(bySubject["Report"]["attachment_count"], 1);
   EXPECT_EQ(bySubject["Lunch?"]["attachment_count"], 0);
   EXPECT_EQ(bySubject["Report"]["message_class"], "IPM.Note");
@@ -136,14 +130,11 @@ TEST_F(AppTest, FoldersListAndShowReadTheStore) {
   std::string id = bySubject["Report"]["entry_id"];
   json shown = RunJson({"show", "Inbox", id});
   EXPECT_EQ(shown["entry_id"], id);
-  EXPECT_EQ(shown["subject"], "Report");
-  ASSERT_EQ(shown["attachments"].size(), 1u);
-  EXPECT_EQ(shown["attachments"][0]["name"], "report.pdf");
-  EXPECT_EQ(shown["attachments"][0]["size"], pdf.size());
-  EXPECT_EQ(shown["attachments"][0]["hidden"], false);
+  EXPECT_EQ(
+      shown["attachments"],
+      json::parse(R"([{"name": "report.pdf", "size": 14, "content_id": "", "hidden": false}])"))
+      << shown["attachments"].dump();
   EXPECT_THAT(shown["html_body"].get<std::string>(), HasSubstr("Report"));
-  for (const char* key : {"received_time", "billing_information", "processed_attachments"})
-    EXPECT_TRUE(shown.contains(key)) << key;
 }
 
 TEST_F(AppTest, UnknownFolderOrItemIsExitTwoNamingItAndChangesNothing) {
@@ -182,17 +173,8 @@ TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(SavedFileContents(), expected);
 
-  json list = RunJson({"list", "Inbox"});
-  int processed = 0;
-  for (auto& item : list) {
-    if (item["subject"] == "None") continue;
-    processed += item["processed"].get<bool>();
-    json shown = RunJson({"show", "Inbox", item["entry_id"]});
-    EXPECT_THAT(shown["html_body"].get<std::string>(), HasSubstr("tableKZOSTART"));
-    EXPECT_FALSE(shown["processed_attachments"].get<std::string>().empty());
-    for (auto& a : shown["attachments"]) EXPECT_EQ(a["hidden"], true) << a.dump();
-  }
-  EXPECT_EQ(processed, 2);
+  for (auto& item : RunJson({"list", "Inbox"}))
+    EXPECT_EQ(item["processed"], item["subject"] != "None") << item["subject"];
 
   r = Ok({"reattach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Re-attached 3 files"));
@@ -258,21 +240,6 @@ TEST_F(AppTest, ALostOrReplacedSecretIsReportedAndItsRecordsKept) {
   std::ofstream(secret, std::ios::trunc) << original;
   r = Ok({"reattach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Re-attached 2 files"));
-}
-
-TEST_F(AppTest, DryRunSaysWhereAndChangesNothing) {
-  Deliver(store_, "One", {{"one.txt", "first"}}, 1709543700);
-  std::string file = fs::directory_iterator(store_ / "cur")->path().string();
-  std::string bytes = ReadAll(file);
-  for (auto cmd : {std::vector<std::string>{"detach-all", "Inbox", "--dry-run"},
-                   std::vector<std::string>{"detach", "Inbox", "1", "--dry-run"}}) {
-    Result r = Run(cmd);
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("one.txt"));
-    EXPECT_THAT(r.out, HasSubstr(AttachmentDir().string()));
-    EXPECT_EQ(ReadAll(file), bytes);
-    EXPECT_TRUE(SavedFileContents().empty());
-  }
 }
 
 TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
