@@ -177,10 +177,14 @@ Outcome ReattachOutcome(const Report& r, std::size_t targets) {
   return o;
 }
 
-// What the mail shows afterwards: the engine reports no item it finds nothing to do
-// in. An item that still has its links, or is no longer there, is named in r.
+// The links the engine took out, item by item. It reports no item it finds nothing to
+// do in (no records): one that had a link block and was not changed is named in r,
+// with what the mail shows afterwards.
 Outcome RemoveLinksOutcome(const std::vector<Target>& targets, Report& r) {
-  std::size_t candidates = 0, changed = 0;
+  std::set<std::string> unlinkedFrom;
+  for (const auto& o : r.items)
+    if (o.itemChanged && !o.unlinked.empty()) unlinkedFrom.insert(o.entryId);
+  std::size_t candidates = 0;
   bool unread = false;
   for (const auto& t : targets) {
     if (t.before.gone) {
@@ -190,10 +194,7 @@ Outcome RemoveLinksOutcome(const std::vector<Target>& targets, Report& r) {
     }
     if (!t.before.hasLinkBlock) continue;
     ++candidates;
-    if (!t.after.gone && !t.after.hasLinkBlock) {
-      ++changed;
-      continue;
-    }
+    if (unlinkedFrom.count(t.entryId)) continue;
     r.items.push_back(Unreached(
         t, Left::kFailed,
         t.after.gone ? "it was moved or deleted meanwhile" : "its links are still in it"));
@@ -205,9 +206,10 @@ Outcome RemoveLinksOutcome(const std::vector<Target>& targets, Report& r) {
     o.ok = !unread;
     return o;
   }
-  o.summary = "Removed the links from " + std::to_string(changed) + " of " +
-              Plural(candidates, "item", "items") + "; the files stay where they are";
-  o.ok = changed >= candidates && !unread;
+  o.summary = "Removed " + Plural(r.Total(&ItemOutcome::unlinked), "link", "links") + " from " +
+              std::to_string(unlinkedFrom.size()) + " of " + Plural(candidates, "item", "items") +
+              "; the files stay where they are";
+  o.ok = unlinkedFrom.size() >= candidates && !unread;
   return o;
 }
 
@@ -295,7 +297,8 @@ nlohmann::json OutcomeJson(const ItemOutcome& o) {
   using nlohmann::json;
   json j = {{"action", o.action},          {"entry_id", o.entryId},  {"subject", o.subject},
             {"changed", o.itemChanged},    {"saved", json::array()}, {"kept", json::array()},
-            {"reattached", json::array()}, {"removed", o.trashed},   {"failed", json::array()}};
+            {"reattached", json::array()}, {"removed", o.trashed},   {"failed", json::array()},
+            {"unlinked", o.unlinked}};
   if (o.dryRun) j["dry_run"] = true;
   if (o.left != Left::kNone) j["left_unchanged"] = o.leftReason;
   for (const auto& f : o.saved)
@@ -404,6 +407,7 @@ bool ReportProblems(const Session& session, bool wholeFolder, bool toOut = true)
 
 // Why the engine never saw an item the command was given.
 std::string WhyUnreached(TerminalToolkit& tk) {
+  if (interrupt::Requested()) return "Ctrl-C stopped the command before it";
   if (tk.BatchCancelled()) return "the batch was cancelled before it";
   if (tk.QuestionsAnsweredNo() > 0) return "the question was answered No";
   if (tk.FolderPromptsCancelled() > 0) return "no folder was chosen";

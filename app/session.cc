@@ -88,6 +88,7 @@ Session::Session(const Options& options) : options_(options) {
   });
   services.factory = &factory_;
   modGlobal::objOutcomeSink = outcomes_;
+  modGlobal::fnStopRequested = [] { return interrupt::Requested(); };
 
   maildir::Options storeOptions;
   storeOptions.secretPath = options_.config + "/maildir-secret";
@@ -135,6 +136,7 @@ Session::~Session() {
   host_.reset();
   store_.reset();
   modGlobal::objOutcomeSink.reset();
+  modGlobal::fnStopRequested = nullptr;
   modGlobal::blnNoMonitors = false;
   auto& services = platform::Platform();
   services = platform::Services{};

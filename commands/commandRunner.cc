@@ -155,6 +155,8 @@ void DeleteItemFiles() {
     }
     for (const auto& item : selection->All()) {
       if (auto* loop = platform::Platform().loop) loop->DoEvents();
+      // No batch window to cancel: a stop the user asked for ends the loop between items.
+      if (modGlobal::fnStopRequested && modGlobal::fnStopRequested()) return;
       DeleteItemAndFiles(item, false);
     }
   });

@@ -71,6 +71,7 @@ struct ItemOutcome {
   std::vector<Kept> kept;              // attachments left in the mail on purpose
   std::vector<Reattached> reattached;  // attachments put back into the item
   std::vector<std::string> trashed;    // saved files moved to the trash
+  std::vector<std::string> unlinked;   // saved files whose links left the body
   std::vector<Checked> checked;        // verify
   std::vector<Moved> relinked;         // relink: records pointed at the new place
   std::vector<Problem> failed;         // what could not be done, and why

@@ -60,6 +60,12 @@ std::shared_ptr<om::Attachment> AttachRecord(const std::shared_ptr<om::Item>& it
   return Required(Required(item).Attachments()).Add(file, record.AttachmentName);
 }
 
+bool LinksTo(const std::string& body, const std::string& path) {
+  for (const std::string& form : BodyFormsOf(path))
+    if (body.find(form) != std::string::npos) return true;
+  return false;
+}
+
 std::string BodyOf(platform::SafeItem& safeItem) {
   std::string body = safeItem.HTMLBody();
   if (body.empty()) body = safeItem.Body();
@@ -196,7 +202,14 @@ void subRemoveFilesLinks(const std::shared_ptr<om::Item>& item, const std::strin
     list.FromString(records);
     if (list.Count() == 0) return;
 
-    if (removeBlock) body = RemoveAllAttachmentsLinks(body);
+    std::vector<std::string> unlinked;
+    if (removeBlock) {
+      std::string before = body;
+      body = RemoveAllAttachmentsLinks(body);
+      for (const auto& record : list.Records())
+        if (LinksTo(before, record->AttachmentPath) && !LinksTo(body, record->AttachmentPath))
+          unlinked.push_back(record->AttachmentPath);
+    }
     if (attachFiles) {
       auto& fso = FileSystem();
       for (const auto& record : list.Records()) {
@@ -223,6 +236,7 @@ void subRemoveFilesLinks(const std::shared_ptr<om::Item>& item, const std::strin
     item->SetHTMLBody(body);
     IgnoreErrors([&] { item->SetBillingInformation(""); });
     report->itemChanged = IgnoreErrors([&] { item->Save(); }) == 0;
+    if (report->itemChanged) report->unlinked = unlinked;
   });
 }
 

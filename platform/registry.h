@@ -10,7 +10,7 @@
 // it, until CloseKey.
 //
 // Implementations: sqlite::SqliteRegistry (the real one) and mem::MemoryRegistry;
-// both run tests/sqlite/registry_contract_test.cc.
+// both run tests/platform/sqlite/registry_contract_test.cc.
 
 #include <cstdint>
 #include <functional>

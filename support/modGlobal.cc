@@ -36,6 +36,7 @@ std::shared_ptr<OutcomeSink> objOutcomeSink;
 bool blnNoMonitors = false;
 std::function<void(bool)> fnMonitorMailFolders;
 std::function<void(bool)> fnMonitorSentItemsFolder;
+std::function<bool()> fnStopRequested;
 
 bool blnErrorReportShown = false;
 bool blnSafeLibraryMissing = false;
@@ -55,6 +56,7 @@ void ResetForTests() {
   blnNoMonitors = false;
   fnMonitorMailFolders = nullptr;
   fnMonitorSentItemsFolder = nullptr;
+  fnStopRequested = nullptr;
   objRibbonUI.reset();
   objInspectors.reset();
   objExplorersEvent.reset();

@@ -78,6 +78,11 @@ extern bool blnNoMonitors;
 extern std::function<void(bool showFolderMessage)> fnMonitorMailFolders;
 extern std::function<void(bool showFolderMessage)> fnMonitorSentItemsFolder;
 
+// Whether the user asked the host to stop (Ctrl-C in a terminal). A loop over items
+// that has no batch window to cancel asks it after each item and goes no further.
+// Wired by the host; the shut-down clean-up leaves it alone. Empty: never.
+extern std::function<bool()> fnStopRequested;
+
 // What the add-in remembers for the life of the process; the shut-down clean-up
 // leaves these alone.
 //

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "common/maildir_harness.h"
 
@@ -102,27 +103,21 @@ TEST_F(AppTest, FoldersListAndShowReadTheStore) {
   Deliver(store_, "Lunch?", {}, 1709543800);
   Deliver(store_ / ".Inbox.Projects", "Plan", {{"plan.txt", "1. go\r\n"}}, 1709543900);
 
-  json folders = RunJson({"folders"});
   std::map<std::string, json> byName;
-  for (auto& f : folders) byName[f["name"]] = f;
-  ASSERT_TRUE(byName.count("Inbox"));
-  ASSERT_TRUE(byName.count("Inbox/Projects"));
-  ASSERT_TRUE(byName.count("Sent Items"));
+  for (auto& f : RunJson({"folders"})) byName[f["name"]] = f;
+  EXPECT_TRUE(byName.count("Sent Items"));
   EXPECT_EQ(byName["Inbox"]["item_count"], 2);
   EXPECT_EQ(byName["Inbox/Projects"]["item_count"], 1);
   EXPECT_EQ(byName["Inbox/Projects"]["folder_path"], "\\\\Personal Folders\\Inbox\\Projects");
 
   json list = RunJson({"list", "Inbox"});
   ASSERT_EQ(list.size(), 2u);
+  std::map<std::string, json> bySubject;
   for (std::size_t i = 0; i < list.size(); ++i) {
     EXPECT_EQ(list[i]["index"], i + 1);
-    for (const char* key :
-         {"entry_id", "subject", "message_class", "attachment_count", "processed"})
-      EXPECT_TRUE(list[i].contains(key)) << key;
     EXPECT_EQ(list[i]["processed"], false);
+    bySubject[list[i]["subject"]] = list[i];
   }
-  std::map<std::string, json> bySubject;
-  for (auto& item : list) bySubject[item["subject"]] = item;
   EXPECT_EQ(bySubject["Report"]["attachment_count"], 1);
   EXPECT_EQ(bySubject["Lunch?"]["attachment_count"], 0);
   EXPECT_EQ(bySubject["Report"]["message_class"], "IPM.Note");
@@ -135,14 +130,11 @@ TEST_F(AppTest, FoldersListAndShowReadTheStore) {
   std::string id = bySubject["Report"]["entry_id"];
   json shown = RunJson({"show", "Inbox", id});
   EXPECT_EQ(shown["entry_id"], id);
-  EXPECT_EQ(shown["subject"], "Report");
-  ASSERT_EQ(shown["attachments"].size(), 1u);
-  EXPECT_EQ(shown["attachments"][0]["name"], "report.pdf");
-  EXPECT_EQ(shown["attachments"][0]["size"], pdf.size());
-  EXPECT_EQ(shown["attachments"][0]["hidden"], false);
+  EXPECT_EQ(
+      shown["attachments"],
+      json::parse(R"([{"name": "report.pdf", "size": 14, "content_id": "", "hidden": false}])"))
+      << shown["attachments"].dump();
   EXPECT_THAT(shown["html_body"].get<std::string>(), HasSubstr("Report"));
-  for (const char* key : {"received_time", "billing_information", "processed_attachments"})
-    EXPECT_TRUE(shown.contains(key)) << key;
 }
 
 TEST_F(AppTest, UnknownFolderOrItemIsExitTwoNamingItAndChangesNothing) {
@@ -181,17 +173,8 @@ TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(SavedFileContents(), expected);
 
-  json list = RunJson({"list", "Inbox"});
-  int processed = 0;
-  for (auto& item : list) {
-    if (item["subject"] == "None") continue;
-    processed += item["processed"].get<bool>();
-    json shown = RunJson({"show", "Inbox", item["entry_id"]});
-    EXPECT_THAT(shown["html_body"].get<std::string>(), HasSubstr("tableKZOSTART"));
-    EXPECT_FALSE(shown["processed_attachments"].get<std::string>().empty());
-    for (auto& a : shown["attachments"]) EXPECT_EQ(a["hidden"], true) << a.dump();
-  }
-  EXPECT_EQ(processed, 2);
+  for (auto& item : RunJson({"list", "Inbox"}))
+    EXPECT_EQ(item["processed"], item["subject"] != "None") << item["subject"];
 
   r = Ok({"reattach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Re-attached 3 files"));
@@ -259,24 +242,9 @@ TEST_F(AppTest, ALostOrReplacedSecretIsReportedAndItsRecordsKept) {
   EXPECT_THAT(r.out, HasSubstr("Re-attached 2 files"));
 }
 
-TEST_F(AppTest, DryRunSaysWhereAndChangesNothing) {
-  Deliver(store_, "One", {{"one.txt", "first"}}, 1709543700);
-  std::string file = fs::directory_iterator(store_ / "cur")->path().string();
-  std::string bytes = ReadAll(file);
-  for (auto cmd : {std::vector<std::string>{"detach-all", "Inbox", "--dry-run"},
-                   std::vector<std::string>{"detach", "Inbox", "1", "--dry-run"}}) {
-    Result r = Run(cmd);
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("one.txt"));
-    EXPECT_THAT(r.out, HasSubstr(AttachmentDir().string()));
-    EXPECT_EQ(ReadAll(file), bytes);
-    EXPECT_TRUE(SavedFileContents().empty());
-  }
-}
-
 TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
   std::string a = Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
-  Deliver(store_, "B", {{"b.txt", "bbbb"}}, 1709543800);
+  Deliver(store_, "B", {{"b.txt", "bbbb"}, {"c.txt", "cc"}}, 1709543800);
 
   // One item by entry id: only it is detached.
   Result r = Ok({"detach", "Inbox", a});
@@ -287,10 +255,11 @@ TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
   EXPECT_TRUE(processed["A"]);
   EXPECT_FALSE(processed["B"]);
 
-  // Remove links leaves the file; the item keeps no link block.
+  // Remove links counts the links the engine took out and leaves the files.
+  Ok({"detach", "Inbox", "2"});
   r = Ok({"remove-links", "Inbox", "all"});
-  EXPECT_THAT(r.out, HasSubstr("Removed the links from 1 of 1 item"));
-  EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"aaa"});
+  EXPECT_THAT(r.out, HasSubstr("Removed 3 links from 2 of 2 items"));
+  EXPECT_EQ(SavedFileContents(), (std::vector<std::string>{"aaa", "bbbb", "cc"}));
 }
 
 // Numbers follow delivery time, then Message-ID: a rewrite, which gives the file a new
@@ -364,9 +333,18 @@ TEST_F(AppTest, CtrlCStopsAtTheNextSafeStepAndExits130) {
   EXPECT_EQ(code, 130) << ReadAll(root_ / "ctrlc.err");
   EXPECT_EQ(RunJson({"list", "Inbox"}).size(), 2u);
 
+  // delete --yes asks nothing: it stops between two items.
+  for (int i = 0; i < 150; ++i) Deliver(store_, "D", {}, 1709544000 + i);
+  code = interrupted({"--yes", "delete", "Inbox", "all"},
+                     [&](pid_t) { return FilesIn(store_ / "cur").size() < 152; });
+  EXPECT_EQ(code, 130) << ReadAll(root_ / "ctrlc.err");
+  EXPECT_THAT(ReadAll(root_ / "ctrlc.err"), HasSubstr("Ctrl-C stopped the command before it"));
+  EXPECT_GT(FilesIn(store_ / "cur").size(), 0u);
+  for (const auto& name : FilesIn(store_ / "cur")) fs::remove(store_ / "cur" / name);
+
   Deliver(store_, "Big", {{"big.bin", std::string(60 << 20, 'x')}}, 1709543900);
   // Signalled while it reads the mail.
-  code = interrupted({"detach", "Inbox", "3"}, [](pid_t pid) {
+  code = interrupted({"detach", "Inbox", "1"}, [](pid_t pid) {
     std::error_code ec;
     for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
          !ec && it != fs::directory_iterator(); it.increment(ec))
@@ -381,6 +359,28 @@ TEST_F(AppTest, CtrlCStopsAtTheNextSafeStepAndExits130) {
   EXPECT_EQ(saved.size(), processed ? 1u : 0u);
   if (processed) {
     EXPECT_EQ(fs::file_size(AttachmentDir() / saved[0]), 60u << 20);
+  }
+}
+
+// Nobody watches a window linger in a terminal: no command idles (wall clock less CPU
+// time) for a form's 0.5 s close timer, a batch's included. The best of three runs.
+TEST_F(AppTest, NoCommandWaitsForACloseTimer) {
+  Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
+  Deliver(store_, "B", {{"b.txt", "bbb"}}, 1709543800);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"about"}, {"detach", "Inbox", "1", "2"}}) {
+    double best = 1;
+    for (int i = 0; i < 3; ++i) {
+      auto start = std::chrono::steady_clock::now();
+      int status = 0;
+      rusage used{};
+      wait4(prog_.Spawn(args), &status, 0, &used);
+      std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+      auto seconds = [](timeval t) { return t.tv_sec + t.tv_usec / 1e6; };
+      best = std::min(best, wall.count() - seconds(used.ru_utime) - seconds(used.ru_stime));
+      EXPECT_EQ(status, 0) << args[0];
+    }
+    EXPECT_LT(best, 0.3) << args[0];
   }
 }
 
@@ -417,6 +417,24 @@ TEST_F(AppTest, EveryCommandHasHelpAndUnknownControlsAreRefused) {
   for (const char* cmd : {"detach", "relink", "watch", "monitor add"}) {
     EXPECT_THAT(man, HasSubstr("stowbright " + std::string(cmd))) << cmd;
     EXPECT_THAT(bash, HasSubstr("'" + std::string(cmd) + "'")) << cmd;
+  }
+  // zsh loads its completion through compinit and completes with it.
+  fs::path zsh = root_ / "zsh";
+  fs::create_directories(zsh);
+  WriteAll(zsh / "_stowbright", Run({"--generate", "zsh"}).out);
+  ASSERT_EQ(std::system(("zsh -n " + (zsh / "_stowbright").string()).c_str()), 0)
+      << "zsh (scripts/setup installs it) refuses the completion";
+  for (auto [line, offered] : {std::pair{"stowbright det", "detach-all"},
+                               {"stowbright monitor ", "remove"},
+                               {"stowbright detach --dr", "--dry-run"}}) {
+    std::string cmd = "timeout 60 zsh -f " STOW_SOURCE_DIR "/tests/app/zsh_complete.zsh " +
+                      zsh.string() + " '" + line + "'";
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+      for (char buf[4096]; auto n = fread(buf, 1, sizeof buf, p);) out.append(buf, n);
+      pclose(p);
+    }
+    EXPECT_THAT(out, HasSubstr(std::string("\n") + offered + "\r")) << line;
   }
   EXPECT_THAT(man, HasSubstr("AttachmentNamingOption"));
   for (const char* one : {"show", "reply", "forward"})

@@ -5,7 +5,6 @@
 #include "commands/commandRunner.h"
 #include "commands/commands_env.h"
 #include "commands/copyAttachments.h"
-#include "engine/processEmail.h"
 #include "platform/shell.h"
 #include "platform/ui.h"
 #include "support/attachmentFolders.h"
@@ -116,26 +115,6 @@ TEST_F(CopyTest, CurrentSelectedItemComesFromTheActiveWindow) {
   EXPECT_EQ(GetCurrentSelectedItem()->Subject(), "a");
   env.host().SetActiveWindow(nullptr);
   EXPECT_EQ(GetCurrentSelectedItem(), nullptr);
-}
-
-TEST_F(CopyTest, RemoveLinksTakesTheBlockOutOfAProcessedItemAndIgnoresOthers) {
-  env.UseAttachmentFolder(env.MakeFolder("att"));
-  auto plain = env.AddMail(Mail("plain", "<p>x</p>"));
-  env.OpenExplorer(nullptr, {plain});
-  RemoveLinks();
-  EXPECT_EQ(env.mem().faults().SaveCount(), 0);
-
-  mem::MailSpec mailSpec;
-  mailSpec.subject = "done";
-  mailSpec.htmlBody = "<html><body><p>hello</p></body></html>";
-  mailSpec.attachments = {Attachment("f.pdf", "f")};
-  auto item = env.AddMail(mailSpec);
-  ProcessEmail(item, true, "", false);
-  ASSERT_NE(env.Reload(item)->HTMLBody().find("tableKZOSTART"), std::string::npos);
-  env.OpenExplorer(nullptr, {item});
-  RemoveLinks();
-  EXPECT_EQ(env.Reload(item)->HTMLBody().find("tableKZOSTART"), std::string::npos);
-  EXPECT_EQ(env.ListFiles(env.Root() + "/att").size(), 1u);
 }
 
 // Refusals and Cancel of the dialog itself are the settings_ui tests'.

@@ -3,6 +3,7 @@
 // delivery agent does it.
 
 #include <cctype>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -31,6 +32,16 @@ inline std::string Base64(const std::string& data, const std::string& eol = "\r\
   std::string out;
   for (std::size_t i = 0; i < raw.size(); i += 76) out += raw.substr(i, 76) + eol;
   return out;
+}
+
+// Bytes that survive no careless text handling (NUL, CR LF and a high byte first,
+// no final newline); the same seed gives the same bytes.
+inline std::string SeededBytes(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& c : s) c = static_cast<char>(((x = x * 1103515245u + 12345u) >> 16) & 0xFF);
+  if (n > 4) s.replace(0, 4, std::string("\0\r\n\xFF", 4));
+  return s;
 }
 
 // name as an RFC 2231 parameter value: utf-8'' and every byte but letters, digits,

@@ -10,12 +10,18 @@
 #include <sstream>
 
 #include "common/checks.h"
+#include "common/hash.h"
+#include "common/mime_message.h"
 #include "platform/com_error.h"
 
 namespace stow::contract {
 
 namespace fs = std::filesystem;
 using stow::testing::ErrorNumberOf;
+using stow::testing::ReadAll;
+using stow::testing::SeededBytes;
+using stow::testing::Sha256;
+using stow::testing::WriteAll;
 
 std::shared_ptr<om::Item> StoreUnderTest::Reopen(const std::shared_ptr<om::Item>& item) {
   std::string id = item->EntryID();
@@ -27,24 +33,17 @@ std::shared_ptr<om::Item> StoreUnderTest::Reopen(const std::shared_ptr<om::Item>
 }
 
 void StoreContractTest::SetUp() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      (fs::path(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") / "stow-contract-XXXXXX").string();
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  ASSERT_NE(mkdtemp(name.data()), nullptr);
-  root_ = name.data();
-  files_ = root_ / "files";
+  tmp_ = std::make_unique<stow::testing::TempDir>("contract");
+  files_ = tmp_->root() / "files";
   fs::create_directories(files_);
-  fs::create_directories(root_ / "store");
-  store_ = GetParam().make(root_ / "store");
+  fs::create_directories(tmp_->root() / "store");
+  store_ = GetParam().make(tmp_->root() / "store");
   ASSERT_NE(store_, nullptr);
 }
 
 void StoreContractTest::TearDown() {
   store_.reset();
-  std::error_code ec;
-  if (!root_.empty()) fs::remove_all(root_, ec);
+  tmp_.reset();
 }
 
 std::shared_ptr<om::Folder> StoreContractTest::Folder(const std::string& name) {
@@ -58,46 +57,6 @@ std::shared_ptr<om::Item> StoreContractTest::Reopen(const std::shared_ptr<om::It
 }
 
 namespace {
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-// FNV-1a, enough to tell two byte strings apart in a failure message.
-std::uint64_t Hash(const std::string& bytes) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (unsigned char c : bytes) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
-  return h;
-}
-
-// Bytes that survive no careless text handling: NULs, CR LF, high bytes, no final
-// newline.
-std::string BinaryBytes(std::size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& c : s) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>((x >> 16) & 0xFF);
-  }
-  if (n > 4) {
-    s[0] = '\0';
-    s[1] = '\r';
-    s[2] = '\n';
-    s[3] = '\xFF';
-  }
-  return s;
-}
 
 bool Hidden(const std::shared_ptr<om::Attachment>& a) {
   Value v = a->Field(om::PR_ATTACHMENT_HIDDEN);
@@ -113,8 +72,8 @@ MailSpec ThreeAttachments() {
   m.subject = "Quarterly figures";
   m.htmlBody = "<html><body><p>See attached.</p></body></html>";
   m.textBody = "See attached.";
-  m.attachments = {{"report.pdf", BinaryBytes(3000, 1), "", false},
-                   {"Résumé.docx", BinaryBytes(17, 2), "", false},
+  m.attachments = {{"report.pdf", SeededBytes(3000, 1), "", false},
+                   {"Résumé.docx", SeededBytes(17, 2), "", false},
                    {"notes.txt", "line one\r\nline two\tTAB\n", "", false}};
   return m;
 }
@@ -167,9 +126,9 @@ TEST_P(StoreContractTest, AttachmentsComeInMessageOrderWithNamesSizesAndBytes) {
       EXPECT_EQ(a->Size(), static_cast<std::int64_t>(want.bytes.size())) << want.fileName;
       fs::path out = Files() / ("out" + std::to_string(i));
       a->SaveAsFile(out.string());
-      std::string got = ReadFile(out);
+      std::string got = ReadAll(out);
       EXPECT_EQ(got.size(), want.bytes.size()) << want.fileName;
-      EXPECT_EQ(Hash(got), Hash(want.bytes)) << want.fileName;
+      EXPECT_EQ(Sha256(got), Sha256(want.bytes)) << want.fileName;
     }
   }
 }
@@ -179,9 +138,9 @@ TEST_P(StoreContractTest, SaveAsFileReplacesAFileWholeAndFailsOnAMissingFolder) 
       store().AddMail("Inbox", {"IPM.Note", "s", "<p>x</p>", "", {{"a.bin", "short", "", false}}});
   auto a = item->Attachments()->Item(1);
   fs::path target = Files() / "a.bin";
-  WriteFile(target, std::string(100, 'x'));
+  WriteAll(target, std::string(100, 'x'));
   a->SaveAsFile(target.string());
-  EXPECT_EQ(ReadFile(target), "short");
+  EXPECT_EQ(ReadAll(target), "short");
   // Nothing but the one file is left behind in the folder (no temporary names).
   EXPECT_EQ(std::distance(fs::directory_iterator(Files()), fs::directory_iterator()), 1);
 
@@ -194,8 +153,8 @@ TEST_P(StoreContractTest, ContentIdsAndHiddenFlagsAreKeptAndCanBeSet) {
   MailSpec mailSpec;
   mailSpec.subject = "Inline";
   mailSpec.htmlBody = "<html><body><img src=\"cid:img001@example\"></body></html>";
-  mailSpec.attachments = {{"image001.png", BinaryBytes(64, 3), "img001@example", false},
-                          {"plain.pdf", BinaryBytes(40, 4), "", false},
+  mailSpec.attachments = {{"image001.png", SeededBytes(64, 3), "img001@example", false},
+                          {"plain.pdf", SeededBytes(40, 4), "", false},
                           {"SYS_TOKEN_5555.TXT", " ", "", true}};
   auto item = store().AddMail("Inbox", mailSpec);
   {
@@ -416,14 +375,14 @@ TEST_P(StoreContractTest, DetachAndReattachGivesBackTheSameNamesAndBytes) {
     EXPECT_EQ(back[i]->Size(), static_cast<std::int64_t>(want.bytes.size()));
     fs::path check = Files() / ("check" + std::to_string(i));
     back[i]->SaveAsFile(check.string());
-    EXPECT_EQ(Hash(ReadFile(check)), Hash(want.bytes)) << want.fileName;
+    EXPECT_EQ(Sha256(ReadAll(check)), Sha256(want.bytes)) << want.fileName;
   }
 }
 
 TEST_P(StoreContractTest, AddTakesTheFileNameFromThePathAndTheDisplayNameAsGiven) {
   auto item = store().AddMail("Inbox", {"IPM.Note", "add", "<p>b</p>", "", {}});
   fs::path path = Files() / "report(1).pdf";
-  WriteFile(path, BinaryBytes(99, 7));
+  WriteAll(path, SeededBytes(99, 7));
   auto added = item->Attachments()->Add(path.string(), "report.pdf");
   EXPECT_EQ(added->FileName(), "report(1).pdf");
   EXPECT_EQ(added->DisplayName(), "report.pdf");
@@ -467,7 +426,7 @@ TEST_P(StoreContractTest, BillingInformationRoundTrip) {
 TEST_P(StoreContractTest, HiddenTokenAttachmentSurvivesReopen) {
   auto item = store().AddMail("Inbox", {"IPM.Note", "token", "<p>b</p>", "", {}});
   fs::path token = Files() / "SYS_TOKEN_5555.TXT";
-  WriteFile(token, " ");
+  WriteAll(token, " ");
   auto a = item->Attachments()->Add(token.string(), "");
   a->SetField(om::PR_ATTACHMENT_HIDDEN, true);
   item->Save();

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_dir.h"
 #include "platform/object_model.h"
 
 namespace stow::contract {
@@ -87,7 +88,7 @@ class StoreContractTest : public ::testing::TestWithParam<StoreParam> {
   std::shared_ptr<om::Item> Reopen(const std::shared_ptr<om::Item>& item);
 
  private:
-  std::filesystem::path root_;
+  std::unique_ptr<stow::testing::TempDir> tmp_;
   std::filesystem::path files_;
   std::unique_ptr<StoreUnderTest> store_;
 };

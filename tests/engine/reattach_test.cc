@@ -214,6 +214,7 @@ TEST_F(ReAttachTest, RemovingLinksKeepsFilesAndRecords) {
   auto item = Detached();
   std::string records = RecordsOf(item);
   subRemoveFilesLinks(item, records, true, false);
+  EXPECT_EQ(env.LastOutcome().unlinked.size(), 2u);
   auto stored = env.Reload(item);
   EXPECT_EQ(stored->HTMLBody(), "<p>orig</p>");
   EXPECT_EQ(stored->BillingInformation(), "");

@@ -6,8 +6,6 @@
 #include <chrono>
 #include <string>
 
-#include "commands/commandRunner.h"
-#include "commands/fStripAttachments.h"
 #include "common/addin_environment.h"
 #include "engine/processEmail.h"
 #include "host/modMain.h"
@@ -181,40 +179,6 @@ TEST_F(MonitoringTest, NoSentItemsFolderMeansNoSweepAndNoMonitor) {
   MonitorSentItemsFolder(false);
   EXPECT_EQ(oMonitoredSentItems, nullptr);
   EXPECT_TRUE(env.ui.MessageBoxes().empty());
-}
-
-// New mail arriving while a batch yields is detached at once, inside the batch, and
-// the batch then goes on with its next item.
-TEST_F(MonitoringTest, NewMailDuringABatchIsHandledInsideItAndTheBatchGoesOn) {
-  env.SetSetting("StartUpItemMonitoredFolders", "0");
-  auto other = env.mem().AddFolder(env.mem().Root(), "Work");
-  Monitor({env.Inbox()->FolderPath()});
-  subMonitorMailFolders(false);
-  std::vector<std::shared_ptr<om::Item>> items;
-  for (int i = 0; i < 3; ++i) items.push_back(env.AddMail(Mail("b" + std::to_string(i)), other));
-  env.OpenExplorer(other, items);
-
-  std::shared_ptr<om::Item> arrived;
-  bool firstDoneSecondNot = false;
-  bool arrivedDetachedAtOnce = false;
-  // Turn 3: the yield before the batch's second item.
-  env.loop.Post([&] {
-    env.loop.Post([&] {
-      env.loop.Post([&] {
-        arrived = env.mem().Deliver(env.Inbox(), Mail("arrived"));
-        arrivedDetachedAtOnce = Processed(arrived);
-        firstDoneSecondNot = Processed(items[0]) && !Processed(items[1]);
-      });
-    });
-  });
-  StripAttachments();
-  EXPECT_TRUE(arrivedDetachedAtOnce);
-  EXPECT_TRUE(firstDoneSecondNot);
-  for (const auto& item : items) EXPECT_TRUE(Processed(item));
-  auto* w = dynamic_cast<fStripAttachments*>(env.ui.FindForm("fStripAttachments"));
-  ASSERT_NE(w, nullptr);
-  EXPECT_EQ(w->lblProcessing.Caption, "Processing.... (3 Of 3)");
-  EXPECT_EQ(env.ListFiles(att).size(), 4u);
 }
 
 TEST_F(MonitoringTest, ShutDownLeavesTheMonitorsToTheAddinsUnloading) {

@@ -85,15 +85,6 @@ TEST(Dictionary, InvalidUtf8KeysStillCompareWithoutAsciiCase) {
   EXPECT_TRUE(d.Exists(std::string("ab\xFF")));
 }
 
-TEST(Dictionary, FactoryCreatesIt) {
-  platform::ObjectFactory factory;
-  platform::RegisterDictionary(factory);
-  auto d = ComCast<Dictionary>(factory.Create("scripting.dictionary"));
-  ASSERT_TRUE(d);
-  d->Add("k", ComPtr());
-  EXPECT_TRUE(std::holds_alternative<ComPtr>(d->Item("k")));
-}
-
 struct Thing {
   int id;
 };

@@ -29,15 +29,12 @@ namespace fs = std::filesystem;
 using ::stow::testing::Base64;
 using ::stow::testing::Sha256;
 
+using ::stow::testing::SeededBytes;
 inline std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return ::stow::testing::ReadAll(p);
 }
-
 inline void WriteFile(const fs::path& p, const std::string& bytes) {
-  std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+  ::stow::testing::WriteAll(p, bytes);
 }
 
 inline const std::string kHead =
@@ -78,23 +75,14 @@ class FdLoop : public platform::MessageLoop {
 class MaildirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = (fs::path(tmp && *tmp ? tmp : "/tmp") / "stow-maildir-XXXXXX").string();
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    dir_ = name.data();
+    dir_ = tmp_.root();
     root_ = dir_ / "Maildir";
     Options o;
     o.secretPath = (dir_ / "secret").string();
     MaildirStore::Create(root_.string());
     store_ = MaildirStore::Open(root_.string(), o);
   }
-  void TearDown() override {
-    store_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  void TearDown() override { store_.reset(); }
 
   // Delivers text into folder (relative Maildir directory, "" for the Inbox) as
   // sub/<unique><suffix>; returns the file's path.
@@ -140,6 +128,7 @@ class MaildirTest : public ::testing::Test {
     return 0;
   }
 
+  ::stow::testing::TempDir tmp_{"maildir"};
   fs::path dir_, root_;
   std::shared_ptr<MaildirStore> store_;
   std::string lastError_;

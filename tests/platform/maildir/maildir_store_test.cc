@@ -11,16 +11,6 @@
 namespace stow::maildir::testing {
 namespace {
 
-std::string Bytes(std::size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  std::uint32_t x = seed * 2654435761u + 7;
-  for (auto& c : s) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>((x >> 16) & 0xFF);
-  }
-  return s;
-}
-
 std::string Leaf(const std::string& headers, const std::string& bytes) {
   return headers + "Content-Transfer-Encoding: base64\n\n" + Base64(bytes, "\n");
 }
@@ -28,7 +18,7 @@ std::string Leaf(const std::string& headers, const std::string& bytes) {
 // --- message shapes ---
 
 TEST_F(MaildirTest, MixedRelatedAlternativeShowsOnlyRealAttachmentsWithTheirContentIds) {
-  std::string png = Bytes(300, 1), pdf = Bytes(5000, 2), doc = Bytes(77, 3);
+  std::string png = SeededBytes(300, 1), pdf = SeededBytes(5000, 2), doc = SeededBytes(77, 3);
   std::string msg =
       kHead +
       "Subject: =?iso-8859-1?q?R=E9sum=E9?=\n"
@@ -157,7 +147,7 @@ TEST_F(MaildirTest, Latin1EightBitBodyReadsAsUtf8AndPlainMailTurnsIntoHtml) {
 // --- faithful decoding ---
 
 TEST_F(MaildirTest, SeveralPaddedBase64ChunksDecodeWhole) {
-  std::string a = Bytes(100, 4), b = Bytes(101, 5), c = Bytes(99, 6);
+  std::string a = SeededBytes(100, 4), b = SeededBytes(101, 5), c = SeededBytes(99, 6);
   std::string encoded =
       Base64(a, "\n") + Base64(b, "\n") + Base64(c, "\n");  // each chunk with its own '=' padding
   ASSERT_NE(Base64(a, "\n").find('='), std::string::npos);

@@ -6,9 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "common/process.h"
 #include "maildir/maildir_fixture.h"
 #include "platform/maildir/maildir_names.h"
@@ -20,13 +17,6 @@ const std::string kMail =
     "Message-ID: <save@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\n"
     "From: Ann <ann@example.org>\nMIME-Version: 1.0\nSubject: kept\n"
     "Content-Type: text/html\n\n<p>original</p>\n";
-
-std::string Read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // A unique name as this host's writer `pid` makes it.
 std::string UniqueOfWriter(pid_t pid) {
@@ -79,7 +69,7 @@ TEST_P(InterruptedSaveTest, KilledBetweenExchangeAndRenameGetsItsNewNameOnTheNex
   EXPECT_EQ(name.info.value_or(""), "2,FS");
   EXPECT_EQ(fs::path(files[0]).filename().string(),
             newUnique + ",S=" + std::to_string(rewritten.size()) + ":2,FS");
-  EXPECT_EQ(Read(root_ / files[0]), rewritten);
+  EXPECT_EQ(ReadFile(root_ / files[0]), rewritten);
   EXPECT_TRUE(TmpFiles().empty());
   EXPECT_EQ(items->Count(), 1);
 }
@@ -91,7 +81,7 @@ TEST_P(InterruptedSaveTest, KilledBeforeTheExchangeLeavesTheOldMessageAlone) {
 
   auto items = store_->GetDefaultFolder(om::olFolderInbox)->Items();
   EXPECT_EQ(InboxFiles(), std::vector<std::string>{"cur/" + old.filename().string()});
-  EXPECT_EQ(Read(old), kMail);
+  EXPECT_EQ(ReadFile(old), kMail);
   EXPECT_TRUE(TmpFiles().empty());
 }
 
@@ -102,7 +92,7 @@ TEST_P(InterruptedSaveTest, ALiveWritersNoteIsLeftAlone) {
   LeaveNote(newUnique, "cur/" + old.filename().string(), "x");
   auto items = store_->GetDefaultFolder(om::olFolderInbox)->Items();
   EXPECT_EQ(TmpFiles().size(), 2u);
-  EXPECT_EQ(Read(old), kMail);
+  EXPECT_EQ(ReadFile(old), kMail);
 }
 
 TEST_P(InterruptedSaveTest, AFlagChangeAfterReadingIsKeptAndNeverMakesASecondCopy) {
@@ -121,7 +111,7 @@ TEST_P(InterruptedSaveTest, AFlagChangeAfterReadingIsKeptAndNeverMakesASecondCop
   EXPECT_EQ(name.unique, item->EntryID());
   EXPECT_NE(name.unique, MaildirFileName::Parse(old.filename().string()).unique);
   EXPECT_EQ(name.info.value_or(""), "2,FS");
-  std::string text = Read(root_ / files[0]);
+  std::string text = ReadFile(root_ / files[0]);
   EXPECT_NE(ItemAt(root_ / files[0])->HTMLBody().find("rewritten"), std::string::npos);
   EXPECT_NE(files[0].find(",S=" + std::to_string(text.size())), std::string::npos) << files[0];
   EXPECT_TRUE(TmpFiles().empty());
@@ -134,7 +124,7 @@ TEST_P(InterruptedSaveTest, AMessageChangedByAnotherProgramIsNotReplaced) {
   WriteFile(old, kMail + "<p>theirs</p>\n");
   EXPECT_EQ(ErrorOf([&] { item->Save(); }), errnum::kItemInConflict);
   EXPECT_EQ(InboxFiles().size(), 1u);
-  EXPECT_NE(Read(old).find("theirs"), std::string::npos);
+  EXPECT_NE(ReadFile(old).find("theirs"), std::string::npos);
   EXPECT_TRUE(TmpFiles().empty());
 }
 

@@ -46,22 +46,40 @@ TEST(ProcessedAttachments, ToStringOfAnImageAndAFile) {
   EXPECT_EQ(empty.ToString(), "");
 }
 
-TEST(ProcessedAttachments, RoundTripKeepsTextAndOrder) {
+// Text read and written back: the records it holds (name, then '*' for an inline image),
+// in order; nothing reported.
+TEST(ProcessedAttachments, TextReadsIntoRecordsAndWritesBackInOrder) {
   SupportEnv env;
-  const std::string text =
-      "/a/z.pdf\tz.pdf\t0\r\n"
-      "/a/r\xC3\xA9sum\xC3\xA9.doc\tr\xC3\xA9sum\xC3\xA9.doc\t-1\r\n"
-      "/a/b c.txt\tb c.txt\t0";
-  cProcessedAttachments list;
-  list.FromString(text);
-  EXPECT_EQ(list.Count(), 3);
-  EXPECT_EQ(list.ToString(), text);
-  auto records = list.Records();
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[1]->AttachmentName, "r\xC3\xA9sum\xC3\xA9.doc");
-  EXPECT_TRUE(records[1]->blnInlineImage);
-  EXPECT_FALSE(records[0]->blnInlineImage);
-  EXPECT_TRUE(env.ui.Shows().empty());
+  env.StartHost();
+  Reports reports(env);
+  struct Case {
+    std::string text, written;
+    std::vector<std::string> records;
+  } cases[] = {
+      {"/a/z.pdf\tz.pdf\t0\r\n/a/r\xC3\xA9sum\xC3\xA9.doc\tr\xC3\xA9sum\xC3\xA9.doc\t-1\r\n"
+       "/a/b c.txt\tb c.txt\t0",
+       "",
+       {"z.pdf", "r\xC3\xA9sum\xC3\xA9.doc*", "b c.txt"}},
+      {"", "", {}},
+      // A missing or unreadable flag is no inline image.
+      {"/a.pdf\ta.pdf\r\n/b.pdf\tb.pdf\tyes\r\n/c.png\tc.png\t1\r\n/d.pdf\t\t0",
+       "-",
+       {"a.pdf", "b.pdf", "c.png*", ""}},
+      // Blank lines never become records without a path.
+      {"/a.pdf\ta.pdf\t0\r\n\r\n\tname-only\t0\r\n", "/a.pdf\ta.pdf\t0", {"a.pdf"}},
+  };
+  for (const Case& c : cases) {
+    cProcessedAttachments list;
+    list.FromString(c.text);
+    std::vector<std::string> records;
+    for (const auto& r : list.Records())
+      records.push_back(r->AttachmentName + (r->blnInlineImage ? "*" : ""));
+    EXPECT_EQ(records, c.records) << c.text;
+    if (c.written != "-") {
+      EXPECT_EQ(list.ToString(), c.written.empty() ? c.text : c.written);
+    }
+  }
+  EXPECT_TRUE(reports.texts.empty());
 }
 
 TEST(ProcessedAttachments, PathsAreKeyedByteForByteAndTheFirstLineOfAPathWins) {
@@ -84,31 +102,6 @@ TEST(ProcessedAttachments, PathsAreKeyedByteForByteAndTheFirstLineOfAPathWins) {
                       "x", false)));
 }
 
-TEST(ProcessedAttachments, EmptyTextAddsNothingAndReportsNothing) {
-  SupportEnv env;
-  env.StartHost();
-  Reports reports(env);
-  cProcessedAttachments list;
-  list.FromString("");
-  EXPECT_EQ(list.Count(), 0);
-  EXPECT_TRUE(reports.texts.empty());
-}
-
-TEST(ProcessedAttachments, FlagFieldMissingOrUnreadableMeansNotInline) {
-  SupportEnv env;
-  env.StartHost();
-  Reports reports(env);
-  cProcessedAttachments list;
-  list.FromString("/a.pdf\ta.pdf\r\n/b.pdf\tb.pdf\tyes\r\n/c.png\tc.png\t1\r\n/d.pdf\t\t0");
-  auto r = list.Records();
-  ASSERT_EQ(r.size(), 4u);
-  EXPECT_FALSE(r[0]->blnInlineImage);
-  EXPECT_FALSE(r[1]->blnInlineImage);
-  EXPECT_TRUE(r[2]->blnInlineImage);
-  EXPECT_EQ(r[3]->AttachmentName, "");
-  EXPECT_TRUE(reports.texts.empty());
-}
-
 TEST(ProcessedAttachments, AFirstLineWithoutANameStopsAndIsReported) {
   SupportEnv env;
   env.StartHost();
@@ -128,14 +121,6 @@ TEST(ProcessedAttachments, AFirstLineWithoutANameStopsAndIsReported) {
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(r[2]->AttachmentPath, "only-path");
   EXPECT_EQ(r[2]->AttachmentName, "");
-}
-
-TEST(ProcessedAttachments, BlankLinesNeverBecomeRecordsWithoutAPath) {
-  SupportEnv env;
-  cProcessedAttachments list;
-  list.FromString("/a.pdf\ta.pdf\t0\r\n\r\n\tname-only\t0\r\n");
-  EXPECT_EQ(list.Count(), 1);
-  EXPECT_EQ(list.ToString(), "/a.pdf\ta.pdf\t0");
 }
 
 TEST(ProcessedAttachments, WithoutADictionaryNothingBreaks) {

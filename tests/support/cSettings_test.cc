@@ -226,22 +226,6 @@ TEST_F(SettingsStoreTest, SaveWritesEveryOptionInItsEncodingAndOrder) {
     EXPECT_EQ(Stored(name), text) << name;
   }
   EXPECT_EQ(registry.ValueNames(platform::Hive::CurrentUser, kKeyPath), names);
-
-  // What was saved loads back as it was.
-  cSettings loaded;
-  loaded.ReadSettings();
-  EXPECT_EQ(loaded.AttachmentFolderPath, settings.AttachmentFolderPath);
-  EXPECT_EQ(loaded.HTTPAddress, settings.HTTPAddress);
-  EXPECT_EQ(loaded.AttachmentNamingOption, 2);
-  EXPECT_EQ(loaded.AttachmentLocationOption, 1);
-  EXPECT_EQ(loaded.SentItemsOption, 1);
-  EXPECT_TRUE(loaded.TreatInlineImagesAsAttachments);
-  EXPECT_TRUE(loaded.DeleteItemsPrompt);
-  EXPECT_TRUE(loaded.EmbedMacPath);
-  EXPECT_TRUE(loaded.MacHTTPOnAutoDetachment);
-  EXPECT_EQ(loaded.StartUpSentItems, 1);
-  EXPECT_EQ(loaded.StartUpItemMonitoredFolders, 0);
-  EXPECT_EQ(loaded.EmailFolders()->Items(), (std::vector<std::string>{"\\\\a\\inbox", "\\\\b"}));
 }
 
 TEST_F(SettingsStoreTest, AFailedWriteIsSkippedAndReportedByTheResult) {

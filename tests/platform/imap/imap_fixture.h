@@ -54,8 +54,8 @@ class ImapServerTest : public ::testing::Test {
     // Debian's interpreter (scripts/setup installs it), not a slower wrapper on $PATH.
     args.insert(args.begin(),
                 {access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3",
-                 STOW_SOURCE_DIR "/tests/imap/peek.py", std::to_string(server->imapPort()), "alice",
-                 "secret"});
+                 STOW_SOURCE_DIR "/tests/platform/imap/peek.py", std::to_string(server->imapPort()),
+                 "alice", "secret"});
     std::optional<std::string> out = RunProgram(args);
     EXPECT_TRUE(out) << "peek.py " << args[5];
     return out.value_or("");

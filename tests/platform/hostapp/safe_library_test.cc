@@ -134,28 +134,6 @@ TEST(SafeUtils, AddressBookAndCleanupNeedTheCodeAndUseTheHandler) {
   EXPECT_EQ(utils.CleanupCount(), 2);
 }
 
-TEST(SafeLibraryFactory, RegistersTheUtilityAndTheSevenItemKinds) {
-  platform::ObjectFactory factory;
-  RegisterSafeLibrary(factory);
-  auto utils = ComCast<platform::SafeUtils>(factory.Create("QLXLib.QLXMAPIUtils"));
-  ASSERT_NE(utils, nullptr);
-  const std::vector<std::string> kinds = {"QLXLib.QLXMailItem",        "QLXLib.QLXPostItem",
-                                          "QLXLib.QLXAppointmentItem", "QLXLib.QLXMeetingItem",
-                                          "QLXLib.QLXTaskItem",        "QLXLib.QLXJournalItem",
-                                          "QLXLib.QLXContactItem"};
-  for (const auto& kind : kinds) {
-    auto made = factory.Create(kind);
-    auto safe = ComCast<SafeItemImpl>(made);
-    ASSERT_NE(safe, nullptr) << kind;
-    EXPECT_EQ(safe->Kind(), kind);
-    EXPECT_FALSE(safe->Authorised()) << kind;
-    // Each creation is a fresh wrapper.
-    EXPECT_NE(factory.Create(kind), made);
-  }
-  EXPECT_FALSE(factory.IsRegistered("QLXLib.QLXNoteItem"));
-  EXPECT_FALSE(factory.IsRegistered("Scripting.FileSystemObject"));
-}
-
 TEST(ScriptingRuntime, RegistersTheFileSystemAndShellObjectsOnly) {
   platform::ObjectFactory factory;
   int made = 0;
