@@ -38,6 +38,8 @@ class MaildirEnumerator : public om::ItemEnumerator {
       if (!found) continue;  // deleted meanwhile
       return store->MakeItem(items_->ref(), found->sub, found->file);
     }
+    if (!ended_) store->WalkedFolder(dir);
+    ended_ = true;
     return nullptr;
   }
 
@@ -45,6 +47,7 @@ class MaildirEnumerator : public om::ItemEnumerator {
   std::shared_ptr<MaildirItems> items_;
   std::vector<Entry> snapshot_;
   std::size_t index_ = 0;
+  bool ended_ = false;
   std::unordered_set<std::string> visited_;
 };
 
