@@ -116,7 +116,7 @@ struct Report {
   std::uintmax_t savedBytes = 0, writtenBytes = 0;
   std::size_t linked = 0;
   std::set<std::string> savedDirs;
-  std::set<std::size_t> reached;  // the entry ids' hashes
+  std::vector<std::size_t> reached;  // the entry ids' hashes, in the order reported
   // Items left as they were, by (not done as asked, reason).
   std::map<std::pair<bool, std::string>, Names> left;
   std::vector<std::string> problems;  // "'subject': what: reason"
@@ -138,7 +138,7 @@ struct Report {
       linked += f.linked;
       savedDirs.insert(fs::path(f.path).parent_path().string());
     }
-    reached.insert(std::hash<std::string>()(o.entryId));
+    reached.push_back(std::hash<std::string>()(o.entryId));
     for (const auto& f : o.failed)
       problems.push_back("'" + o.subject + "': " + f.what + ": " + f.reason);
     if (o.left == Left::kSignedOrEncrypted) sealed.push_back("'" + o.subject + "'");
@@ -449,8 +449,10 @@ std::size_t IdHash(const std::string& entryId) {
 // The engine's report with an entry for each item it never saw.
 Report Reached(Session& session, const std::vector<Target>& targets) {
   Report r{session.Outcomes()};
+  auto reached = r.reached;
+  std::sort(reached.begin(), reached.end());
   for (const auto& t : targets)
-    if (!t.before.gone && !r.reached.count(IdHash(t.entryId)))
+    if (!t.before.gone && !std::binary_search(reached.begin(), reached.end(), IdHash(t.entryId)))
       r.Add(Unreached(session, t.entryId, t.before.subject));
   return r;
 }
@@ -586,9 +588,10 @@ int RunFolderAction(Session& session) {
   session.LogOutcomes(nullptr);
   // The items the engine never saw are as they were, under the names they had: the
   // folder is read again for them only when there are any.
+  std::sort(r.reached.begin(), r.reached.end());
   std::set<std::size_t> unreached;
   for (std::size_t id : ids)
-    if (!r.reached.count(id)) unreached.insert(id);
+    if (!std::binary_search(r.reached.begin(), r.reached.end(), id)) unreached.insert(id);
   if (!unreached.empty()) {
     auto walk = folder.folder->Items()->Enumerate();
     while (auto item = walk->Next()) {

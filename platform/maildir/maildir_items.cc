@@ -8,6 +8,7 @@
 
 #include "platform/com_error.h"
 #include "platform/maildir/folder_watch.h"
+#include "platform/maildir/maildir_names.h"
 #include "platform/maildir/maildir_store.h"
 #include "platform/maildir/store_util.h"
 #include "platform/services.h"
@@ -18,14 +19,23 @@ namespace {
 
 class MaildirEnumerator : public om::ItemEnumerator {
  public:
-  MaildirEnumerator(std::shared_ptr<MaildirItems> items, std::vector<Entry> snapshot)
-      : items_(std::move(items)), snapshot_(std::move(snapshot)) {}
+  // The snapshot is kept as "sub/file" alone (the unique name is a part of the file
+  // name): a walk over a hundred thousand messages holds half the memory.
+  MaildirEnumerator(std::shared_ptr<MaildirItems> items, const std::vector<Entry>& snapshot)
+      : items_(std::move(items)) {
+    snapshot_.reserve(snapshot.size());
+    for (const auto& e : snapshot) snapshot_.push_back(e.sub + "/" + e.file);
+  }
 
   std::shared_ptr<om::Item> Next() override {
     const auto& store = items_->store();
     const std::string& dir = items_->ref().dir;
     while (index_ < snapshot_.size()) {
-      Entry e = snapshot_[index_++];
+      std::string& kept = snapshot_[index_++];
+      std::size_t slash = kept.find('/');
+      Entry e{"", kept.substr(0, slash), kept.substr(slash + 1)};
+      e.unique = MaildirFileName::Parse(e.file).unique;
+      std::string().swap(kept);
       // An item rewritten before the walk reached it is visited under its new name;
       // one rewritten after it was visited has a name the snapshot never held.
       std::string current = store->FollowRewrites(dir, e.unique);
@@ -45,7 +55,7 @@ class MaildirEnumerator : public om::ItemEnumerator {
 
  private:
   std::shared_ptr<MaildirItems> items_;
-  std::vector<Entry> snapshot_;
+  std::vector<std::string> snapshot_;
   std::size_t index_ = 0;
   bool ended_ = false;
   std::unordered_set<std::string> visited_;
