@@ -18,6 +18,7 @@
 
 #include "common/process.h"
 #include "engine/linkBlock.h"
+#include "engine/reattach.h"
 #include "engine/storedOnce.h"
 #include "platform/hostapp/safe_library.h"
 #include "support/cSettings.h"
@@ -468,9 +469,14 @@ TEST_F(ProcessEmailTest, IdenticalAttachmentsAreStoredOnceUnderNamesOfTheirOwn) 
   EXPECT_FALSE(env.LastOutcome().saved.at(0).linked);
   EXPECT_EQ(fs::hard_link_count(folder + "/d.pdf"), 1u);
   EXPECT_EQ(env.ReadFile(folder + "/d.pdf"), "OTHER-BYTE");
-  // Each name goes on its own.
+  // Each name goes on its own, also when one mail holds both.
   fs::remove(folder + "/a.pdf");
   EXPECT_EQ(env.ReadFile(folder + "/old/x.bin"), "SAME-BYTES");
+  auto twice = env.AddMail({.subject = "twice", .attachments = {{"e", "TWICE"}, {"f", "TWICE"}}});
+  ProcessEmail(twice, false, "", false);
+  ReAttachFiles(env.Reload(twice), false, "");
+  EXPECT_TRUE(env.LastOutcome().failed.empty()) << env.LastOutcome().failed.at(0).reason;
+  EXPECT_EQ(env.LastOutcome().trashed.size(), 2u);
 }
 
 TEST(IsImageFile, KnownImageExtensionsInAnyCase) {
