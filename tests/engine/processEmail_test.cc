@@ -479,6 +479,23 @@ TEST_F(ProcessEmailTest, IdenticalAttachmentsAreStoredOnceUnderNamesOfTheirOwn) 
   EXPECT_EQ(env.LastOutcome().trashed.size(), 2u);
 }
 
+// Where the folder takes no second name (another file system, links refused), the
+// file written is kept and nothing of the attempt stays.
+TEST_F(ProcessEmailTest, WhereNoSecondNameCanBeMadeTheCopyStays) {
+  env.fs().FailAll(mem::FsOp::HardLink, 74);
+  for (const char* subject : {"one", "two"})
+    ProcessEmail(env.AddMail({.subject = subject, .attachments = {{"r.pdf", "SAME"}}}), false, "",
+                 false);
+  EXPECT_FALSE(env.LastOutcome().saved.at(0).linked);
+  std::size_t names = 0;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    ++names;
+    EXPECT_EQ(std::filesystem::hard_link_count(e.path()), 1u) << e.path();
+    EXPECT_EQ(env.ReadFile(e.path().string()), "SAME");
+  }
+  EXPECT_EQ(names, 2u);
+}
+
 TEST(IsImageFile, KnownImageExtensionsInAnyCase) {
   for (const char* name : {"a.bmp", "b.PNG", "c.Gif", "d.jpg", "e.JPEG"})
     EXPECT_TRUE(IsImageFile(name));
