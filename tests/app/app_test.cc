@@ -218,6 +218,11 @@ TEST_F(AppTest, TheSameFileSentTwiceIsWrittenOnce) {
   ASSERT_EQ(out["items"].size(), 2u);
   EXPECT_EQ(out["items"][1]["saved"][0]["stored_once"], true) << out.dump();
   EXPECT_EQ(SavedFileContents(), (std::vector<std::string>{"the same bytes", "the same bytes"}));
+  // A whole folder is counted as it goes: the first ten names of a reason, and the rest.
+  for (int i = 0; i < 12; ++i) Deliver(store_, "Plain " + std::to_string(i), {}, 1709544000 + i);
+  Result r = Ok({"detach-all", "Inbox"});
+  EXPECT_THAT(r.out, HasSubstr("Left 12 items unchanged (it has no attachments): 'Plain 0'"));
+  EXPECT_THAT(r.out, HasSubstr("'Plain 9' and 2 more\n"));
 }
 
 TEST_F(AppTest, AFolderThatIsNotAMaildirIsRefusedAndInitMakesOne) {
