@@ -105,31 +105,67 @@ struct Outcome {
 
 using Left = ItemOutcome::Left;
 
-// What the engine reported, item by item, for one command.
+// What the engine reported for one command: every outcome counted as it comes,
+// the outcomes themselves kept only where the command shows them one by one (--json,
+// a dry run, the items of a selection). A whole folder counted without keeping them
+// takes the same memory for ten items as for a hundred thousand.
 struct Report {
-  std::vector<ItemOutcome> items;
-  std::size_t Count(const std::function<bool(const ItemOutcome&)>& which) const {
-    return static_cast<std::size_t>(std::count_if(items.begin(), items.end(), which));
+  Report() = default;
+  explicit Report(const std::vector<ItemOutcome>& all, bool folder = false) : wholeFolder(folder) {
+    for (const auto& o : all) Add(o);
   }
-  // How many entries one list of the outcomes holds in all (of the items changed).
-  template <class V>
-  std::size_t Total(std::vector<V> ItemOutcome::*list, bool changedOnly = false) const {
-    std::size_t n = 0;
-    for (const auto& o : items)
-      if (o.itemChanged || !changedOnly) n += (o.*list).size();
-    return n;
-  }
-  std::uintmax_t SavedBytes() const {
-    std::uintmax_t bytes = 0;
-    for (const auto& o : items)
-      for (const auto& f : o.saved) bytes += f.bytes > 0 ? static_cast<std::uintmax_t>(f.bytes) : 0;
-    return bytes;
-  }
-  std::set<std::string> SavedDirs() const {
-    std::set<std::string> dirs;
-    for (const auto& o : items)
-      for (const auto& f : o.saved) dirs.insert(fs::path(f.path).parent_path().string());
-    return dirs;
+
+  // The first names of a group, and how many it has.
+  struct Names {
+    std::vector<std::string> first;
+    std::size_t count = 0;
+  };
+  static constexpr std::size_t kShown = 10;
+
+  bool keep = true;
+  bool wholeFolder = false;
+  std::vector<ItemOutcome> items;  // the outcomes, when kept
+  std::size_t reported = 0, changed = 0, undone = 0, withRecords = 0;
+  std::size_t saved = 0, savedOfChanged = 0, reattachedOfChanged = 0, trashed = 0;
+  std::uintmax_t savedBytes = 0, writtenBytes = 0;
+  std::size_t linked = 0;
+  std::set<std::string> savedDirs;
+  std::vector<std::size_t> reached;  // the entry ids' hashes, in the order reported
+  // Items left as they were, by (not done as asked, reason).
+  std::map<std::pair<bool, std::string>, Names> left;
+  std::vector<std::string> problems;  // "'subject': what: reason"
+  std::vector<std::string> sealed;    // signed or encrypted, left as they are
+  std::size_t notMail = 0;
+
+  void Add(const ItemOutcome& o) {
+    ++reported;
+    changed += o.itemChanged;
+    undone += Undone(o);
+    withRecords += o.left != Left::kNothingToDo;
+    if (o.itemChanged) savedOfChanged += o.saved.size(), reattachedOfChanged += o.reattached.size();
+    saved += o.saved.size();
+    trashed += o.trashed.size();
+    for (const auto& f : o.saved) {
+      std::uintmax_t bytes = f.bytes > 0 ? static_cast<std::uintmax_t>(f.bytes) : 0;
+      savedBytes += bytes;
+      writtenBytes += f.linked ? 0 : bytes;
+      linked += f.linked;
+      savedDirs.insert(fs::path(f.path).parent_path().string());
+    }
+    reached.push_back(std::hash<std::string>()(o.entryId));
+    for (const auto& f : o.failed)
+      problems.push_back("'" + o.subject + "': " + f.what + ": " + f.reason);
+    if (o.left == Left::kSignedOrEncrypted) sealed.push_back("'" + o.subject + "'");
+    notMail += o.left == Left::kNotMail;
+    if (o.left != Left::kNone && o.left != Left::kSignedOrEncrypted) {
+      // An item named on the command line that is no mail was not done as asked; in
+      // a whole folder it is only passed over.
+      bool notDone = Undone(o) || (!wholeFolder && o.left == Left::kNotMail);
+      Names& names = left[{notDone, o.leftReason}];
+      if (names.first.size() < kShown) names.first.push_back(o.subject);
+      ++names.count;
+    }
+    if (keep) items.push_back(o);
   }
   // An item asked for that the engine could not do as asked.
   static bool Undone(const ItemOutcome& o) {
@@ -142,29 +178,38 @@ std::string FilesAndBytes(std::size_t files, std::uintmax_t bytes) {
   return Plural(files, "file", "files") + " (" + std::to_string(bytes) + " bytes)";
 }
 
+// ", 1234 bytes newly written": what the files took on disk, where some were stored
+// as second names of identical files.
+std::string WrittenBytes(const Report& r) {
+  if (r.saved == 0) return "";
+  return "; " + std::to_string(r.writtenBytes) + " bytes newly written" +
+         (r.linked == 0 ? std::string()
+                        : " (" + Plural(r.linked, "file", "files") +
+                              " stored once, as a second name of an identical file)");
+}
+
 Outcome DetachOutcome(const Report& r, std::size_t targets) {
-  std::size_t changed = r.Count([](const auto& o) { return o.itemChanged; });
-  std::size_t files = r.Total(&ItemOutcome::saved, true);
+  std::size_t changed = r.changed;
+  std::size_t files = r.savedOfChanged;
   Outcome o;
-  o.ok = r.Count(Report::Undone) == 0;
+  o.ok = r.undone == 0;
   if (changed == 0 && o.ok) {
     o.summary = "Nothing to detach: " + Plural(targets, "item has", "items have") +
                 " no attachments to detach";
     return o;
   }
-  auto dirs = r.SavedDirs();
-  o.summary = "Detached " + FilesAndBytes(files, r.SavedBytes()) + " from " +
+  const auto& dirs = r.savedDirs;
+  o.summary = "Detached " + FilesAndBytes(files, r.savedBytes) + " from " +
               std::to_string(changed) + " of " + Plural(targets, "item", "items") +
-              (dirs.empty() ? std::string() : " into " + Joined(dirs));
+              (dirs.empty() ? std::string() : " into " + Joined(dirs)) + WrittenBytes(r);
   return o;
 }
 
 Outcome ReattachOutcome(const Report& r, std::size_t targets) {
   // An item without records has nothing to put back; every other one was detached.
-  auto detached = [](const ItemOutcome& o) { return o.left != Left::kNothingToDo; };
-  std::size_t candidates = r.Count(detached);
-  std::size_t changed = r.Count([](const auto& o) { return o.itemChanged; });
-  std::size_t files = r.Total(&ItemOutcome::reattached, true);
+  std::size_t candidates = r.withRecords;
+  std::size_t changed = r.changed;
+  std::size_t files = r.reattachedOfChanged;
   Outcome o;
   if (candidates == 0) {
     o.summary = "Nothing to re-attach: none of the " + Plural(targets, "item was", "items were") +
@@ -173,7 +218,7 @@ Outcome ReattachOutcome(const Report& r, std::size_t targets) {
   }
   o.summary = "Re-attached " + Plural(files, "file", "files") + " to " + std::to_string(changed) +
               " of " + Plural(candidates, "detached item", "detached items");
-  o.ok = r.Count(Report::Undone) == 0;
+  o.ok = r.undone == 0;
   return o;
 }
 
@@ -182,20 +227,24 @@ Outcome ReattachOutcome(const Report& r, std::size_t targets) {
 // with what the mail shows afterwards.
 Outcome RemoveLinksOutcome(const std::vector<Target>& targets, Report& r) {
   std::set<std::string> unlinkedFrom;
+  std::size_t links = 0;
   for (const auto& o : r.items)
-    if (o.itemChanged && !o.unlinked.empty()) unlinkedFrom.insert(o.entryId);
+    if (o.itemChanged && !o.unlinked.empty()) {
+      unlinkedFrom.insert(o.entryId);
+      links += o.unlinked.size();
+    }
   std::size_t candidates = 0;
   bool unread = false;
   for (const auto& t : targets) {
     if (t.before.gone) {
       unread = true;
-      r.items.push_back(Unreached(t, Left::kFailed, kGoneBeforeRead));
+      r.Add(Unreached(t, Left::kFailed, kGoneBeforeRead));
       continue;
     }
     if (!t.before.hasLinkBlock) continue;
     ++candidates;
     if (unlinkedFrom.count(t.entryId)) continue;
-    r.items.push_back(Unreached(
+    r.Add(Unreached(
         t, Left::kFailed,
         t.after.gone ? "it was moved or deleted meanwhile" : "its links are still in it"));
   }
@@ -206,7 +255,7 @@ Outcome RemoveLinksOutcome(const std::vector<Target>& targets, Report& r) {
     o.ok = !unread;
     return o;
   }
-  o.summary = "Removed " + Plural(r.Total(&ItemOutcome::unlinked), "link", "links") + " from " +
+  o.summary = "Removed " + Plural(links, "link", "links") + " from " +
               std::to_string(unlinkedFrom.size()) + " of " + Plural(candidates, "item", "items") +
               "; the files stay where they are";
   o.ok = unlinkedFrom.size() >= candidates && !unread;
@@ -214,23 +263,23 @@ Outcome RemoveLinksOutcome(const std::vector<Target>& targets, Report& r) {
 }
 
 Outcome DeleteOutcome(const Report& r, std::size_t targets) {
-  std::size_t deleted = r.Count([](const auto& o) { return o.itemChanged; });
-  std::size_t files = r.Total(&ItemOutcome::trashed);
+  std::size_t deleted = r.changed;
+  std::size_t files = r.trashed;
   Outcome o;
   o.summary = "Deleted " + std::to_string(deleted) + " of " + Plural(targets, "item", "items") +
               " for good and moved " + Plural(files, "saved file", "saved files") + " to the trash";
-  o.ok = deleted == targets && r.Count(Report::Undone) == 0;
+  o.ok = deleted == targets && r.undone == 0;
   return o;
 }
 
 Outcome CopyOutcome(const Report& r, std::size_t targets) {
-  std::size_t files = r.Total(&ItemOutcome::saved);
-  auto dirs = r.SavedDirs();
+  std::size_t files = r.saved;
+  const auto& dirs = r.savedDirs;
   Outcome o;
-  o.summary = "Copied " + FilesAndBytes(files, r.SavedBytes()) + " from " +
+  o.summary = "Copied " + FilesAndBytes(files, r.savedBytes) + " from " +
               Plural(targets, "item", "items") +
               (dirs.empty() ? std::string() : " to " + Joined(dirs)) + "; the items are unchanged";
-  o.ok = r.Count(Report::Undone) == 0;
+  o.ok = r.undone == 0;
   return o;
 }
 
@@ -239,20 +288,19 @@ Outcome WorkOutcome(const Report& r, const std::string& heading) {
   Outcome o;
   o.summary = heading;
   std::map<std::string, Report> byAction;
-  for (const auto& item : r.items) byAction[item.action].items.push_back(item);
+  for (const auto& item : r.items) byAction[item.action].Add(item);
   for (const auto& [action, part] : byAction) {
-    std::size_t changed = part.Count([](const auto& i) { return i.itemChanged; });
+    std::size_t changed = part.changed;
     std::string line;
     if (action == "detach")
-      line = "detached " + FilesAndBytes(part.Total(&ItemOutcome::saved, true), part.SavedBytes());
+      line = "detached " + FilesAndBytes(part.savedOfChanged, part.savedBytes);
     else if (action == "reattach" || action == "attach-files")
-      line = "re-attached " + Plural(part.Total(&ItemOutcome::reattached), "file", "files");
+      line = "re-attached " + Plural(part.reattachedOfChanged, "file", "files");
     else if (action == "copy")
-      line = "copied " + FilesAndBytes(part.Total(&ItemOutcome::saved), part.SavedBytes());
+      line = "copied " + FilesAndBytes(part.saved, part.savedBytes);
     else if (action == "delete")
       line = "deleted " + Plural(changed, "item", "items") + " and moved " +
-             Plural(part.Total(&ItemOutcome::trashed), "saved file", "saved files") +
-             " to the trash";
+             Plural(part.trashed, "saved file", "saved files") + " to the trash";
     else if (action == "remove-attachments")
       line = "removed the attachments without saving them";
     else if (action == "remove-links")
@@ -263,33 +311,27 @@ Outcome WorkOutcome(const Report& r, const std::string& heading) {
                  Plural(part.items.size(), "item", "items") + " changed";
   }
   if (r.items.empty()) o.summary += ": no item was changed";
-  o.ok = r.Count(Report::Undone) == 0;
+  o.ok = r.undone == 0;
   return o;
 }
 
-// The names of a list, the first few only when it is long.
-std::string NameList(const std::vector<std::string>& names) {
-  constexpr std::size_t kShown = 10;
+// The names of a group, the first few only when it is long.
+std::string NameList(const Report::Names& names) {
   std::string out;
-  for (std::size_t i = 0; i < names.size() && i < kShown; ++i)
-    out += (i ? ", '" : "'") + names[i] + "'";
-  if (names.size() > kShown) out += " and " + std::to_string(names.size() - kShown) + " more";
+  for (std::size_t i = 0; i < names.first.size(); ++i)
+    out += (i ? ", '" : "'") + names.first[i] + "'";
+  if (names.count > names.first.size())
+    out += " and " + std::to_string(names.count - names.first.size()) + " more";
   return out;
 }
 
 // Names the items left as they were, grouped by the engine's reason (signed or
 // encrypted mail apart, see ReportProblems): those not done as asked as errors, the
 // rest in the summary.
-void ReportLeft(const Report& r, bool wholeFolder) {
-  std::map<std::pair<bool, std::string>, std::vector<std::string>> byReason;
-  for (const auto& o : r.items) {
-    if (o.left == Left::kNone || o.left == Left::kSignedOrEncrypted) continue;
-    bool undone = Report::Undone(o) || (!wholeFolder && o.left == Left::kNotMail);
-    byReason[{undone, o.leftReason}].push_back(o.subject);
-  }
-  for (const auto& [key, names] : byReason)
+void ReportLeft(const Report& r) {
+  for (const auto& [key, names] : r.left)
     (key.first ? std::cerr << "stowbright: " : std::cout)
-        << "Left " << Plural(names.size(), "item", "items") << " unchanged (" << key.second
+        << "Left " << Plural(names.count, "item", "items") << " unchanged (" << key.second
         << "): " << NameList(names) << "\n";
 }
 
@@ -302,7 +344,8 @@ nlohmann::json OutcomeJson(const ItemOutcome& o) {
   if (o.dryRun) j["dry_run"] = true;
   if (o.left != Left::kNone) j["left_unchanged"] = o.leftReason;
   for (const auto& f : o.saved)
-    j["saved"].push_back({{"path", f.path}, {"name", f.name}, {"bytes", f.bytes}});
+    j["saved"].push_back(
+        {{"path", f.path}, {"name", f.name}, {"bytes", f.bytes}, {"stored_once", f.linked}});
   for (const auto& k : o.kept) j["kept"].push_back({{"name", k.name}, {"reason", k.reason}});
   for (const auto& a : o.reattached)
     j["reattached"].push_back({{"name", a.name}, {"from", a.from}, {"from_trash", a.fromTrash}});
@@ -313,7 +356,11 @@ nlohmann::json OutcomeJson(const ItemOutcome& o) {
 void PrintJson(const Outcome& outcome, const Report& r, int status) {
   nlohmann::json items = nlohmann::json::array();
   for (const auto& o : r.items) items.push_back(OutcomeJson(o));
-  nlohmann::json out = {{"summary", outcome.summary}, {"exit_status", status}, {"items", items}};
+  nlohmann::json out = {{"summary", outcome.summary},
+                        {"exit_status", status},
+                        {"bytes_detached", r.savedBytes},
+                        {"bytes_written", r.writtenBytes},
+                        {"items", items}};
   std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
@@ -324,7 +371,7 @@ int DryRun(Session& session, const std::vector<Target>& targets) {
     if (t.item && !t.before.gone) PreviewProcessEmail(t.item, preview);
   Report r{session.Outcomes()};
   bool json = session.options().json;
-  std::size_t files = r.Total(&ItemOutcome::saved);
+  std::size_t files = r.saved;
   bool drawn = false;
   if (!json) std::cout << "Dry run: nothing is changed.\n";
   for (const auto& o : r.items) {
@@ -338,13 +385,15 @@ int DryRun(Session& session, const std::vector<Target>& targets) {
     for (const auto& f : o.failed) std::cout << "  fail   " << f.what << " (" << f.reason << ")\n";
     if (o.left != Left::kNone) std::cout << "  left unchanged: " << o.leftReason << "\n";
   }
-  auto dirs = r.SavedDirs();
+  const auto& dirs = r.savedDirs;
   Outcome summary;
   summary.summary =
-      "Would detach " + FilesAndBytes(files, r.SavedBytes()) + " from " +
-      Plural(r.Count([](const auto& o) { return !o.saved.empty(); }), "item", "items") +
+      "Would detach " + FilesAndBytes(files, r.savedBytes) + " from " +
+      Plural(static_cast<std::size_t>(std::count_if(
+                 r.items.begin(), r.items.end(), [](const auto& o) { return !o.saved.empty(); })),
+             "item", "items") +
       (dirs.empty() ? std::string() : " into " + Joined(dirs));
-  int status = r.Count(Report::Undone) == 0 ? exitcode::kOk : exitcode::kFailed;
+  int status = r.undone == 0 ? exitcode::kOk : exitcode::kFailed;
   session.Shutdown();
   if (json) {
     PrintJson(summary, r, status);
@@ -378,18 +427,12 @@ CommandIds IdsFor(const std::string& command) {
 // Names what the engine could not do, and the signed or encrypted mail it left as it
 // was: for a whole folder in the summary (toOut), for items asked for by name as a
 // failure. True when something asked for was not done.
-bool ReportProblems(const Session& session, bool wholeFolder, bool toOut = true) {
-  bool problems = false;
-  std::vector<std::string> sealed;
-  for (const auto& o : session.Outcomes()) {
-    for (const auto& f : o.failed) {
-      std::cerr << "stowbright: '" << o.subject << "': " << f.what << ": " << f.reason << "\n";
-      problems = true;
-    }
-    if (o.left == ItemOutcome::Left::kSignedOrEncrypted) sealed.push_back("'" + o.subject + "'");
-    // An item named on the command line that is no mail was not done as asked.
-    if (o.left == ItemOutcome::Left::kNotMail && !wholeFolder) problems = true;
-  }
+bool ReportProblems(const Report& r, bool toOut = true) {
+  for (const auto& line : r.problems) std::cerr << "stowbright: " << line << "\n";
+  // An item named on the command line that is no mail was not done as asked.
+  bool problems = !r.problems.empty() || (r.notMail > 0 && !r.wholeFolder);
+  const auto& sealed = r.sealed;
+  bool wholeFolder = r.wholeFolder;
   if (sealed.empty()) return problems;
   if (wholeFolder) {
     std::string names;
@@ -415,27 +458,39 @@ std::string WhyUnreached(TerminalToolkit& tk) {
   return "the command did not reach it";
 }
 
-// Prints what the command did (text or --json) and gives its exit status.
+ItemOutcome Unreached(Session& session, const std::string& entryId, const std::string& subject) {
+  ItemOutcome unreached;
+  unreached.entryId = entryId;
+  unreached.subject = subject;
+  unreached.left = Left::kNotReached;
+  unreached.leftReason = WhyUnreached(session.toolkit());
+  return unreached;
+}
+
+std::size_t IdHash(const std::string& entryId) {
+  return std::hash<std::string>()(entryId);
+}
+
 // The engine's report with an entry for each item it never saw.
 Report Reached(Session& session, const std::vector<Target>& targets) {
   Report r{session.Outcomes()};
-  std::set<std::string> reached;
-  for (const auto& item : r.items) reached.insert(item.entryId);
+  auto reached = r.reached;
+  std::sort(reached.begin(), reached.end());
   for (const auto& t : targets) {
-    if (reached.count(t.entryId)) continue;
+    if (std::binary_search(reached.begin(), reached.end(), IdHash(t.entryId))) continue;
     // One that went between the listing and the reading was asked for all the same.
-    r.items.push_back(Unreached(t, Left::kNotReached,
-                                t.before.gone ? kGoneBeforeRead : WhyUnreached(session.toolkit())));
+    r.Add(t.before.gone ? Unreached(t, Left::kNotReached, kGoneBeforeRead)
+                        : Unreached(session, t.entryId, t.before.subject));
   }
   return r;
 }
 
-int Conclude(Session& session, Outcome o, const Report& r, bool wholeFolder,
-             const InterruptAsCancel& interrupt) {
+// Prints what the command did (text or --json) and gives its exit status.
+int Conclude(Session& session, Outcome o, const Report& r, const InterruptAsCancel& interrupt) {
   auto& tk = session.toolkit();
   if (tk.BatchCancelled()) o.summary += " (cancelled)";
   bool json = session.options().json;
-  bool problems = ReportProblems(session, wholeFolder, !json);
+  bool problems = ReportProblems(r, !json);
   int status = exitcode::kOk;
   if (interrupt.Interrupted())
     status = exitcode::kInterrupted;
@@ -448,8 +503,24 @@ int Conclude(Session& session, Outcome o, const Report& r, bool wholeFolder,
     return status;
   }
   std::cout << o.summary << "\n";
-  ReportLeft(r, wholeFolder);
+  ReportLeft(r);
   return status;
+}
+
+Outcome CommandOutcome(const std::string& command, Report& r, std::size_t n,
+                       const std::vector<Target>* targets) {
+  Outcome o;
+  if (command == "detach" || command == "detach-to" || command == "detach-all")
+    o = DetachOutcome(r, n);
+  else if (command == "reattach" || command == "reattach-all")
+    o = ReattachOutcome(r, n);
+  else if (command == "remove-links")
+    o = RemoveLinksOutcome(*targets, r);
+  else if (command == "delete")
+    o = DeleteOutcome(r, n);
+  else
+    o = CopyOutcome(r, n);
+  return o;
 }
 
 int Finish(Session& session, const std::string& command, std::vector<Target>& targets,
@@ -460,19 +531,7 @@ int Finish(Session& session, const std::string& command, std::vector<Target>& ta
   // Remove-links asks the engine only about items with records; RemoveLinksOutcome
   // names the others that keep links.
   Report r = command == "remove-links" ? Report{session.Outcomes()} : Reached(session, targets);
-  std::size_t n = targets.size();
-  Outcome o;
-  if (command == "detach" || command == "detach-to" || command == "detach-all")
-    o = DetachOutcome(r, n);
-  else if (command == "reattach" || command == "reattach-all")
-    o = ReattachOutcome(r, n);
-  else if (command == "remove-links")
-    o = RemoveLinksOutcome(targets, r);
-  else if (command == "delete")
-    o = DeleteOutcome(r, n);
-  else
-    o = CopyOutcome(r, n);
-  return Conclude(session, o, r, command == "detach-all" || command == "reattach-all", interrupt);
+  return Conclude(session, CommandOutcome(command, r, targets.size(), &targets), r, interrupt);
 }
 
 }  // namespace
@@ -526,25 +585,50 @@ int RunSelectionAction(Session& session) {
 int RunFolderAction(Session& session) {
   const auto& o = session.options();
   auto folder = ResolveFolder(session, o.folder);
-  std::vector<Target> targets;
-  auto walk = folder.folder->Items()->Enumerate();
-  // A folder may hold years of mail: keep only what the summary needs of each item,
-  // not the parsed message (only a dry run looks at the items again). The summary of
-  // a whole-folder command needs only the header block, so the messages are parsed
-  // once, by the command itself.
-  while (auto item = walk->Next())
-    targets.push_back({o.dryRun ? item : nullptr,
-                       EntryIdOf(item),
-                       ReadState(item, folder.folderPath, o.dryRun),
-                       {}});
-
   InterruptAsCancel interrupt(session);
+  if (o.dryRun) {
+    std::vector<Target> targets;
+    auto walk = folder.folder->Items()->Enumerate();
+    while (auto item = walk->Next())
+      targets.push_back({item, EntryIdOf(item), ReadState(item, folder.folderPath), {}});
+    auto explorer = session.host().OpenExplorer(folder.folder);
+    session.Connect();
+    return DryRun(session, targets);
+  }
+  // A folder may hold years of mail: of each item only its entry id's hash is kept,
+  // and the engine's outcomes are counted as they come (listed one by one only for
+  // --json), so that memory does not grow with the folder.
+  std::vector<std::size_t> ids;
+  {
+    auto walk = folder.folder->Items()->Enumerate();
+    while (auto item = walk->Next()) ids.push_back(IdHash(EntryIdOf(item)));
+  }
+  Report r;
+  r.wholeFolder = true;
+  r.keep = o.json;
+  session.LogOutcomes([&](const ItemOutcome& outcome) { r.Add(outcome); });
   auto explorer = session.host().OpenExplorer(folder.folder);
   session.Connect();
-  if (o.dryRun) return DryRun(session, targets);
   session.host().SetActiveWindow(explorer);
   ExecuteControl(session, IdsFor(o.command).explorer);
-  return Finish(session, o.command, targets, folder, interrupt);
+  session.Settle();
+  session.Shutdown();
+  session.LogOutcomes(nullptr);
+  // The items the engine never saw are as they were, under the names they had: the
+  // folder is read again for them only when there are any.
+  std::sort(r.reached.begin(), r.reached.end());
+  std::set<std::size_t> unreached;
+  for (std::size_t id : ids)
+    if (!std::binary_search(r.reached.begin(), r.reached.end(), id)) unreached.insert(id);
+  if (!unreached.empty()) {
+    auto walk = folder.folder->Items()->Enumerate();
+    while (auto item = walk->Next()) {
+      std::string id = EntryIdOf(item);
+      if (unreached.erase(IdHash(id)))
+        r.Add(Unreached(session, id, ReadState(item, folder.folderPath, false).subject));
+    }
+  }
+  return Conclude(session, CommandOutcome(o.command, r, ids.size(), nullptr), r, interrupt);
 }
 
 int RunAttachmentFolder(Session& session) {
@@ -610,10 +694,10 @@ int RunControl(Session& session) {
   ExecuteControl(session, o.controlId);
   session.Settle();
   session.Shutdown();
-  Report r{session.Outcomes()};
+  Report r{session.Outcomes(), items.empty()};
   // A control works on what it works on (the current item, a whole folder): what the
   // engine reports is its outcome, not the selection.
-  return Conclude(session, WorkOutcome(r, "Ran " + o.controlId), r, items.empty(), interrupt);
+  return Conclude(session, WorkOutcome(r, "Ran " + o.controlId), r, interrupt);
 }
 
 int RunSweep(Session& session) {
@@ -629,13 +713,13 @@ int RunSweep(Session& session) {
                  settings->EmailFolders()->Count() >= 1;
   bool sent = settings && settings->StartUpSentItems != 0 && settings->SentItemsOption != 2;
   session.Shutdown();
-  Report r{session.Outcomes()};
+  Report r{session.Outcomes(), true};
   Outcome o = WorkOutcome(r, "Ran the start-up sweeps");
   if (!folders && !sent)
     o.summary =
         "No sweep is set: StartUpItemMonitoredFolders (with a monitored folder) and "
         "StartUpSentItems (with SentItemsOption 0 or 1) are off";
-  return Conclude(session, o, r, true, interrupt);
+  return Conclude(session, o, r, interrupt);
 }
 
 namespace {
@@ -800,7 +884,7 @@ int RunRelink(Session& session) {
   }
   std::cout << "Relinked " << Plural(files, "saved file", "saved files") << " of "
             << Plural(items, "item", "items") << " from " << from << " to " << to << "\n";
-  return ReportProblems(session, false) ? exitcode::kFailed : exitcode::kOk;
+  return ReportProblems(Report{session.Outcomes()}) ? exitcode::kFailed : exitcode::kOk;
 }
 
 }  // namespace stow::app

@@ -93,6 +93,7 @@ Session::Session(const Options& options) : options_(options) {
   maildir::Options storeOptions;
   storeOptions.secretPath = options_.config + "/maildir-secret";
   storeOptions.newSecret = options_.newSecret;
+  storeOptions.cacheMarks = true;
   // The next mail is read and its attachments saved while the last one's final
   // flushes run; the session waits for them before it ends.
   // A command run after each rewrite must find the old file gone (an indexer would

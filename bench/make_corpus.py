@@ -5,6 +5,9 @@ Shapes (by the seed's draw per message):
   about 20%  no attachment (plain text or HTML),
   about 15%  HTML with inline images referenced by cid: (multipart/related),
   the rest   multipart/mixed with one to three attachments.
+With --dup-rate R, each attachment is, with probability R, one sent before (the same
+bytes under the same name, as a file forwarded or sent again), so that a corpus shows
+the repetition of real mail; 0 (the default) keeps the corpus of a seed as it was.
 Attachment sizes are log-normal (median --median-kb, capped at --cap-mb); names carry
 spaces, accents, non-Latin letters and characters that are reserved on some file
 systems. Content is incompressible (slices of a seeded random pool), as PDFs, images
@@ -81,9 +84,10 @@ class Corpus:
     def size(self):
         return max(1, min(self.cap, int(self.rng.lognormvariate(self.mu, self.sigma))))
 
-    def content(self, n):
+    def content(self, n, start=None):
         # Pool slices wrap around, so any size up to the cap can be served.
-        start = self.rng.randrange(POOL_SIZE)
+        if start is None:
+            start = self.rng.randrange(POOL_SIZE)
         out = bytearray()
         while len(out) < n:
             take = min(n - len(out), POOL_SIZE - start)
@@ -156,7 +160,7 @@ def message(c, index):
     boundary = "=_bench_%d_%d" % (c.seed_tag, index)
     text = c.paragraph_text()
     subject = "Bench %d: %s" % (index, c.words(4))
-    stats = {"attachments": 0, "attachment_bytes": 0, "inline": 0}
+    stats = {"attachments": 0, "attachment_bytes": 0, "inline": 0, "duplicates": 0}
     if draw < 0.20:
         if c.rng.random() < 0.5:
             return headers(c, index, subject, "text/plain; charset=utf-8") + text + "\n", stats
@@ -194,13 +198,20 @@ def message(c, index):
                  "%s\n" % text)
     body = "This is a multi-part message in MIME format.\n--%s\n%s" % (boundary, first)
     for _ in range(count):
-        n = c.size()
-        ext = c.rng.choice(EXTENSIONS)
-        name = c.file_name(ext)
+        if c.dup_rate > 0 and c.sent and c.rng.random() < c.dup_rate:
+            n, ext, name, start = c.rng.choice(c.sent)
+            stats["duplicates"] += 1
+        else:
+            n = c.size()
+            ext = c.rng.choice(EXTENSIONS)
+            name = c.file_name(ext)
+            start = c.rng.randrange(POOL_SIZE)
+            if c.dup_rate > 0:
+                c.sent.append((n, ext, name, start))
         ctp, cdp = filename_params(name)
         body += ("\n--%s\nContent-Type: %s; %s\nContent-Transfer-Encoding: base64\n"
                  "Content-Disposition: attachment; %s\n\n%s" %
-                 (boundary, MIME_BY_EXT[ext], ctp, cdp, b64_body(c.content(n))))
+                 (boundary, MIME_BY_EXT[ext], ctp, cdp, b64_body(c.content(n, start))))
         stats["attachments"] += 1
         stats["attachment_bytes"] += n
     body += "\n--%s--\n" % boundary
@@ -216,6 +227,8 @@ def main():
     p.add_argument("--median-kb", type=float, default=150.0)
     p.add_argument("--sigma", type=float, default=1.1, help="log-normal sigma of sizes")
     p.add_argument("--cap-mb", type=float, default=4.0)
+    p.add_argument("--dup-rate", type=float, default=0.0,
+                   help="share of attachments that repeat an earlier one (0 to 1)")
     p.add_argument("--quiet", action="store_true")
     a = p.parse_args()
     if os.path.exists(a.out):
@@ -224,8 +237,10 @@ def main():
         os.makedirs(os.path.join(a.out, sub))
     c = Corpus(a.seed, a.median_kb, a.sigma, a.cap_mb)
     c.seed_tag = a.seed
+    c.dup_rate = a.dup_rate
+    c.sent = []
     totals = {"messages": 0, "bytes": 0, "attachments": 0, "attachment_bytes": 0, "inline": 0,
-              "without": 0}
+              "without": 0, "duplicates": 0}
     for i in range(a.count):
         text, stats = message(c, i)
         data = text.encode("utf-8")
@@ -235,14 +250,15 @@ def main():
             f.write(data)
         totals["messages"] += 1
         totals["bytes"] += len(data)
-        for k in ("attachments", "attachment_bytes", "inline"):
+        for k in ("attachments", "attachment_bytes", "inline", "duplicates"):
             totals[k] += stats[k]
         if stats["attachments"] == 0:
             totals["without"] += 1
     if not a.quiet:
-        print("messages=%d bytes=%d attachments=%d attachment_bytes=%d inline=%d without=%d" %
-              (totals["messages"], totals["bytes"], totals["attachments"],
-               totals["attachment_bytes"], totals["inline"], totals["without"]))
+        print("messages=%d bytes=%d attachments=%d attachment_bytes=%d inline=%d without=%d "
+              "duplicates=%d" % (totals["messages"], totals["bytes"], totals["attachments"],
+                                 totals["attachment_bytes"], totals["inline"], totals["without"],
+                                 totals["duplicates"]))
 
 
 if __name__ == "__main__":

@@ -40,6 +40,9 @@ struct ItemOutcome {
     std::string path;
     std::string name;  // the attachment's name
     std::int64_t bytes = -1;
+    // A second name of a file of the same bytes saved before: nothing new was
+    // written to disk for it.
+    bool linked = false;
   };
   struct Kept {
     std::string name;

@@ -9,6 +9,7 @@
 #include "engine/naming.h"
 #include "engine/outcome.h"
 #include "engine/savedFiles.h"
+#include "engine/storedOnce.h"
 #include "engine/userProperties.h"
 #include "platform/com_error.h"
 #include "platform/services.h"
@@ -79,7 +80,7 @@ void TellSaveFailure(const std::string& fileName, const std::string& folder, std
 // error number (its text in why) when it cannot be saved under this name.
 std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& attachment,
                            const std::string& folder, const std::string& name,
-                           std::string& fullPath, std::string& why) {
+                           std::string& fullPath, std::string& why, bool& linked) {
   if (name.empty() || name.size() > kMaxFileNameBytes) return errnum::kFail;
   fullPath = modFileSystem::JoinPath(folder, name);
   if (fso.FileExists(fullPath)) return errnum::kFileAlreadyExists;
@@ -107,7 +108,17 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
     portableOnly.insert(folder);
     failed = 0;
   }
+  std::int64_t size = -1;
+  linked = false;
   if (failed == 0) {
+    size = ValueOr<std::int64_t>(-1, [&] { return fso.FileSize(partial); });
+    std::string twin = LinkToSameFile(fso, folder, partial, size, plain);
+    if (!twin.empty()) {
+      IgnoreErrors([&] { fso.DeleteFile(partial, true); });
+      partial = twin;
+      linked = true;
+    }
+    // For a second name this flush is what puts the file's new link count on disk.
     IgnoreErrors([&] { fso.SyncFile(partial); });
     failed = IgnoreErrors([&] { fso.MoveNoReplace(partial, fullPath); }, why);
   }
@@ -117,6 +128,7 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
     });
     return failed;
   }
+  NoteSavedFile(folder, fullPath, size);
   return 0;
 }
 
@@ -164,18 +176,20 @@ std::int32_t ChooseName(const std::shared_ptr<om::Item>& item, const std::string
 std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
                                    const std::shared_ptr<om::Attachment>& attachment,
                                    const std::string& folder, const std::string& fileName,
-                                   std::string* whyNot) {
+                                   std::string* whyNot, bool* linkedOut) {
   if (!attachment) return "";
   std::string why;
+  bool linked = false;
   std::string saved = ValueOr(std::string(), [&]() -> std::string {
     auto& fso = FileSystem();
     std::string fullPath;
     std::int32_t result = ChooseName(item, fileName, nullptr, [&](const std::string& name) {
-      return SaveExclusive(fso, *attachment, folder, name, fullPath, why);
+      return SaveExclusive(fso, *attachment, folder, name, fullPath, why, linked);
     });
     return result == 0 ? fullPath : "";
   });
   if (whyNot) *whyNot = saved.empty() ? why : "";
+  if (linkedOut) *linkedOut = !saved.empty() && linked;
   return saved;
 }
 
@@ -404,6 +418,7 @@ void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::st
         auto record = std::make_shared<cProcessedAttachment>();
         record->blnInlineImage = fate.inlineImage;
         std::string fullPath, why;
+        bool linked = false;
         if (preview) {
           fullPath = PlanAttachmentPath(item, target, fileName, *preview);
           if (fullPath.empty()) {
@@ -412,7 +427,7 @@ void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::st
           }
         } else {
           saveAttempted = true;
-          fullPath = SaveAttachmentToFolder(item, attachment, target, fileName, &why);
+          fullPath = SaveAttachmentToFolder(item, attachment, target, fileName, &why, &linked);
           if (fullPath.empty()) {
             process = false;
             report.Fail(fileName, "cannot be saved into " + target + ": " + why);
@@ -432,7 +447,7 @@ void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::st
         // A path listed by an earlier detach whose file has gone names this file now.
         if (!records.Add(record)) Required(records.dicList).SetItem(fullPath, record);
         detached.push_back(attachment);
-        report->saved.push_back({fullPath, fileName, record->SavedSize});
+        report->saved.push_back({fullPath, fileName, record->SavedSize, linked});
         if (!contentId.empty()) {
           body = ReplaceAll(body, "cid:" + contentId, HtmlEscape(FileUrl(fullPath)));
         } else {

@@ -68,11 +68,13 @@ void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
 // when no file holds the final name, so no existing file is ever replaced and no
 // file is ever seen half-written. The file's bytes are on disk when it returns, its
 // name once the caller flushes the folder. Returns the full path, "" when nothing
-// was saved (why, in whyNot when given).
+// was saved (why, in whyNot when given). When a file of the same bytes is already
+// in folder or below, the new name is a second name of it (linked set): see
+// engine/storedOnce.h.
 std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
                                    const std::shared_ptr<om::Attachment>& attachment,
                                    const std::string& folder, const std::string& fileName,
-                                   std::string* whyNot = nullptr);
+                                   std::string* whyNot = nullptr, bool* linked = nullptr);
 
 // The path SaveAttachmentToFolder would save under now, choosing among the same
 // names, with the paths preview planned counting as taken; "" when no name would do.

@@ -167,13 +167,19 @@ void ReAttachFiles(const std::shared_ptr<om::Item>& item, bool batch, const std:
     // A saved file goes only once the stored item holds its bytes: the item was saved
     // with an attachment of the file's size, and the file has not changed since it
     // was read for it.
-    for (const PutBack& p : putBack) {
+    // Every file is looked at before any goes: two records may name one file stored
+    // once under two names, and moving one name to the trash changes the file's status.
+    std::vector<bool> same;
+    for (const PutBack& p : putBack)
+      same.push_back(p.fromTrash ||
+                     (ValueOr(std::string(), [&] { return fso.FileStamp(p.source); }) == p.stamp &&
+                      ValueOr<std::int64_t>(-1, [&] { return p.attachment->Size(); }) ==
+                          ValueOr<std::int64_t>(-2, [&] { return fso.FileSize(p.source); })));
+    for (std::size_t i = 0; i < putBack.size(); ++i) {
+      const PutBack& p = putBack[i];
       report->reattached.push_back({p.record->AttachmentName, p.source, p.fromTrash});
       if (p.fromTrash) continue;
-      bool same = ValueOr(std::string(), [&] { return fso.FileStamp(p.source); }) == p.stamp &&
-                  ValueOr<std::int64_t>(-1, [&] { return p.attachment->Size(); }) ==
-                      ValueOr<std::int64_t>(-2, [&] { return fso.FileSize(p.source); });
-      if (!same) {
+      if (!same[i]) {
         report.Fail(p.source, "changed while it was put back; it stays where it is");
         continue;
       }

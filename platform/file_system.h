@@ -110,6 +110,15 @@ class FileSystemObject : public ComObject {
   // when its folder is missing. target is not checked. DeleteFile of linkPath
   // removes the link, never target.
   virtual void LinkFile(const std::string& target, const std::string& linkPath) = 0;
+  // Makes newPath a second name of the same file as existing (a hard link: the
+  // same bytes on disk, stored once; removing one name leaves the other). Raises 58
+  // when anything exists at newPath (never replaced), 53 when existing is no
+  // regular file, 74 across file systems, 70 where links are refused.
+  virtual void HardLink(const std::string& existing, const std::string& newPath) = 0;
+  // True when a and b are regular files holding the same bytes (compared in full,
+  // block by block, never by a digest alone). Never raises: false when either
+  // cannot be read.
+  virtual bool SameContent(const std::string& a, const std::string& b) = 0;
   // A text that stays the same exactly as long as the file's content does (which
   // file it is, its size, and its modification and change times; a link is
   // followed); 53 when there is no file at path.

@@ -19,14 +19,23 @@ namespace {
 
 class MaildirEnumerator : public om::ItemEnumerator {
  public:
-  MaildirEnumerator(std::shared_ptr<MaildirItems> items, std::vector<Entry> snapshot)
-      : items_(std::move(items)), snapshot_(std::move(snapshot)) {}
+  // The snapshot is kept as "sub/file" alone (the unique name is a part of the file
+  // name): a walk over a hundred thousand messages holds half the memory.
+  MaildirEnumerator(std::shared_ptr<MaildirItems> items, const std::vector<Entry>& snapshot)
+      : items_(std::move(items)) {
+    snapshot_.reserve(snapshot.size());
+    for (const auto& e : snapshot) snapshot_.push_back(e.sub + "/" + e.file);
+  }
 
   std::shared_ptr<om::Item> Next() override {
     const auto& store = items_->store();
     const std::string& dir = items_->ref().dir;
     while (index_ < snapshot_.size()) {
-      Entry e = snapshot_[index_++];
+      std::string& kept = snapshot_[index_++];
+      std::size_t slash = kept.find('/');
+      Entry e{"", kept.substr(0, slash), kept.substr(slash + 1)};
+      e.unique = MaildirFileName::Parse(e.file).unique;
+      std::string().swap(kept);
       // An item rewritten before the walk reached it is visited under its new name;
       // one rewritten after it was visited has a name the snapshot never held.
       std::string current = store->FollowRewrites(dir, e.unique);
@@ -42,6 +51,8 @@ class MaildirEnumerator : public om::ItemEnumerator {
       }
       return store->MakeItem(items_->ref(), found->sub, found->file);
     }
+    if (!ended_) store->WalkedFolder(dir);
+    ended_ = true;
     return nullptr;
   }
 
@@ -56,19 +67,28 @@ class MaildirEnumerator : public om::ItemEnumerator {
     if (!when) return;
     const auto& store = items_->store();
     const std::string& dir = items_->ref().dir;
-    if (known_.empty())
-      for (const auto& e : snapshot_) known_.insert(e.unique);
-    for (auto& e : Listing(dir)) {
-      if (DeliveryTimeOfUnique(e.unique) != when || !known_.insert(e.unique).second) continue;
-      if (!store->IsRewriteOfOwn(dir, e.unique)) snapshot_.push_back(std::move(e));
+    if (!knownMade_) {
+      for (std::size_t i = index_; i < snapshot_.size(); ++i)
+        known_.insert(
+            MaildirFileName::Parse(snapshot_[i].substr(snapshot_[i].find('/') + 1)).unique);
+      knownMade_ = true;
+    }
+    for (const auto& e : Listing(dir)) {
+      if (DeliveryTimeOfUnique(e.unique) != when || visited_.count(e.unique) ||
+          !known_.insert(e.unique).second)
+        continue;
+      if (!store->IsRewriteOfOwn(dir, e.unique)) snapshot_.push_back(e.sub + "/" + e.file);
     }
   }
 
   std::shared_ptr<MaildirItems> items_;
-  std::vector<Entry> snapshot_;
+  std::vector<std::string> snapshot_;
   std::size_t index_ = 0;
+  bool ended_ = false;
   std::unordered_set<std::string> visited_;
-  std::unordered_set<std::string> known_;  // every unique name the walk has held
+  // The unique names still to visit or taken on, made at the first message gone.
+  std::unordered_set<std::string> known_;
+  bool knownMade_ = false;
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/maildir_save.h"
 #include "platform/maildir/maildir_store.h"
+#include "platform/maildir/mark_cache.h"
 #include "platform/maildir/store_util.h"
 #include "platform/posix/posix_util.h"
 
@@ -81,6 +82,10 @@ std::optional<std::int64_t> MaildirMessage::StoredTime() {
 
 std::string MaildirMessage::WorkFolder() const {
   return ref_.exists ? ref_.dir + "/tmp" : std::string(g_get_tmp_dir());
+}
+
+std::string MaildirMessage::VersionKey() const {
+  return unique_.empty() ? "" : MarkCache::KeyOf(Path());
 }
 
 void MaildirMessage::CheckReplaceable(const std::string& title) {

@@ -41,6 +41,7 @@ class MaildirMessage : public MessageStorage {
   std::optional<std::int64_t> DeliveryTime() override;
   std::optional<std::int64_t> StoredTime() override;
   std::string WorkFolder() const override;
+  std::string VersionKey() const override;
   void CheckReplaceable(const std::string& title) override;
   void Replace(const std::string& title, std::int64_t deliverySeconds,
                const std::function<void(int fd)>& write) override;

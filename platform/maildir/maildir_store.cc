@@ -43,7 +43,10 @@ MaildirStore::MaildirStore(std::string root, Options options, HeaderAuth auth)
     : root_(std::move(root)),
       options_(std::move(options)),
       auth_(std::move(auth)),
-      folders_(root_) {}
+      folders_(root_) {
+  if (options_.cacheMarks)
+    marks_ = std::make_unique<MarkCache>(MarkCacheFile(root_, auth_.KeyId()));
+}
 
 std::shared_ptr<MaildirStore> MaildirStore::Self() {
   return std::static_pointer_cast<MaildirStore>(shared_from_this());
@@ -133,6 +136,22 @@ bool MaildirStore::IsUnverifiable(const std::string& entryId) const {
 
 void MaildirStore::Rewritten(const std::string& where, const std::string& messageId) {
   if (options_.afterRewrite) options_.afterRewrite(where, messageId);
+}
+
+std::optional<std::string> MaildirStore::CachedMark(const std::string& where,
+                                                    const std::string& key) {
+  return marks_ ? marks_->Find(where, key) : std::nullopt;
+}
+
+void MaildirStore::RememberMark(const std::string& where, const std::string& key,
+                                const std::string& mark) {
+  if (marks_) marks_->Remember(where, key, mark);
+}
+
+void MaildirStore::WalkedFolder(const std::string& dir) {
+  if (!marks_) return;
+  marks_->Walked(dir);
+  marks_->Save();
 }
 
 std::string MaildirStore::secretPath() const {

@@ -34,6 +34,7 @@
 #include "platform/maildir/header_auth.h"
 #include "platform/maildir/maildir_folders.h"
 #include "platform/maildir/maildir_save.h"
+#include "platform/maildir/mark_cache.h"
 #include "platform/maildir/message_storage.h"
 #include "platform/object_model.h"
 
@@ -53,6 +54,9 @@ struct Options {
   // follow on a background queue (AfterSaveQueue), drained at exit and by
   // DrainSaves. A crash in between leaves what FinishInterruptedSaves completes.
   bool backgroundFlushes = false;
+  // The processed marks read are kept between runs (mark_cache.h), in a file named
+  // after the store and its secret.
+  bool cacheMarks = false;
   // Runs in a rewrite between its last look at the message it replaces and the
   // exchange (tests put another writer there).
   std::function<void()> beforeExchange;
@@ -115,6 +119,12 @@ class MaildirStore : public om::NameSpace, public ItemHost {
   void NoteSaveFailure(const std::string& description) override;
   std::unique_ptr<MessageStorage> NewMailStorage() override;
   void Rewritten(const std::string& where, const std::string& messageId) override;
+  std::optional<std::string> CachedMark(const std::string& where, const std::string& key) override;
+  void RememberMark(const std::string& where, const std::string& key,
+                    const std::string& mark) override;
+  // Every message of the folder dir was looked at (a walk reached its end): the
+  // processed marks learnt are written for the next run.
+  void WalkedFolder(const std::string& dir);
 
   // --- used by the store's own objects
   const FolderTree& folders() const { return folders_; }
@@ -144,6 +154,7 @@ class MaildirStore : public om::NameSpace, public ItemHost {
   std::vector<std::string> saveFailures_;
   std::map<std::string, std::map<std::string, std::string>> rewrites_;  // dir -> from -> to
   std::map<std::string, std::weak_ptr<MaildirItems>> items_;            // dir -> collection
+  std::unique_ptr<MarkCache> marks_;
 };
 
 }  // namespace stow::maildir

@@ -68,6 +68,10 @@ class MessageStorage {
   virtual std::optional<std::int64_t> DeliveryTime() = 0;
   // When the storage last wrote the message: the last resort for a delivery time.
   virtual std::optional<std::int64_t> StoredTime() = 0;
+  // A text that changes whenever the stored message may have changed (for a file:
+  // its size, inode, modification and change times), for caching what was read of
+  // it; "" when the storage cannot tell, and then nothing is cached.
+  virtual std::string VersionKey() const { return ""; }
   // A folder for working copies of the item (an attachment added from a file), where
   // a crash leaves nothing the user sees.
   virtual std::string WorkFolder() const = 0;
@@ -116,6 +120,20 @@ class ItemHost {
   virtual void Rewritten(const std::string& where, const std::string& messageId) {
     (void)where;
     (void)messageId;
+  }
+  // The processed mark last read from the message `where` (as the storage describes
+  // it) at version `key` (MessageStorage::VersionKey), if the host keeps them; and
+  // a mark read now, its signature checked, to keep. Nothing by default.
+  virtual std::optional<std::string> CachedMark(const std::string& where, const std::string& key) {
+    (void)where;
+    (void)key;
+    return std::nullopt;
+  }
+  virtual void RememberMark(const std::string& where, const std::string& key,
+                            const std::string& mark) {
+    (void)where;
+    (void)key;
+    (void)mark;
   }
 };
 

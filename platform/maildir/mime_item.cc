@@ -264,9 +264,16 @@ std::optional<std::string> MimeItem::QuickBilling() {
 std::string MimeItem::BillingInformation() {
   Alive();
   if (billing_) return *billing_;
-  if (!doc_ && !headers_)
-    if (auto quick = QuickBilling()) return *quick;
-  return ReadingRecords([&](RecordReader& r) { return r.Billing(HeaderMessage()); });
+  // The mark as the file holds it, not yet read here: a sweep that met this very
+  // version of the file before need not read it again.
+  std::string key = doc_ || headers_ ? "" : storage_->VersionKey();
+  if (!key.empty())
+    if (auto cached = host_->CachedMark(storage_->Describe(), key)) return *cached;
+  std::optional<std::string> mark;
+  if (!doc_ && !headers_) mark = QuickBilling();
+  if (!mark) mark = ReadingRecords([&](RecordReader& r) { return r.Billing(HeaderMessage()); });
+  if (!key.empty()) host_->RememberMark(storage_->Describe(), key, *mark);
+  return *mark;
 }
 
 void MimeItem::SetBillingInformation(const std::string& text) {

@@ -57,7 +57,8 @@ void FaultyFileSystem::FailAll(FsOp op, std::int32_t number, int times,
 
 void FaultyFileSystem::Check(FsOp op, const std::string& path, const std::string& path2) {
   calls_.push_back(FsCall{op, path, path2, false});
-  bool twoPaths = op == FsOp::CopyFile || op == FsOp::MoveNoReplace || op == FsOp::LinkFile;
+  bool twoPaths = op == FsOp::CopyFile || op == FsOp::MoveNoReplace || op == FsOp::LinkFile ||
+                  op == FsOp::HardLink;
   for (auto it = rules_.begin(); it != rules_.end(); ++it) {
     if (it->op != FsOp::Any && it->op != op) continue;
     auto matches = [&](const std::string& p) {
@@ -176,6 +177,15 @@ std::string FaultyFileSystem::CreatePrivateFolder(const std::string& parent) {
 void FaultyFileSystem::LinkFile(const std::string& target, const std::string& linkPath) {
   Check(FsOp::LinkFile, target, linkPath);
   inner_->LinkFile(target, linkPath);
+}
+
+void FaultyFileSystem::HardLink(const std::string& existing, const std::string& newPath) {
+  Check(FsOp::HardLink, existing, newPath);
+  inner_->HardLink(existing, newPath);
+}
+
+bool FaultyFileSystem::SameContent(const std::string& a, const std::string& b) {
+  return inner_->SameContent(a, b);
 }
 
 std::string FaultyFileSystem::FileStamp(const std::string& path) {

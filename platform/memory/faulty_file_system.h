@@ -34,6 +34,7 @@ enum class FsOp {
   SyncFolder,
   CreatePrivateFolder,
   LinkFile,
+  HardLink,
   FileStamp,
   TrashFile,
   FindInTrash,
@@ -85,6 +86,9 @@ class FaultyFileSystem : public platform::FileSystemObject {
   void SyncFolder(const std::string& path) override;
   std::string CreatePrivateFolder(const std::string& parent) override;
   void LinkFile(const std::string& target, const std::string& linkPath) override;
+  void HardLink(const std::string& existing, const std::string& newPath) override;
+  // Never fails (the contract says so); not recorded.
+  bool SameContent(const std::string& a, const std::string& b) override;
   std::string FileStamp(const std::string& path) override;
   void TrashFile(const std::string& path) override;
   std::string FindInTrash(const std::string& originalPath, std::int64_t size = -1) override;

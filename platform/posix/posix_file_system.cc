@@ -670,6 +670,43 @@ void PosixFileSystem::LinkFile(const std::string& target, const std::string& lin
     RaiseFileError(linkPath.empty() ? ENOENT : errno, linkPath);
 }
 
+void PosixFileSystem::HardLink(const std::string& existing, const std::string& newPath) {
+  struct stat st;
+  if (existing.empty() || ::lstat(existing.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    RaiseFileErrorNumber(errnum::kFileNotFound, existing);
+  if (newPath.empty() || ::link(existing.c_str(), newPath.c_str()) != 0)
+    RaiseFileError(newPath.empty() ? ENOENT : errno, newPath);
+}
+
+bool PosixFileSystem::SameContent(const std::string& a, const std::string& b) {
+  Fd fa(a.empty() ? -1 : OpenRetry(a.c_str(), O_RDONLY | O_NOFOLLOW));
+  Fd fb(b.empty() ? -1 : OpenRetry(b.c_str(), O_RDONLY | O_NOFOLLOW));
+  struct stat sa, sb;
+  if (fa.get() < 0 || fb.get() < 0 || ::fstat(fa.get(), &sa) != 0 || ::fstat(fb.get(), &sb) != 0 ||
+      !S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size)
+    return false;
+  if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return true;
+  // Whole blocks of each, however the reads split them.
+  constexpr std::size_t kBlock = 1 << 16;
+  std::vector<char> x(kBlock), y(kBlock);
+  auto fill = [](int fd, char* buf, std::size_t want) -> std::size_t {
+    std::size_t got = 0;
+    while (got < want) {
+      ssize_t n = ::read(fd, buf + got, want - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    return got;
+  };
+  for (;;) {
+    std::size_t n = fill(fa.get(), x.data(), kBlock);
+    if (fill(fb.get(), y.data(), kBlock) != n || std::memcmp(x.data(), y.data(), n) != 0)
+      return false;
+    if (n < kBlock) return true;
+  }
+}
+
 std::string PosixFileSystem::FileStamp(const std::string& path) {
   struct stat st;
   if (path.empty() || ::stat(path.c_str(), &st) != 0)

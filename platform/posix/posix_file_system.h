@@ -84,6 +84,8 @@ class PosixFileSystem : public platform::FileSystemObject {
   std::string CreatePrivateFolder(const std::string& parent) override;
   // symlink(2).
   void LinkFile(const std::string& target, const std::string& linkPath) override;
+  void HardLink(const std::string& existing, const std::string& newPath) override;
+  bool SameContent(const std::string& a, const std::string& b) override;
   // "dev:inode:size:mtime:ctime" of stat(2).
   std::string FileStamp(const std::string& path) override;
   // ".stowbright:<host>:<pid>:<number>.partial", the host name reduced to letters,

@@ -192,6 +192,22 @@ TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
   }
 }
 
+TEST_F(AppTest, TheSameFileSentTwiceIsWrittenOnce) {
+  Deliver(store_, "One", {{"report.pdf", "the same bytes"}}, 1709543700);
+  Deliver(store_, "Two", {{"report.pdf", "the same bytes"}}, 1709543800);
+  json out = RunJson({"detach-all", "Inbox"});
+  EXPECT_EQ(out["bytes_detached"], 28);
+  EXPECT_EQ(out["bytes_written"], 14);
+  ASSERT_EQ(out["items"].size(), 2u);
+  EXPECT_EQ(out["items"][1]["saved"][0]["stored_once"], true) << out.dump();
+  EXPECT_EQ(SavedFileContents(), (std::vector<std::string>{"the same bytes", "the same bytes"}));
+  // A whole folder is counted as it goes: the first ten names of a reason, and the rest.
+  for (int i = 0; i < 12; ++i) Deliver(store_, "Plain " + std::to_string(i), {}, 1709544000 + i);
+  Result r = Ok({"detach-all", "Inbox"});
+  EXPECT_THAT(r.out, HasSubstr("Left 12 items unchanged (it has no attachments): 'Plain 0'"));
+  EXPECT_THAT(r.out, HasSubstr("'Plain 9' and 2 more\n"));
+}
+
 TEST_F(AppTest, AFolderThatIsNotAMaildirIsRefusedAndInitMakesOne) {
   fs::path plain = root_ / "plain";
   fs::create_directories(plain);
@@ -249,6 +265,7 @@ TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
   // One item by entry id: only it is detached.
   Result r = Ok({"detach", "Inbox", a});
   EXPECT_THAT(r.out, HasSubstr("Detached 1 file (3 bytes) from 1 of 1 item"));
+  EXPECT_THAT(r.out, HasSubstr("; 3 bytes newly written\n"));
   EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"aaa"});
   std::map<std::string, bool> processed;
   for (auto& item : RunJson({"list", "Inbox"})) processed[item["subject"]] = item["processed"];

@@ -11,12 +11,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
 
 #include "common/process.h"
 #include "engine/linkBlock.h"
+#include "engine/reattach.h"
+#include "engine/storedOnce.h"
 #include "platform/hostapp/safe_library.h"
 #include "support/cSettings.h"
 #include "support/modGlobal.h"
@@ -36,6 +39,7 @@ class ProcessEmailTest : public AddinTest {
     env.UseAttachmentFolder(folder);
     env.SetSetting("AttachmentNamingOption", "4");
     env.SetSetting("AttachmentDisplayOption", "1");
+    ForgetSavedFiles();
   }
   std::string folder;
 };
@@ -426,6 +430,60 @@ TEST_F(ProcessEmailTest, WithoutTheSafeLibraryNothingHappens) {
   ProcessEmail(item, false, "", false);
   EXPECT_TRUE(env.ListFiles(folder).empty());
   EXPECT_EQ(env.mem().faults().SaveCount(), 0);
+}
+
+// The same bytes are stored once: a new name that is a second name of a file of the
+// folder's tree with those bytes, never of one of the same size with other bytes, nor
+// of one changed since it was saved.
+TEST_F(ProcessEmailTest, IdenticalAttachmentsAreStoredOnceUnderNamesOfTheirOwn) {
+  namespace fs = std::filesystem;
+  fs::create_directory(folder + "/old");
+  std::ofstream(folder + "/old/x.bin") << "SAME-BYTES";
+  auto one = env.AddMail(
+      {.subject = "one", .attachments = {{"a.pdf", "SAME-BYTES"}, {"b.pdf", "OTHER-BYTE"}}});
+  auto two = env.AddMail({.subject = "two", .attachments = {{"c.pdf", "OTHER-BYTE"}}});
+  ProcessEmail(one, false, "", false);
+  auto& first = env.LastOutcome().saved;
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_TRUE(first[0].linked);
+  EXPECT_FALSE(first[1].linked);
+  ProcessEmail(two, false, "", false);
+  EXPECT_TRUE(env.LastOutcome().saved.at(0).linked);
+  EXPECT_TRUE(fs::equivalent(folder + "/a.pdf", folder + "/old/x.bin"));
+  EXPECT_TRUE(fs::equivalent(folder + "/c.pdf", folder + "/b.pdf"));
+  EXPECT_EQ(env.ReadFile(folder + "/c.pdf"), "OTHER-BYTE");
+
+  std::ofstream(folder + "/b.pdf") << "CHANGED!!!";
+  auto three = env.AddMail({.subject = "three", .attachments = {{"d.pdf", "OTHER-BYTE"}}});
+  ProcessEmail(three, false, "", false);
+  EXPECT_FALSE(env.LastOutcome().saved.at(0).linked);
+  EXPECT_EQ(fs::hard_link_count(folder + "/d.pdf"), 1u);
+  EXPECT_EQ(env.ReadFile(folder + "/d.pdf"), "OTHER-BYTE");
+  // Each name goes on its own, also when one mail holds both.
+  fs::remove(folder + "/a.pdf");
+  EXPECT_EQ(env.ReadFile(folder + "/old/x.bin"), "SAME-BYTES");
+  auto twice = env.AddMail({.subject = "twice", .attachments = {{"e", "TWICE"}, {"f", "TWICE"}}});
+  ProcessEmail(twice, false, "", false);
+  ReAttachFiles(env.Reload(twice), false, "");
+  EXPECT_TRUE(env.LastOutcome().failed.empty()) << env.LastOutcome().failed.at(0).reason;
+  EXPECT_EQ(env.LastOutcome().trashed.size(), 2u);
+}
+
+// Where the folder takes no second name (another file system, links refused), the
+// file written is kept and nothing of the attempt stays.
+TEST_F(ProcessEmailTest, WhereNoSecondNameCanBeMadeTheCopyStays) {
+  env.fs().FailAll(mem::FsOp::HardLink, 74);
+  for (const char* subject : {"one", "two"})
+    ProcessEmail(env.AddMail({.subject = subject, .attachments = {{"r.pdf", "SAME"}}}), false, "",
+                 false);
+  EXPECT_FALSE(env.LastOutcome().saved.at(0).linked);
+  std::size_t names = 0;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    ++names;
+    EXPECT_EQ(std::filesystem::hard_link_count(e.path()), 1u) << e.path();
+    EXPECT_EQ(env.ReadFile(e.path().string()), "SAME");
+  }
+  EXPECT_EQ(names, 2u);
 }
 
 TEST(IsImageFile, KnownImageExtensionsInAnyCase) {

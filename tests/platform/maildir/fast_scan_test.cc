@@ -153,5 +153,36 @@ TEST_F(FastScanTest, BillingReadsTheSameWithAndWithoutGMime) {
   EXPECT_EQ(ItemAt(Deliver(moved))->BillingInformation(), "");
 }
 
+// A later run takes a message's mark from the cache only for the very file it was
+// read from; any change to the file has it read again.
+TEST_F(FastScanTest, MarksComeFromTheCacheOnlyForTheFileTheyWereReadFrom) {
+  setenv("XDG_CACHE_HOME", (dir_ / "cache").c_str(), 1);
+  auto item = ItemAt(Deliver("Message-ID: <c1@example.org>\nSubject: c\n\nhi\n"));
+  item->SetBillingInformation("KZO_PROCESSED_ITEM");
+  item->Save();
+  item.reset();
+  std::string name = InboxFiles().at(0).substr(4);
+  auto markInRun = [&] {
+    Options o;
+    o.secretPath = (dir_ / "secret").string();
+    o.cacheMarks = true;
+    auto run = MaildirStore::Open(root_.string(), o);
+    return run->MakeItem(run->RefFor({"Inbox"}), "cur", name)->BillingInformation();
+  };
+  EXPECT_EQ(markInRun(), "KZO_PROCESSED_ITEM");
+  fs::path cache = fs::directory_iterator(dir_ / "cache" / "stowbright")->path();
+  std::string kept = ReadFile(cache);
+  kept.replace(kept.find("KZO_PROCESSED_ITEM"), 18, "FROM_THE_CACHE_ONE");
+  WriteFile(cache, kept);
+  EXPECT_EQ(markInRun(), "FROM_THE_CACHE_ONE");
+  // The same name and size, another content: read from the mail again.
+  fs::path file = root_ / "cur" / name;
+  std::string text = ReadFile(file);
+  text.replace(text.find("c1@example.org"), 14, "c2@example.org");
+  WriteFile(file, text);
+  EXPECT_EQ(markInRun(), "");
+  unsetenv("XDG_CACHE_HOME");
+}
+
 }  // namespace
 }  // namespace stow::maildir::testing

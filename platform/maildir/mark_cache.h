@@ -1,0 +1,61 @@
+#pragma once
+// What the start-up sweep learnt of each message, kept between runs: the processed
+// mark read (and its signature checked) from a message file, under a key that
+// changes whenever the file may have changed (its path, size, inode, modification and
+// change times). A watcher that starts over a folder of a hundred thousand processed
+// messages then looks at each file's status instead of reading and checking it.
+//
+// The cache is only ever a shortcut to what the mail says: an entry is used only for
+// the exact file status it was made from, so a message changed in any way (a rewrite,
+// another program's edit, a restored copy) is read again; only marks whose signature
+// held are kept, so a mark the secret cannot verify is always met afresh; and a
+// cache made under another secret is another file. It lives in
+// $XDG_CACHE_HOME/stowbright/ (~/.cache when unset), and losing it costs only time.
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+namespace stow::maildir {
+
+class MarkCache {
+ public:
+  // The cache of file (a path); "" keeps nothing.
+  explicit MarkCache(std::string file) : file_(std::move(file)) {}
+  ~MarkCache() { Save(); }
+  MarkCache(const MarkCache&) = delete;
+  MarkCache& operator=(const MarkCache&) = delete;
+
+  // The key of the message file at path now; "" when it cannot be read.
+  static std::string KeyOf(const std::string& path);
+  // The mark recorded for the file (path) with this key, if any.
+  std::optional<std::string> Find(const std::string& path, const std::string& key);
+  // The mark read from the file (path) whose key was taken before it was read.
+  void Remember(const std::string& path, const std::string& key, const std::string& mark);
+  // Every message of the Maildir folder dir was looked at: entries under dir that
+  // were not are of files gone, and are dropped when the cache is written.
+  void Walked(const std::string& dir) { walked_.insert(dir); }
+  // Writes the cache when it changed (a new file, replacing the old at once). Never
+  // raises.
+  void Save();
+
+ private:
+  struct Entry {
+    std::string key, mark;
+    bool used = false;
+  };
+  void Load();
+
+  std::string file_;
+  bool loaded_ = false, dirty_ = false;
+  std::unordered_map<std::string, Entry> entries_;  // path -> entry
+  std::set<std::string> walked_;
+};
+
+// Where the cache of the Maildir at root goes for the secret whose tag (any text
+// the secret alone determines) is given; "" without a home.
+std::string MarkCacheFile(const std::string& root, const std::string& secretTag);
+
+}  // namespace stow::maildir
