@@ -347,7 +347,12 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
   entry.flags = old->flags;
   entry.message = WithToken(message, entry.token);
   Record(entry);
-  step(ReplaceStep::kRecorded);
+  try {
+    step(ReplaceStep::kRecorded);
+  } catch (...) {
+    Forget(entry);  // nothing was sent: nothing to finish
+    throw;
+  }
 
   bool appended = false;
   try {
