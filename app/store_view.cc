@@ -23,6 +23,7 @@
 #include "platform/maildir/fast_scan.h"
 #include "platform/maildir/maildir_files.h"
 #include "platform/maildir/maildir_names.h"
+#include "platform/maildir/maildir_store.h"
 #include "platform/maildir/mime.h"
 #include "support/attachmentFolders.h"
 #include "support/cSettings.h"
@@ -172,11 +173,11 @@ FolderEntry ResolveFolder(Session& session, const std::string& name) {
   if (matches > 1)
     throw AppError(exitcode::kUsage,
                    "folder '" + name + "' is ambiguous: give its path (see `stowbright folders`)");
-  throw AppError(exitcode::kUsage, "no folder '" + name + "' in the Maildir at " +
-                                       session.options().store + " (see `stowbright folders`)");
+  throw AppError(exitcode::kUsage, "no folder '" + name + "' in " + session.store().Location() +
+                                       " (see `stowbright folders`)");
 }
 
-std::string FolderDir(maildir::MaildirStore& store, const FolderEntry& folder) {
+std::string FolderDir(maildir::MimeStore& store, const FolderEntry& folder) {
   std::vector<std::string> names;
   const std::string& rest = folder.shortName;
   for (std::size_t start = 0;;) {
@@ -189,10 +190,12 @@ std::string FolderDir(maildir::MaildirStore& store, const FolderEntry& folder) {
   return store.RefFor(names).dir;
 }
 
-std::vector<ListedItem> ListedItems(maildir::MaildirStore& store, const FolderEntry& folder) {
+std::vector<ListedItem> ListedItems(maildir::MimeStore& store, const FolderEntry& folder) {
   std::string dir = FolderDir(store, folder);
   std::map<std::string, std::string> paths;
-  for (const auto& e : maildir::Listing(dir)) paths.emplace(e.unique, e.PathIn(dir));
+  // Only a Maildir has message files to name.
+  if (dynamic_cast<maildir::MaildirStore*>(&store))
+    for (const auto& e : maildir::Listing(dir)) paths.emplace(e.unique, e.PathIn(dir));
   std::vector<ListedItem> out;
   auto walk = folder.folder->Items()->Enumerate();
   while (auto item = walk->Next()) {
@@ -217,7 +220,7 @@ std::vector<ListedItem> ListedItems(maildir::MaildirStore& store, const FolderEn
   return out;
 }
 
-std::vector<std::shared_ptr<om::Item>> ResolveItems(maildir::MaildirStore& store,
+std::vector<std::shared_ptr<om::Item>> ResolveItems(maildir::MimeStore& store,
                                                     const FolderEntry& folder,
                                                     const std::vector<std::string>& given,
                                                     std::istream& input) {
