@@ -114,16 +114,10 @@ std::string SenderOf(const std::string& rawFrom) {
   return from.substr(lt + 1, from.find('>', lt) - lt - 1);
 }
 
-// Message-ID and sender of a message file, read from its header block alone.
-HeaderFields ReadHeaderFields(const std::string& path) {
+// Message-ID and sender of a message from its header block alone (where names it).
+HeaderFields ReadHeaderFields(const maildir::scan::HeaderText& header, const std::string& where) {
   HeaderFields out;
-  if (path.empty()) return out;
-  std::optional<maildir::scan::HeaderBlock> block;
-  if (int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-    block = maildir::scan::ReadSimpleHeaderBlock(fd, {"Message-ID", "From"});
-    ::close(fd);
-  }
-  if (block) {
+  if (auto block = maildir::scan::SimpleHeaderBlockOf(header, {"Message-ID", "From"})) {
     out.messageId = block->MessageId();
     auto from = block->Values("From");
     if (!from.empty()) out.sender = SenderOf(from.front());
@@ -131,7 +125,7 @@ HeaderFields ReadHeaderFields(const std::string& path) {
   }
   // A header block with anything unusual in it is GMime's to read.
   IgnoreErrors([&] {
-    auto doc = maildir::mime::Document::ParseHeaders(path);
+    auto doc = maildir::mime::Document::ParseHeaders(header.text, where);
     out.messageId = maildir::mime::MessageId(doc->message());
     out.sender = SenderOf(maildir::mime::RawHeader(doc->message(), "From"));
   });
@@ -208,7 +202,15 @@ std::vector<ListedItem> ListedItems(maildir::MimeStore& store, const FolderEntry
       DateTime t = ValueOr(DateTime::None(), [&] { return item->ReceivedTime(); });
       if (t.Valid() && !(t == DateTime::None())) l.delivered = t.ToUnix();
     }
-    auto header = ReadHeaderFields(l.path);
+    std::optional<maildir::scan::HeaderText> text;
+    if (int fd = l.path.empty() ? -1 : ::open(l.path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+      text = maildir::scan::ReadHeaderText(fd);
+      ::close(fd);
+    } else if (l.path.empty()) {
+      text = store.KnownHeader(dir, l.entryId);
+    }
+    auto header =
+        text ? ReadHeaderFields(*text, l.path.empty() ? l.entryId : l.path) : HeaderFields{};
     l.messageId = header.messageId;
     l.sender = header.sender;
     out.push_back(std::move(l));

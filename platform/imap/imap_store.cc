@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <unordered_set>
 #include <utility>
@@ -503,6 +504,19 @@ std::pair<std::uint32_t, std::vector<std::uint32_t>> ImapStore::List(const std::
     return !std::binary_search(box.order.begin(), box.order.end(), u);
   });
   return listed;
+}
+
+std::optional<maildir::scan::HeaderText> ImapStore::KnownHeader(const std::string& mailbox,
+                                                                const std::string& entryId) {
+  auto box = boxes_.find(mailbox);
+  std::size_t dash = entryId.find('-');
+  if (box == boxes_.end() || dash == std::string::npos ||
+      entryId.substr(0, dash) != std::to_string(box->second.uidValidity))
+    return std::nullopt;
+  auto k = box->second.known.find(
+      static_cast<std::uint32_t>(std::strtoul(entryId.c_str() + dash + 1, nullptr, 10)));
+  if (k == box->second.known.end() || !k->second.summary.uid) return std::nullopt;
+  return maildir::scan::HeaderText{ToLf(k->second.summary.header), true};
 }
 
 bool ImapStore::Removed(const std::string& mailbox, std::uint32_t uid) const {

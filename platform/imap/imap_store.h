@@ -69,6 +69,8 @@ class ImapStore : public maildir::MimeStore {
   ~ImapStore() override;
 
   std::string Location() const override { return conn_->endpoint().Url(); }
+  std::optional<maildir::scan::HeaderText> KnownHeader(const std::string& mailbox,
+                                                       const std::string& entryId) override;
   const FinishReport& Finished() const { return finished_; }
   Connector& connector() { return *conn_; }
   Replacer& replacer() { return *replacer_; }

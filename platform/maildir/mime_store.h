@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +42,14 @@ class MimeStore : public om::NameSpace, public ItemHost, public FolderHost {
   FolderRef RefFor(const std::vector<std::string>& names) { return folders().RefFor(names); }
   // How messages name the store to the user: "the Maildir at DIR", "imaps://...".
   virtual std::string Location() const = 0;
+  // The header block of item entryId of folder dir when the store holds it already
+  // (read with the folder, at no cost), else nullopt.
+  virtual std::optional<scan::HeaderText> KnownHeader(const std::string& dir,
+                                                      const std::string& entryId) {
+    (void)dir;
+    (void)entryId;
+    return std::nullopt;
+  }
 
   // A new secret was made as the store was opened.
   bool secretCreated() const { return secretCreated_; }

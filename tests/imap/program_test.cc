@@ -111,8 +111,8 @@ TEST_F(ImapProgramTest, DetachReattachCopyAndDeleteKeepEveryMessageOnceWithItsFl
 
   Ok({"detach-all", "Inbox"});
   std::size_t trashed = prog_.TrashedFrom().size();
-  // Numbered by delivery: 2 is "Two", deleted for good (a copy would link to the files).
-  r = Ok({"--yes", "delete", "Inbox", "2"});
+  // Deleted for good (a copy would link to the files); found by its Message-ID.
+  r = Ok({"--yes", "delete", "Inbox", "mid:Two@example.org"});
   auto left = BySubject("INBOX");
   EXPECT_EQ(left.size(), 2u);
   EXPECT_EQ(left.count("Two"), 0u);
