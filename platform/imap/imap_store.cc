@@ -575,6 +575,11 @@ std::string ImapStore::Body(const std::string& mailbox, std::uint32_t uidValidit
   auto take = [&]() -> std::optional<std::string> {
     auto k = box.known.find(uid);
     if (k == box.known.end() || !k->second.hasBody) return std::nullopt;
+    // A walk goes forward: bodies read ahead for messages it passed are not wanted.
+    for (auto it = box.known.begin(); it != k; ++it) {
+      it->second.hasBody = false;
+      std::string().swap(it->second.body);
+    }
     k->second.hasBody = false;
     return std::exchange(k->second.body, {});
   };
