@@ -92,8 +92,25 @@ void Define(CLI::App& app, Options& o) {
   app.fallthrough();
   app.set_help_all_flag("--help-all", "help for every command");
 
-  app.add_option("--store", o.store, "Maildir root (default: $MAILDIR, else ~/Maildir)")
-      ->type_name("DIR");
+  app.add_option("--store", o.store,
+                 "Maildir root (default: $MAILDIR, else ~/Maildir), or an IMAP account: "
+                 "imaps://USER@HOST[:PORT]/, or imap://USER@HOST[:PORT]/ with STARTTLS (plain "
+                 "text only to this machine)")
+      ->type_name("DIR|URL");
+  app.add_option("--password-command", o.passwordCommand,
+                 "for an IMAP --store: a shell command printing the password on its first "
+                 "line (e.g. 'pass show mail/work'); without it the password comes from "
+                 "~/.netrc ($NETRC)")
+      ->type_name("CMD");
+  app.add_option("--ca-file", o.caFile,
+                 "for an IMAP --store: PEM certificates of a private CA to trust besides the "
+                 "system's")
+      ->type_name("FILE");
+  app.add_option("--imap-poll", o.imapPoll,
+                 "for an IMAP --store: how often watch asks the server for new mail")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1, 3600))
+      ->default_val(30);
   app.add_option("--config", o.config,
                  "where the settings store lives (default: $XDG_CONFIG_HOME/stowbright)")
       ->type_name("DIR");

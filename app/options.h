@@ -9,8 +9,11 @@ namespace stow::app {
 
 struct Options {
   // Global options.
-  std::string store;   // the Maildir root
-  std::string config;  // the folder of the settings store and the store's secret
+  std::string store;  // the Maildir root, or imaps://USER@HOST[:PORT]/ (imap://: STARTTLS)
+  std::string passwordCommand;  // prints the IMAP password (else ~/.netrc)
+  std::string caFile;           // a private CA the IMAP server's certificate is checked with
+  int imapPoll = 30;            // seconds between watch's questions for new IMAP mail
+  std::string config;           // the folder of the settings store and the store's secret
   int hostVersion = 14;
   bool yes = false;
   bool no = false;

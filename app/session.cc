@@ -17,6 +17,9 @@
 #include "platform/dictionary.h"
 #include "platform/forms.h"
 #include "platform/hostapp/safe_library.h"
+#include "platform/imap/credentials.h"
+#include "platform/imap/imap_store.h"
+#include "platform/maildir/maildir_store.h"
 #include "platform/office.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/services.h"
@@ -52,6 +55,82 @@ void RunAfterRewrite(const std::string& command, const std::string& path,
             << (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                   : "killed by signal " + std::to_string(WTERMSIG(status)))
             << ")\n";
+}
+
+bool IsImapUrl(const std::string& store) {
+  return store.rfind("imap://", 0) == 0 || store.rfind("imaps://", 0) == 0;
+}
+
+void TellNewSecret(const maildir::MimeStore& store) {
+  if (store.secretCreated())
+    std::cerr << "stowbright: made a new store secret at " << store.secretPath()
+              << " (it authenticates the records written into mail: keep it with your "
+                 "backups)\n";
+}
+
+std::shared_ptr<maildir::MimeStore> OpenMaildir(const Options& options) {
+  maildir::Options storeOptions;
+  storeOptions.secretPath = options.config + "/maildir-secret";
+  storeOptions.newSecret = options.newSecret;
+  storeOptions.cacheMarks = true;
+  // The next mail is read and its attachments saved while the last one's final
+  // flushes run; the session waits for them before it ends.
+  // A command run after each rewrite must find the old file gone (an indexer would
+  // see both): then each rewrite ends in full before the next mail.
+  storeOptions.backgroundFlushes = options.afterRewrite.empty();
+  if (!options.afterRewrite.empty())
+    storeOptions.afterRewrite = [command = options.afterRewrite](const std::string& path,
+                                                                 const std::string& id) {
+      RunAfterRewrite(command, path, id);
+    };
+  std::shared_ptr<maildir::MaildirStore> store;
+  try {
+    store = maildir::MaildirStore::Open(options.store, storeOptions);
+  } catch (const ComError& e) {
+    // A folder that is not a Maildir is a wrong --store: nothing is made there.
+    if (e.Number() == errnum::kPathNotFound)
+      throw AppError(exitcode::kUsage, e.Description() +
+                                           " (give --store DIR or set $MAILDIR; `stowbright "
+                                           "init DIR` makes a new Maildir)");
+    throw AppError(exitcode::kFailed,
+                   "cannot open the Maildir at " + options.store + ": " + e.Description());
+  }
+  TellNewSecret(*store);
+  return store;
+}
+
+std::shared_ptr<maildir::MimeStore> OpenImap(const Options& options) {
+  if (!options.afterRewrite.empty())
+    throw AppError(exitcode::kUsage,
+                   "--after-rewrite names a rewritten message file, which mail on an IMAP "
+                   "server does not have: it works with a Maildir --store only");
+  imap::Endpoint endpoint;
+  try {
+    endpoint = imap::Endpoint::Parse(options.store);
+  } catch (const ComError& e) {
+    throw AppError(exitcode::kUsage, e.Description());
+  }
+  std::shared_ptr<imap::ImapStore> store;
+  try {
+    imap::SessionOptions session;
+    session.caFile = options.caFile;
+    auto conn = std::make_unique<imap::Connector>(
+        endpoint, imap::ObtainPassword(endpoint, options.passwordCommand), session);
+    conn->onNotice = [](const std::string& why) { std::cerr << "stowbright: " << why << "\n"; };
+    imap::StoreOptions storeOptions;
+    // The Maildir's secret: mail synchronised between a Maildir and the account keeps
+    // records both can verify.
+    storeOptions.secretPath = options.config + "/maildir-secret";
+    storeOptions.newSecret = options.newSecret;
+    storeOptions.pollInterval = std::chrono::seconds(options.imapPoll);
+    store = imap::ImapStore::Open(std::move(conn), storeOptions);
+  } catch (const ComError& e) {
+    throw AppError(exitcode::kFailed,
+                   "cannot open the IMAP account " + endpoint.Url() + ": " + e.Description());
+  }
+  for (const auto& note : store->Finished().notes) std::cerr << "stowbright: " << note << "\n";
+  TellNewSecret(*store);
+  return store;
 }
 
 std::string VersionText(int major) {
@@ -90,36 +169,8 @@ Session::Session(const Options& options) : options_(options) {
   modGlobal::objOutcomeSink = outcomes_;
   modGlobal::fnStopRequested = [] { return interrupt::Requested(); };
 
-  maildir::Options storeOptions;
-  storeOptions.secretPath = options_.config + "/maildir-secret";
-  storeOptions.newSecret = options_.newSecret;
-  storeOptions.cacheMarks = true;
-  // The next mail is read and its attachments saved while the last one's final
-  // flushes run; the session waits for them before it ends.
-  // A command run after each rewrite must find the old file gone (an indexer would
-  // see both): then each rewrite ends in full before the next mail.
-  storeOptions.backgroundFlushes = options_.afterRewrite.empty();
-  if (!options_.afterRewrite.empty())
-    storeOptions.afterRewrite = [command = options_.afterRewrite](const std::string& path,
-                                                                  const std::string& id) {
-      RunAfterRewrite(command, path, id);
-    };
-  try {
-    store_ = maildir::MaildirStore::Open(options_.store, storeOptions);
-  } catch (const ComError& e) {
-    // A folder that is not a Maildir is a wrong --store: nothing is made there.
-    if (e.Number() == errnum::kPathNotFound)
-      throw AppError(exitcode::kUsage, e.Description() +
-                                           " (give --store DIR or set $MAILDIR; `stowbright "
-                                           "init DIR` makes a new Maildir)");
-    throw AppError(exitcode::kFailed,
-                   "cannot open the Maildir at " + options_.store + ": " + e.Description());
-  }
-  if (store_->secretCreated())
-    std::cerr << "stowbright: made a new store secret at " << storeOptions.secretPath
-              << " (it authenticates the records written into mail: keep it with your "
-                 "backups)\n";
-  std::weak_ptr<maildir::MaildirStore> weakStore = store_;
+  store_ = IsImapUrl(options_.store) ? OpenImap(options_) : OpenMaildir(options_);
+  std::weak_ptr<maildir::MimeStore> weakStore = store_;
   host_ = std::make_shared<hostapp::HostApplication>(
       store_, VersionText(options_.hostVersion),
       [weakStore]() -> std::shared_ptr<om::Item> {

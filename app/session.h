@@ -1,6 +1,7 @@
 #pragma once
 // One run of the host program: the platform services (settings store, shell, message
-// loop, object factory, terminal toolkit), the Maildir store, and the host application
+// loop, object factory, terminal toolkit), the mail store (a Maildir or an IMAP
+// account), and the host application
 // that plays the mail client over it.
 
 #include <chrono>
@@ -13,7 +14,7 @@
 #include "app/terminal_toolkit.h"
 #include "engine/outcome.h"
 #include "platform/hostapp/host_application.h"
-#include "platform/maildir/maildir_store.h"
+#include "platform/maildir/mime_store.h"
 #include "platform/object_factory.h"
 #include "platform/posix/poll_loop.h"
 #include "platform/posix/posix_shell.h"
@@ -43,17 +44,18 @@ class LoggedOutcomes : public OutcomeList {
 
 class Session {
  public:
-  // Opens the settings store and the Maildir named by the options and installs the
-  // services. Raises AppError (exit 2) when the store is not a Maildir, (exit 1)
-  // when it cannot be opened or its secret is missing while mail carries records.
+  // Opens the settings store and the store named by the options and installs the
+  // services. Raises AppError (exit 2) when the store is not a Maildir or an IMAP URL,
+  // (exit 1) when it cannot be opened (nor the IMAP account reached) or its secret is
+  // missing while mail carries records.
   explicit Session(const Options& options);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   const Options& options() const { return options_; }
-  maildir::MaildirStore& store() { return *store_; }
-  std::shared_ptr<maildir::MaildirStore> storePtr() { return store_; }
+  maildir::MimeStore& store() { return *store_; }
+  std::shared_ptr<maildir::MimeStore> storePtr() { return store_; }
   hostapp::HostApplication& host() { return *host_; }
   std::shared_ptr<hostapp::HostApplication> hostPtr() { return host_; }
   posix::PollLoop& loop() { return loop_; }
@@ -102,7 +104,7 @@ class Session {
   platform::ObjectFactory factory_;
   std::unique_ptr<sqlite::SqliteRegistry> registry_;
   std::unique_ptr<TerminalToolkit> toolkit_;
-  std::shared_ptr<maildir::MaildirStore> store_;
+  std::shared_ptr<maildir::MimeStore> store_;
   std::shared_ptr<hostapp::HostApplication> host_;
   std::unique_ptr<RozozizeraRoreravo> addin_;
   std::shared_ptr<office::RibbonUI> ribbon_;

@@ -23,6 +23,7 @@
 #include "platform/maildir/fast_scan.h"
 #include "platform/maildir/maildir_files.h"
 #include "platform/maildir/maildir_names.h"
+#include "platform/maildir/maildir_store.h"
 #include "platform/maildir/mime.h"
 #include "support/attachmentFolders.h"
 #include "support/cSettings.h"
@@ -113,16 +114,10 @@ std::string SenderOf(const std::string& rawFrom) {
   return from.substr(lt + 1, from.find('>', lt) - lt - 1);
 }
 
-// Message-ID and sender of a message file, read from its header block alone.
-HeaderFields ReadHeaderFields(const std::string& path) {
+// Message-ID and sender of a message from its header block alone (where names it).
+HeaderFields ReadHeaderFields(const maildir::scan::HeaderText& header, const std::string& where) {
   HeaderFields out;
-  if (path.empty()) return out;
-  std::optional<maildir::scan::HeaderBlock> block;
-  if (int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-    block = maildir::scan::ReadSimpleHeaderBlock(fd, {"Message-ID", "From"});
-    ::close(fd);
-  }
-  if (block) {
+  if (auto block = maildir::scan::SimpleHeaderBlockOf(header, {"Message-ID", "From"})) {
     out.messageId = block->MessageId();
     auto from = block->Values("From");
     if (!from.empty()) out.sender = SenderOf(from.front());
@@ -130,7 +125,7 @@ HeaderFields ReadHeaderFields(const std::string& path) {
   }
   // A header block with anything unusual in it is GMime's to read.
   IgnoreErrors([&] {
-    auto doc = maildir::mime::Document::ParseHeaders(path);
+    auto doc = maildir::mime::Document::ParseHeaders(header.text, where);
     out.messageId = maildir::mime::MessageId(doc->message());
     out.sender = SenderOf(maildir::mime::RawHeader(doc->message(), "From"));
   });
@@ -172,11 +167,11 @@ FolderEntry ResolveFolder(Session& session, const std::string& name) {
   if (matches > 1)
     throw AppError(exitcode::kUsage,
                    "folder '" + name + "' is ambiguous: give its path (see `stowbright folders`)");
-  throw AppError(exitcode::kUsage, "no folder '" + name + "' in the Maildir at " +
-                                       session.options().store + " (see `stowbright folders`)");
+  throw AppError(exitcode::kUsage, "no folder '" + name + "' in " + session.store().Location() +
+                                       " (see `stowbright folders`)");
 }
 
-std::string FolderDir(maildir::MaildirStore& store, const FolderEntry& folder) {
+std::string FolderDir(maildir::MimeStore& store, const FolderEntry& folder) {
   std::vector<std::string> names;
   const std::string& rest = folder.shortName;
   for (std::size_t start = 0;;) {
@@ -189,10 +184,12 @@ std::string FolderDir(maildir::MaildirStore& store, const FolderEntry& folder) {
   return store.RefFor(names).dir;
 }
 
-std::vector<ListedItem> ListedItems(maildir::MaildirStore& store, const FolderEntry& folder) {
+std::vector<ListedItem> ListedItems(maildir::MimeStore& store, const FolderEntry& folder) {
   std::string dir = FolderDir(store, folder);
   std::map<std::string, std::string> paths;
-  for (const auto& e : maildir::Listing(dir)) paths.emplace(e.unique, e.PathIn(dir));
+  // Only a Maildir has message files to name.
+  if (dynamic_cast<maildir::MaildirStore*>(&store))
+    for (const auto& e : maildir::Listing(dir)) paths.emplace(e.unique, e.PathIn(dir));
   std::vector<ListedItem> out;
   auto walk = folder.folder->Items()->Enumerate();
   while (auto item = walk->Next()) {
@@ -205,7 +202,15 @@ std::vector<ListedItem> ListedItems(maildir::MaildirStore& store, const FolderEn
       DateTime t = ValueOr(DateTime::None(), [&] { return item->ReceivedTime(); });
       if (t.Valid() && !(t == DateTime::None())) l.delivered = t.ToUnix();
     }
-    auto header = ReadHeaderFields(l.path);
+    std::optional<maildir::scan::HeaderText> text;
+    if (int fd = l.path.empty() ? -1 : ::open(l.path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+      text = maildir::scan::ReadHeaderText(fd);
+      ::close(fd);
+    } else if (l.path.empty()) {
+      text = store.KnownHeader(dir, l.entryId);
+    }
+    auto header =
+        text ? ReadHeaderFields(*text, l.path.empty() ? l.entryId : l.path) : HeaderFields{};
     l.messageId = header.messageId;
     l.sender = header.sender;
     out.push_back(std::move(l));
@@ -217,7 +222,7 @@ std::vector<ListedItem> ListedItems(maildir::MaildirStore& store, const FolderEn
   return out;
 }
 
-std::vector<std::shared_ptr<om::Item>> ResolveItems(maildir::MaildirStore& store,
+std::vector<std::shared_ptr<om::Item>> ResolveItems(maildir::MimeStore& store,
                                                     const FolderEntry& folder,
                                                     const std::vector<std::string>& given,
                                                     std::istream& input) {

@@ -11,7 +11,7 @@
 #include "platform/object_model.h"
 
 namespace stow::maildir {
-class MaildirStore;
+class MimeStore;
 }
 
 namespace stow::app {
@@ -32,8 +32,8 @@ std::vector<FolderEntry> AllFolders(const std::shared_ptr<om::Folder>& root);
 // (exit 2) naming the folder when there is none.
 FolderEntry ResolveFolder(Session& session, const std::string& name);
 
-// Where the folder's messages live (its Maildir folder).
-std::string FolderDir(maildir::MaildirStore& store, const FolderEntry& folder);
+// Where the folder's messages live (its Maildir folder, its IMAP mailbox).
+std::string FolderDir(maildir::MimeStore& store, const FolderEntry& folder);
 
 // One item of a folder as `list` shows it.
 struct ListedItem {
@@ -48,13 +48,13 @@ struct ListedItem {
 // The items of a folder in the order `list` numbers them: by delivery time (kept in
 // the file name across rewrites), then Message-ID, then entry id. A rewrite or a flag
 // change does not move an item; only mail delivered or deleted meanwhile does.
-std::vector<ListedItem> ListedItems(maildir::MaildirStore& store, const FolderEntry& folder);
+std::vector<ListedItem> ListedItems(maildir::MimeStore& store, const FolderEntry& folder);
 
 // The items named by number from `list`, entry id, mid:<Message-ID>, the path of a
 // message file of the folder, or `all`; `-` reads such selectors from input (standard
 // input), one a line. In the order given, duplicates removed. Raises AppError (exit 2)
 // naming the first unknown item.
-std::vector<std::shared_ptr<om::Item>> ResolveItems(maildir::MaildirStore& store,
+std::vector<std::shared_ptr<om::Item>> ResolveItems(maildir::MimeStore& store,
                                                     const FolderEntry& folder,
                                                     const std::vector<std::string>& specs,
                                                     std::istream& input = std::cin);

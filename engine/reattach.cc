@@ -96,19 +96,22 @@ void ReAttachFiles(const std::shared_ptr<om::Item>& item, bool batch, const std:
   OutcomeReport report("reattach", item);
   Trap("mMain.ReAttachFiles", [&] {
     std::string text = records;
-    if (text.empty()) {
-      // An item that cannot be read (another program moved or rewrote it since it was
-      // listed) has not been put back: that is a failure, not an item without records.
-      std::string why;
-      if (IgnoreErrors([&] { Required(Required(item).UserProperties()).Find(kRecordsProperty); },
-                       why) != 0) {
-        report.Fail("the item", "cannot be read: " + why);
-        return;
-      }
-      text = ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText, Value("")));
+    // An item that cannot be read (another program moved or rewrote it since it was
+    // listed) has not been put back: that is a failure, not an item without records.
+    std::shared_ptr<platform::SafeItem> safeItem;
+    std::string body, why;
+    if (IgnoreErrors(
+            [&] {
+              if (text.empty()) Required(Required(item).UserProperties()).Find(kRecordsProperty);
+              safeItem = modSafeItem::GetSafeItem(item);
+              body = BodyOf(Required(safeItem));
+            },
+            why) != 0) {
+      report.Fail("the item", "cannot be read: " + why);
+      return;
     }
-    auto safeItem = modSafeItem::GetSafeItem(item);
-    std::string body = BodyOf(Required(safeItem));
+    if (text.empty())
+      text = ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText, Value("")));
     cProcessedAttachments list;
     if (!TrimBlanks(text).empty()) list.FromString(text);
     if (list.Count() == 0) {
@@ -158,7 +161,6 @@ void ReAttachFiles(const std::shared_ptr<om::Item>& item, bool batch, const std:
     SetUserDefinedFieldValue(item, kRecordsProperty, Value(remaining), FieldKind::kText, false);
     IgnoreErrors([&] { item->SetHTMLBody(body); });
     IgnoreErrors([&] { item->SetBillingInformation(remaining.empty() ? "" : kProcessedMarker); });
-    std::string why;
     if (IgnoreErrors([&] { item->Save(); }, why) != 0) {
       report.Fail("the item", "cannot be saved, so every saved file stays: " + why);
       return;

@@ -119,6 +119,42 @@ std::string Unescape(const std::string& text) {
   return out;
 }
 
+// Held while this process works on one message: two processes replacing the same
+// message at once would each append a copy and expunge the original, leaving both
+// copies. The holder removes the lock file; a waiter that then gets the lock on the
+// removed file takes the new one.
+class MessageLock {
+ public:
+  MessageLock(const std::string& dir, const std::string& mailbox, std::uint32_t uidValidity,
+              std::uint32_t uid)
+      : path_(dir + "/" +
+              Sha256(mailbox + "\n" + std::to_string(uidValidity) + "\n" + std::to_string(uid))
+                  .substr(0, 32) +
+              ".lock") {
+    for (;;) {
+      fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+      if (fd_ < 0) JournalFailure("lock could not be made:", path_);
+      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+      struct stat held {
+      }, named{};
+      if (fstat(fd_, &held) == 0 && stat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino)
+        return;
+      close(fd_);
+    }
+  }
+  ~MessageLock() {
+    unlink(path_.c_str());
+    close(fd_);
+  }
+  MessageLock(const MessageLock&) = delete;
+  MessageLock& operator=(const MessageLock&) = delete;
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 }  // namespace
 
 struct Replacer::Entry {
@@ -323,6 +359,7 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
   auto step = [&](ReplaceStep s) {
     if (onStep) onStep(s);
   };
+  MessageLock lock(dir_, mailbox, uidValidity, uid);
   Entry entry;
   entry.mailbox = mailbox;
   entry.uidValidity = uidValidity;
@@ -347,7 +384,12 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
   entry.flags = old->flags;
   entry.message = WithToken(message, entry.token);
   Record(entry);
-  step(ReplaceStep::kRecorded);
+  try {
+    step(ReplaceStep::kRecorded);
+  } catch (...) {
+    Forget(entry);  // nothing was sent: nothing to finish
+    throw;
+  }
 
   bool appended = false;
   try {
@@ -425,7 +467,8 @@ FinishReport Replacer::FinishInterrupted() {
         name.size() > 8 && name.compare(name.size() - 8, 8, ".replace") == 0 && name[0] != '.';
     bool isTemp =
         name.size() > 4 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0;
-    if (!isEntry && !isTemp) continue;
+    bool isLock = name.size() > 5 && name.compare(name.size() - 5, 5, ".lock") == 0;
+    if (!isEntry && !isTemp && !isLock) continue;
     std::string path = dir_ + "/" + name;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
@@ -438,8 +481,9 @@ FinishReport Replacer::FinishInterrupted() {
       close(fd);
       continue;
     }
-    if (isTemp) {
-      // A journal file never finished: nothing was sent to the server for it.
+    if (isTemp || isLock) {
+      // A journal file never finished: nothing was sent to the server for it. A lock
+      // nobody holds is a killed process's.
       unlink(path.c_str());
       close(fd);
       continue;
@@ -458,6 +502,7 @@ FinishReport Replacer::FinishInterrupted() {
     }
     std::uint32_t newUid = 0;
     std::string note;
+    MessageLock lock(dir_, entry.mailbox, entry.uidValidity, entry.uid);
     try {
       Outcome outcome =
           conn_.Run([&](Session& session) { return Finish(session, entry, newUid, note); });

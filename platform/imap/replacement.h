@@ -34,6 +34,9 @@
 // Each journal file is locked (flock) by the process working on it, so a watcher
 // and a command finishing each other's replacements at the same time cannot both
 // append; a killed process's lock goes with it.
+// Each message being replaced or finished is locked too (a lock file beside the
+// journal), so two processes of this machine never replace the same message at once:
+// the second finds it gone and raises kObjectGone.
 
 #include <cstdint>
 #include <functional>

@@ -669,6 +669,25 @@ void Session::Expunge(const std::vector<std::uint32_t>& uids) {
   Check(r, "UID EXPUNGE");
 }
 
+void Session::Create(const std::string& mailbox) {
+  EnsureUsable("make the folder \"" + mailbox + "\"");
+  Check(mailimap_create(imap_, mailbox.c_str()), "CREATE \"" + mailbox + "\"");
+}
+
+void Session::Move(const std::vector<std::uint32_t>& uids, const std::string& mailbox) {
+  EnsureUsable("move messages to \"" + mailbox + "\"");
+  if (uids.empty()) return;
+  mailimap_set* set = NewSet(uids);
+  bool move = capabilities_.count("MOVE") > 0;
+  int r = move ? mailimap_uid_move(imap_, set, mailbox.c_str())
+               : mailimap_uid_copy(imap_, set, mailbox.c_str());
+  mailimap_set_free(set);
+  Check(r, std::string(move ? "UID MOVE" : "UID COPY") + " to \"" + mailbox + "\"");
+  if (move) return;
+  MarkDeleted(uids);
+  Expunge(uids);
+}
+
 void Session::Noop() {
   EnsureUsable("ask for news");
   Check(mailimap_noop(imap_), "NOOP");

@@ -166,6 +166,11 @@ class Session {
   // messages go, whatever else is marked \Deleted.
   void MarkDeleted(const std::vector<std::uint32_t>& uids);
   void Expunge(const std::vector<std::uint32_t>& uids);
+  // CREATE mailbox (named as the server names it).
+  void Create(const std::string& mailbox);
+  // Moves the messages of uids in the selected mailbox to mailbox: UID MOVE where
+  // the server has it, else UID COPY, then \Deleted and UID EXPUNGE of these alone.
+  void Move(const std::vector<std::uint32_t>& uids, const std::string& mailbox);
   void Noop();
 
   // Waits at most maxWait for messages with UID >= fromUid in the selected mailbox

@@ -8,9 +8,7 @@
 
 #include "platform/com_error.h"
 #include "platform/maildir/maildir_files.h"
-#include "platform/maildir/maildir_items.h"
 #include "platform/maildir/maildir_names.h"
-#include "platform/maildir/maildir_store.h"
 #include "platform/maildir/store_util.h"
 #include "platform/posix/posix_util.h"
 
@@ -18,7 +16,7 @@ namespace stow::maildir {
 
 namespace fs = std::filesystem;
 
-std::vector<FolderTree::Scanned> FolderTree::Scan() const {
+std::vector<FolderTree::Scanned> MaildirTree::Scan() const {
   std::vector<Scanned> out;
   posix::ForEachEntry(root_, [&](const std::string& name, ino_t) {
     if (name.size() < 2 || name[0] != '.') return;
@@ -53,7 +51,7 @@ FolderRef FolderTree::RefFor(const std::vector<std::string>& names) const {
   if (names.empty()) return ref;  // the store itself holds no items
   if (names.size() == 1 && SameName(names[0], "Inbox")) {
     ref.names[0] = "Inbox";
-    ref.dir = root_;
+    ref.dir = InboxDir();
     ref.exists = true;
     return ref;
   }
@@ -69,15 +67,20 @@ FolderRef FolderTree::RefFor(const std::vector<std::string>& names) const {
       return ref;
     }
   }
-  auto dirNames = names;
-  if (SameName(dirNames[0], "Inbox")) dirNames[0] = "INBOX";
-  ref.dir = root_ + "/" + DirectoryOfFolderNames(dirNames);
-  ref.exists = IsMaildir(ref.dir);
+  ref.dir = PlaceOf(names, &ref.exists);
   ref.itemType = KindOf(ref);
   return ref;
 }
 
-void FolderTree::Materialize(FolderRef& ref) const {
+std::string MaildirTree::PlaceOf(const std::vector<std::string>& names, bool* exists) const {
+  auto dirNames = names;
+  if (SameName(dirNames[0], "Inbox")) dirNames[0] = "INBOX";
+  std::string dir = root_ + "/" + DirectoryOfFolderNames(dirNames);
+  *exists = IsMaildir(dir);
+  return dir;
+}
+
+void MaildirTree::Materialize(FolderRef& ref) const {
   if (ref.dir.empty()) Raise(errnum::kFail, kSource, "The folder cannot hold items");
   if (ref.exists && IsMaildir(ref.dir)) return;
   std::error_code ec;
@@ -164,15 +167,15 @@ std::vector<FolderRef> FolderTree::ChildFolders(const std::vector<std::string>& 
 
 namespace {
 
-class MaildirFolder : public om::Folder {
+class StoreFolder : public om::Folder {
  public:
-  MaildirFolder(std::shared_ptr<MaildirStore> store, FolderRef ref)
+  StoreFolder(std::shared_ptr<FolderHost> store, FolderRef ref)
       : store_(std::move(store)), ref_(std::move(ref)) {}
   std::string Name() override {
-    return ref_.names.empty() ? store_->displayName() : ref_.names.back();
+    return ref_.names.empty() ? store_->DisplayName() : ref_.names.back();
   }
   std::string FolderPath() override {
-    std::string p = "\\\\" + store_->displayName();
+    std::string p = "\\\\" + store_->DisplayName();
     for (const auto& n : ref_.names) p += "\\" + n;
     return p;
   }
@@ -181,7 +184,7 @@ class MaildirFolder : public om::Folder {
     if (ref_.names.empty()) return nullptr;
     auto up = ref_.names;
     up.pop_back();
-    return store_->MakeFolder(store_->RefFor(up));
+    return store_->MakeFolder(store_->folders().RefFor(up));
   }
   std::shared_ptr<om::Folders> Folders() override {
     std::vector<std::shared_ptr<om::Folder>> list;
@@ -190,11 +193,11 @@ class MaildirFolder : public om::Folder {
     return MakeFolderList(std::move(list));
   }
   std::shared_ptr<om::Items> Items() override {
-    return store_->ItemsOf(store_->RefFor(ref_.names));
+    return store_->FolderItems(store_->folders().RefFor(ref_.names));
   }
 
  private:
-  std::shared_ptr<MaildirStore> store_;
+  std::shared_ptr<FolderHost> store_;
   FolderRef ref_;
 };
 
@@ -220,8 +223,8 @@ class MaildirFolders : public om::Folders {
 
 }  // namespace
 
-std::shared_ptr<om::Folder> MakeMaildirFolder(std::shared_ptr<MaildirStore> store, FolderRef ref) {
-  return std::make_shared<MaildirFolder>(std::move(store), std::move(ref));
+std::shared_ptr<om::Folder> MakeStoreFolder(std::shared_ptr<FolderHost> store, FolderRef ref) {
+  return std::make_shared<StoreFolder>(std::move(store), std::move(ref));
 }
 
 std::shared_ptr<om::Folders> MakeFolderList(std::vector<std::shared_ptr<om::Folder>> folders) {

@@ -13,9 +13,6 @@
 // mail is watched (Materialize). "Calendar" (also "Contacts", "Tasks", "Notes",
 // "Journal") is a folder of another item type; Calendar is listed even when there is
 // no such directory.
-//
-// FolderTree reads the tree afresh on every question, so a folder another program
-// made or removed is seen at once.
 
 #include <memory>
 #include <string>
@@ -25,49 +22,81 @@
 
 namespace stow::maildir {
 
-class MaildirStore;
-
 // Where one folder lives. dir is empty for the store itself (it holds no items).
+// In a Maildir it is the folder's directory, on an IMAP server its mailbox name.
 struct FolderRef {
   std::vector<std::string> names;  // below the store: {"Inbox"}, {"Work", "Projects"}
-  std::string dir;                 // absolute Maildir directory
-  bool exists = false;             // dir holds a Maildir (cur/ new/ tmp/)
+  std::string dir;                 // absolute Maildir directory, or mailbox
+  bool exists = false;             // dir holds a Maildir (cur/ new/ tmp/), or is listed
   int itemType = om::olMailItem;
 };
 
+// The folder tree of a store, whatever lists its folders: the names, the default
+// folders and the children are worked out here from the folders a Scan finds.
 class FolderTree {
  public:
-  // root: the absolute path of the Maildir root.
-  explicit FolderTree(std::string root) : root_(std::move(root)) {}
+  virtual ~FolderTree() = default;
 
-  // The folder at names (spelt as the directory spells them when it exists); one
-  // that does not exist yet has the directory it would get.
+  // The folder at names (spelt as the store spells them when it exists); one that
+  // does not exist yet has the place (dir) it would get.
   FolderRef RefFor(const std::vector<std::string>& names) const;
   // A default folder (om::olFolderInbox, ...). Raises kFail for a type the store
   // has none of.
   FolderRef DefaultRef(int folderType) const;
   // The folders directly below names, sorted by name; below the store: the Inbox
   // first, then the others with the default folders (Sent Items, Deleted Items,
-  // Drafts, Calendar) whether or not their directories exist.
+  // Drafts, Calendar) whether or not they exist yet.
   std::vector<FolderRef> ChildFolders(const std::vector<std::string>& names) const;
-  // Makes the Maildir of ref exist (cur/ new/ tmp/, and the maildirfolder mark
-  // Courier and Dovecot give a sub-folder). Raises with the file system's number
-  // when it cannot be made; kFail for the store itself.
-  void Materialize(FolderRef& ref) const;
+  // Makes the folder of ref exist. Raises with the store's error number when it
+  // cannot be made; kFail for the store itself.
+  virtual void Materialize(FolderRef& ref) const = 0;
 
- private:
+ protected:
   struct Scanned {
-    std::vector<std::string> names;
+    std::vector<std::string> names;  // the Inbox spelt "Inbox"; never the Inbox itself
     std::string dir;
   };
-  std::vector<Scanned> Scan() const;
+  // Every folder below the store but the Inbox.
+  virtual std::vector<Scanned> Scan() const = 0;
+  // Where the Inbox lives.
+  virtual std::string InboxDir() const = 0;
+  // Where a folder the scan did not find would live, and whether something is there.
+  virtual std::string PlaceOf(const std::vector<std::string>& names, bool* exists) const = 0;
   static int KindOf(const FolderRef& ref);
+};
 
+// The Maildir++ tree at root (the absolute path of the Maildir root). It is read
+// afresh on every question, so a folder another program made or removed is seen at
+// once.
+class MaildirTree : public FolderTree {
+ public:
+  explicit MaildirTree(std::string root) : root_(std::move(root)) {}
+  // Makes cur/ new/ tmp/, and the maildirfolder mark Courier and Dovecot give a
+  // sub-folder.
+  void Materialize(FolderRef& ref) const override;
+
+ protected:
+  std::vector<Scanned> Scan() const override;
+  std::string InboxDir() const override { return root_; }
+  std::string PlaceOf(const std::vector<std::string>& names, bool* exists) const override;
+
+ private:
   std::string root_;
 };
 
+// What the folder objects ask of their store.
+class FolderHost {
+ public:
+  virtual ~FolderHost() = default;
+  virtual std::string DisplayName() const = 0;
+  virtual const FolderTree& folders() const = 0;
+  virtual std::shared_ptr<om::Folder> MakeFolder(const FolderRef& ref) = 0;
+  // The items of ref: one object per folder while it is in use.
+  virtual std::shared_ptr<om::Items> FolderItems(const FolderRef& ref) = 0;
+};
+
 // The folder object of ref in store.
-std::shared_ptr<om::Folder> MakeMaildirFolder(std::shared_ptr<MaildirStore> store, FolderRef ref);
+std::shared_ptr<om::Folder> MakeStoreFolder(std::shared_ptr<FolderHost> store, FolderRef ref);
 // A list of folders, found by index (from 1) or by name (without regard to case).
 std::shared_ptr<om::Folders> MakeFolderList(std::vector<std::shared_ptr<om::Folder>> folders);
 

@@ -1,5 +1,6 @@
 #include "platform/maildir/maildir_message.h"
 
+#include <fcntl.h>
 #include <glib.h>
 #include <unistd.h>
 
@@ -65,7 +66,14 @@ bool MaildirMessage::InConflict() {
 
 int MaildirMessage::Open() {
   if (!FileIdentity::Of(Path())) Locate();
-  int fd = OpenMessageFile(Path());
+  // A mail client may rename the file (its flags) between the look and the open.
+  int fd = open(Path().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    Locate();
+    fd = OpenMessageFile(Path());
+  } else if (fd < 0) {
+    fd = OpenMessageFile(Path());
+  }
   if (!read_) read_ = FileIdentity::Of(fd);
   return fd;
 }

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "platform/com_error.h"
-#include "platform/hostapp/hooks.h"
 #include "platform/maildir/maildir_files.h"
 #include "platform/maildir/maildir_items.h"
 #include "platform/maildir/maildir_message.h"
@@ -18,34 +17,17 @@
 
 namespace stow::maildir {
 
-namespace {
-
 namespace fs = std::filesystem;
 
-class MaildirRecipient : public om::Recipient {
- public:
-  explicit MaildirRecipient(std::string name) : name_(std::move(name)) {}
-  std::string Name() override { return name_; }
-  bool Resolve() override {
-    resolved_ = name_.find_first_not_of(" \t") != std::string::npos;
-    return resolved_;
-  }
-  bool Resolved() override { return resolved_; }
-
- private:
-  std::string name_;
-  bool resolved_ = false;
-};
-
-}  // namespace
-
 MaildirStore::MaildirStore(std::string root, Options options, HeaderAuth auth)
-    : root_(std::move(root)),
+    : MimeStore(options.displayName,
+                options.secretPath.empty() ? HeaderAuth::DefaultPath() : options.secretPath,
+                std::move(auth)),
+      root_(std::move(root)),
       options_(std::move(options)),
-      auth_(std::move(auth)),
       folders_(root_) {
   if (options_.cacheMarks)
-    marks_ = std::make_unique<MarkCache>(MarkCacheFile(root_, auth_.KeyId()));
+    marks_ = std::make_unique<MarkCache>(MarkCacheFile(root_, this->auth().KeyId()));
 }
 
 std::shared_ptr<MaildirStore> MaildirStore::Self() {
@@ -70,7 +52,7 @@ std::shared_ptr<MaildirStore> MaildirStore::Open(const std::string& root, Option
   auto opened = OpenStoreSecret(secret, abs, options.newSecret);
   auto store = std::shared_ptr<MaildirStore>(
       new MaildirStore(abs, std::move(options), std::move(opened.auth)));
-  store->secretCreated_ = opened.created;
+  store->SetSecretCreated(opened.created);
   return store;
 }
 
@@ -91,10 +73,6 @@ bool MaildirStore::Create(const std::string& root) {
   return true;
 }
 
-std::shared_ptr<om::Folder> MaildirStore::MakeFolder(const FolderRef& ref) {
-  return MakeMaildirFolder(Self(), ref);
-}
-
 std::shared_ptr<MaildirItems> MaildirStore::ItemsOf(const FolderRef& ref) {
   std::string key = ref.dir.empty() ? "\n" + std::to_string(ref.names.size()) : ref.dir;
   if (auto live = items_[key].lock()) return live;
@@ -102,6 +80,10 @@ std::shared_ptr<MaildirItems> MaildirStore::ItemsOf(const FolderRef& ref) {
   auto items = std::make_shared<MaildirItems>(Self(), ref);
   items_[key] = items;
   return items;
+}
+
+std::shared_ptr<om::Items> MaildirStore::FolderItems(const FolderRef& ref) {
+  return ItemsOf(ref);
 }
 
 std::shared_ptr<om::Item> MaildirStore::MakeItem(const FolderRef& ref, const std::string& sub,
@@ -112,26 +94,6 @@ std::shared_ptr<om::Item> MaildirStore::MakeItem(const FolderRef& ref, const std
 
 std::unique_ptr<MessageStorage> MaildirStore::NewMailStorage() {
   return std::make_unique<MaildirMessage>(Self(), folders_.DefaultRef(om::olFolderDrafts));
-}
-
-std::shared_ptr<om::Item> MaildirStore::CreateMailItem() {
-  return std::make_shared<MimeItem>(Self(), NewMailStorage());
-}
-
-void MaildirStore::NoteSaveFailure(const std::string& description) {
-  saveFailures_.push_back(description);
-}
-
-std::vector<std::string> MaildirStore::TakeSaveFailures() {
-  return std::exchange(saveFailures_, {});
-}
-
-void MaildirStore::NoteUnverifiable(const std::string& entryId) {
-  if (!entryId.empty()) unverifiable_.insert(entryId);
-}
-
-bool MaildirStore::IsUnverifiable(const std::string& entryId) const {
-  return unverifiable_.count(entryId) > 0;
 }
 
 void MaildirStore::Rewritten(const std::string& where, const std::string& messageId) {
@@ -154,80 +116,10 @@ void MaildirStore::WalkedFolder(const std::string& dir) {
   marks_->Save();
 }
 
-std::string MaildirStore::secretPath() const {
-  return options_.secretPath.empty() ? HeaderAuth::DefaultPath() : options_.secretPath;
-}
-
-void MaildirStore::NoteRewrite(const std::string& dir, const std::string& from,
-                               const std::string& to) {
-  rewrites_[dir][from] = to;
-}
-
 void MaildirStore::ExpectOwnFile(const std::string& dir, const std::string& unique) {
   auto it = items_.find(dir);
   if (it == items_.end()) return;
   if (auto items = it->second.lock()) items->Expect(unique);
-}
-
-bool MaildirStore::IsRewriteOfOwn(const std::string& dir, const std::string& unique) const {
-  auto it = rewrites_.find(dir);
-  if (it == rewrites_.end()) return false;
-  return std::any_of(it->second.begin(), it->second.end(),
-                     [&](const auto& hop) { return hop.second == unique; });
-}
-
-std::string MaildirStore::FollowRewrites(const std::string& dir, std::string unique) const {
-  auto it = rewrites_.find(dir);
-  if (it == rewrites_.end()) return unique;
-  for (int hops = 0; hops < 1000; ++hops) {
-    auto next = it->second.find(unique);
-    if (next == it->second.end()) break;
-    unique = next->second;
-  }
-  return unique;
-}
-
-std::shared_ptr<om::Folder> MaildirStore::GetDefaultFolder(int folderType) {
-  return MakeFolder(folders_.DefaultRef(folderType));
-}
-
-std::shared_ptr<om::Folder> MaildirStore::PickFolder() {
-  return hostapp::PickFolder();
-}
-
-std::shared_ptr<om::Folder> MaildirStore::Root() {
-  return MakeFolder(RefFor({}));
-}
-
-std::shared_ptr<om::Folders> MaildirStore::Folders() {
-  return MakeFolderList({Root()});
-}
-
-std::shared_ptr<om::Folder> MaildirStore::FolderAt(const std::vector<std::string>& names) {
-  if (names.empty()) return Root();
-  if (names.size() == 1 && SameName(names[0], "Inbox")) return MakeFolder(RefFor(names));
-  auto ref = RefFor(names);
-  if (!ref.exists) {
-    // Listed default folders and the Calendar exist before their directories do.
-    bool listed = false;
-    auto up = names;
-    up.pop_back();
-    for (auto& c : folders_.ChildFolders(up))
-      listed = listed || SameName(c.names.back(), names.back());
-    if (!listed) return nullptr;
-  }
-  return MakeFolder(ref);
-}
-
-std::shared_ptr<om::Recipient> MaildirStore::CreateRecipient(const std::string& name) {
-  return std::make_shared<MaildirRecipient>(name);
-}
-
-std::shared_ptr<om::Folder> MaildirStore::GetSharedDefaultFolder(
-    const std::shared_ptr<om::Recipient>& owner, int) {
-  Raise(errnum::kFail, kSource,
-        "The mailbox of \"" + (owner ? owner->Name() : std::string()) +
-            "\" cannot be reached: this Maildir store holds only its own folders");
 }
 
 }  // namespace stow::maildir

@@ -16,12 +16,9 @@
 //                       properties, hidden flags, key ids), with header_auth.h and
 //                       store_secret.h
 //   mime.h              every GMime call
-//
-// The store is the top folder: its Name is Options::displayName, its FolderPath
-// "\\<name>", a folder's "\\<name>\<Inbox|Name>\<Child>". The store remembers the
-// renames its own saves made, so that a walk over a folder follows them, and which
-// items carry records another secret made and which saves failed, so that the host
-// can tell the user.
+//   mime_store.h        what it shares with the IMAP store: the namespace, the
+//                       renames its saves made (a walk follows them), the items
+//                       whose records another secret made, the failed saves
 
 #include <cstdint>
 #include <functional>
@@ -36,6 +33,7 @@
 #include "platform/maildir/maildir_save.h"
 #include "platform/maildir/mark_cache.h"
 #include "platform/maildir/message_storage.h"
+#include "platform/maildir/mime_store.h"
 #include "platform/object_model.h"
 
 namespace stow::maildir {
@@ -65,7 +63,7 @@ struct Options {
   std::function<void(const std::string& path, const std::string& messageId)> afterRewrite;
 };
 
-class MaildirStore : public om::NameSpace, public ItemHost {
+class MaildirStore : public MimeStore {
  public:
   // Opens the Maildir tree at root (a folder with cur/ and new/; tmp/ is made when it
   // is missing). Raises ComError when root is not a Maildir, or the secret cannot be
@@ -77,46 +75,12 @@ class MaildirStore : public om::NameSpace, public ItemHost {
   // or cannot be made.
   static bool Create(const std::string& root);
 
-  std::shared_ptr<om::Folder> GetDefaultFolder(int folderType) override;
-  std::shared_ptr<om::Folder> PickFolder() override;
-  std::shared_ptr<om::Folders> Folders() override;
-  std::shared_ptr<om::Recipient> CreateRecipient(const std::string& name) override;
-  std::shared_ptr<om::Folder> GetSharedDefaultFolder(const std::shared_ptr<om::Recipient>& owner,
-                                                     int folderType) override;
-
-  // A new unsaved mail (empty EntryID); Save stores it in Drafts.
-  std::shared_ptr<om::Item> CreateMailItem();
-  // The top folder (the store itself).
-  std::shared_ptr<om::Folder> Root();
-  // The folder at names below the store, nullptr when there is none.
-  std::shared_ptr<om::Folder> FolderAt(const std::vector<std::string>& names);
-  // Where the folder at names lives (see FolderTree::RefFor).
-  FolderRef RefFor(const std::vector<std::string>& names) { return folders_.RefFor(names); }
-
   const std::string& root() const { return root_; }
   const std::string& displayName() const { return options_.displayName; }
   const Options& options() const { return options_; }
-  // Open made a new secret.
-  bool secretCreated() const { return secretCreated_; }
-  // The EntryIDs of the items read so far that carry records made under another
-  // secret (the store's was changed or lost since): none of their records is
-  // believed, and none of them can be saved (that would drop the records).
-  const std::set<std::string>& UnverifiableItems() const { return unverifiable_; }
-  // Why each Save that failed since the last call failed (callers may ignore a
-  // failed save; the user must still learn of it), oldest first.
-  std::vector<std::string> TakeSaveFailures();
-  // The unique name that unique of folder dir has now, following the renames this
-  // store's saves made.
-  std::string FollowRewrites(const std::string& dir, std::string unique) const;
-  // Whether unique of folder dir is the name one of this store's saves gave a message.
-  bool IsRewriteOfOwn(const std::string& dir, const std::string& unique) const;
+  std::string Location() const override { return "the Maildir at " + root_; }
 
   // --- ItemHost
-  const HeaderAuth& auth() const override { return auth_; }
-  std::string secretPath() const override;
-  void NoteUnverifiable(const std::string& entryId) override;
-  bool IsUnverifiable(const std::string& entryId) const override;
-  void NoteSaveFailure(const std::string& description) override;
   std::unique_ptr<MessageStorage> NewMailStorage() override;
   void Rewritten(const std::string& where, const std::string& messageId) override;
   std::optional<std::string> CachedMark(const std::string& where, const std::string& key) override;
@@ -126,17 +90,17 @@ class MaildirStore : public om::NameSpace, public ItemHost {
   // processed marks learnt are written for the next run.
   void WalkedFolder(const std::string& dir);
 
+  // --- FolderHost
+  const FolderTree& folders() const override { return folders_; }
+  std::shared_ptr<om::Items> FolderItems(const FolderRef& ref) override;
+
   // --- used by the store's own objects
-  const FolderTree& folders() const { return folders_; }
-  std::shared_ptr<om::Folder> MakeFolder(const FolderRef& ref);
   // The items of ref: one object per folder while it is in use. The first listing of
   // a folder finishes the saves a crash interrupted there.
   std::shared_ptr<MaildirItems> ItemsOf(const FolderRef& ref);
   // The item of the message file `fileName` of ref's sub-folder sub.
   std::shared_ptr<om::Item> MakeItem(const FolderRef& ref, const std::string& sub,
                                      const std::string& fileName);
-  // A save renamed unique `from` to `to` in folder dir: walks in progress follow it.
-  void NoteRewrite(const std::string& dir, const std::string& from, const std::string& to);
   // A file of unique name `unique` is about to appear in dir, made by this store: its
   // watcher does not take it for a delivery.
   void ExpectOwnFile(const std::string& dir, const std::string& unique);
@@ -147,13 +111,8 @@ class MaildirStore : public om::NameSpace, public ItemHost {
 
   std::string root_;
   Options options_;
-  HeaderAuth auth_;
-  FolderTree folders_;
-  bool secretCreated_ = false;
-  std::set<std::string> unverifiable_;
-  std::vector<std::string> saveFailures_;
-  std::map<std::string, std::map<std::string, std::string>> rewrites_;  // dir -> from -> to
-  std::map<std::string, std::weak_ptr<MaildirItems>> items_;            // dir -> collection
+  MaildirTree folders_;
+  std::map<std::string, std::weak_ptr<MaildirItems>> items_;  // dir -> collection
   std::unique_ptr<MarkCache> marks_;
 };
 

@@ -73,10 +73,16 @@ std::size_t CountMarkedMessages(const std::string& root, std::string* example) {
 }
 
 StoreSecret OpenStoreSecret(const std::string& secretPath, const std::string& root, bool allowNew) {
+  return OpenStoreSecret(secretPath, root, allowNew,
+                         [&](std::string* example) { return CountMarkedMessages(root, example); });
+}
+
+StoreSecret OpenStoreSecret(const std::string& secretPath, const std::string& root, bool allowNew,
+                            const std::function<std::size_t(std::string* example)>& countMarked) {
   if (auto existing = HeaderAuth::Load(secretPath)) return {*existing, false};
   if (!allowNew) {
     std::string example;
-    std::size_t marked = CountMarkedMessages(root, &example);
+    std::size_t marked = countMarked(&example);
     if (marked > 0)
       Raise(errnum::kFail, "Maildir store",
             "the store secret " + secretPath + " is missing, but " + std::to_string(marked) +

@@ -5,6 +5,7 @@
 // the records would be dropped in silence.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "platform/maildir/header_auth.h"
@@ -20,6 +21,10 @@ struct StoreSecret {
 // Maildir tree at root carries one of the store's marks and allowNew is false: then
 // ComError says how many do and where the secret belongs.
 StoreSecret OpenStoreSecret(const std::string& secretPath, const std::string& root, bool allowNew);
+// The same for any store: countMarked counts its messages that carry a mark (setting
+// *example to a description of one), where names the store in the error.
+StoreSecret OpenStoreSecret(const std::string& secretPath, const std::string& where, bool allowNew,
+                            const std::function<std::size_t(std::string* example)>& countMarked);
 
 // How many messages of the Maildir tree at root (the root and its Maildir++ folders,
 // cur/ and new/) carry a billing or property mark that names the secret it was made

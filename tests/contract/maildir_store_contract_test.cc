@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "common/mime_message.h"
 #include "contract/store_contract.h"
 #include "platform/maildir/maildir_names.h"
 #include "platform/maildir/maildir_store.h"
@@ -17,45 +16,6 @@ namespace stow::contract {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string TextPart(const std::string& subtype, const std::string& text) {
-  return "Content-Type: text/" + subtype +
-         "; charset=utf-8\nContent-Transfer-Encoding: base64\n\n" +
-         stow::testing::Base64(text, "\n");
-}
-
-std::string BuildMessage(const MailSpec& mailSpec, int serial) {
-  std::string body;
-  if (!mailSpec.htmlBody.empty() && !mailSpec.textBody.empty()) {
-    body = "Content-Type: multipart/alternative; boundary=\"alt-" + std::to_string(serial) +
-           "\"\n\n--alt-" + std::to_string(serial) + "\n" + TextPart("plain", mailSpec.textBody) +
-           "--alt-" + std::to_string(serial) + "\n" + TextPart("html", mailSpec.htmlBody) +
-           "--alt-" + std::to_string(serial) + "--\n";
-  } else if (!mailSpec.htmlBody.empty()) {
-    body = TextPart("html", mailSpec.htmlBody);
-  } else {
-    body = TextPart("plain", mailSpec.textBody);
-  }
-  if (!mailSpec.attachments.empty()) {
-    std::string b = "mix-" + std::to_string(serial);
-    std::string mixed =
-        "Content-Type: multipart/mixed; boundary=\"" + b + "\"\n\n--" + b + "\n" + body;
-    for (const auto& a : mailSpec.attachments) {
-      std::string type = a.fileName.ends_with(".txt") ? "text/plain" : "application/octet-stream";
-      mixed += "--" + b + "\nContent-Type: " + type +
-               "\nContent-Disposition: " + (a.contentId.empty() ? "attachment" : "inline") +
-               "; filename*=" + stow::testing::Rfc2231(a.fileName) +
-               "\nContent-Transfer-Encoding: base64\n";
-      if (!a.contentId.empty()) mixed += "Content-ID: <" + a.contentId + ">\n";
-      mixed += "\n" + stow::testing::Base64(a.bytes, "\n");
-    }
-    body = mixed + "--" + b + "--\n";
-  }
-  return "Message-ID: <contract-" + std::to_string(serial) +
-         "@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\nFrom: Ann <ann@example.org>\n"
-         "To: Bob <bob@example.org>\nSubject: =?utf-8?b?" +
-         stow::testing::Base64(mailSpec.subject, "") + "?=\nMIME-Version: 1.0\n" + body;
-}
 
 class MaildirStoreUnderTest : public StoreUnderTest {
  public:
@@ -75,18 +35,8 @@ class MaildirStoreUnderTest : public StoreUnderTest {
     store_->folders().Materialize(ref);
     std::string unique = maildir::NewUniqueName(1704189600 + serial_);
     std::string file = unique + ":2,S";
-    std::ofstream(ref.dir + "/cur/" + file, std::ios::binary) << BuildMessage(mailSpec, serial_++);
-    auto item = store_->MakeItem(ref, "cur", file);
-    bool anyHidden = false;
-    auto all = item->Attachments()->All();
-    for (std::size_t i = 0; i < mailSpec.attachments.size() && i < all.size(); ++i) {
-      if (mailSpec.attachments[i].hidden) {
-        all[i]->SetField(om::PR_ATTACHMENT_HIDDEN, true);
-        anyHidden = true;
-      }
-    }
-    if (anyHidden) item->Save();
-    return item;
+    std::ofstream(ref.dir + "/cur/" + file, std::ios::binary) << MimeMessageOf(mailSpec, serial_++);
+    return HideAsSpecified(store_->MakeItem(ref, "cur", file), mailSpec);
   }
 
   std::shared_ptr<om::Item> Reopen(const std::shared_ptr<om::Item>& item) override {
@@ -135,7 +85,8 @@ INSTANTIATE_TEST_SUITE_P(Maildir, StoreContractTest,
                              "Maildir",
                              [](const fs::path& dir) -> std::unique_ptr<StoreUnderTest> {
                                return std::make_unique<MaildirStoreUnderTest>(dir);
-                             }}),
+                             },
+                             nullptr}),
                          StoreParamName);
 
 }  // namespace

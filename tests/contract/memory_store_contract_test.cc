@@ -39,7 +39,8 @@ INSTANTIATE_TEST_SUITE_P(Memory, StoreContractTest,
                              "Memory",
                              [](const std::filesystem::path&) -> std::unique_ptr<StoreUnderTest> {
                                return std::make_unique<MemoryStoreUnderTest>();
-                             }}),
+                             },
+                             nullptr}),
                          StoreParamName);
 
 }  // namespace

@@ -32,7 +32,66 @@ std::shared_ptr<om::Item> StoreUnderTest::Reopen(const std::shared_ptr<om::Item>
   return nullptr;
 }
 
+namespace {
+
+std::string TextPart(const std::string& subtype, const std::string& text) {
+  return "Content-Type: text/" + subtype +
+         "; charset=utf-8\nContent-Transfer-Encoding: base64\n\n" +
+         stow::testing::Base64(text, "\n");
+}
+
+}  // namespace
+
+std::string MimeMessageOf(const MailSpec& mailSpec, int serial) {
+  std::string body;
+  if (!mailSpec.htmlBody.empty() && !mailSpec.textBody.empty()) {
+    body = "Content-Type: multipart/alternative; boundary=\"alt-" + std::to_string(serial) +
+           "\"\n\n--alt-" + std::to_string(serial) + "\n" + TextPart("plain", mailSpec.textBody) +
+           "--alt-" + std::to_string(serial) + "\n" + TextPart("html", mailSpec.htmlBody) +
+           "--alt-" + std::to_string(serial) + "--\n";
+  } else if (!mailSpec.htmlBody.empty()) {
+    body = TextPart("html", mailSpec.htmlBody);
+  } else {
+    body = TextPart("plain", mailSpec.textBody);
+  }
+  if (!mailSpec.attachments.empty()) {
+    std::string b = "mix-" + std::to_string(serial);
+    std::string mixed =
+        "Content-Type: multipart/mixed; boundary=\"" + b + "\"\n\n--" + b + "\n" + body;
+    for (const auto& a : mailSpec.attachments) {
+      std::string type = a.fileName.ends_with(".txt") ? "text/plain" : "application/octet-stream";
+      mixed += "--" + b + "\nContent-Type: " + type +
+               "\nContent-Disposition: " + (a.contentId.empty() ? "attachment" : "inline") +
+               "; filename*=" + stow::testing::Rfc2231(a.fileName) +
+               "\nContent-Transfer-Encoding: base64\n";
+      if (!a.contentId.empty()) mixed += "Content-ID: <" + a.contentId + ">\n";
+      mixed += "\n" + stow::testing::Base64(a.bytes, "\n");
+    }
+    body = mixed + "--" + b + "--\n";
+  }
+  return "Message-ID: <contract-" + std::to_string(serial) +
+         "@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\nFrom: Ann <ann@example.org>\n"
+         "To: Bob <bob@example.org>\nSubject: =?utf-8?b?" +
+         stow::testing::Base64(mailSpec.subject, "") + "?=\nMIME-Version: 1.0\n" + body;
+}
+
+std::shared_ptr<om::Item> HideAsSpecified(std::shared_ptr<om::Item> item,
+                                          const MailSpec& mailSpec) {
+  bool anyHidden = false;
+  auto all = item->Attachments()->All();
+  for (std::size_t i = 0; i < mailSpec.attachments.size() && i < all.size(); ++i) {
+    if (mailSpec.attachments[i].hidden) {
+      all[i]->SetField(om::PR_ATTACHMENT_HIDDEN, true);
+      anyHidden = true;
+    }
+  }
+  if (anyHidden) item->Save();
+  return item;
+}
+
 void StoreContractTest::SetUp() {
+  if (GetParam().missing)
+    if (std::string why = GetParam().missing(); !why.empty()) GTEST_SKIP() << why;
   tmp_ = std::make_unique<stow::testing::TempDir>("contract");
   files_ = tmp_->root() / "files";
   fs::create_directories(files_);

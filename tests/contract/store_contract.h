@@ -66,7 +66,16 @@ using StoreFactory = std::function<std::unique_ptr<StoreUnderTest>(const std::fi
 struct StoreParam {
   std::string name;
   StoreFactory make;
+  // Why the store cannot be made here (its server is not installed); the cases are
+  // skipped, saying so. Empty or absent: it can.
+  std::function<std::string()> missing;
 };
+
+// mailSpec as a MIME message (LF line ends); serial makes its Message-ID and
+// boundaries unique.
+std::string MimeMessageOf(const MailSpec& mailSpec, int serial);
+// Sets the hidden flags mailSpec asks for on item (saving it when there are any).
+std::shared_ptr<om::Item> HideAsSpecified(std::shared_ptr<om::Item> item, const MailSpec& mailSpec);
 
 inline std::string StoreParamName(const ::testing::TestParamInfo<StoreParam>& info) {
   return info.param.name;

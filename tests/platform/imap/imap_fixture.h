@@ -104,6 +104,22 @@ class FakeServer {
   std::thread thread_;
 };
 
+// A small IMAP server with capabilities caps; SELECT is answered by onSelect.
+inline std::function<void(int)> Script(const std::string& caps,
+                                       std::function<void(int, const std::string&)> onSelect) {
+  return [=](int fd) {
+    FakeServer::Send(fd, "* OK fake ready\r\n");
+    for (std::string line; !(line = FakeServer::ReadLine(fd)).empty();) {
+      std::string tag = line.substr(0, line.find(' ')), command = line.substr(tag.size() + 1);
+      if (command.rfind("SELECT", 0) == 0)
+        onSelect(fd, tag);
+      else
+        FakeServer::Send(fd, (command == "CAPABILITY" ? "* CAPABILITY " + caps + "\r\n" : "") +
+                                 tag + " OK done\r\n");
+    }
+  };
+}
+
 // Relays connections to 127.0.0.1:target and cuts them on demand: CutAfter(n) ends
 // the next connection once the server sent n bytes through it, CutNow() the
 // current one at once.

@@ -4,7 +4,8 @@ mail on the test server and reports what the server holds.
 
 usage: peek.py PORT USER PASSWORD COMMAND [ARGS]
   dump MAILBOX                first {"uidvalidity", "uidnext"}, then per message
-                              {"uid", "flags", "date", "size", "sha256", "token", "subject"}
+                              {"uid", "flags", "date", "size", "sha256", "token", "subject",
+                               "attachments": {file name: SHA-256 of its decoded bytes}}
   fill MAILBOX N [KB]         appends N numbered messages of about KB kilobytes, with
                               varied flags, dates and zones (makes MAILBOX)
   append MAILBOX FLAGS DATE TEXT
@@ -50,6 +51,9 @@ def main():
                 continue
             meta, body = item[0].decode(), item[1]
             head = email.parser.BytesHeaderParser().parsebytes(body)
+            whole = email.message_from_bytes(body)
+            files = {p.get_filename(): hashlib.sha256(p.get_payload(decode=True) or b"").hexdigest()
+                     for p in whole.walk() if p.get_filename()}
             flags = re.search(r"FLAGS \(([^)]*)\)", meta).group(1).split()
             print(json.dumps({
                 "uid": int(re.search(r"UID (\d+)", meta).group(1)),
@@ -58,7 +62,8 @@ def main():
                 "size": int(re.search(r"RFC822.SIZE (\d+)", meta).group(1)),
                 "sha256": hashlib.sha256(body).hexdigest(),
                 "token": head.get("X-Stowbright-Replacement", ""),
-                "subject": head.get("Subject", "")}))
+                "subject": head.get("Subject", ""),
+                "attachments": files}))
     elif command == "fill":
         imap.create(box)  # fails harmlessly when it exists
         for i in range(1, int(args[1]) + 1):

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "common/process.h"
 #include "imap/imap_fixture.h"
 #include "platform/imap/replacement.h"
 
@@ -33,11 +34,12 @@ class ImapReplacement : public ImapServerTest {
            std::string(200000, 'r') + "\r\n";
   }
 
-  std::vector<std::string> JournalFiles() const {
+  // The journal's entries (with the message locks: every file).
+  std::vector<std::string> JournalFiles(bool locks = false) const {
     std::vector<std::string> names;
     if (std::filesystem::exists(journal))
       for (const auto& f : std::filesystem::directory_iterator(journal))
-        names.push_back(f.path().string());
+        if (locks || f.path().extension() != ".lock") names.push_back(f.path().string());
     return names;
   }
 
@@ -84,7 +86,7 @@ class ImapReplacement : public ImapServerTest {
     EXPECT_EQ(copies[0]["sha256"],
               Sha256("X-Stowbright-Replacement: " + token + "\r\n" + Rewritten(uid)));
     EXPECT_EQ(after.messages.size(), before.messages.size());
-    EXPECT_TRUE(JournalFiles().empty());
+    EXPECT_TRUE(JournalFiles(true).empty());
     return after;
   }
 
@@ -153,6 +155,25 @@ TEST_F(ImapReplacement, EntriesInUseAreLeftAndDeletedMailStaysDeleted) {
   EXPECT_TRUE(after.Where("subject", "Rewritten 4").empty());
   EXPECT_EQ(after.messages.size(), before.messages.size() - 1);
   EXPECT_TRUE(JournalFiles().empty());
+}
+
+TEST_F(ImapReplacement, TwoProcessesReplacingOneMessageLeaveOneCopy) {
+  std::vector<pid_t> children;
+  for (int i = 0; i < 2; ++i)
+    children.push_back(Spawn([&] {
+      Connector conn(Account(), "secret", Options());
+      Replacer replacer(conn, journal);
+      // Both copies are appended before either original is expunged, unless one waits.
+      replacer.onStep = [](ReplaceStep s) {
+        if (s == ReplaceStep::kAppended) std::this_thread::sleep_for(300ms);
+      };
+      replacer.Replace("Work", before.uidValidity, 3, Rewritten(3));
+      return true;
+    }));
+  int succeeded = 0;
+  for (pid_t child : children) succeeded += WaitExit(child) == 0;
+  EXPECT_EQ(succeeded, 1) << "the second finds the message replaced";
+  ExpectReplaced(3);
 }
 
 TEST_F(ImapReplacement, DroppedConnectionIsFinishedAtOnce) {
