@@ -35,10 +35,20 @@ void Connector::Drop() {
   session_.reset();
 }
 
-milliseconds Connector::Pause(int attempt, const std::string& why, milliseconds atMost) {
+std::unique_ptr<Connector> Connector::Twin() const {
+  auto twin = std::make_unique<Connector>(endpoint_, password_, options_, retry_);
+  twin->onNotice = onNotice;
+  return twin;
+}
+
+milliseconds Connector::Delay(int attempt) const {
   milliseconds delay = retry_.firstDelay;
   for (int i = 1; i < attempt && delay < retry_.maxDelay; ++i) delay *= 2;
-  delay = std::min({delay, retry_.maxDelay, atMost});
+  return std::min(delay, retry_.maxDelay);
+}
+
+milliseconds Connector::Pause(int attempt, const std::string& why, milliseconds atMost) {
+  milliseconds delay = std::min(Delay(attempt), atMost);
   if (onNotice) onNotice(why + "; trying again in " + std::to_string(delay.count()) + " ms");
   std::this_thread::sleep_for(delay);
   return delay;

@@ -55,6 +55,12 @@ class Connector {
     }
   }
 
+  // A new connector to the same account (sharing nothing but the settings and
+  // onNotice), for a second connection.
+  std::unique_ptr<Connector> Twin() const;
+
+  // The pause before try number attempt + 1.
+  std::chrono::milliseconds Delay(int attempt) const;
   // Sleeps before try number attempt + 1 (telling onNotice why); returns the pause.
   std::chrono::milliseconds Pause(
       int attempt, const std::string& why,

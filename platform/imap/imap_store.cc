@@ -321,6 +321,8 @@ class ImapItems : public om::Items {
       : store_(std::move(store)), ref_(std::move(ref)) {}
   ~ImapItems() override {
     if (timer_) loop_->KillTimer(timer_);
+    if (retry_) loop_->KillTimer(retry_);
+    StopWaking();
   }
 
   std::int64_t Count() override {
@@ -353,10 +355,68 @@ class ImapItems : public om::Items {
     if (!loop_) return;
     store_->folders().Materialize(ref_);
     FromTheEnd();
+    timer_ = loop_->SetTimer(store_->options().pollInterval, Later(&ImapItems::Poll));
+    Idle();
+  }
+  // A task calling member on this object while it lives.
+  platform::MessageLoop::Task Later(void (ImapItems::*member)()) {
     std::weak_ptr<ImapItems> weak = std::static_pointer_cast<ImapItems>(shared_from_this());
-    timer_ = loop_->SetTimer(store_->options().pollInterval, [weak] {
-      if (auto self = weak.lock()) self->Poll();
-    });
+    return [weak, member] {
+      if (auto self = weak.lock()) ((*self).*member)();
+    };
+  }
+
+  // IDLE on a connection of its own, which the store's work never waits for: the
+  // server wakes the watch at once, and Poll asks (on the store's connection) what
+  // came. A server without IDLE leaves the watch to the poll timer; a lost IDLE
+  // connection is opened again after the Connector's growing pauses, and until then
+  // the timer polls.
+  void Idle() {
+    if (retry_) loop_->KillTimer(std::exchange(retry_, 0));
+    bool buffered = false;
+    try {
+      if (!idler_) idler_ = store_->connector().Twin();
+      Session& s = idler_->Get();
+      if (!s.CanIdle()) return idler_.reset();
+      if (!s.selected() || s.selected()->name != ref_.dir) s.Select(ref_.dir);
+      idleFd_ = s.StartIdle();
+      buffered = s.IdleBuffered();
+    } catch (const ImapError& e) {
+      return IdleLost(e.Description());
+    }
+    lost_ = 0;
+    loop_->WatchFd(idleFd_, Later(&ImapItems::Woken));
+    renew_ = loop_->SetTimer(store_->options().idleRenewal, Later(&ImapItems::Woken));
+    if (buffered) loop_->Post(Later(&ImapItems::Woken));
+  }
+  void StopWaking() {
+    if (idleFd_ >= 0) loop_->UnwatchFd(std::exchange(idleFd_, -1));
+    if (renew_) loop_->KillTimer(std::exchange(renew_, 0));
+  }
+  // News from the server (or the renewal's time, or a closed connection).
+  void Woken() {
+    if (idleFd_ < 0) return;  // a wake-up posted for an IDLE since ended
+    StopWaking();
+    try {
+      idler_->Get().StopIdle();
+    } catch (const ImapError& e) {
+      return IdleLost(e.Description());
+    }
+    Poll();
+    if (idler_ && !retry_) Idle();
+  }
+  void IdleLost(const std::string& why) {
+    StopWaking();
+    if (idler_) idler_->Drop();
+    std::chrono::milliseconds pause = store_->connector().Delay(++lost_);
+    if (auto& tell = store_->connector().onNotice)
+      tell("cannot wait for new mail in \"" + ref_.dir + "\" (polling meanwhile; trying again in " +
+           std::to_string(pause.count()) + " ms): " + why);
+    retry_ = loop_->SetTimer(pause, Later(&ImapItems::Reconnect));
+  }
+  void Reconnect() {
+    Idle();
+    if (idleFd_ >= 0) Poll();  // the mail that came while the connection was away
   }
   // New mail is what comes after the messages there now.
   void FromTheEnd() {
@@ -368,6 +428,7 @@ class ImapItems : public om::Items {
     std::pair<std::uint32_t, std::vector<std::uint32_t>> fresh;
     try {
       fresh = store_->InMailbox(ref_.dir, 0, [&](Session& s) {
+        s.Noop();  // a server may show another session's delivery only after a command
         return std::make_pair(s.selected()->uidValidity, s.SearchFrom(next_));
       });
       if (fresh.first != watchedValidity_) return FromTheEnd();
@@ -378,6 +439,7 @@ class ImapItems : public om::Items {
       return;
     }
     for (std::uint32_t uid : fresh.second) {
+      if (uid < next_) continue;  // raised by a Poll nested in a handler of this one
       next_ = std::max(next_, uid + 1);
       if (!store_->IsOwn(ref_.dir, uid)) itemAdd_.Raise(store_->MakeItem(ref_, fresh.first, uid));
     }
@@ -403,6 +465,10 @@ class ImapItems : public om::Items {
   platform::MessageLoop* loop_ = nullptr;
   platform::TimerId timer_ = 0;
   std::uint32_t watchedValidity_ = 0, next_ = 1;
+  std::unique_ptr<Connector> idler_;
+  int idleFd_ = -1;
+  platform::TimerId renew_ = 0, retry_ = 0;
+  int lost_ = 0;  // IDLE connections lost in a row
 };
 
 // How many messages of the account carry one of the store's marks.

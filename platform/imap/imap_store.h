@@ -17,10 +17,13 @@
 // and UID EXPUNGE of that message alone); from Deleted Items it is expunged.
 //
 // NEW MAIL: ItemAdd polls the folder (UID SEARCH of the UIDs above the last seen)
-// every StoreOptions::pollInterval on platform::Platform().loop; messages this store
-// appended (rewrites, new mail) are not new mail. A dropped connection is opened again
-// after the Connector's pauses; a poll that still fails is told (onNotice) and the next
-// one tries again. A UIDVALIDITY that changed starts the watch over from the end.
+// every StoreOptions::pollInterval on platform::Platform().loop, and at once when the
+// folder's IDLE, on a second connection of the watch's own, says the server has news;
+// messages this store appended (rewrites, new mail) are not new mail. The IDLE is
+// renewed every StoreOptions::idleRenewal; a server without IDLE is only polled. A
+// dropped connection is opened again after the Connector's pauses (the IDLE one on a
+// loop timer, polling meanwhile); a poll that still fails is told (onNotice) and the
+// next one tries again. A UIDVALIDITY that changed starts the watch over from the end.
 //
 // SPEED: a walk of a folder lists its UIDs once (UID SEARCH) and fetches headers,
 // flags, INTERNALDATE and sizes in batches of the listing (UID FETCH of many messages
@@ -56,6 +59,9 @@ struct StoreOptions {
   std::uint64_t readAheadBytes = std::uint64_t{32} << 20;
   // How often a folder whose ItemAdd is watched is asked for new mail.
   std::chrono::milliseconds pollInterval{30000};
+  // How often a watch's IDLE is ended and begun again: servers may end one left
+  // for 30 minutes.
+  std::chrono::milliseconds idleRenewal{std::chrono::minutes(25)};
 };
 
 class ImapStore : public maildir::MimeStore {

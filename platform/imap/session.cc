@@ -180,6 +180,10 @@ Session::Session(const Endpoint& endpoint, const SessionOptions& options)
 
 Session::~Session() {
   if (!imap_) return;
+  if (idling_ && !broken_) try {
+      StopIdle();  // LOGOUT inside IDLE would be taken for a bad DONE
+    } catch (const ImapError&) {
+    }
   // mailimap_free logs out first, which on a dead connection means one more wait
   // for the timeout: such a connection is just closed.
   if (broken_ && imap_->imap_stream) {
@@ -711,14 +715,35 @@ std::vector<std::uint32_t> Session::WaitForNewMail(std::uint32_t fromUid,
     }
     // IDLE must be renewed within 29 minutes; the loop renews it.
     remaining = std::min<std::chrono::milliseconds>(remaining, std::chrono::minutes(25));
-    Check(mailimap_idle(imap_), "IDLE");
-    if (imap_->imap_stream->read_buffer_len == 0) {
-      pollfd p{mailimap_idle_get_fd(imap_), POLLIN, 0};
+    int fd = StartIdle();
+    if (!IdleBuffered()) {
+      pollfd p{fd, POLLIN, 0};
       poll(&p, 1, static_cast<int>(remaining.count()));
     }
-    lastTraffic_ = Clock::now();
-    Check(mailimap_idle_done(imap_), "IDLE");
+    StopIdle();
   }
+}
+
+int Session::StartIdle() {
+  EnsureUsable("wait for new mail");
+  if (!selected())
+    throw ImapError(Kind::kRefused, errnum::kFail, "No folder is open to wait for new mail in");
+  Check(mailimap_idle(imap_), "IDLE");
+  idling_ = true;
+  return mailimap_idle_get_fd(imap_);
+}
+
+bool Session::IdleBuffered() const {
+  return idling_ && imap_->imap_stream && imap_->imap_stream->read_buffer_len > 0;
+}
+
+void Session::StopIdle() {
+  if (!idling_) return;
+  idling_ = false;
+  EnsureUsable("end waiting for new mail");
+  // The wait in IDLE is no silence of the server's: the timeout counts from now.
+  lastTraffic_ = Clock::now();
+  Check(mailimap_idle_done(imap_), "IDLE");
 }
 
 }  // namespace stow::imap

@@ -181,6 +181,17 @@ class Session {
   std::vector<std::uint32_t> WaitForNewMail(std::uint32_t fromUid,
                                             std::chrono::milliseconds maxWait);
 
+  // IDLE for a message loop, without waiting in it. StartIdle sends IDLE in the
+  // selected mailbox and returns the descriptor that turns readable when the server
+  // has news for it (or closes); IdleBuffered says the news came with the server's
+  // go-ahead and is already read. StopIdle sends DONE and reads the answers; no other
+  // command may be sent in between. The server ends an IDLE left for 30 minutes:
+  // renew it (StopIdle, StartIdle) sooner.
+  bool CanIdle() const { return options_.useIdle && capabilities_.count("IDLE") > 0; }
+  int StartIdle();
+  bool IdleBuffered() const;
+  void StopIdle();
+
   // Called while an APPEND uploads its message: bytes sent so far, and in all.
   std::function<void(std::size_t sent, std::size_t total)> onUpload;
 
@@ -224,6 +235,7 @@ class Session {
   struct Delivery;
   Delivery* delivery_ = nullptr;
   bool uploading_ = false;
+  bool idling_ = false;
 };
 
 }  // namespace stow::imap

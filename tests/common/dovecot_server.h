@@ -101,9 +101,11 @@ class DovecotServer {
     return "";
   }
 
-  // A running server; nullptr (the test failed) when it did not start.
-  static std::unique_ptr<DovecotServer> Start() {
+  // A running server; nullptr (the test failed) when it did not start. extraConfig
+  // is added to its configuration ("imap_capability = ...").
+  static std::unique_ptr<DovecotServer> Start(const std::string& extraConfig = "") {
     std::unique_ptr<DovecotServer> server(new DovecotServer());
+    server->extraConfig_ = extraConfig;
     server->Init();
     return ::testing::Test::HasFatalFailure() ? nullptr : std::move(server);
   }
@@ -210,7 +212,7 @@ class DovecotServer {
             "/home/%u/rawlog\nservice anvil {\n chroot =\n}\n" +
             "service imap-login {\n chroot =\n inet_listener imap {\n  port = " +
             std::to_string(imapPort_) + "\n }\n inet_listener imaps {\n  port = " +
-            std::to_string(imapsPort_) + "\n  ssl = yes\n }\n}\n");
+            std::to_string(imapsPort_) + "\n  ssl = yes\n }\n}\n" + extraConfig_);
     std::string config = d + "/dovecot.conf";
     gchar* argv[] = {const_cast<gchar*>("/usr/sbin/dovecot"), const_cast<gchar*>("-F"),
                      const_cast<gchar*>("-c"), config.data(), nullptr};
@@ -233,7 +235,7 @@ class DovecotServer {
     waitpid(pid, nullptr, 0);
   }
 
-  std::string dir_, users_;
+  std::string dir_, users_, extraConfig_;
   uid_t uid_ = 0;
   gid_t gid_ = 0;
   std::uint16_t imapPort_ = 0, imapsPort_ = 0;

@@ -183,27 +183,42 @@ TEST_F(ImapProgramTest, AKilledDetachAllIsFinishedByTheNextRunWithEveryMessageOn
   EXPECT_FALSE(inFlight());
 }
 
+// IDLE wakes the watch at once, however long its polls are apart; a server without
+// IDLE is polled.
 TEST_F(ImapProgramTest, WatchDetachesMailDeliveredToAMonitoredFolderOnce) {
-  Ok({"monitor", "add", "Inbox"});
-  pid_t pid = prog_.Spawn(Args({"--imap-poll", "1", "watch"}), false, "watch");
-  auto err = [&] { return ReadAll(tmp_.root() / "watch.err"); };
-  for (int i = 0; i < 200 && err().find("watching") == std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  Send({"Fresh", "()", "08-Feb-2024 10:00:00 +0000", {{"fresh.txt", "fresh bytes"}}});
-  bool detached = false;
-  for (int i = 0; i < 200 && !detached; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    detached = Saved(prog_.attachments()) == std::vector<std::string>{"fresh bytes"};
+  for (bool idle : {true, false}) {
+    SCOPED_TRACE(idle ? "IDLE" : "polling");
+    if (!idle) {
+      server = DovecotServer::Start(
+          "imap_capability = IMAP4rev1 LITERAL+ SASL-IR ID ENABLE NAMESPACE UIDPLUS MOVE\n");
+      ASSERT_TRUE(server);
+      server->AddUser("alice", "secret");
+      url_ = "imaps://alice@127.0.0.1:" + std::to_string(server->imapsPort()) + "/";
+      for (const auto& saved : fs::directory_iterator(prog_.attachments())) fs::remove(saved);
+    }
+    Ok({"monitor", "add", "Inbox"});
+    pid_t pid = prog_.Spawn(Args({"--imap-poll", idle ? "600" : "1", "watch"}), false, "watch");
+    auto err = [&] { return ReadAll(tmp_.root() / "watch.err"); };
+    for (int i = 0; i < 200 && err().find("watching") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Send({"Fresh", "()", "08-Feb-2024 10:00:00 +0000", {{"fresh.txt", "fresh bytes"}}});
+    bool detached = false;
+    for (int i = 0; i < 100 && !detached; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      detached = Saved(prog_.attachments()) == std::vector<std::string>{"fresh bytes"};
+    }
+    // Another poll or wake-up, which must not take the rewritten mail for new mail.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(WaitExit(pid), 0) << err();
+    EXPECT_TRUE(detached) << err();
+    EXPECT_EQ(Saved(prog_.attachments()), std::vector<std::string>{"fresh bytes"});
+    auto inbox = BySubject("INBOX");
+    ASSERT_EQ(inbox.size(), 1u);
+    EXPECT_FALSE(inbox["Fresh"]["attachments"].contains("fresh.txt"));
+    auto commands = server->Commands("alice");
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "IDLE") > 0, idle);
   }
-  // Another poll, which must not take the rewritten mail for new mail.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  kill(pid, SIGTERM);
-  EXPECT_EQ(WaitExit(pid), 0) << err();
-  EXPECT_TRUE(detached) << err();
-  EXPECT_EQ(Saved(prog_.attachments()), std::vector<std::string>{"fresh bytes"});
-  auto inbox = BySubject("INBOX");
-  ASSERT_EQ(inbox.size(), 1u);
-  EXPECT_FALSE(inbox["Fresh"]["attachments"].contains("fresh.txt"));
 }
 
 }  // namespace
