@@ -46,10 +46,14 @@ class ImapProgramTest : public ImapServerTest {
     for (const auto& [name, bytes] : m.files) mime.parts.push_back({name, bytes});
     Peek({"append", "INBOX", m.flags, m.date, Render(mime)});
   }
-  std::map<std::string, nlohmann::json> BySubject(const std::string& mailbox) {
+  // once: each message is there once (not so while a killed rewrite waits for the
+  // next run: its new copy is in, its old one not yet expunged).
+  std::map<std::string, nlohmann::json> BySubject(const std::string& mailbox, bool once = true) {
     std::map<std::string, nlohmann::json> out;
     for (auto& m : Dump(mailbox).messages) {
-      EXPECT_EQ(out.count(m["subject"]), 0u) << "twice: " << m["subject"];
+      if (once) {
+        EXPECT_EQ(out.count(m["subject"]), 0u) << "twice: " << m["subject"];
+      }
       out[m["subject"]] = m;
     }
     return out;
@@ -167,7 +171,7 @@ TEST_F(ImapProgramTest, AKilledDetachAllIsFinishedByTheNextRunWithEveryMessageOn
     EXPECT_TRUE(inFlight()) << "round " << round;
     kill(pid, SIGKILL);
     WaitExit(pid);
-    EXPECT_EQ(BySubject("INBOX").size(), before.size()) << "round " << round;
+    EXPECT_EQ(BySubject("INBOX", false).size(), before.size()) << "round " << round;
   }
   Ok({"detach-all", "Inbox"});
   auto after = BySubject("INBOX");
