@@ -476,8 +476,15 @@ Report Reached(Session& session, const std::vector<Target>& targets) {
   Report r{session.Outcomes()};
   auto reached = r.reached;
   std::sort(reached.begin(), reached.end());
+  // The engine names an item it found gone by no id: each such report stands for one
+  // of the targets that went before they were read, and already says why.
+  auto nameless = std::count(reached.begin(), reached.end(), IdHash(""));
   for (const auto& t : targets) {
     if (std::binary_search(reached.begin(), reached.end(), IdHash(t.entryId))) continue;
+    if (t.before.gone && nameless > 0) {
+      --nameless;
+      continue;
+    }
     // One that went between the listing and the reading was asked for all the same.
     r.Add(t.before.gone ? Unreached(t, Left::kNotReached, kGoneBeforeRead)
                         : Unreached(session, t.entryId, t.before.subject));
