@@ -41,15 +41,21 @@ class MaildirEnumerator : public om::ItemEnumerator {
       std::string current = store->FollowRewrites(dir, e.unique);
       if (!visited_.insert(current).second) continue;
       std::optional<Entry> found;
-      if (current == e.unique && FileIdentity::Of(e.PathIn(dir)))
+      // The look that finds the file also gives the item its version key: a sweep
+      // over messages it has met before then looks at each file once.
+      struct stat st {};
+      std::string key;
+      if (current == e.unique && stat(e.PathIn(dir).c_str(), &st) == 0) {
         found = e;
-      else
+        if (S_ISREG(st.st_mode)) key = MarkCache::KeyOf(st);
+      } else {
         found = FindByUnique(dir, current);
+      }
       if (!found) {
         TakeOnRewritesOf(e);
         continue;  // deleted, or rewritten by another program
       }
-      return store->MakeItem(items_->ref(), found->sub, found->file);
+      return store->MakeItem(items_->ref(), found->sub, found->file, std::move(key));
     }
     if (!ended_) store->WalkedFolder(dir);
     ended_ = true;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/com_error.h"
 #include "platform/maildir/maildir_names.h"
@@ -93,7 +94,9 @@ std::string MaildirMessage::WorkFolder() const {
 }
 
 std::string MaildirMessage::VersionKey() const {
-  return unique_.empty() ? "" : MarkCache::KeyOf(Path());
+  if (unique_.empty()) return "";
+  if (!walkKey_.empty()) return std::exchange(walkKey_, std::string());
+  return MarkCache::KeyOf(Path());
 }
 
 void MaildirMessage::CheckReplaceable(const std::string& title) {

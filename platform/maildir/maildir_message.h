@@ -29,6 +29,9 @@ class MaildirMessage : public MessageStorage {
   // The message file `file` of ref's sub-folder sub ("cur" or "new").
   MaildirMessage(std::shared_ptr<MaildirStore> store, FolderRef ref, std::string sub,
                  std::string file);
+  // The version key of the file taken by the folder walk that found it, an instant
+  // ago: the first VersionKey gives it instead of looking at the file again.
+  void SetWalkKey(std::string key) { walkKey_ = std::move(key); }
   // A new mail that Replace saves into ref.
   MaildirMessage(std::shared_ptr<MaildirStore> store, FolderRef ref);
 
@@ -63,6 +66,7 @@ class MaildirMessage : public MessageStorage {
   std::optional<Entry> old_;
   struct stat oldSt_ {};
   bool gone_ = false;
+  mutable std::string walkKey_;
 };
 
 }  // namespace stow::maildir

@@ -87,9 +87,10 @@ std::shared_ptr<om::Items> MaildirStore::FolderItems(const FolderRef& ref) {
 }
 
 std::shared_ptr<om::Item> MaildirStore::MakeItem(const FolderRef& ref, const std::string& sub,
-                                                 const std::string& fileName) {
-  return std::make_shared<MimeItem>(Self(),
-                                    std::make_unique<MaildirMessage>(Self(), ref, sub, fileName));
+                                                 const std::string& fileName, std::string walkKey) {
+  auto message = std::make_unique<MaildirMessage>(Self(), ref, sub, fileName);
+  message->SetWalkKey(std::move(walkKey));
+  return std::make_shared<MimeItem>(Self(), std::move(message));
 }
 
 std::unique_ptr<MessageStorage> MaildirStore::NewMailStorage() {

@@ -99,8 +99,9 @@ class MaildirStore : public MimeStore {
   // a folder finishes the saves a crash interrupted there.
   std::shared_ptr<MaildirItems> ItemsOf(const FolderRef& ref);
   // The item of the message file `fileName` of ref's sub-folder sub.
+  // walkKey: the file's version key (mark_cache.h) when the caller has just taken it.
   std::shared_ptr<om::Item> MakeItem(const FolderRef& ref, const std::string& sub,
-                                     const std::string& fileName);
+                                     const std::string& fileName, std::string walkKey = "");
   // A file of unique name `unique` is about to appear in dir, made by this store: its
   // watcher does not take it for a delivery.
   void ExpectOwnFile(const std::string& dir, const std::string& unique);

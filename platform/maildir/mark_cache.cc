@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <string_view>
 
 namespace stow::maildir {
 
@@ -29,6 +32,10 @@ bool Recordable(const std::string& text) {
 std::string MarkCache::KeyOf(const std::string& path) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+  return KeyOf(st);
+}
+
+std::string MarkCache::KeyOf(const struct stat& st) {
   char key[160];
   std::snprintf(key, sizeof key, "%lld:%llu:%lld.%09ld:%lld.%09ld",
                 static_cast<long long>(st.st_size), static_cast<unsigned long long>(st.st_ino),
@@ -40,13 +47,20 @@ std::string MarkCache::KeyOf(const std::string& path) {
 void MarkCache::Load() {
   loaded_ = true;
   if (file_.empty()) return;
-  std::ifstream in(file_);
-  std::string line;
+  // Read whole: a watcher's start over a big folder reads a line per message.
+  std::ifstream in(file_, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string_view rest(text);
+  entries_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
   // path TAB key TAB mark
-  while (std::getline(in, line)) {
-    std::size_t a = line.find('\t'), b = a == std::string::npos ? a : line.find('\t', a + 1);
-    if (b == std::string::npos) continue;
-    entries_[line.substr(0, a)] = {line.substr(a + 1, b - a - 1), line.substr(b + 1), false};
+  while (!rest.empty()) {
+    std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    std::size_t a = line.find('\t'), b = a == line.npos ? a : line.find('\t', a + 1);
+    if (b == line.npos) continue;
+    entries_[std::string(line.substr(0, a))] = {std::string(line.substr(a + 1, b - a - 1)),
+                                                std::string(line.substr(b + 1)), false};
   }
 }
 

@@ -12,6 +12,8 @@
 // cache made under another secret is another file. It lives in
 // $XDG_CACHE_HOME/stowbright/ (~/.cache when unset), and losing it costs only time.
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -30,6 +32,8 @@ class MarkCache {
 
   // The key of the message file at path now; "" when it cannot be read.
   static std::string KeyOf(const std::string& path);
+  // The key of a regular file whose status st was taken now.
+  static std::string KeyOf(const struct stat& st);
   // The mark recorded for the file (path) with this key, if any.
   std::optional<std::string> Find(const std::string& path, const std::string& key);
   // The mark read from the file (path) whose key was taken before it was read.
