@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -242,24 +243,19 @@ class MimeAttachments : public om::Attachments {
     // larger one in a private unlinked file (without a name where the file system
     // allows it, so that a process killed here leaves nothing behind).
     if (st.st_size <= kAddInMemoryBytes) {
-      std::string bytes;
-      std::vector<char> buf(static_cast<std::size_t>(st.st_size) + 1);
-      bool grew = false;
-      for (;;) {
-        ssize_t n = ReadOrRaise(src, buf.data(), buf.size(), path, {src});
-        if (n == 0) break;
-        bytes.append(buf.data(), static_cast<std::size_t>(n));
-        if (bytes.size() > static_cast<std::size_t>(kAddInMemoryBytes)) {
-          grew = true;  // written to meanwhile: copied through a file below
-          break;
-        }
-      }
-      if (!grew) {
+      // Read straight into the memory the part's content keeps.
+      std::size_t room = static_cast<std::size_t>(st.st_size) + 1, size = 0;
+      std::unique_ptr<char, decltype(&g_free)> bytes(static_cast<char*>(g_malloc(room)), g_free);
+      for (ssize_t n;
+           size < room && (n = ReadOrRaise(src, bytes.get() + size, room - size, path, {src})) > 0;)
+        size += static_cast<std::size_t>(n);
+      // A file that grew since its size was taken is copied through a file below.
+      if (size < room) {
         close(src);
-        GRef<GMimeStream> stream = mime::MemoryContent(bytes);
         Sha256 digest;
-        digest.Update(bytes.data(), bytes.size());
-        return Attach(doc, stream.get(), path, displayName, static_cast<std::int64_t>(bytes.size()),
+        digest.Update(bytes.get(), size);
+        GRef<GMimeStream> stream = mime::TakeMemoryContent(bytes.release(), size);
+        return Attach(doc, stream.get(), path, displayName, static_cast<std::int64_t>(size),
                       digest.Hex());
       }
       lseek(src, 0, SEEK_SET);

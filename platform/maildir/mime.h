@@ -200,6 +200,8 @@ std::string PartText(GMimePart* part);
 // Content for a new part: bytes copied now, or the file open at fd (taken; read
 // from its current offset at Save time).
 GRef<GMimeStream> MemoryContent(const std::string& bytes);
+// Content that takes over the first size bytes at data (allocated by g_malloc).
+GRef<GMimeStream> TakeMemoryContent(char* data, std::size_t size);
 GRef<GMimeStream> FileContent(int fd);
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,9 @@
 #include "platform/maildir/store_util.h"
 
+#include <gnutls/crypto.h>
+
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "platform/com_error.h"
@@ -53,6 +56,31 @@ std::string HexUpper(std::string_view bytes) {
     s += kDigits[b & 15];
   }
   return s;
+}
+
+Sha256::Sha256() : h_(nullptr) {
+  if (gnutls_hash_init(&h_, GNUTLS_DIG_SHA256) < 0) throw std::bad_alloc();
+}
+
+Sha256::~Sha256() {
+  if (h_) gnutls_hash_deinit(h_, nullptr);
+}
+
+void Sha256::Update(const char* data, std::size_t n) {
+  if (h_ && n > 0) gnutls_hash(h_, data, n);
+}
+
+std::string Sha256::Hex() {
+  if (!h_) return hex_;
+  unsigned char digest[32];
+  gnutls_hash_deinit(h_, digest);
+  h_ = nullptr;
+  static const char kDigits[] = "0123456789abcdef";
+  for (unsigned char b : digest) {
+    hex_ += kDigits[b >> 4];
+    hex_ += kDigits[b & 15];
+  }
+  return hex_;
 }
 
 std::string Md5(std::string_view bytes) {

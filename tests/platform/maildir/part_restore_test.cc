@@ -118,6 +118,52 @@ TEST_F(MaildirTest, EveryKindOfPartComesBackAsItWas) {
   EXPECT_EQ(ReadFile(back).find("X-Stowbright-Part"), std::string::npos);
 }
 
+// A part put back keeps its unencoded transfer encoding only where its bytes allow
+// it, whichever block of the content the deciding byte falls in.
+TEST_F(MaildirTest, APartComesBackUnencodedOnlyWhereItsBytesAllowIt) {
+  const std::size_t block = 65536;  // what the content is looked at in
+  auto lines = [](std::size_t total, std::size_t width) {
+    std::string s;
+    while (s.size() < total) s += std::string(width, 'a') + "\n";
+    return s;
+  };
+  std::string straddling = lines(block - 500, 80);  // a 999-byte line across the block edge
+  straddling += std::string(999, 'b') + "\n" + lines(2000, 80);
+  std::string late8 = lines(block + 4000, 80), lateNul = late8;
+  late8[block + 100] = '\xe9';
+  lateNul[block + 100] = '\0';
+  struct Case {
+    std::string encoding, content, back;
+  } cases[] = {{"7bit", lines(3 * block, 998), "7bit"},
+               {"7bit", straddling, "base64"},
+               {"7bit", late8, "base64"},
+               {"8bit", late8, "8bit"},
+               {"8bit", lateNul, "base64"}};
+  fs::create_directories(dir_ / "saved");
+  for (const auto& c : cases) {
+    fs::remove_all(root_ / "cur");
+    fs::create_directories(root_ / "cur");
+    auto item = ItemAt(
+        Deliver(kHead + "Subject: shape\nContent-Type: multipart/mixed; boundary=M\n\n" +
+                "--M\nContent-Type: text/html\n\n<p>x</p>\n--M\n" +
+                "Content-Type: application/x-data; name=d.bin\n" +
+                "Content-Transfer-Encoding: " + c.encoding + "\n\n" + c.content + "--M--\n"));
+    auto part = item->Attachments()->Item(1);
+    part->SaveAsFile((dir_ / "saved" / "d.bin").string());
+    part->Delete();
+    item->Save();
+    auto stripped = ItemAt(root_ / InboxFiles().at(0));
+    stripped->Attachments()->Add((dir_ / "saved" / "d.bin").string(), "d.bin");
+    stripped->Save();
+    auto after = LeavesOf(root_ / InboxFiles().at(0));
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_NE(after[0].find("| " + c.back + " |"), std::string::npos)
+        << c.encoding << " content of " << c.content.size() << " bytes: " << after[0];
+    // The delimiter takes the last line break.
+    EXPECT_NE(after[0].find(Sha256(c.content.substr(0, c.content.size() - 1))), std::string::npos);
+  }
+}
+
 // A message file attached anew (no record of how it was) is still a message part,
 // which may only be sent unencoded.
 TEST_F(MaildirTest, AMessageFileAttachedAnewIsNotEncoded) {
