@@ -53,6 +53,13 @@ class AppTest : public ::testing::Test {
     return r;
   }
 
+  // A run that must succeed and say each of texts on its standard output.
+  Result Says(const std::vector<std::string>& args, const std::vector<std::string>& texts) {
+    Result r = Ok(args);
+    for (const auto& text : texts) EXPECT_THAT(r.out, HasSubstr(text)) << args[0];
+    return r;
+  }
+
   json RunJson(const std::vector<std::string>& args) {
     auto all = args;
     all.push_back("--json");
@@ -162,9 +169,7 @@ TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
           1709543800);
   Deliver(store_, "None", {}, 1709543900);
 
-  Result r = Ok({"detach-all", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("Detached 3 files"));
-  EXPECT_THAT(r.out, HasSubstr(AttachmentDir().string()));
+  Result r = Says({"detach-all", "Inbox"}, {"Detached 3 files", AttachmentDir().string()});
   EXPECT_THAT(r.err, HasSubstr("Processing.... (3 Of 3)"));
   // A log gets a progress line at most once a second, and always the last one: the
   // middle of three quick items is not written.
@@ -176,8 +181,7 @@ TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
   for (auto& item : RunJson({"list", "Inbox"}))
     EXPECT_EQ(item["processed"], item["subject"] != "None") << item["subject"];
 
-  r = Ok({"reattach-all", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("Re-attached 3 files"));
+  r = Says({"reattach-all", "Inbox"}, {"Re-attached 3 files"});
   for (auto& item : RunJson({"list", "Inbox"})) {
     EXPECT_EQ(item["processed"], false);
     json shown = RunJson({"show", "Inbox", item["entry_id"]});
@@ -203,9 +207,9 @@ TEST_F(AppTest, TheSameFileSentTwiceIsWrittenOnce) {
   EXPECT_EQ(SavedFileContents(), (std::vector<std::string>{"the same bytes", "the same bytes"}));
   // A whole folder is counted as it goes: the first ten names of a reason, and the rest.
   for (int i = 0; i < 12; ++i) Deliver(store_, "Plain " + std::to_string(i), {}, 1709544000 + i);
-  Result r = Ok({"detach-all", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("Left 12 items unchanged (it has no attachments): 'Plain 0'"));
-  EXPECT_THAT(r.out, HasSubstr("'Plain 9' and 2 more\n"));
+  Result r = Says(
+      {"detach-all", "Inbox"},
+      {"Left 12 items unchanged (it has no attachments): 'Plain 0'", "'Plain 9' and 2 more\n"});
 }
 
 TEST_F(AppTest, AFolderThatIsNotAMaildirIsRefusedAndInitMakesOne) {
@@ -254,8 +258,7 @@ TEST_F(AppTest, ALostOrReplacedSecretIsReportedAndItsRecordsKept) {
 
   // The old secret back, everything comes back.
   std::ofstream(secret, std::ios::trunc) << original;
-  r = Ok({"reattach-all", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("Re-attached 2 files"));
+  r = Says({"reattach-all", "Inbox"}, {"Re-attached 2 files"});
 }
 
 TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
@@ -263,8 +266,7 @@ TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
   Deliver(store_, "B", {{"b.txt", "bbbb"}, {"c.txt", "cc"}}, 1709543800);
 
   // One item by entry id: only it is detached.
-  Result r = Ok({"detach", "Inbox", a});
-  EXPECT_THAT(r.out, HasSubstr("Detached 1 file (3 bytes) from 1 of 1 item"));
+  Result r = Says({"detach", "Inbox", a}, {"Detached 1 file (3 bytes) from 1 of 1 item"});
   EXPECT_THAT(r.out, HasSubstr("; 3 bytes newly written\n"));
   EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"aaa"});
   std::map<std::string, bool> processed;
@@ -274,8 +276,7 @@ TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
 
   // Remove links counts the links the engine took out and leaves the files.
   Ok({"detach", "Inbox", "2"});
-  r = Ok({"remove-links", "Inbox", "all"});
-  EXPECT_THAT(r.out, HasSubstr("Removed 3 links from 2 of 2 items"));
+  r = Says({"remove-links", "Inbox", "all"}, {"Removed 3 links from 2 of 2 items"});
   EXPECT_EQ(SavedFileContents(), (std::vector<std::string>{"aaa", "bbbb", "cc"}));
 }
 
@@ -408,8 +409,7 @@ TEST_F(AppTest, CopyNeedsAFolderAndLeavesTheItem) {
 
   fs::path to = root_ / "copies";
   fs::create_directories(to);
-  r = Ok({"--to", to.string(), "copy", "Inbox", "1"});
-  EXPECT_THAT(r.out, HasSubstr("Copied 1 file"));
+  r = Says({"--to", to.string(), "copy", "Inbox", "1"}, {"Copied 1 file"});
   ASSERT_EQ(std::distance(fs::directory_iterator(to), fs::directory_iterator()), 1);
   EXPECT_EQ(ReadAll(fs::directory_iterator(to)->path()), "aaa");
   json list = RunJson({"list", "Inbox"});
@@ -509,10 +509,8 @@ TEST_F(AppTest, DetachAndReattachThroughEveryHostVersion) {
     EXPECT_EQ(visible, 1) << shown.dump();
   }
   // The folder commands are on the explorer's bar too.
-  Result r = Ok({"--host-version", "11", "detach-all", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("Detached 6 files"));
-  r = Ok({"--host-version", "12", "reattach-all", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("Re-attached 6 files"));
+  Result r = Says({"--host-version", "11", "detach-all", "Inbox"}, {"Detached 6 files"});
+  r = Says({"--host-version", "12", "reattach-all", "Inbox"}, {"Re-attached 6 files"});
   // A folder command is not on an inspector's bar.
   r = Fails(1, {"--host-version", "11", "run", "cmdStripAttachmentsFolder", "Inbox", "1", "--open"},
             "Detach All");
@@ -562,8 +560,7 @@ TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
   // whole, as the user asked, is no failure of the command.
   Deliver(store_, "Mixed", {{"keep.pdf", "%PDF"}, {"take.txt", "text"}}, 1709543700);
   Deliver(store_, "Exempt", {{"whole.pdf", "%PDF-1.4"}}, 1709543800);
-  r = Ok({"detach-all", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("Detached 1 file"));
+  r = Says({"detach-all", "Inbox"}, {"Detached 1 file"});
   EXPECT_EQ(FileNames(files), std::vector<std::string>{"take.txt"});
   EXPECT_TRUE(SavedFileContents().empty());
   EXPECT_FALSE(BySubject("Inbox")["Exempt"]["processed"].get<bool>());
@@ -597,14 +594,11 @@ TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
 }
 
 TEST_F(AppTest, MonitoredFoldersAddListRemove) {
-  Result r = Ok({"monitor", "list"});
-  EXPECT_THAT(r.out, HasSubstr("No folder is monitored"));
+  Result r = Says({"monitor", "list"}, {"No folder is monitored"});
 
-  r = Ok({"monitor", "add", "inbox"});
-  EXPECT_THAT(r.out, HasSubstr("Monitoring \\\\Personal Folders\\Inbox"));
-  EXPECT_THAT(r.out, HasSubstr(AttachmentDir().string()));
-  r = Ok({"monitor", "add", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("already"));
+  r = Says({"monitor", "add", "inbox"},
+           {"Monitoring \\\\Personal Folders\\Inbox", AttachmentDir().string()});
+  r = Says({"monitor", "add", "Inbox"}, {"already"});
   json list = RunJson({"monitor", "list"});
   ASSERT_EQ(list.size(), 1u);
   // The list keeps its entries as keys compared without regard to case.
@@ -626,8 +620,7 @@ TEST_F(AppTest, MonitoredFoldersAddListRemove) {
   EXPECT_THAT(r.out, HasSubstr(own.string()));
   EXPECT_EQ(RunJson({"monitor", "list"}).size(), 2u);
 
-  r = Ok({"monitor", "remove", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("No longer monitoring"));
+  r = Says({"monitor", "remove", "Inbox"}, {"No longer monitoring"});
   list = RunJson({"monitor", "list"});
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(Lower(list[0]["path"]), "\\\\personal folders\\inbox\\projects");
@@ -660,13 +653,10 @@ TEST_F(AppTest, AttachmentFolderThroughTheDialogOnEveryHostVersion) {
 }
 
 TEST_F(AppTest, RibbonRunAndAbout) {
-  Result r = Ok({"ribbon", "Microsoft.Outlook.Explorer"});
-  EXPECT_THAT(r.out, HasSubstr("onAction=\"SubExecuteAction\""));
-  EXPECT_THAT(r.out, HasSubstr("cmdStripAttachments"));
-  r = Ok({"ribbon", "Microsoft.Outlook.Mail.Read"});
-  EXPECT_THAT(r.out, HasSubstr("cmdDetach"));
-  r = Ok({"ribbon", "--menu", "dnAdvancedPopup"});
-  EXPECT_THAT(r.out, HasSubstr("cmdStripAttachmentsFolder"));
+  Result r = Says({"ribbon", "Microsoft.Outlook.Explorer"},
+                  {"onAction=\"SubExecuteAction\"", "cmdStripAttachments"});
+  r = Says({"ribbon", "Microsoft.Outlook.Mail.Read"}, {"cmdDetach"});
+  r = Says({"ribbon", "--menu", "dnAdvancedPopup"}, {"cmdStripAttachmentsFolder"});
   r = Fails(2, {"ribbon", "Microsoft.Outlook.NoSuchThing"}, "Microsoft.Outlook.NoSuchThing");
   EXPECT_EQ(Run({"ribbon", "--menu", "dnNoSuchMenu"}).code, 2);
   EXPECT_EQ(Run({"--host-version", "12", "ribbon", "Microsoft.Outlook.Explorer"}).code, 2);
@@ -715,13 +705,9 @@ TEST_F(AppTest, ReplyAndForwardCarryTheFilesOrDropTheLinks) {
   Ok({"detach-all", "Inbox"});
   std::string id = RunJson({"list", "Inbox"})[0]["entry_id"];
 
-  Result r = Ok({"reply", "Inbox", id, "--attach-files"});
-  EXPECT_THAT(r.out, HasSubstr("saved in Drafts"));
-  EXPECT_THAT(r.out, HasSubstr("with 2 file(s)"));
-  r = Ok({"--host-version", "11", "forward", "Inbox", "1", "--remove-links"});
-  EXPECT_THAT(r.out, HasSubstr("without links"));
-  r = Ok({"--host-version", "12", "reply", "Inbox", "1", "--attach-files"});
-  EXPECT_THAT(r.out, HasSubstr("with 2 file(s)"));
+  Result r = Says({"reply", "Inbox", id, "--attach-files"}, {"saved in Drafts", "with 2 file(s)"});
+  r = Says({"--host-version", "11", "forward", "Inbox", "1", "--remove-links"}, {"without links"});
+  r = Says({"--host-version", "12", "reply", "Inbox", "1", "--attach-files"}, {"with 2 file(s)"});
 
   auto drafts = BySubject("Drafts");
   ASSERT_EQ(drafts.size(), 2u) << r.out;  // the two replies share a subject
@@ -759,8 +745,8 @@ TEST_F(AppTest, MissingFilesAreNamedVerifiedRelinkedAndThenPutBack) {
   EXPECT_EQ(ParseRecords(item["processed_attachments"]).size(), 2u);
   EXPECT_THAT(item["html_body"].get<std::string>(), HasSubstr("tableKZOSTART"));
 
-  r = Ok({"relink", "Inbox", AttachmentDir().string(), moved.string()});
-  EXPECT_THAT(r.out, HasSubstr("Relinked 2 saved files of 1 item"));
+  r = Says({"relink", "Inbox", AttachmentDir().string(), moved.string()},
+           {"Relinked 2 saved files of 1 item"});
   EXPECT_THAT(Run({"verify", "Inbox"}).out, HasSubstr("all there"));
   r = Ok({"reattach-all", "Inbox"});
   EXPECT_EQ(FileNames(moved).size(), 0u);
@@ -780,8 +766,7 @@ TEST_F(AppTest, SignedMailIsLeftAsItIsDeleteIsForGoodAndUnrecordableFoldersAreRe
   Deliver(store_, "Plain", {{"p.txt", "plain"}}, 1709543700);
   Ok({"settings", "--set", "AttachmentNamingOption=4"});
   Result r = Fails(1, {"detach", "Inbox", "1"}, "'Signed' is signed or encrypted: left as it is");
-  r = Ok({"detach-all", "Inbox"});
-  EXPECT_THAT(r.out, HasSubstr("Left 1 signed or encrypted mail as it is: 'Signed'"));
+  r = Says({"detach-all", "Inbox"}, {"Left 1 signed or encrypted mail as it is: 'Signed'"});
   // The start-up sweep of a monitored folder leaves it too, and is not the command's.
   Ok({"monitor", "add", "Inbox"});
   fs::create_directories(root_ / "copies");
@@ -789,8 +774,7 @@ TEST_F(AppTest, SignedMailIsLeftAsItIsDeleteIsForGoodAndUnrecordableFoldersAreRe
   Ok({"monitor", "remove", "Inbox"});
   EXPECT_EQ(ReadAll(sealedFile), sealed);
 
-  r = Ok({"--yes", "delete", "Inbox", "2"});
-  EXPECT_THAT(r.out, HasSubstr("for good and moved 1 saved file to the trash"));
+  r = Says({"--yes", "delete", "Inbox", "2"}, {"for good and moved 1 saved file to the trash"});
   EXPECT_EQ(RunJson({"list", "Deleted Items"}).size(), 0u);
   EXPECT_EQ(ReadAll(home_ / ".local/share/Trash/files/p.txt"), "plain");
 

@@ -163,53 +163,19 @@ TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
 
 // --- two processes rewriting the same messages ---
 
-// What the records of a message name (its QLXProcessedAttachments property, read
-// from the header the store writes).
-std::vector<Record> RecordsIn(const fs::path& path) {
-  EnsureGMime();
-  std::vector<Record> out;
-  GMimeStream* stream = g_mime_stream_fs_open(path.c_str(), O_RDONLY, 0, nullptr);
-  if (!stream) return out;
-  GMimeParser* parser = g_mime_parser_new_with_stream(stream);
-  GMimeMessage* m = g_mime_parser_construct_message(parser, nullptr);
-  auto param = [](std::string v, const std::string& key) {
-    v.erase(std::remove_if(v.begin(), v.end(), [](char c) { return g_ascii_isspace(c); }), v.end());
-    std::size_t at = v.find(";" + key + "=");
-    if (at == std::string::npos) return std::string();
-    at += key.size() + 2;
-    gsize n = 0;
-    guchar* d = g_base64_decode(v.substr(at, v.find(';', at) - at).c_str(), &n);
-    std::string s(reinterpret_cast<char*>(d), n);
-    g_free(d);
-    return s;
-  };
-  GMimeHeaderList* headers = m ? g_mime_object_get_header_list(GMIME_OBJECT(m)) : nullptr;
-  for (int i = 0; headers && i < g_mime_header_list_get_count(headers); ++i) {
-    GMimeHeader* h = g_mime_header_list_get_header_at(headers, i);
-    if (g_ascii_strcasecmp(g_mime_header_get_name(h), "X-Stowbright-Property") != 0) continue;
-    std::string raw = g_mime_header_get_raw_value(h);
-    if (param(raw, "name") == "QLXProcessedAttachments") out = ParseRecords(param(raw, "value"));
-  }
-  if (m) g_object_unref(m);
-  g_object_unref(parser);
-  g_object_unref(stream);
-  return out;
-}
-
 // A message's state: its attachments in it (A), in files its records name with the
 // link block in its body (D), or in those files without the block (L).
 char StateOf(const ParsedMessage& m, const std::vector<std::string>& hashes) {
   std::size_t inMail = 0, inFiles = 0;
-  auto records = RecordsIn(m.path);
   for (const auto& h : hashes) {
     inMail += std::count(m.leafHashes.begin(), m.leafHashes.end(), h) > 0;
-    for (const auto& r : records)
+    for (const auto& r : m.records)
       if (fs::exists(r.path) && Sha256(ReadAll(r.path)) == h) {
         ++inFiles;
         break;
       }
   }
-  if (inMail == hashes.size() && records.empty()) return 'A';
+  if (inMail == hashes.size() && m.records.empty()) return 'A';
   if (inMail == 0 && inFiles == hashes.size()) return m.linkBlock ? 'D' : 'L';
   return '?';
 }
