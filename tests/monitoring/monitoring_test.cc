@@ -31,15 +31,9 @@ class MonitoringTest : public AddinTest {
 
   static mem::MailSpec Mail(const std::string& subject, const std::string& cls = "IPM.Note",
                             const std::string& billing = "") {
-    mem::MailSpec mailSpec;
+    mem::MailSpec mailSpec = MailAbout(subject);
     mailSpec.messageClass = cls;
-    mailSpec.subject = subject;
-    mailSpec.htmlBody = "<html><body><p>" + subject + "</p></body></html>";
     mailSpec.billingInformation = billing;
-    mem::AttachmentSpec a;
-    a.fileName = subject + ".pdf";
-    a.bytes = "bytes of " + subject;
-    mailSpec.attachments.push_back(a);
     return mailSpec;
   }
   std::int64_t AttachmentCount(const std::shared_ptr<om::Item>& item) {
