@@ -28,15 +28,8 @@ class CommandsTest : public AddinTest {
                                                   std::shared_ptr<om::Folder> folder = nullptr,
                                                   bool withAttachment = true) {
     std::vector<std::shared_ptr<om::Item>> items;
-    for (int i = 0; i < n; ++i) {
-      mem::MailSpec mailSpec;
-      mailSpec.subject = prefix + std::to_string(i);
-      mailSpec.htmlBody = "<html><body><p>" + mailSpec.subject + "</p></body></html>";
-      if (withAttachment)
-        mailSpec.attachments = {
-            Attachment(prefix + std::to_string(i) + ".pdf", "%PDF-" + mailSpec.subject)};
-      items.push_back(env.AddMail(mailSpec, folder));
-    }
+    for (int i = 0; i < n; ++i)
+      items.push_back(env.AddMail(MailAbout(prefix + std::to_string(i), withAttachment), folder));
     return items;
   }
 

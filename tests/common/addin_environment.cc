@@ -250,4 +250,12 @@ bool AddinTest::HasAttachment(const std::shared_ptr<om::Item>& item, const std::
   return false;
 }
 
+mem::MailSpec AddinTest::MailAbout(const std::string& subject, bool withFile) {
+  mem::MailSpec mailSpec;
+  mailSpec.subject = subject;
+  mailSpec.htmlBody = "<html><body><p>" + subject + "</p></body></html>";
+  if (withFile) mailSpec.attachments.push_back({subject + ".pdf", "%PDF-" + subject, "", false});
+  return mailSpec;
+}
+
 }  // namespace stow::testing

@@ -167,6 +167,9 @@ class AddinTest : public ::testing::Test {
   bool Processed(const std::shared_ptr<om::Item>& item);
   // Whether the stored item has an attachment of that name.
   bool HasAttachment(const std::shared_ptr<om::Item>& item, const std::string& name);
+  // A mail about subject: an HTML body naming it and, withFile, one attachment
+  // subject + ".pdf" of its own bytes.
+  static mem::MailSpec MailAbout(const std::string& subject, bool withFile = true);
 
   AddinEnvironment env;
 };

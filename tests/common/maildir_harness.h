@@ -61,6 +61,45 @@ inline std::string UniqueOf(const std::string& file) {
   return cut == std::string::npos ? file : file.substr(0, cut);
 }
 
+// One record of an item's list: path TAB name TAB flag.
+struct Record {
+  std::string path, name, flag;
+};
+
+inline std::vector<Record> ParseRecords(const std::string& text) {
+  std::vector<Record> out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find("\r\n", start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    start = end == std::string::npos ? text.size() : end + 2;
+    if (line.empty()) continue;
+    Record r;
+    std::size_t t1 = line.find('\t');
+    r.path = line.substr(0, t1);
+    if (t1 != std::string::npos) {
+      std::size_t t2 = line.find('\t', t1 + 1);
+      r.name = line.substr(t1 + 1, t2 == std::string::npos ? std::string::npos : t2 - t1 - 1);
+      if (t2 != std::string::npos) r.flag = line.substr(t2 + 1);
+    }
+    out.push_back(r);
+  }
+  return out;
+}
+
+// The base64 parameter key of a property header's value, blanks taken out.
+inline std::string PropertyParameter(const std::string& v, const std::string& key) {
+  std::size_t at = v.find(";" + key + "=");
+  if (at == std::string::npos) return "";
+  at += key.size() + 2;
+  gsize n = 0;
+  guchar* d = g_base64_decode(v.substr(at, v.find(';', at) - at).c_str(), &n);
+  std::string s(reinterpret_cast<char*>(d), n);
+  g_free(d);
+  return s;
+}
+
 // What a message file holds, as GMime reads it.
 struct ParsedMessage {
   fs::path path;
@@ -73,9 +112,10 @@ struct ParsedMessage {
   // Carries a property header of the store with a value: without one, the store has
   // no records of the message to report, so they need not be asked for.
   bool propertyValue = false;
-  std::string fileHash;    // SHA-256 of the whole file
-  bool linkBlock = false;  // an HTML part holds the block of links
-  std::string html;        // the first HTML part, decoded
+  std::vector<Record> records;  // the record list as its header holds it (not verified)
+  std::string fileHash;         // SHA-256 of the whole file
+  bool linkBlock = false;       // an HTML part holds the block of links
+  std::string html;             // the first HTML part, decoded
 };
 
 inline void EnsureGMime() {
@@ -141,7 +181,7 @@ inline ParsedMessage ParseMessageFile(const fs::path& path) {
     GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message));
     pm.processedHeader = g_mime_header_list_contains(headers, "X-Stowbright-Billing");
     int count = g_mime_header_list_get_count(headers);
-    for (int i = 0; i < count && !pm.propertyValue; ++i) {
+    for (int i = 0; i < count; ++i) {
       GMimeHeader* h = g_mime_header_list_get_header_at(headers, i);
       if (g_ascii_strcasecmp(g_mime_header_get_name(h), "X-Stowbright-Property") != 0) continue;
       const char* raw = g_mime_header_get_value(h);
@@ -151,7 +191,9 @@ inline ParsedMessage ParseMessageFile(const fs::path& path) {
       // Any form other than an empty "value=" is taken to hold something.
       std::size_t at = v.find(";value=");
       std::size_t end = at == std::string::npos ? at : v.find(';', at + 7);
-      pm.propertyValue = at == std::string::npos || end != at + 7;
+      pm.propertyValue = pm.propertyValue || at == std::string::npos || end != at + 7;
+      if (PropertyParameter(v, "name") == "QLXProcessedAttachments")
+        pm.records = ParseRecords(PropertyParameter(v, "value"));
     }
     CollectLeaves(g_mime_message_get_mime_part(message), pm);
     g_object_unref(message);
@@ -184,33 +226,6 @@ inline std::vector<std::string> FilesIn(const fs::path& dir) {
   return out;
 }
 
-// One record of an item's list: path TAB name TAB flag.
-struct Record {
-  std::string path, name, flag;
-};
-
-inline std::vector<Record> ParseRecords(const std::string& text) {
-  std::vector<Record> out;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find("\r\n", start);
-    std::string line =
-        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    start = end == std::string::npos ? text.size() : end + 2;
-    if (line.empty()) continue;
-    Record r;
-    std::size_t t1 = line.find('\t');
-    r.path = line.substr(0, t1);
-    if (t1 != std::string::npos) {
-      std::size_t t2 = line.find('\t', t1 + 1);
-      r.name = line.substr(t1 + 1, t2 == std::string::npos ? std::string::npos : t2 - t1 - 1);
-      if (t2 != std::string::npos) r.flag = line.substr(t2 + 1);
-    }
-    out.push_back(r);
-  }
-  return out;
-}
-
 // Whether one of records names a file of folder whose bytes hash to hash (a record
 // that leads outside the folder never counts).
 inline bool InRecordedFile(const std::vector<Record>& records, const fs::path& folder,
@@ -220,6 +235,47 @@ inline bool InRecordedFile(const std::vector<Record>& records, const fs::path& f
     fs::path p(r.path);
     return p.parent_path() == folder && fs::is_regular_file(p, ec) && Sha256(ReadAll(p)) == hash;
   });
+}
+
+// A message as delivered: its Message-ID, the whole file's hash and its attachments'.
+struct Original {
+  std::string messageId, fileHash;
+  std::vector<std::string> hashes;
+};
+
+// What a user would call lost or damaged, empty when all is well: a message that does
+// not parse, one nobody delivered, an original missing or there twice, an attachment
+// neither in its message nor in a file of folder that the message's records (records(m))
+// name; with detached, one still in its message too.
+template <class Records>
+std::vector<std::string> Lost(const std::vector<Original>& originals,
+                              const std::vector<ParsedMessage>& messages, const fs::path& folder,
+                              Records records, bool detached = false) {
+  std::vector<std::string> bad;
+  std::map<std::string, int> seen;
+  for (const auto& m : messages) {
+    if (!m.parsed) bad.push_back("does not parse: " + m.path.string());
+    ++seen[m.messageId];
+    auto o = std::find_if(originals.begin(), originals.end(),
+                          [&](const Original& o) { return o.messageId == m.messageId; });
+    if (o == originals.end()) {
+      bad.push_back("unknown message appeared: " + m.messageId);
+      continue;
+    }
+    for (const auto& h : o->hashes) {
+      std::string what = "attachment " + h.substr(0, 12) + " of " + o->messageId;
+      if (std::count(m.leafHashes.begin(), m.leafHashes.end(), h) > 0) {
+        if (detached) bad.push_back(what + " is still in " + m.path.filename().string());
+      } else if (!InRecordedFile(records(m), folder, h)) {
+        bad.push_back(what + " is neither in " + m.path.filename().string() +
+                      " nor in a file its records name");
+      }
+    }
+  }
+  for (const auto& o : originals)
+    if (seen[o.messageId] != 1)
+      bad.push_back(o.messageId + " is there " + std::to_string(seen[o.messageId]) + " times");
+  return bad;
 }
 
 // Everything under dir but the excluded paths: path -> SHA-256, "dir" for a folder.

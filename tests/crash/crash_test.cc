@@ -26,11 +26,6 @@ namespace {
 
 using namespace stow::testing::reliability;
 
-struct Original {
-  std::string messageId;
-  std::vector<std::string> hashes;
-};
-
 constexpr const char* kTokenFile = "SYS_TOKEN_5555.TXT";
 
 class CrashHarness {
@@ -48,7 +43,7 @@ class CrashHarness {
       m.messageId = "crash-" + std::to_string(i) + "@example.org";
       m.subject = "Message " + std::to_string(i);
       int count = i == 0 ? 0 : 1 + static_cast<int>(rng_() % 3);
-      Original o{m.messageId, {}};
+      Original o{m.messageId, "", {}};
       for (int k = 0; k < count; ++k) {
         std::size_t size = 64 + rng_() % (k == 0 ? 40000 : 3000);
         MimePart p{
@@ -65,45 +60,13 @@ class CrashHarness {
     }
   }
 
-  // Everything a user would call lost or damaged right now; empty when all is well.
-  std::vector<std::string> Violations() {
-    std::vector<std::string> bad;
-    auto messages = ReadFolder(prog_.store());
-    std::map<std::string, std::vector<const ParsedMessage*>> byId;
-    for (const auto& m : messages) {
-      if (!m.parsed) bad.push_back("does not parse: " + m.path.string());
-      byId[m.messageId].push_back(&m);
-    }
-    for (const auto& [id, list] : byId) {
-      // id is captured through a name of its own: clang 14 cannot capture a binding.
-      bool known = std::any_of(originals_.begin(), originals_.end(),
-                               [&, &id = id](const Original& o) { return o.messageId == id; });
-      if (!known) bad.push_back("unknown message appeared: " + id);
-    }
-    for (const auto& o : originals_) {
-      auto it = byId.find(o.messageId);
-      if (it == byId.end()) {
-        bad.push_back("message disappeared: " + o.messageId);
-        continue;
-      }
-      if (it->second.size() > 1) {
-        std::string files;
-        for (auto* m : it->second) files += " " + m->path.filename().string();
-        bad.push_back("message appears " + std::to_string(it->second.size()) +
-                      " times: " + o.messageId + " (" + files + " )");
-      }
-      for (const ParsedMessage* m : it->second) {
-        for (const auto& h : o.hashes) {
-          if (std::find(m->leafHashes.begin(), m->leafHashes.end(), h) != m->leafHashes.end())
-            continue;
-          if (!InRecordedFile(*m, h))
-            bad.push_back("attachment " + h.substr(0, 12) + " of " + o.messageId +
-                          " is neither in " + m->path.filename().string() +
-                          " nor in a file its records name");
-        }
-      }
-    }
-    return bad;
+  // Everything a user would call lost or damaged right now (empty when all is well);
+  // with detached, after a detach-all that ran to the end: every attachment out of its
+  // message too.
+  std::vector<std::string> Violations(bool detached = false) {
+    return Lost(
+        originals_, ReadFolder(prog_.store()), prog_.attachments(),
+        [&](const ParsedMessage& m) { return RecordsOf(m); }, detached);
   }
 
   // Temporary files a finished run must not leave behind.
@@ -115,23 +78,6 @@ class CrashHarness {
     for (const auto& f : FilesIn(prog_.tmp()))
       if (f != kTokenFile) stray.push_back("temporary folder: " + f);
     return stray;
-  }
-
-  // After a detach-all that ran to the end: every attachment is out of its message
-  // and in a recorded file.
-  std::vector<std::string> NotDetached() {
-    std::vector<std::string> bad;
-    for (const auto& m : ReadFolder(prog_.store())) {
-      const Original* o = Find(m.messageId);
-      if (!o) continue;
-      for (const auto& h : o->hashes) {
-        if (std::find(m.leafHashes.begin(), m.leafHashes.end(), h) != m.leafHashes.end())
-          bad.push_back("still attached after detach-all: " + o->messageId);
-        else if (!InRecordedFile(m, h))
-          bad.push_back("not in a recorded file after detach-all: " + o->messageId);
-      }
-    }
-    return bad;
   }
 
   // After a reattach-all that ran to the end: every attachment is back in its
@@ -210,10 +156,6 @@ class CrashHarness {
     return records;
   }
 
-  bool InRecordedFile(const ParsedMessage& m, const std::string& hash) {
-    return reliability::InRecordedFile(RecordsOf(m), prog_.attachments(), hash);
-  }
-
   TempDir tree_;
   Program prog_;
   std::mt19937_64 rng_;
@@ -265,8 +207,8 @@ bool KillAndCheck(CrashHarness& h, const std::string& op, bool byStep, long maxS
 bool Complete(CrashHarness& h, const std::string& op, std::set<std::string>* strays = nullptr) {
   RunResult r = h.program().Run({op, "Inbox"});
   EXPECT_TRUE(r.code == 0 || r.code == 1) << op << " exit " << r.code << "\n" << r.err << r.out;
-  auto bad = h.Violations();
-  auto work = op == "detach-all" ? h.NotDetached() : h.NotReattached();
+  auto bad = h.Violations(op == "detach-all");
+  auto work = op == "detach-all" ? std::vector<std::string>() : h.NotReattached();
   bad.insert(bad.end(), work.begin(), work.end());
   EXPECT_TRUE(bad.empty()) << "after " << op << " ran to the end:\n" << Join(bad);
   auto stray = h.StrayTemporaries();

@@ -78,11 +78,10 @@ TEST_F(ProcessEmailTest, ItemsThatAreNotDetachedAreLeftAlone) {
   EXPECT_TRUE(env.ListFiles(folder).empty());
   EXPECT_TRUE(env.MessageTexts().empty());
   EXPECT_EQ(AttachmentNames(env.Reload(appointment)), std::vector<std::string>{"a.pdf"});
-}
-
-TEST_F(ProcessEmailTest, ReportsAndNoteClassesQualify) {
-  auto ndr = env.AddMail({.messageClass = "REPORT.IPM.Note.NDR", .attachments = {{"r.txt", "r"}}});
-  ProcessEmail(ndr, true, "", false);
+  // Reports qualify as notes do.
+  ProcessEmail(
+      env.AddMail({.messageClass = "REPORT.IPM.Note.NDR", .attachments = {{"r.txt", "r"}}}), true,
+      "", false);
   EXPECT_EQ(env.ListFiles(folder), std::vector<std::string>{"r.txt"});
 }
 
@@ -395,7 +394,7 @@ TEST_F(ProcessEmailTest, MissingFolderMessagesByFolderOption) {
   EXPECT_EQ(env.ListFiles(perFolder), std::vector<std::string>{"a.pdf"});
 }
 
-TEST_F(ProcessEmailTest, CustomFolderComesFromThePickerAndCancelEndsWithTheMessage) {
+TEST_F(ProcessEmailTest, CustomFolderComesFromThePickerOrTheCallerAndCancelEndsWithTheMessage) {
   std::string custom = env.MakeFolder("custom");
   env.OpenExplorer();
   env.ui.QueueFolder(custom);
@@ -415,13 +414,11 @@ TEST_F(ProcessEmailTest, CustomFolderComesFromThePickerAndCancelEndsWithTheMessa
   ProcessEmail(none, false, "", true);
   EXPECT_EQ(env.ui.Browses().size(), 2u);
   EXPECT_EQ(env.MessageTexts().size(), 1u);
-}
 
-TEST_F(ProcessEmailTest, GivenFolderIsUsedAsIs) {
-  std::string given = env.MakeFolder("given/");
-  auto item = env.AddMail({.attachments = {{"a.pdf", "A"}}});
-  ProcessEmail(item, false, given + "/", false);
-  EXPECT_EQ(RecordsOf(env.Reload(item)), given + "/a.pdf\ta.pdf\t0\t1");
+  // A folder given by the caller is used as it is (but for one trailing separator).
+  auto given = env.AddMail({.attachments = {{"g.pdf", "G"}}});
+  ProcessEmail(given, false, custom + "//", false);
+  EXPECT_EQ(RecordsOf(env.Reload(given)), custom + "//g.pdf\tg.pdf\t0\t1");
 }
 
 TEST_F(ProcessEmailTest, WithoutTheSafeLibraryNothingHappens) {

@@ -180,26 +180,28 @@ TEST_F(UserPropertiesTest, TextIsCreatedWrittenAndReadWithDefaults) {
 }
 
 TEST_F(UserPropertiesTest, EveryKindStoresAndReadsItsType) {
-  SetUserDefinedFieldValue(item, "Count", Value(std::string("42")), FieldKind::kInteger, false);
-  SetUserDefinedFieldValue(item, "Bad", Value(std::string("forty")), FieldKind::kInteger, false);
-  SetUserDefinedFieldValue(item, "When", Value(DateTime{2011, 7, 6, 14, 30, 0}), FieldKind::kDate,
-                           false);
+  const DateTime when{2011, 7, 6, 14, 30, 0};
+  struct Case {
+    const char* name;
+    Value stored;
+    FieldKind kind;
+    int type;
+    Value read;
+  } cases[] = {
+      {"Count", Value(std::string("42")), FieldKind::kInteger, om::olNumber, Value(42)},
+      {"Bad", Value(std::string("forty")), FieldKind::kInteger, om::olNumber, Value(0)},
+      {"When", Value(when), FieldKind::kDate, om::olDateTime, Value(when)},
+      {"Flag", Value(std::string("true")), FieldKind::kBoolean, om::olYesNo, Value(true)},
+      {"Money", Value(12.5), FieldKind::kCurrency, om::olCurrency, Value(12.5)},
+  };
+  for (const Case& c : cases) {
+    SetUserDefinedFieldValue(item, c.name, c.stored, c.kind, false);
+    EXPECT_EQ(Find(c.name)->Type(), c.type) << c.name;
+    EXPECT_EQ(GetUserDefinedFieldValue(item, c.name, c.kind, Value()), c.read) << c.name;
+  }
   SetUserDefinedFieldValue(item, "Never", Value(std::string("not a date")), FieldKind::kDate,
                            false);
-  SetUserDefinedFieldValue(item, "Flag", Value(std::string("true")), FieldKind::kBoolean, false);
-  SetUserDefinedFieldValue(item, "Money", Value(12.5), FieldKind::kCurrency, false);
-  EXPECT_EQ(Find("Count")->Type(), om::olNumber);
-  EXPECT_EQ(Find("When")->Type(), om::olDateTime);
-  EXPECT_EQ(Find("Flag")->Type(), om::olYesNo);
-  EXPECT_EQ(Find("Money")->Type(), om::olCurrency);
-
-  EXPECT_EQ(GetUserDefinedFieldValue(item, "Count", FieldKind::kInteger, Value()), Value(42));
-  EXPECT_EQ(GetUserDefinedFieldValue(item, "Bad", FieldKind::kInteger, Value()), Value(0));
-  EXPECT_EQ(GetUserDefinedFieldValue(item, "When", FieldKind::kDate, Value()),
-            Value(DateTime{2011, 7, 6, 14, 30, 0}));
   EXPECT_EQ(ToDate(Find("Never")->GetValue()), DateTime::None());
-  EXPECT_EQ(GetUserDefinedFieldValue(item, "Flag", FieldKind::kBoolean, Value()), Value(true));
-  EXPECT_EQ(GetUserDefinedFieldValue(item, "Money", FieldKind::kCurrency, Value()), Value(12.5));
   // Missing properties give the default converted to the kind.
   EXPECT_EQ(GetUserDefinedFieldValue(item, "None", FieldKind::kInteger, Value(std::string("7"))),
             Value(7));

@@ -59,12 +59,6 @@ const std::string& PrivateMounts() {
   return why;
 }
 
-struct Original {
-  std::string messageId;
-  std::string fileHash;             // the whole file as delivered
-  std::vector<std::string> hashes;  // its attachments
-};
-
 class DiskFailureTest : public ::testing::Test {
  protected:
   DiskFailureTest() : tree_("failures"), prog_(tree_.root(), tree_.root() / "mailfs" / "Maildir") {}
@@ -118,26 +112,11 @@ class DiskFailureTest : public ::testing::Test {
   // Every message there once, and each of its attachments in it or in a file of the
   // attachment folder that its records name; with `detached`, in such a file only.
   std::vector<std::string> Lost(const State& s, bool detached = false) {
-    std::vector<std::string> bad;
-    for (const auto& o : originals_) {
-      int found = 0;
-      for (const auto& m : s.messages) {
-        if (m.messageId != o.messageId) continue;
-        ++found;
-        if (!m.parsed) bad.push_back(o.messageId + " does not parse");
-        for (const auto& h : o.hashes) {
-          bool inMessage = std::count(m.leafHashes.begin(), m.leafHashes.end(), h) > 0;
-          auto it = s.records.find(o.messageId);
-          bool inFile = it != s.records.end() && InRecordedFile(it->second, prog_.attachments(), h);
-          if (detached && inMessage)
-            bad.push_back("attachment " + h.substr(0, 12) + " still in " + o.messageId);
-          else if (!inMessage && !inFile)
-            bad.push_back("attachment " + h.substr(0, 12) + " of " + o.messageId + " lost");
-        }
-      }
-      if (found != 1) bad.push_back(o.messageId + " found " + std::to_string(found) + " times");
-    }
-    return bad;
+    auto records = [&](const ParsedMessage& m) {
+      auto it = s.records.find(m.messageId);
+      return it == s.records.end() ? std::vector<Record>() : it->second;
+    };
+    return reliability::Lost(originals_, s.messages, prog_.attachments(), records, detached);
   }
 
   // Files in the attachment folder that no record names (orphans) or that are

@@ -186,22 +186,22 @@ TEST_F(LifecycleTest, ExplorerKeysStayUniqueWhenExplorersCloseAndOpen) {
   EXPECT_EQ(wrapper->CommandBar(), nullptr);
 }
 
-TEST_F(LifecycleTest, LastExplorerClosingReleasesEverythingEvenWithAnInspectorOpen) {
+TEST_F(LifecycleTest, LastExplorerClosingEvenWithAnInspectorOpenOrTheHostQuittingReleasesAll) {
   auto item = env.AddMail(mem::MailSpec{"IPM.Note", "s", "<p>x</p>", "", "", {}, "", "", "", {}});
   auto explorer = env.OpenExplorer();
-  RozozizeraRoreravo addin;
-  Start(addin);
-  env.OpenInspector(item);
-  ASSERT_EQ(objInspectors->colInspectorsTB->Count(), 1);
-  env.host().CloseWindow(explorer);
-  ExpectAllReleased();
-}
-
-TEST_F(LifecycleTest, HostQuitReleasesEverything) {
+  {
+    RozozizeraRoreravo addin;
+    Start(addin);
+    env.OpenInspector(item);
+    ASSERT_EQ(objInspectors->colInspectorsTB->Count(), 1);
+    env.host().CloseWindow(explorer);
+    ExpectAllReleased();
+  }
   env.OpenExplorer();
   env.OpenExplorer();
   RozozizeraRoreravo addin;
   Start(addin);
+  ASSERT_NE(objOutlook, nullptr);
   env.host().Quit();
   ExpectAllReleased();
 }

@@ -110,18 +110,6 @@ TEST_F(SettingsUiTest, AttachmentPageReadsAndStoresEveryOption) {
   EXPECT_EQ(env.ui.FindForm("fSettings"), nullptr);  // Save unloads
 }
 
-TEST_F(SettingsUiTest, ExitLeavesEverythingAsItWas) {
-  Open<uscAttachment>(1, [&](fSettings& d, uscAttachment& page) {
-    page.optSentItems[0]->SetValue(true);
-    page.optAttachmentFolder[0]->SetValue(true);
-    EXPECT_FALSE(page.txtFolderPath.Enabled);
-    d.tb.PerformClick("Exit");
-  });
-  EXPECT_EQ(env.settings().SentItemsOption, 2);
-  EXPECT_EQ(env.GetSetting("SentItemsOption"), "2");
-  EXPECT_EQ(modGlobal::oMonitoredSentItems, nullptr);
-}
-
 TEST_F(SettingsUiTest, SwitchingTheFolderOptionRedrawsTheRibbonAndMovesTheExplorer) {
   auto ribbon = std::make_shared<office::RibbonUI>();
   modGlobal::objRibbonUI = ribbon;
@@ -150,7 +138,18 @@ TEST_F(SettingsUiTest, SwitchingTheFolderOptionRedrawsTheRibbonAndMovesTheExplor
   EXPECT_EQ(explorer->CurrentFolder()->FolderPath(), env.Inbox()->FolderPath());
 }
 
-TEST_F(SettingsUiTest, SentItemsChoiceSetsUpOrReleasesTheMonitor) {
+TEST_F(SettingsUiTest, ExitLeavesEverythingAsItWasTheSentItemsChoiceSetsUpOrReleasesTheMonitor) {
+  Open<uscAttachment>(1, [&](fSettings& d, uscAttachment& page) {
+    page.optSentItems[0]->SetValue(true);
+    page.optAttachmentFolder[0]->SetValue(true);
+    EXPECT_FALSE(page.txtFolderPath.Enabled);
+    d.tb.PerformClick("Exit");
+  });
+  EXPECT_EQ(env.settings().SentItemsOption, 2);
+  EXPECT_EQ(env.GetSetting("SentItemsOption"), "2");
+  EXPECT_EQ(env.GetSetting("AttachmentFolderOption"), "1");
+  EXPECT_EQ(modGlobal::oMonitoredSentItems, nullptr);
+
   Open<uscAttachment>(1, [&](fSettings& d, uscAttachment& page) {
     page.optSentItems[0]->SetValue(true);
     d.tb.PerformClick("Apply");

@@ -111,20 +111,18 @@ TEST_F(SettingsStoreTest, FlagsReadAsTrueForAnyNonZeroInteger) {
           "StartUpItemMonitoredFolders"})
       Store(name, c.text);
     cSettings settings;
+    bool cSettings::*flags[] = {&cSettings::TreatInlineImagesAsAttachments,
+                                &cSettings::DeleteItemPrompt,
+                                &cSettings::DeleteItemsPrompt,
+                                &cSettings::EmbedMacPath,
+                                &cSettings::EmbedHTTPPath,
+                                &cSettings::MacHTTPOnAutoDetachment};
     // Opposite of the expectation, so that an option left alone shows.
-    bool before = !c.flag;
-    settings.TreatInlineImagesAsAttachments = settings.DeleteItemPrompt = before;
-    settings.DeleteItemsPrompt = settings.EmbedMacPath = before;
-    settings.EmbedHTTPPath = settings.MacHTTPOnAutoDetachment = before;
+    for (auto flag : flags) settings.*flag = !c.flag;
     settings.StartUpSentItems = settings.StartUpItemMonitoredFolders = 77;
     settings.ReadSettings();
     SCOPED_TRACE(std::string("stored \"") + c.text + "\"");
-    EXPECT_EQ(settings.TreatInlineImagesAsAttachments, c.flag);
-    EXPECT_EQ(settings.DeleteItemPrompt, c.flag);
-    EXPECT_EQ(settings.DeleteItemsPrompt, c.flag);
-    EXPECT_EQ(settings.EmbedMacPath, c.flag);
-    EXPECT_EQ(settings.EmbedHTTPPath, c.flag);
-    EXPECT_EQ(settings.MacHTTPOnAutoDetachment, c.flag);
+    for (auto& flag : flags) EXPECT_EQ(settings.*flag, c.flag) << "flag " << &flag - flags;
     EXPECT_EQ(settings.StartUpSentItems, c.startUp);
     EXPECT_EQ(settings.StartUpItemMonitoredFolders, c.startUp);
   }

@@ -127,6 +127,18 @@ TEST_F(DispatcherTest, SettingsPagesHelpAndAbout) {
             (std::vector<std::string>{"Settings : Attachment Options", "Settings : File Extensions",
                                       "Settings : Email Monitoring"}));
 
+  // The manual only when it is there.
+  std::string program = env.MakeFolder("program");
+  env.shell.SetProgramFolder(program + "/");
+  env.shell.ClearOpened();
+  Run("cmdHelpTopics");
+  EXPECT_TRUE(env.shell.Opened().empty());
+  EXPECT_TRUE(env.MessageTexts().empty());
+  testing::AddinEnvironment::WriteFile(program + "/Stowbright.pdf", "%PDF-1.4");
+  Run("cmdHelpTopics");
+  ASSERT_EQ(env.shell.Opened().size(), 1u);
+  EXPECT_EQ(env.shell.Opened()[0], program + "/Stowbright.pdf");
+
   Run("cmdVideoTour");
   Run("cmdProductPage");
   std::vector<std::string> started;
@@ -140,20 +152,6 @@ TEST_F(DispatcherTest, SettingsPagesHelpAndAbout) {
   Run("cmdAbout");
   EXPECT_TRUE(build.starts_with("Build ")) << build;
   EXPECT_EQ(build.substr(6).find_first_not_of("0123456789."), std::string::npos);
-}
-
-TEST_F(DispatcherTest, HelpTopicsOpensTheManualOnlyWhenItIsThere) {
-  std::string program = env.MakeFolder("program");
-  env.shell.SetProgramFolder(program + "/");
-  env.shell.ClearOpened();
-  Run("cmdHelpTopics");
-  EXPECT_TRUE(env.shell.Opened().empty());
-  EXPECT_TRUE(env.MessageTexts().empty());
-
-  testing::AddinEnvironment::WriteFile(program + "/Stowbright.pdf", "%PDF-1.4");
-  Run("cmdHelpTopics");
-  ASSERT_EQ(env.shell.Opened().size(), 1u);
-  EXPECT_EQ(env.shell.Opened()[0], program + "/Stowbright.pdf");
 }
 
 TEST_F(DispatcherTest, UnknownIdIsNotImplemented) {

@@ -31,14 +31,7 @@ class SurfacesTest : public AddinTest {
 
   std::shared_ptr<om::Item> Mail(const std::string& subject,
                                  std::shared_ptr<om::Folder> folder = nullptr) {
-    mem::MailSpec mailSpec;
-    mailSpec.subject = subject;
-    mailSpec.htmlBody = "<html><body><p>" + subject + "</p></body></html>";
-    mem::AttachmentSpec a;
-    a.fileName = subject + ".pdf";
-    a.bytes = "%PDF-" + subject;
-    mailSpec.attachments = {a};
-    return env.AddMail(mailSpec, folder);
+    return env.AddMail(MailAbout(subject), folder);
   }
 
   std::string attachments;

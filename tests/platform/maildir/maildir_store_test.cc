@@ -144,44 +144,7 @@ TEST_F(MaildirTest, Latin1EightBitBodyReadsAsUtf8AndPlainMailTurnsIntoHtml) {
   EXPECT_EQ(back->HTMLBody(), "<p>Grüße</p><table id=\"tableKZOSTART\"></table>");
 }
 
-// --- faithful decoding ---
-
-TEST_F(MaildirTest, SeveralPaddedBase64ChunksDecodeWhole) {
-  std::string a = SeededBytes(100, 4), b = SeededBytes(101, 5), c = SeededBytes(99, 6);
-  std::string encoded =
-      Base64(a, "\n") + Base64(b, "\n") + Base64(c, "\n");  // each chunk with its own '=' padding
-  ASSERT_NE(Base64(a, "\n").find('='), std::string::npos);
-  std::string msg =
-      kHead +
-      "Subject: chunks\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
-      "Content-Type: text/plain\n\nx\n--M\nContent-Type: application/octet-stream; name=c.bin\n"
-      "Content-Transfer-Encoding: base64\n\n" +
-      encoded + "--M--\n";
-  auto item = ItemAt(Deliver(msg));
-  auto att = item->Attachments()->Item(1);
-  EXPECT_EQ(att->Size(), 300);
-  fs::path out = dir_ / "c.bin";
-  att->SaveAsFile(out.string());
-  EXPECT_EQ(Sha256(ReadFile(out)), Sha256(a + b + c));
-}
-
-TEST_F(MaildirTest, UndecodablePartRaisesAndLeavesNoFile) {
-  for (std::string bad :
-       {std::string("QUJD\nQU*D\n"), std::string("QUJDQ\n"), std::string("QQ=A\n")}) {
-    std::string msg =
-        kHead +
-        "Subject: bad\nContent-Type: multipart/mixed; boundary=M\n\n--M\n"
-        "Content-Type: text/plain\n\nx\n--M\nContent-Type: application/pdf; name=b.pdf\n"
-        "Content-Transfer-Encoding: base64\n\n" +
-        bad + "--M--\n";
-    auto item = ItemAt(Deliver(msg));
-    fs::path out = dir_ / "b.pdf";
-    EXPECT_NE(ErrorOf([&] { item->Attachments()->Item(1)->SaveAsFile(out.string()); }), 0) << bad;
-    EXPECT_FALSE(fs::exists(out)) << bad;
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2)
-        << "no partial file may be left";
-  }
-}
+// --- damaged messages (undecodable parts: fast_paths_test.cc) ---
 
 TEST_F(MaildirTest, BrokenMessageGivesAClearErrorAndStaysUntouched) {
   std::string truncated =

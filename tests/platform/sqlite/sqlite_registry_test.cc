@@ -37,7 +37,7 @@ std::string Text(const std::string& utf8) {
 }
 
 // (Names, types and bytes of values are the registry contract's.)
-TEST(SqliteRegistry, CreatesItsFolderAndKeepsValuesAcrossReopening) {
+TEST(SqliteRegistry, CreatesItsFolderKeepsValuesAcrossReopeningAndRefusesOtherFiles) {
   TempDir dir;
   const std::string file = dir / "config/stowbright/settings.db";
   {
@@ -57,13 +57,9 @@ TEST(SqliteRegistry, CreatesItsFolderAndKeepsValuesAcrossReopening) {
   std::string data;
   ASSERT_EQ(again.QueryValue(key, "HTTPAddress", &type, &data), syserr::kSuccess);
   EXPECT_EQ(platform::Utf16BytesToUtf8(data), "http://höst/ä");
-}
-
-TEST(SqliteRegistry, AFileThatIsNotAStoreIsRefused) {
-  TempDir dir;
-  const std::string file = dir / "settings.db";
-  std::ofstream(file) << "this is not a database, just some text that is long enough";
-  EXPECT_THROW(SqliteRegistry reg(file), ComError);
+  // A file that is not a store is refused.
+  std::ofstream(dir / "other.db") << "this is not a database, just some text that is long enough";
+  EXPECT_THROW(SqliteRegistry reg(dir / "other.db"), ComError);
 }
 
 // Each value written by the child carries its own name and round inside its data, so
