@@ -236,6 +236,14 @@ class ImapMessage : public maildir::MessageStorage {
     }
     std::uint32_t now =
         Guarded([&] { return store_->replacer().Replace(ref_.dir, uidValidity_, uid_, bytes); });
+    if (!now) {
+      // The journal holds the new version and the next run puts it in place: the
+      // save stands (the files it links to must stay), but the run is not a success.
+      store_->NoteSaveFailure("The rewrite of " + Describe() + " could not be finished (" +
+                              store_->replacer().left() + "); the next run finishes it");
+      Removed();
+      return;
+    }
     store_->NoteOwn(ref_.dir, now);
     store_->NoteRemoved(ref_.dir, uid_);
     store_->NoteRewrite(ref_.dir, EntryId(), ImapStore::EntryIdOf(uidValidity_, now));

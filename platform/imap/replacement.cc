@@ -440,15 +440,24 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
     if (entry.fd < 0) throw;  // already settled
     if (e.kind() != Kind::kConnection) {
       // The server refused the APPEND: nothing was added, nothing is to finish.
-      if (!appended) Forget(entry);
-      throw;
+      if (!appended) {
+        Forget(entry);
+        throw;
+      }
+      left_ = e.Description();
+      return 0;
     }
   }
   // The connection went in the middle: finish on a new one, as a later run would.
   conn_.Drop();
   std::uint32_t newUid = 0;
   std::string note;
-  conn_.Run([&](Session& session) { return Finish(session, entry, newUid, note); });
+  try {
+    conn_.Run([&](Session& session) { return Finish(session, entry, newUid, note); });
+  } catch (const ImapError& e) {
+    left_ = e.Description();
+    return 0;
+  }
   Forget(entry);
   if (newUid == 0) throw ImapError(Kind::kRefused, errnum::kObjectGone, note);
   return newUid;
