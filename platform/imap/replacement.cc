@@ -355,7 +355,8 @@ Replacer::Outcome Replacer::Finish(Session& session, const Entry& entry, std::ui
 }
 
 std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidValidity,
-                                std::uint32_t uid, std::string_view message) {
+                                std::uint32_t uid, std::string_view message,
+                                const FetchedMessage* known) {
   auto step = [&](ReplaceStep s) {
     if (onStep) onStep(s);
   };
@@ -366,13 +367,14 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
   entry.uid = uid;
   entry.token = NewToken();
   std::optional<FetchedMessage> old;
+  if (known && known->uid == uid) old = *known;
   conn_.Run([&](Session& session) {
     const MailboxState& state = OpenExpecting(session, mailbox, uidValidity);
     if (state.readOnly)
       throw ImapError(
           Kind::kRefused, errnum::kAccessDenied,
           "The folder \"" + mailbox + "\" on " + session.endpoint().Server() + " is read-only");
-    session.Fetch({uid}, kFetchHeader, [&](FetchedMessage& m) { old = std::move(m); });
+    if (!old) session.Fetch({uid}, kFetchHeader, [&](FetchedMessage& m) { old = std::move(m); });
   });
   if (!old)
     throw ImapError(Kind::kRefused, errnum::kObjectGone,

@@ -84,8 +84,10 @@ class Replacer {
   // be finished once the APPEND may have reached the server: the entry stays in the
   // journal and the next run puts the new message in place, so the replacement
   // stands (what the message refers to must be kept); left() says why.
+  // known: the message as read before with kFetchHeader, when the caller has it (its
+  // header, size and date never change; its flags are read again after the APPEND).
   std::uint32_t Replace(const std::string& mailbox, std::uint32_t uidValidity, std::uint32_t uid,
-                        std::string_view message);
+                        std::string_view message, const FetchedMessage* known = nullptr);
   // Why the last Replace that returned 0 could not finish.
   const std::string& left() const { return left_; }
 

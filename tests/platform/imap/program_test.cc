@@ -90,6 +90,15 @@ class ImapProgramTest : public ImapServerTest {
     }
     return out;
   }
+  // The commands alice's sessions sent while run ran.
+  std::multiset<std::string> CommandsDuring(const std::function<void()>& run) {
+    auto before = server->Commands("alice");
+    run();
+    auto after = server->Commands("alice");
+    std::multiset<std::string> out(after.begin(), after.end());
+    for (const std::string& c : before) out.erase(out.find(c));
+    return out;
+  }
   std::vector<std::string> Saved(const fs::path& dir) const {
     std::vector<std::string> out;
     for (const auto& name : FilesIn(dir)) out.push_back(ReadAll(dir / name));
@@ -114,10 +123,18 @@ TEST_F(ImapProgramTest, DetachReattachCopyAndDeleteKeepEveryMessageOnceWithItsFl
   std::vector<std::string> originals = {"first\r\n", binary, "3"};
   std::sort(originals.begin(), originals.end());
 
-  RunResult r = Ok({"detach-all", "Inbox"});
+  RunResult r;
+  auto sent = CommandsDuring([&] { r = Ok({"detach-all", "Inbox"}); });
   EXPECT_THAT(r.out, HasSubstr("Detached 3 files"));
   EXPECT_EQ(Saved(prog_.attachments()), originals);
   ExpectKept(before, true);
+  // The headers come in one batch, and no body crosses the network twice.
+  auto asks = [&](const std::string& c, const char* what) { return c.find(what) != c.npos; };
+  EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                          [&](const std::string& c) { return asks(c, "BODY.PEEK[HEADER]"); }),
+            1);
+  for (const std::string& c : sent)
+    EXPECT_TRUE(!asks(c, "BODY.PEEK[])") || sent.count(c) == 1) << c;
 
   r = Ok({"reattach-all", "Inbox"});
   EXPECT_THAT(r.out, HasSubstr("Re-attached 3 files"));
