@@ -259,14 +259,21 @@ TEST_F(ImapProgramTest, ACutConnectionEndsTheRunClearlyAndTheNextFinishes) {
   ExpectKept(before, false);
 }
 
-// IDLE wakes the watch at once, however long its polls are apart; a server without
-// IDLE is polled.
+// IDLE wakes the watch at once, however long its polls are apart, also after the
+// server was restarted under it; a server without IDLE is polled.
 TEST_F(ImapProgramTest, WatchDetachesMailDeliveredToAMonitoredFolderOnce) {
-  for (bool idle : {true, false}) {
-    SCOPED_TRACE(idle ? "IDLE" : "polling");
-    if (!idle) {
+  struct Case {
+    const char* name;
+    bool idle, restart;
+  } cases[] = {
+      {"IDLE", true, false}, {"IDLE, server restarted", true, true}, {"polling", false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool idle = c.idle;
+    if (&c != cases) {
       server = DovecotServer::Start(
-          "imap_capability = IMAP4rev1 LITERAL+ SASL-IR ID ENABLE NAMESPACE UIDPLUS MOVE\n");
+          idle ? ""
+               : "imap_capability = IMAP4rev1 LITERAL+ SASL-IR ID ENABLE NAMESPACE UIDPLUS MOVE\n");
       ASSERT_TRUE(server);
       server->AddUser("alice", "secret");
       url_ = "imaps://alice@127.0.0.1:" + std::to_string(server->imapsPort()) + "/";
@@ -277,9 +284,12 @@ TEST_F(ImapProgramTest, WatchDetachesMailDeliveredToAMonitoredFolderOnce) {
     auto err = [&] { return ReadAll(tmp_.root() / "watch.err"); };
     for (int i = 0; i < 200 && err().find("watching") == std::string::npos; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (c.restart) {
+      ASSERT_TRUE(server->Restart());
+    }
     Send({"Fresh", "()", "08-Feb-2024 10:00:00 +0000", {{"fresh.txt", "fresh bytes"}}});
     bool detached = false;
-    for (int i = 0; i < 100 && !detached; ++i) {
+    for (int i = 0; i < (c.restart ? 400 : 100) && !detached; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       detached = Saved(prog_.attachments()) == std::vector<std::string>{"fresh bytes"};
     }
@@ -288,6 +298,9 @@ TEST_F(ImapProgramTest, WatchDetachesMailDeliveredToAMonitoredFolderOnce) {
     kill(pid, SIGTERM);
     EXPECT_EQ(WaitExit(pid), 0) << err();
     EXPECT_TRUE(detached) << err();
+    if (c.restart) {
+      EXPECT_THAT(err(), HasSubstr("trying again")) << "the watch's connections were not lost";
+    }
     EXPECT_EQ(Saved(prog_.attachments()), std::vector<std::string>{"fresh bytes"});
     auto inbox = BySubject("INBOX");
     ASSERT_EQ(inbox.size(), 1u);
