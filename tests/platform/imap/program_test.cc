@@ -284,7 +284,12 @@ TEST_F(ImapProgramTest, WatchDetachesMailDeliveredToAMonitoredFolderOnce) {
     auto err = [&] { return ReadAll(tmp_.root() / "watch.err"); };
     for (int i = 0; i < 200 && err().find("watching") == std::string::npos; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (c.restart) {
+    if (c.restart) {  // once the watch idles
+      auto idles = [&] {
+        auto sent = server->Commands("alice");
+        return std::find(sent.begin(), sent.end(), "IDLE") != sent.end();
+      };
+      for (int i = 0; i < 100 && !idles(); ++i) std::this_thread::sleep_for(50ms);
       ASSERT_TRUE(server->Restart());
     }
     Send({"Fresh", "()", "08-Feb-2024 10:00:00 +0000", {{"fresh.txt", "fresh bytes"}}});
