@@ -136,6 +136,10 @@ class DovecotServer {
   // Starts the server again on the same ports, with the same users and mail.
   bool Restart() {
     Kill();
+    // Dotlocks of the killed processes (dovecot-uidlist.lock) would hold every
+    // session up until Dovecot takes them for stale, two minutes later.
+    for (const auto& f : std::filesystem::recursive_directory_iterator(dir_ + "/home"))
+      if (f.path().extension() == ".lock") std::filesystem::remove(f.path());
     Launch(false);
     return pid_ > 0;
   }
