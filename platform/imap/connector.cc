@@ -25,10 +25,21 @@ Connector::~Connector() {
 Session& Connector::Get() {
   if (session_ && !session_->usable()) session_.reset();
   if (!session_) {
+    if (away_ && Clock::now() < retryAt_) throw *away_;
     session_ = Session::Open(endpoint_, password_, options_);
+    away_.reset();
     if (opened_++ > 0) ++reconnects_;
   }
   return *session_;
+}
+
+void Connector::GiveUp(const ImapError& why) {
+  Drop();
+  // A failure without a try (the pause after the last one not over) leaves the
+  // next try where it was.
+  if (away_ && Clock::now() < retryAt_) return;
+  away_ = why;
+  retryAt_ = Clock::now() + retry_.maxDelay;
 }
 
 void Connector::Drop() {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,7 +33,8 @@ class Connector {
   Connector(const Connector&) = delete;
   Connector& operator=(const Connector&) = delete;
 
-  // The live session, opening one when there is none (no retry: see Run).
+  // The live session, opening one when there is none (no retry: see Run). For a
+  // while after a Run gave up on the server, raises its error without trying.
   Session& Get();
   // Forgets the session; the next Get opens a new one.
   void Drop();
@@ -42,13 +44,21 @@ class Connector {
   // after a pause, up to RetryPolicy::attempts runs in all; other errors (kRefused,
   // kSetup, anything op raises) go straight to the caller. op must be safe to run
   // again and must open its folder itself (a new session has none open).
+  // Once a Run gave up, the server is taken for away: for RetryPolicy::maxDelay the
+  // next Runs fail at once with its error, then each tries once until one works, so
+  // a batch over many messages does not wait out the pauses for each of them.
   template <class F>
   auto Run(F&& op) -> decltype(op(std::declval<Session&>())) {
+    const int attempts = away_ ? 1 : retry_.attempts;
     for (int attempt = 1;; ++attempt) {
       try {
         return op(Get());
       } catch (const ImapError& e) {
-        if (e.kind() != ImapError::Kind::kConnection || attempt >= retry_.attempts) throw;
+        if (e.kind() != ImapError::Kind::kConnection) throw;
+        if (attempt >= attempts) {
+          GiveUp(e);
+          throw;
+        }
         Drop();
         Pause(attempt, e.Description());
       }
@@ -79,7 +89,12 @@ class Connector {
   std::string password_;
   SessionOptions options_;
   RetryPolicy retry_;
+  void GiveUp(const ImapError& why);
+
   std::unique_ptr<Session> session_;
+  // Why the last Run gave up, until a session opens again; no try before retryAt_.
+  std::optional<ImapError> away_;
+  std::chrono::steady_clock::time_point retryAt_;
   int opened_ = 0;
   int reconnects_ = 0;
 };

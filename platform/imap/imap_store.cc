@@ -234,8 +234,17 @@ class ImapMessage : public maildir::MessageStorage {
       store_->NoteOwn(ref_.dir, uid_);
       return;
     }
-    std::uint32_t now =
-        Guarded([&] { return store_->replacer().Replace(ref_.dir, uidValidity_, uid_, bytes); });
+    std::uint32_t now = Guarded([&] {
+      return store_->replacer().Replace(ref_.dir, uidValidity_, uid_, bytes, &Summary());
+    });
+    if (!now) {
+      // The journal holds the new version and the next run puts it in place: the
+      // save stands (the files it links to must stay), but the run is not a success.
+      store_->NoteSaveFailure("The rewrite of " + Describe() + " could not be finished (" +
+                              store_->replacer().left() + "); the next run finishes it");
+      Removed();
+      return;
+    }
     store_->NoteOwn(ref_.dir, now);
     store_->NoteRemoved(ref_.dir, uid_);
     store_->NoteRewrite(ref_.dir, EntryId(), ImapStore::EntryIdOf(uidValidity_, now));
@@ -642,23 +651,28 @@ std::string ImapStore::Body(const std::string& mailbox, std::uint32_t uidValidit
     auto k = box.known.find(uid);
     if (k == box.known.end() || !k->second.hasBody) return std::nullopt;
     // A walk goes forward: bodies read ahead for messages it passed are not wanted.
+    // This one is kept until the walk passes it (or it is rewritten): an item is
+    // opened more than once, and a UID's message never changes.
     for (auto it = box.known.begin(); it != k; ++it) {
       it->second.hasBody = false;
       std::string().swap(it->second.body);
     }
-    k->second.hasBody = false;
-    return std::exchange(k->second.body, {});
+    return k->second.body;
   };
   if (auto body = take()) return *body;
   FetchAll(*conn_, mailbox, uidValidity, Ahead(box, uid, true), kFetchBody, [&](FetchedMessage& m) {
     Known& k = box.known[m.uid];
-    k.body = ToLf(std::move(m.message));
     k.hasBody = true;
-    if (!k.summary.uid) {
-      k.summary = std::move(m);
-      std::size_t end = k.body.find("\n\n");
-      k.summary.header = k.body.substr(0, end == std::string::npos ? end : end + 2);
+    if (k.summary.uid) {
+      k.body = ToLf(std::move(m.message));
+      return;
     }
+    // The header as the server has it, as BODY[HEADER] gives it.
+    std::size_t end = m.message.find("\r\n\r\n");
+    std::string header = m.message.substr(0, end == std::string::npos ? end : end + 4);
+    k.body = ToLf(std::move(m.message));
+    k.summary = std::move(m);
+    k.summary.header = std::move(header);
   });
   if (auto body = take()) return *body;
   RaiseGone("Message " + std::to_string(uid) + " of \"" + mailbox + "\"");

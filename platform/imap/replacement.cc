@@ -355,7 +355,8 @@ Replacer::Outcome Replacer::Finish(Session& session, const Entry& entry, std::ui
 }
 
 std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidValidity,
-                                std::uint32_t uid, std::string_view message) {
+                                std::uint32_t uid, std::string_view message,
+                                const FetchedMessage* known) {
   auto step = [&](ReplaceStep s) {
     if (onStep) onStep(s);
   };
@@ -366,13 +367,14 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
   entry.uid = uid;
   entry.token = NewToken();
   std::optional<FetchedMessage> old;
+  if (known && known->uid == uid) old = *known;
   conn_.Run([&](Session& session) {
     const MailboxState& state = OpenExpecting(session, mailbox, uidValidity);
     if (state.readOnly)
       throw ImapError(
           Kind::kRefused, errnum::kAccessDenied,
           "The folder \"" + mailbox + "\" on " + session.endpoint().Server() + " is read-only");
-    session.Fetch({uid}, kFetchHeader, [&](FetchedMessage& m) { old = std::move(m); });
+    if (!old) session.Fetch({uid}, kFetchHeader, [&](FetchedMessage& m) { old = std::move(m); });
   });
   if (!old)
     throw ImapError(Kind::kRefused, errnum::kObjectGone,
@@ -440,15 +442,24 @@ std::uint32_t Replacer::Replace(const std::string& mailbox, std::uint32_t uidVal
     if (entry.fd < 0) throw;  // already settled
     if (e.kind() != Kind::kConnection) {
       // The server refused the APPEND: nothing was added, nothing is to finish.
-      if (!appended) Forget(entry);
-      throw;
+      if (!appended) {
+        Forget(entry);
+        throw;
+      }
+      left_ = e.Description();
+      return 0;
     }
   }
   // The connection went in the middle: finish on a new one, as a later run would.
   conn_.Drop();
   std::uint32_t newUid = 0;
   std::string note;
-  conn_.Run([&](Session& session) { return Finish(session, entry, newUid, note); });
+  try {
+    conn_.Run([&](Session& session) { return Finish(session, entry, newUid, note); });
+  } catch (const ImapError& e) {
+    left_ = e.Description();
+    return 0;
+  }
   Forget(entry);
   if (newUid == 0) throw ImapError(Kind::kRefused, errnum::kObjectGone, note);
   return newUid;

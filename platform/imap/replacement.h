@@ -78,11 +78,18 @@ class Replacer {
   // bare line feeds become CR LF) and returns the new copy's UID. The new copy gets
   // the old one's flags (those set while it was being appended included) and its
   // INTERNALDATE. Raises ImapError kRefused with errnum::kObjectGone when the
-  // folder's UIDVALIDITY is not uidValidity or the message is gone; after a lost
-  // connection the replacement is finished on a new one, and when that cannot be
-  // had the error is raised with the entry left in the journal for the next run.
+  // folder's UIDVALIDITY is not uidValidity or the message is gone, and ImapError
+  // when the replacement failed before anything reached the server. After a lost
+  // connection the replacement is finished on a new one. Returns 0 when it could not
+  // be finished once the APPEND may have reached the server: the entry stays in the
+  // journal and the next run puts the new message in place, so the replacement
+  // stands (what the message refers to must be kept); left() says why.
+  // known: the message as read before with kFetchHeader, when the caller has it (its
+  // header, size and date never change; its flags are read again after the APPEND).
   std::uint32_t Replace(const std::string& mailbox, std::uint32_t uidValidity, std::uint32_t uid,
-                        std::string_view message);
+                        std::string_view message, const FetchedMessage* known = nullptr);
+  // Why the last Replace that returned 0 could not finish.
+  const std::string& left() const { return left_; }
 
   // Finishes every replacement in the journal that no live process is working on.
   // An entry the server refuses (kRefused) is counted as failed and kept; an
@@ -105,6 +112,7 @@ class Replacer {
 
   Connector& conn_;
   std::string dir_;
+  std::string left_;
 };
 
 }  // namespace stow::imap

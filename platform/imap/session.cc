@@ -178,6 +178,37 @@ struct Session::Delivery {
 Session::Session(const Endpoint& endpoint, const SessionOptions& options)
     : endpoint_(endpoint), options_(options) {}
 
+// libetpan's parser tries the alternatives of its grammar one after another, each
+// reading on where the answer stopped: a server silent in the middle of an answer
+// (within a literal) would cost one whole timeout per alternative, minutes in all.
+// The guard sits in the stream's driver: once a read waited out the timeout, every
+// later read of the connection fails at once.
+struct Session::ReadGuard {
+  mailstream_low_driver driver;  // first: the stream's driver pointer leads to the guard
+  mailstream_low_driver* original;
+  std::chrono::seconds timeout;
+  bool timedOut = false;
+
+  static ssize_t Read(mailstream_low* low, void* buffer, size_t count) {
+    auto* guard = reinterpret_cast<ReadGuard*>(low->driver);
+    if (guard->timedOut) return -1;
+    Clock::time_point start = Clock::now();
+    ssize_t n = guard->original->mailstream_read(low, buffer, count);
+    if (n <= 0 && Clock::now() - start >= guard->timeout - std::chrono::milliseconds(500))
+      guard->timedOut = true;
+    return n;
+  }
+};
+
+void Session::GuardReads() {
+  mailstream_low* low = imap_->imap_stream ? mailstream_get_low(imap_->imap_stream) : nullptr;
+  if (!low || (readGuard_ && low->driver == &readGuard_->driver)) return;
+  auto guard = std::make_unique<ReadGuard>(ReadGuard{*low->driver, low->driver, options_.timeout});
+  guard->driver.mailstream_read = ReadGuard::Read;
+  low->driver = &guard->driver;
+  readGuard_ = std::move(guard);  // the one before went with its stream (STARTTLS)
+}
+
 Session::~Session() {
   if (!imap_) return;
   if (idling_ && !broken_) try {
@@ -218,12 +249,14 @@ void Session::Connect(const std::string& password) {
   if (r != MAILIMAP_NO_ERROR_AUTHENTICATED && r != MAILIMAP_NO_ERROR_NON_AUTHENTICATED)
     Fail(r, "connecting");
   bool preauth = r == MAILIMAP_NO_ERROR_AUTHENTICATED;
+  GuardReads();
   if (implicit) SecureAndCheck();
   RefreshCapabilities();
   if (!implicit) {
     bool loopback = IsLoopbackHost(endpoint_.host);
     if (capabilities_.count("STARTTLS") && !preauth) {
       Check(mailimap_socket_starttls_with_callback(imap_, SetUpTls, &tls), "STARTTLS");
+      GuardReads();
       SecureAndCheck();
       RefreshCapabilities();
     } else if (!loopback) {
@@ -343,7 +376,10 @@ void Session::Fail(int r, const std::string& what) {
       }
       break;
     case MAILIMAP_ERROR_PARSE:
-      message = server + " sent an answer that is not IMAP" + whileDoing;
+      // The parser gives up on an answer cut short by a timeout as on garbage.
+      message = readGuard_ && readGuard_->timedOut
+                    ? TimeoutMessage(what)
+                    : server + " sent an answer that is not IMAP" + whileDoing;
       break;
     case MAILIMAP_ERROR_FATAL:
     case MAILIMAP_ERROR_DONT_ACCEPT_CONNECTION:

@@ -231,6 +231,10 @@ class Session {
   std::size_t lineBytes_ = 0;
   bool lineTooLong_ = false;
   std::chrono::steady_clock::time_point lastTraffic_;
+  // Ends the reads of a connection once one waited out the timeout (session.cc).
+  struct ReadGuard;
+  std::unique_ptr<ReadGuard> readGuard_;
+  void GuardReads();
   // The Fetch in progress.
   struct Delivery;
   Delivery* delivery_ = nullptr;

@@ -111,10 +111,7 @@ class DovecotServer {
   }
 
   ~DovecotServer() {
-    if (pid_ > 0) {
-      kill(-pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    Kill();
     if (!dir_.empty() && !std::getenv("STOW_KEEP_DOVECOT")) std::filesystem::remove_all(dir_);
   }
 
@@ -126,6 +123,25 @@ class DovecotServer {
     users_ += name + ":{PLAIN}" + password + ":" + std::to_string(uid_) + ":" +
               std::to_string(gid_) + "::" + home + "::\n";
     WriteFile(dir_ + "/passwd", users_);
+  }
+
+  // Kills all the server's processes at once, as a crash would.
+  void Kill() {
+    if (pid_ > 0) {
+      kill(-pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+  }
+  // Starts the server again on the same ports, with the same users and mail.
+  bool Restart() {
+    Kill();
+    // Dotlocks of the killed processes (dovecot-uidlist.lock) would hold every
+    // session up until Dovecot takes them for stale, two minutes later.
+    for (const auto& f : std::filesystem::recursive_directory_iterator(dir_ + "/home"))
+      if (f.path().extension() == ".lock") std::filesystem::remove(f.path());
+    Launch(false);
+    return pid_ > 0;
   }
 
   std::uint16_t imapPort() const { return imapPort_; }
@@ -170,10 +186,10 @@ class DovecotServer {
     ASSERT_TRUE(pw && gr);
     uid_ = pw->pw_uid;
     gid_ = pw->pw_gid;
-    std::string who = root ? "default_internal_user = dovecot\ndefault_login_user = dovenull\n"
-                           : "default_internal_user = " + std::string(pw->pw_name) +
-                                 "\ndefault_login_user = " + pw->pw_name +
-                                 "\ndefault_internal_group = " + gr->gr_name + "\n";
+    who_ = root ? "default_internal_user = dovecot\ndefault_login_user = dovenull\n"
+                : "default_internal_user = " + std::string(pw->pw_name) +
+                      "\ndefault_login_user = " + pw->pw_name +
+                      "\ndefault_internal_group = " + gr->gr_name + "\n";
     const std::string d = dir_ + "/";
     WriteFile(d + "san.cnf", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
     const std::vector<std::vector<std::string>> steps = {
@@ -189,22 +205,24 @@ class DovecotServer {
       ASSERT_TRUE(RunProgram(step)) << "openssl " << step[1] << " failed";
     chmod((d + "server.key").c_str(), 0644);
     WriteFile(d + "passwd", "");
-    for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) Launch(who);
+    for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) Launch(true);
     ASSERT_GT(pid_, 0) << "Dovecot did not start:\n" << Log();
   }
 
-  void Launch(const std::string& who) {
-    int a = LoopbackSocket(0, true), b = LoopbackSocket(0, true);
-    imapPort_ = PortOf(a);
-    imapsPort_ = PortOf(b);
-    close(a);
-    close(b);
+  void Launch(bool newPorts) {
+    if (newPorts) {
+      int a = LoopbackSocket(0, true), b = LoopbackSocket(0, true);
+      imapPort_ = PortOf(a);
+      imapsPort_ = PortOf(b);
+      close(a);
+      close(b);
+    }
     const std::string& d = dir_;
     WriteFile(
         d + "/dovecot.conf",
         "base_dir = " + d + "/run\nstate_dir = " + d + "/state\nlog_path = " + d +
             "/dovecot.log\n" + "protocols = imap\nlisten = 127.0.0.1\nssl = yes\nssl_cert = <" + d +
-            "/server.pem\n" + "ssl_key = <" + d + "/server.key\n" + who + "first_valid_uid = 1\n" +
+            "/server.pem\n" + "ssl_key = <" + d + "/server.key\n" + who_ + "first_valid_uid = 1\n" +
             "auth_mechanisms = plain\nauth_failure_delay = 0\ndisable_plaintext_auth = no\n" +
             "passdb {\n driver = passwd-file\n args = scheme=PLAIN " + d + "/passwd\n}\n" +
             "userdb {\n driver = passwd-file\n args = " + d + "/passwd\n}\n" +
@@ -235,7 +253,7 @@ class DovecotServer {
     waitpid(pid, nullptr, 0);
   }
 
-  std::string dir_, users_, extraConfig_;
+  std::string dir_, users_, extraConfig_, who_;
   uid_t uid_ = 0;
   gid_t gid_ = 0;
   std::uint16_t imapPort_ = 0, imapsPort_ = 0;

@@ -28,6 +28,12 @@ TEST(ImapFakeServer, RefusedSilentAndGarbageServersFailClearlyInTime) {
        },
        "not IMAP"},
       {Script(caps, ignore), "did not answer within 1 second (SELECT"},
+      // Silent in the middle of a literal, which the parser tries to read more than once.
+      {Script(caps,
+              [](int fd, const std::string&) {
+                FakeServer::Send(fd, "* 1 FETCH (UID 1 BODY[HEADER] {99999}\r\nabc\r\n");
+              }),
+       "did not answer within 1 second (SELECT"},
       {Script(caps, [](int fd, const std::string&) { FakeServer::Send(fd, "]]] (((\r\n"); }),
        "not IMAP (SELECT"},
       {Script(caps,

@@ -121,20 +121,25 @@ inline std::function<void(int)> Script(const std::string& caps,
 }
 
 // Relays connections to 127.0.0.1:target and cuts them on demand: CutAfter(n) ends
-// the next connection once the server sent n bytes through it, CutNow() the
-// current one at once.
+// the next connection once the server sent n bytes through it (and with staysDown
+// every later one at once, until Up()), CutNow() the current one at once.
 class CuttingProxy {
  public:
   explicit CuttingProxy(std::uint16_t target)
       : relay_([this, target](int client) { Relay(client, target); }) {}
   std::uint16_t port() const { return relay_.port(); }
-  void CutAfter(std::size_t serverBytes) { cutAfter_ = serverBytes; }
+  void CutAfter(std::size_t serverBytes, bool staysDown = false) {
+    staysDown_ = staysDown;
+    cutAfter_ = serverBytes;
+  }
+  void Up() { down_ = false; }
   void CutNow() {
     for (cutNow_ = active_.load(); cutNow_;) std::this_thread::sleep_for(1ms);
   }
 
  private:
   void Relay(int client, std::uint16_t target) {
+    if (down_) return;
     int server = LoopbackSocket(target, false);
     active_ = true;
     std::size_t fromServer = 0, limit = cutAfter_.exchange(0);
@@ -145,7 +150,11 @@ class CuttingProxy {
       if (!p[1].revents) continue;
       std::size_t n =
           Pass(server, client, buf, limit ? std::min(limit - fromServer, sizeof buf) : sizeof buf);
-      if (!n || (limit && (fromServer += n) >= limit)) break;
+      if (!n) break;
+      if (limit && (fromServer += n) >= limit) {
+        down_ = staysDown_.load();
+        break;
+      }
     }
     close(server);
     active_ = cutNow_ = false;
@@ -158,7 +167,7 @@ class CuttingProxy {
   }
 
   std::atomic<std::size_t> cutAfter_{0};
-  std::atomic<bool> cutNow_{false}, active_{false};
+  std::atomic<bool> cutNow_{false}, active_{false}, staysDown_{false}, down_{false};
   FakeServer relay_;
 };
 

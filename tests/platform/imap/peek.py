@@ -8,7 +8,7 @@ usage: peek.py PORT USER PASSWORD COMMAND [ARGS]
                                "attachments": {file name: SHA-256 of its decoded bytes}}
   fill MAILBOX N [KB]         appends N numbered messages of about KB kilobytes, with
                               varied flags, dates and zones (makes MAILBOX)
-  append MAILBOX FLAGS DATE TEXT
+  append MAILBOX FLAGS DATE TEXT|@FILE
   flag MAILBOX UID FLAGS      UID STORE +FLAGS
   delete MAILBOX UID          \\Deleted, then UID EXPUNGE
   create MAILBOX
@@ -69,7 +69,8 @@ def main():
         for i in range(1, int(args[1]) + 1):
             ok(imap.append(box, *numbered(i, int(args[2]) if len(args) > 2 else 0)))
     elif command == "append":
-        ok(imap.append(box, args[1], '"%s"' % args[2], args[3].encode()))
+        text = open(args[3][1:], "rb").read() if args[3].startswith("@") else args[3].encode()
+        ok(imap.append(box, args[1], '"%s"' % args[2], text))
     elif command in ("flag", "delete"):
         ok(imap.select(box))
         ok(imap.uid("STORE", args[1], "+FLAGS", args[2] if command == "flag" else "(\\Deleted)"))
