@@ -667,9 +667,12 @@ std::string ImapStore::Body(const std::string& mailbox, std::uint32_t uidValidit
       k.body = ToLf(std::move(m.message));
       return;
     }
-    // The header as the server has it, as BODY[HEADER] gives it.
-    std::size_t end = m.message.find("\r\n\r\n");
-    std::string header = m.message.substr(0, end == std::string::npos ? end : end + 4);
+    // The header as the server has it, as BODY[HEADER] gives it: up to the first
+    // empty line, whether the server ends lines with CR LF (as it should) or not.
+    std::size_t crlf = m.message.find("\r\n\r\n"), lf = m.message.find("\n\n");
+    std::size_t end = std::min(crlf == std::string::npos ? crlf : crlf + 4,
+                               lf == std::string::npos ? lf : lf + 2);
+    std::string header = m.message.substr(0, end);
     k.body = ToLf(std::move(m.message));
     k.summary = std::move(m);
     k.summary.header = std::move(header);

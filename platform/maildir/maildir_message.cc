@@ -93,9 +93,17 @@ std::string MaildirMessage::WorkFolder() const {
   return ref_.exists ? ref_.dir + "/tmp" : std::string(g_get_tmp_dir());
 }
 
+namespace {
+// How long after the walk's look its key may stand for the file: a sweep asks
+// within microseconds.
+constexpr std::chrono::milliseconds kWalkKeyLife{200};
+}  // namespace
+
 std::string MaildirMessage::VersionKey() const {
   if (unique_.empty()) return "";
-  if (!walkKey_.empty()) return std::exchange(walkKey_, std::string());
+  std::string walked = std::exchange(walkKey_, std::string());
+  if (!walked.empty() && std::chrono::steady_clock::now() - walkKeyTaken_ < kWalkKeyLife)
+    return walked;
   return MarkCache::KeyOf(Path());
 }
 

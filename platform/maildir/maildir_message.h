@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,8 +31,13 @@ class MaildirMessage : public MessageStorage {
   MaildirMessage(std::shared_ptr<MaildirStore> store, FolderRef ref, std::string sub,
                  std::string file);
   // The version key of the file taken by the folder walk that found it, an instant
-  // ago: the first VersionKey gives it instead of looking at the file again.
-  void SetWalkKey(std::string key) { walkKey_ = std::move(key); }
+  // ago: a VersionKey asked for at once gives it instead of looking at the file
+  // again. An item kept for later (a listing) looks again: its file may have
+  // changed since.
+  void SetWalkKey(std::string key) {
+    walkKey_ = std::move(key);
+    walkKeyTaken_ = std::chrono::steady_clock::now();
+  }
   // A new mail that Replace saves into ref.
   MaildirMessage(std::shared_ptr<MaildirStore> store, FolderRef ref);
 
@@ -67,6 +73,7 @@ class MaildirMessage : public MessageStorage {
   struct stat oldSt_ {};
   bool gone_ = false;
   mutable std::string walkKey_;
+  std::chrono::steady_clock::time_point walkKeyTaken_;
 };
 
 }  // namespace stow::maildir

@@ -7,7 +7,9 @@
 #include <gmime/gmime.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "maildir/maildir_fixture.h"
@@ -162,11 +164,14 @@ TEST_F(FastScanTest, MarksComeFromTheCacheOnlyForTheFileTheyWereReadFrom) {
   item->Save();
   item.reset();
   std::string name = InboxFiles().at(0).substr(4);
-  auto markInRun = [&] {
+  auto openRun = [&] {
     Options o;
     o.secretPath = (dir_ / "secret").string();
     o.cacheMarks = true;
-    auto run = MaildirStore::Open(root_.string(), o);
+    return MaildirStore::Open(root_.string(), o);
+  };
+  auto markInRun = [&] {
+    auto run = openRun();
     // A folder walk hands its item the file status it found it by; an item made
     // alone looks at the file itself. Both take the cache on the same terms.
     auto walked = run->FolderItems(run->RefFor({"Inbox"}))->Enumerate()->Next();
@@ -180,11 +185,16 @@ TEST_F(FastScanTest, MarksComeFromTheCacheOnlyForTheFileTheyWereReadFrom) {
   kept.replace(kept.find("KZO_PROCESSED_ITEM"), 18, "FROM_THE_CACHE_ONE");
   WriteFile(cache, kept);
   EXPECT_EQ(markInRun(), "FROM_THE_CACHE_ONE");
-  // The same name and size, another content: read from the mail again.
+  // The same name and size, another content: read from the mail again, also by an
+  // item a walk found before the change and kept.
+  auto run = openRun();
+  auto held = run->FolderItems(run->RefFor({"Inbox"}))->Enumerate()->Next();
   fs::path file = root_ / "cur" / name;
   std::string text = ReadFile(file);
   text.replace(text.find("c1@example.org"), 14, "c2@example.org");
   WriteFile(file, text);
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  EXPECT_EQ(held->BillingInformation(), "");
   EXPECT_EQ(markInRun(), "");
   unsetenv("XDG_CACHE_HOME");
 }
