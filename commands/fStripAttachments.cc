@@ -178,6 +178,8 @@ void fStripAttachments::BatchProcessSelection() {
         if (path.empty()) return EndBatch();
       }
     }
+    // The mails' flushes are shared; all are finished before the batch ends.
+    DetachBatch detaches;
     for (std::int64_t n = 1; n <= count; ++n) {
       if (!StepProgress(n, count)) break;
       IgnoreErrors([&] {
@@ -190,6 +192,7 @@ void fStripAttachments::BatchProcessSelection() {
         }
       });
     }
+    detaches.Finish();
     EndBatch();
   });
 }
@@ -239,6 +242,7 @@ void fStripAttachments::BatchProcessAllItems() {
         return EndBatch();
       }
     }
+    DetachBatch detaches;
     auto walk = items->Enumerate();
     std::int64_t n = 0;
     while (auto item = ValueOr(std::shared_ptr<om::Item>(), [&] { return walk->Next(); })) {
@@ -253,6 +257,7 @@ void fStripAttachments::BatchProcessAllItems() {
         }
       });
     }
+    detaches.Finish();
     EndBatch();
   });
 }

@@ -1,7 +1,11 @@
 #include "engine/processEmail.h"
 
+#include <algorithm>
 #include <cctype>
 #include <functional>
+#include <map>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "engine/cProcessedAttachments.h"
@@ -75,24 +79,27 @@ void TellSaveFailure(const std::string& fileName, const std::string& folder, std
               ui::vbCritical);
 }
 
-// One attempt to save under name: 0 when saved, errnum::kFileAlreadyExists when the
-// name is taken (by a file there already or one that appeared meanwhile), another
-// error number (its text in why) when it cannot be saved under this name.
-std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& attachment,
-                           const std::string& folder, const std::string& name,
-                           std::string& fullPath, std::string& why, bool& linked) {
-  if (name.empty() || name.size() > kMaxFileNameBytes) return errnum::kFail;
-  fullPath = modFileSystem::JoinPath(folder, name);
-  if (fso.FileExists(fullPath)) return errnum::kFileAlreadyExists;
+// An attachment written into the attachment folder under a working name: neither
+// flushed nor under its own name yet.
+struct WorkingFile {
+  std::string path;
+  std::int64_t size = -1;
+  bool linked = false;     // a second name of a file of the same bytes
+  bool rewritten = false;  // the first write failed: the first choice of name is not used
+};
+
+// Writes the attachment into folder under a working name, without flushing it, so
+// that all files of a mail can be flushed together: 0, else the error number (its
+// text in why) and nothing stays.
+std::int32_t WriteWorkingFile(platform::FileSystemObject& fso, om::Attachment& attachment,
+                              const std::string& folder, WorkingFile& file, std::string& why) {
   SweepAbandoned(fso, folder);
-  // The attachment is written under a working name and moved to its own only once
-  // whole, so that no name in the folder ever shows half a file.
-  std::string partial;
+  std::string& partial = file.path;
   auto saveAsPartial = [&](bool portable) {
     return IgnoreErrors(
         [&] {
           partial = modFileSystem::JoinPath(folder, fso.NewWorkingFileName(folder, portable));
-          attachment.SaveAsFile(partial);
+          attachment.SaveAsFileUnflushed(partial);
         },
         why);
   };
@@ -108,27 +115,23 @@ std::int32_t SaveExclusive(platform::FileSystemObject& fso, om::Attachment& atta
     portableOnly.insert(folder);
     failed = 0;
   }
-  std::int64_t size = -1;
-  linked = false;
-  if (failed == 0) {
-    size = ValueOr<std::int64_t>(-1, [&] { return fso.FileSize(partial); });
-    std::string twin = LinkToSameFile(fso, folder, partial, size, plain);
-    if (!twin.empty()) {
-      IgnoreErrors([&] { fso.DeleteFile(partial, true); });
-      partial = twin;
-      linked = true;
-    }
-    // For a second name this flush is what puts the file's new link count on disk.
-    IgnoreErrors([&] { fso.SyncFile(partial); });
-    failed = IgnoreErrors([&] { fso.MoveNoReplace(partial, fullPath); }, why);
-  }
   if (failed != 0) {
     IgnoreErrors([&] {
       if (fso.FileExists(partial)) fso.DeleteFile(partial, true);
     });
     return failed;
   }
-  NoteSavedFile(folder, fullPath, size);
+  file.size = ValueOr<std::int64_t>(-1, [&] { return fso.FileSize(partial); });
+  std::string twin = LinkToSameFile(fso, folder, partial, file.size, plain);
+  if (!twin.empty()) {
+    IgnoreErrors([&] { fso.DeleteFile(partial, true); });
+    partial = twin;
+    file.linked = true;
+  } else {
+    // A later attachment of the same bytes, in this mail or another whose files are
+    // flushed with these, becomes a second name of this file.
+    NoteSavedFile(folder, partial, file.size);
+  }
   return 0;
 }
 
@@ -171,27 +174,35 @@ std::int32_t ChooseName(const std::shared_ptr<om::Item>& item, const std::string
   return result;
 }
 
-}  // namespace
-
-std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
-                                   const std::shared_ptr<om::Attachment>& attachment,
-                                   const std::string& folder, const std::string& fileName,
-                                   std::string* whyNot, bool* linkedOut) {
-  if (!attachment) return "";
-  std::string why;
-  bool linked = false;
-  std::string saved = ValueOr(std::string(), [&]() -> std::string {
-    auto& fso = FileSystem();
+// Moves a flushed working file (a second name, too: the flush put its link count
+// on disk) to the name a detach gives the attachment, never replacing a file:
+// its full path, or "" (why says) when no name takes it, and then it is removed.
+std::string PlaceWorkingFile(platform::FileSystemObject& fso, const std::shared_ptr<om::Item>& item,
+                             const std::string& folder, const std::string& fileName,
+                             const WorkingFile& file, std::string& why) {
+  std::string placed = ValueOr(std::string(), [&]() -> std::string {
     std::string fullPath;
+    bool skip = file.rewritten;
     std::int32_t result = ChooseName(item, fileName, nullptr, [&](const std::string& name) {
-      return SaveExclusive(fso, *attachment, folder, name, fullPath, why, linked);
+      if (std::exchange(skip, false) || name.empty() || name.size() > kMaxFileNameBytes)
+        return errnum::kFail;
+      fullPath = modFileSystem::JoinPath(folder, name);
+      if (fso.FileExists(fullPath)) return errnum::kFileAlreadyExists;
+      return IgnoreErrors([&] { fso.MoveNoReplace(file.path, fullPath); }, why);
     });
     return result == 0 ? fullPath : "";
   });
-  if (whyNot) *whyNot = saved.empty() ? why : "";
-  if (linkedOut) *linkedOut = !saved.empty() && linked;
-  return saved;
+  if (placed.empty()) {
+    IgnoreErrors([&] {
+      if (fso.FileExists(file.path)) fso.DeleteFile(file.path, true);
+    });
+    return "";
+  }
+  NoteSavedFile(folder, placed, file.size);
+  return placed;
 }
+
+}  // namespace
 
 std::string PlanAttachmentPath(const std::shared_ptr<om::Item>& item, const std::string& folder,
                                const std::string& fileName, NamePreview& preview) {
@@ -327,12 +338,90 @@ std::string RecordableName(std::string name) {
   return name;
 }
 
-// ProcessEmail, or with a preview its look-ahead: every step up to the first
-// change, the saves only planned.
-void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
-            bool customFolder, NamePreview* preview) {
-  OutcomeReport report("detach", item);
-  report->dryRun = preview != nullptr;
+}  // namespace
+
+// One mail's detach from the writing of its attachments (under working names, not
+// yet flushed) to its save: what the steps after the flush need. Its outcome is
+// reported when it ends.
+struct DetachWork {
+  DetachWork(const std::shared_ptr<om::Item>& item, bool automatic, NamePreview* preview)
+      : report("detach", item),
+        item(item),
+        automatic(automatic),
+        preview(preview),
+        written(FileSystem()) {
+    report->dryRun = preview != nullptr;
+  }
+
+  OutcomeReport report;
+  std::shared_ptr<om::Item> item;
+  bool automatic;
+  NamePreview* preview;
+  std::shared_ptr<platform::SafeItem> safeItem;
+  std::shared_ptr<om::Attachments> attachments;
+  std::string target, body;
+  std::int32_t location = 0;  // where the block of links goes
+  cProcessedAttachments records;
+  LinkSettings linkSettings;
+  LinkLists lists;
+  std::vector<std::shared_ptr<om::Attachment>> detached;
+  WrittenFiles written;
+  struct Pending {
+    std::shared_ptr<om::Attachment> attachment;
+    AttachmentFate fate;
+    WorkingFile file;
+  };
+  std::vector<Pending> pending;
+
+  std::int64_t AttachmentCount() const { return attachments ? attachments->Count() : 0; }
+
+  // A saved attachment: recorded, and its link or image reference in the body.
+  void Accept(const std::shared_ptr<om::Attachment>& attachment, const AttachmentFate& fate,
+              const std::string& fullPath, bool linked) {
+    auto record = std::make_shared<cProcessedAttachment>();
+    record->blnInlineImage = fate.inlineImage;
+    record->AttachmentPath = fullPath;
+    record->AttachmentName = RecordableName(fate.fileName);
+    IgnoreErrors([&] { record->AttachmentSize = static_cast<std::int32_t>(attachment->Size()); });
+    record->SavedSize = ValueOr<std::int64_t>(
+        -1, [&] { return preview ? attachment->Size() : FileSystem().FileSize(fullPath); });
+    // A path listed by an earlier detach whose file has gone names this file now.
+    if (!records.Add(record)) Required(records.dicList).SetItem(fullPath, record);
+    detached.push_back(attachment);
+    report->saved.push_back({fullPath, fate.fileName, record->SavedSize, linked});
+    if (!fate.contentId.empty()) {
+      body = ReplaceAll(body, "cid:" + fate.contentId, HtmlEscape(FileUrl(fullPath)));
+    } else {
+      lists.AddEntries(fullPath, fate.fileName, linkSettings);
+    }
+  }
+
+  void SaveFailed(const std::string& fileName, const std::string& why) {
+    report.Fail(fileName, "cannot be saved into " + target + ": " + why);
+    // The attachment stays in the mail; the user must learn where and why, once
+    // per folder and reason (a full disk would fail every one after).
+    if (!automatic) TellSaveFailure(fileName, target, why);
+  }
+
+  void KeepNothing(ItemOutcome::Left why, const std::string& reason) {
+    written.RemoveAll();
+    report->saved.clear();
+    report.Leave(why, reason);
+  }
+};
+
+namespace {
+
+// The first steps of a detach: every check, then the attachments written under
+// working names (a preview only plans their names). nullptr when the mail is done
+// with already (left as it was, or an error).
+std::unique_ptr<DetachWork> BeginDetach(const std::shared_ptr<om::Item>& item, bool automatic,
+                                        const std::string& folder, bool customFolder,
+                                        NamePreview* preview) {
+  auto work = std::make_unique<DetachWork>(item, automatic, preview);
+  DetachWork& w = *work;
+  auto& report = w.report;
+  bool begun = false;
   Trap("mMain.ProcessEmail", [&] {
     if (!item) return;
     auto parent = ValueOr(std::shared_ptr<om::Folder>(), [&] { return item->Parent(); });
@@ -350,20 +439,21 @@ void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::st
                    "it is signed or encrypted (" + messageClass + "): left as it is");
       return;
     }
-    auto safeItem = modSafeItem::GetSafeItem(item);
-    if (!safeItem) return;
+    w.safeItem = modSafeItem::GetSafeItem(item);
+    if (!w.safeItem) return;
 
-    std::string body = safeItem->HTMLBody();
-    if (body.empty()) body = safeItem->Body();
+    w.body = w.safeItem->HTMLBody();
+    if (w.body.empty()) w.body = w.safeItem->Body();
 
     auto& settings = Required(modGlobal::objSettings);
-    auto attachments = safeItem->Attachments();
-    auto attachmentCount = [&] { return attachments ? attachments->Count() : 0; };
+    w.location = settings.AttachmentLocationOption;
+    w.attachments = w.safeItem->Attachments();
 
-    std::string target = folder;
+    std::string& target = w.target;
+    target = folder;
     if (target.empty()) {
       if (customFolder && !automatic) {
-        if (attachmentCount() == 0) {
+        if (w.AttachmentCount() == 0) {
           report.Leave(ItemOutcome::Left::kNothingToDo, "it has no attachments");
           return;
         }
@@ -386,25 +476,20 @@ void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::st
                    target.empty() ? "no attachment folder is set" : "no folder at " + target);
       return;
     }
-    if (attachmentCount() == 0) {
+    if (w.AttachmentCount() == 0) {
       report.Leave(ItemOutcome::Left::kNothingToDo, "it has no attachments");
       return;
     }
 
     // A second detach adds to the records of the first, so that every file saved
     // from this item can still be put back or deleted with it.
-    cProcessedAttachments records;
     std::string earlier =
         ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText, Value("")));
-    if (!TrimBlanks(earlier).empty()) records.FromString(earlier);
+    if (!TrimBlanks(earlier).empty()) w.records.FromString(earlier);
+    w.linkSettings = CurrentLinkSettings();
 
-    LinkSettings linkSettings = CurrentLinkSettings();
-    LinkLists lists;
-    std::vector<std::shared_ptr<om::Attachment>> detached;
-    WrittenFiles written(fso);
     bool saveAttempted = false;
-
-    for (const auto& attachment : attachments->All()) {
+    for (const auto& attachment : w.attachments->All()) {
       try {
         AttachmentFate fate = ClassifyAttachment(*attachment, settings);
         if (fate.kind == AttachmentFate::Kind::kToken) continue;
@@ -412,93 +497,106 @@ void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::st
           report->kept.push_back({fate.fileName, fate.reason});
           continue;
         }
-        const std::string& fileName = fate.fileName;
-        const std::string& contentId = fate.contentId;
-        bool process = true;
-        auto record = std::make_shared<cProcessedAttachment>();
-        record->blnInlineImage = fate.inlineImage;
-        std::string fullPath, why;
-        bool linked = false;
         if (preview) {
-          fullPath = PlanAttachmentPath(item, target, fileName, *preview);
+          std::string fullPath = PlanAttachmentPath(item, target, fate.fileName, *preview);
           if (fullPath.empty()) {
-            process = false;
-            report.Fail(fileName, "no name it could be saved under in " + target);
+            report.Fail(fate.fileName, "no name it could be saved under in " + target);
+          } else {
+            w.Accept(attachment, fate, fullPath, false);
           }
-        } else {
-          saveAttempted = true;
-          fullPath = SaveAttachmentToFolder(item, attachment, target, fileName, &why, &linked);
-          if (fullPath.empty()) {
-            process = false;
-            report.Fail(fileName, "cannot be saved into " + target + ": " + why);
-            // The attachment stays in the mail; the user must learn where and why,
-            // once per folder and reason (a full disk would fail every one after).
-            if (!automatic) TellSaveFailure(fileName, target, why);
-          }
+          continue;
         }
-        if (!process) continue;
-        if (!preview) written.Add(fullPath);
-        record->AttachmentPath = fullPath;
-        record->AttachmentName = RecordableName(fileName);
-        IgnoreErrors(
-            [&] { record->AttachmentSize = static_cast<std::int32_t>(attachment->Size()); });
-        record->SavedSize = ValueOr<std::int64_t>(
-            -1, [&] { return preview ? attachment->Size() : fso.FileSize(fullPath); });
-        // A path listed by an earlier detach whose file has gone names this file now.
-        if (!records.Add(record)) Required(records.dicList).SetItem(fullPath, record);
-        detached.push_back(attachment);
-        report->saved.push_back({fullPath, fileName, record->SavedSize, linked});
-        if (!contentId.empty()) {
-          body = ReplaceAll(body, "cid:" + contentId, HtmlEscape(FileUrl(fullPath)));
-        } else {
-          lists.AddEntries(fullPath, fileName, linkSettings);
+        saveAttempted = true;
+        WorkingFile file;
+        std::string why;
+        // A second try, as a save under another name would be: a failure can pass.
+        if (WriteWorkingFile(fso, *attachment, target, file, why) != 0 &&
+            (file.rewritten = true, WriteWorkingFile(fso, *attachment, target, file, why) != 0)) {
+          w.SaveFailed(fate.fileName, why);
+          continue;
         }
+        w.written.Add(file.path);
+        w.pending.push_back({attachment, fate, file});
       } catch (...) {
         if (!saveAttempted) throw;
       }
     }
-    auto keepNothing = [&](ItemOutcome::Left why, const std::string& reason) {
-      written.RemoveAll();
-      report->saved.clear();
-      report.Leave(why, reason);
-    };
-    std::string linksText = BuildLinksText(lists, linkSettings, automatic);
-    if (detached.empty() || linksText.empty()) {
+    begun = true;
+  });
+  if (!begun) return nullptr;
+  return work;
+}
+
+// Gives each flushed working file its own name (flushFailure: the files could not be
+// flushed, why says, and none is used).
+void PlaceFiles(DetachWork& w, const std::string& flushFailure) {
+  Trap("mMain.ProcessEmail", [&] {
+    auto& fso = FileSystem();
+    for (const auto& p : w.pending) {
+      if (!flushFailure.empty()) {
+        IgnoreErrors([&] { fso.DeleteFile(p.file.path, true); });
+        w.SaveFailed(p.fate.fileName, flushFailure);
+        continue;
+      }
+      try {
+        std::string why;
+        std::string fullPath =
+            PlaceWorkingFile(fso, w.item, w.target, p.fate.fileName, p.file, why);
+        if (fullPath.empty()) {
+          w.SaveFailed(p.fate.fileName, why);
+          continue;
+        }
+        w.written.Add(fullPath);
+        w.Accept(p.attachment, p.fate, fullPath, p.file.linked);
+      } catch (...) {
+      }
+    }
+    w.pending.clear();
+  });
+}
+
+// The last steps: the attachments taken out, the links and records put in, the mail
+// saved; or, when that cannot be, the saved files removed again. folderFailure: the
+// attachment folder could not be flushed (why).
+void FinishDetach(DetachWork& w, const std::string& folderFailure) {
+  auto& report = w.report;
+  const auto& item = w.item;
+  Trap("mMain.ProcessEmail", [&] {
+    std::string linksText = BuildLinksText(w.lists, w.linkSettings, w.automatic);
+    if (w.detached.empty() || linksText.empty()) {
       // Only inline images were saved, and such a detach leaves the mail as it is:
       // their files would link from nowhere.
       for (const auto& f : report->saved) report->kept.push_back({f.name, kInlineImageReason});
-      keepNothing(
+      w.KeepNothing(
           report->failed.empty() ? ItemOutcome::Left::kNothingToDo : ItemOutcome::Left::kFailed,
           report->failed.empty() ? "nothing in it is detached" : "nothing could be saved");
       return;
     }
     // A preview ends here: what follows changes the mail.
-    if (preview) return;
-    // The saved files' names must be on disk before the mail loses the attachments:
-    // one flush of the folder covers every file this call saved into it. Without it
-    // the mail keeps them.
-    std::string why;
-    if (IgnoreErrors([&] { fso.SyncFolder(target); }, why) != 0) {
-      if (!automatic)
-        ShowMessage("Cannot flush the attachment folder " + target +
-                        " (the attachments stay in the mail): " + why,
+    if (w.preview) return;
+    // The saved files' names must be on disk before the mail loses the attachments.
+    // Without that the mail keeps them.
+    if (!folderFailure.empty()) {
+      if (!w.automatic)
+        ShowMessage("Cannot flush the attachment folder " + w.target +
+                        " (the attachments stay in the mail): " + folderFailure,
                     ui::vbCritical);
-      keepNothing(ItemOutcome::Left::kFailed, "the attachment folder cannot be flushed: " + why);
+      w.KeepNothing(ItemOutcome::Left::kFailed,
+                    "the attachment folder cannot be flushed: " + folderFailure);
       return;
     }
 
     // The attachments just saved, and only those: looking them up again by name and
     // size could take out a kept attachment that happens to match.
-    for (const auto& attachment : detached) IgnoreErrors([&] { attachment->Delete(); });
+    for (const auto& attachment : w.detached) IgnoreErrors([&] { attachment->Delete(); });
 
-    std::string newBody =
-        PlaceLinkBlock(body, BuildLinkBlock(linksText), settings.AttachmentLocationOption);
+    std::string newBody = PlaceLinkBlock(w.body, BuildLinkBlock(linksText), w.location);
 
     IgnoreErrors([&] { item->SetHTMLBody(newBody); });
     // The token goes into the same save as the detach: a second save would write the
     // whole message (and flush it) again only to add one byte.
-    if (attachmentCount() == 0) AddTokenAttachmentFile(safeItem, item, false);
-    std::string recordText = records.ToString();
+    if (w.AttachmentCount() == 0) AddTokenAttachmentFile(w.safeItem, item, false);
+    std::string recordText = w.records.ToString();
     SetUserDefinedFieldValue(item, kRecordsProperty, Value(recordText), FieldKind::kText, false);
     bool recordsStored = ToText(GetUserDefinedFieldValue(item, kRecordsProperty, FieldKind::kText,
                                                          Value(""))) == recordText;
@@ -510,9 +608,9 @@ void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::st
     if (!saved) {
       // The store kept the item as it was, attachments included: the copies written
       // by this call would only be orphans.
-      keepNothing(ItemOutcome::Left::kFailed,
-                  "it cannot be saved" + (saveError.empty() ? "" : ": " + saveError));
-      if (recordsStored && !automatic) {
+      w.KeepNothing(ItemOutcome::Left::kFailed,
+                    "it cannot be saved" + (saveError.empty() ? "" : ": " + saveError));
+      if (recordsStored && !w.automatic) {
         // A refusal is what the usual text says; anything else (a full disk, a
         // message changed by another program) would be misreported by it.
         bool refused = saveFailure == 0 || saveFailure == errnum::kPermissionDenied ||
@@ -524,20 +622,102 @@ void Detach(const std::shared_ptr<om::Item>& item, bool automatic, const std::st
       }
       return;
     }
-    written.Keep();
+    w.written.Keep();
     report->itemChanged = true;
   });
 }
 
+// Finishes detaches begun together, in the order they were begun. Every file they
+// wrote is flushed at once (one journal commit for all, not one per file), then each
+// takes its name, then each attachment folder is flushed once for all the names in
+// it, and only then is any mail saved: each mail's own order (its files and their
+// names on disk before it loses its attachments) is kept, while the flushes are
+// shared.
+void FinishTogether(std::vector<std::unique_ptr<DetachWork>> works) {
+  auto& fso = FileSystem();
+  std::vector<std::string> paths;
+  for (const auto& w : works)
+    for (const auto& p : w->pending) paths.push_back(p.file.path);
+  std::string why;
+  bool flushed = paths.empty() || IgnoreErrors([&] { fso.SyncFiles(paths); }, why) == 0;
+  for (auto& w : works) {
+    std::string failure;
+    // One file that cannot be flushed fails only its own mail.
+    if (!flushed && !w->pending.empty()) {
+      paths.clear();
+      for (const auto& p : w->pending) paths.push_back(p.file.path);
+      if (IgnoreErrors([&] { fso.SyncFiles(paths); }, failure) == 0)
+        failure.clear();
+      else if (failure.empty())
+        failure = why;
+    }
+    PlaceFiles(*w, failure);
+  }
+  std::map<std::string, std::string> folderFailures;  // target -> why its flush failed
+  for (const auto& w : works) {
+    if (w->preview || w->detached.empty() || folderFailures.count(w->target)) continue;
+    std::string failure;
+    IgnoreErrors([&] { fso.SyncFolder(w->target); }, failure);
+    folderFailures[w->target] = failure;
+  }
+  for (auto& w : works) {
+    FinishDetach(*w, folderFailures[w->target]);
+    w.reset();  // its outcome is reported now, in order
+  }
+}
+
 }  // namespace
+
+// The detaches of the batch that lives now, begun and not yet finished.
+struct DetachBatch::Open {
+  std::vector<std::unique_ptr<DetachWork>> works;
+  std::int64_t bytes = 0;
+};
+
+DetachBatch* DetachBatch::current_ = nullptr;
+
+DetachBatch::DetachBatch() : open_(std::make_unique<Open>()) {
+  if (!current_) current_ = this;
+}
+
+DetachBatch::~DetachBatch() {
+  Finish();
+  if (current_ == this) current_ = nullptr;
+}
+
+void DetachBatch::Finish() {
+  // Taken out first: a message box shown while they finish runs the message loop,
+  // and a detach begun from there starts a group of its own.
+  std::vector<std::unique_ptr<DetachWork>> works;
+  works.swap(open_->works);
+  open_->bytes = 0;
+  if (!works.empty()) FinishTogether(std::move(works));
+}
 
 void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
                   bool customFolder) {
-  Detach(item, automatic, folder, customFolder, nullptr);
+  auto work = BeginDetach(item, automatic, folder, customFolder, nullptr);
+  if (!work) return;
+  // A monitor's detach of new mail is finished at once: nothing else is waiting.
+  if (DetachBatch* batch = DetachBatch::current_; batch && !automatic) {
+    for (const auto& p : work->pending)
+      batch->open_->bytes += std::max<std::int64_t>(0, p.file.size);
+    batch->open_->works.push_back(std::move(work));
+    // Each mail waiting holds its message in memory; a few are enough to share the
+    // flushes among many.
+    if (batch->open_->works.size() >= DetachBatch::kMails ||
+        batch->open_->bytes >= DetachBatch::kBytes)
+      batch->Finish();
+    return;
+  }
+  std::vector<std::unique_ptr<DetachWork>> one;
+  one.push_back(std::move(work));
+  FinishTogether(std::move(one));
 }
 
 void PreviewProcessEmail(const std::shared_ptr<om::Item>& item, NamePreview& preview) {
-  Detach(item, false, "", false, &preview);
+  auto work = BeginDetach(item, false, "", false, &preview);
+  if (work) FinishDetach(*work, "");
 }
 
 }  // namespace stow

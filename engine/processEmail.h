@@ -2,6 +2,8 @@
 // Detaching one item: its attachments saved as files, a block of links in their
 // place, the records and the processed marker written, the item saved.
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -46,6 +48,31 @@ AttachmentFate ClassifyAttachment(om::Attachment& attachment, cSettings& setting
 void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
                   bool customFolder);
 
+struct DetachWork;
+
+// While one lives (a command over a folder or a selection), the ProcessEmail calls
+// that are not a monitor's leave the last steps of each mail to it, so that several
+// mails share their flushes: the saved files of all of them are flushed at once, then
+// their names, and only then is each mail saved, in the order given. Up to kMails mails
+// (or kBytes of attachments) wait; Finish, and the batch's end, complete them, and
+// their outcomes are reported then. Only the first of nested batches collects.
+class DetachBatch {
+ public:
+  DetachBatch();
+  ~DetachBatch();
+  DetachBatch(const DetachBatch&) = delete;
+  DetachBatch& operator=(const DetachBatch&) = delete;
+  void Finish();
+
+ private:
+  friend void ProcessEmail(const std::shared_ptr<om::Item>&, bool, const std::string&, bool);
+  static constexpr std::size_t kMails = 16;
+  static constexpr std::int64_t kBytes = std::int64_t{16} << 20;
+  struct Open;
+  std::unique_ptr<Open> open_;
+  static DetachBatch* current_;
+};
+
 // What ProcessEmail(item, false, "", false) would do, doing none of it: reported
 // like a detach, marked dryRun, its saved files the paths it would save under.
 // Nothing is written, no question or message is shown and no number is drawn
@@ -62,22 +89,10 @@ void DeleteAttachmentFromMail(const std::shared_ptr<platform::SafeItem>& safeIte
 void AddTokenAttachmentFile(const std::shared_ptr<platform::SafeItem>& safeItem,
                             const std::shared_ptr<om::Item>& item, bool save = true);
 
-// Saves an attachment into folder under the name a detach gives it (a prefixed
-// name when the first choice is taken, the unreadable-name form when saving under
-// it fails). The file is written under a private name and moved into place only
-// when no file holds the final name, so no existing file is ever replaced and no
-// file is ever seen half-written. The file's bytes are on disk when it returns, its
-// name once the caller flushes the folder. Returns the full path, "" when nothing
-// was saved (why, in whyNot when given). When a file of the same bytes is already
-// in folder or below, the new name is a second name of it (linked set): see
-// engine/storedOnce.h.
-std::string SaveAttachmentToFolder(const std::shared_ptr<om::Item>& item,
-                                   const std::shared_ptr<om::Attachment>& attachment,
-                                   const std::string& folder, const std::string& fileName,
-                                   std::string* whyNot = nullptr, bool* linked = nullptr);
-
-// The path SaveAttachmentToFolder would save under now, choosing among the same
-// names, with the paths preview planned counting as taken; "" when no name would do.
+// The path a detach would save the attachment fileName under now (the first
+// choice, a prefixed name when it is taken, the unreadable-name form when it cannot
+// be used), choosing among the same names, with the paths preview planned counting as taken; ""
+// when no name would do.
 std::string PlanAttachmentPath(const std::shared_ptr<om::Item>& item, const std::string& folder,
                                const std::string& fileName, NamePreview& preview);
 

@@ -94,6 +94,12 @@ class FileSystemObject : public ComObject {
   // Flushes a file's data to the disk: once it returns, a crash keeps what was
   // written. 53 when there is no file, 76 when its folder is missing.
   virtual void SyncFile(const std::string& path) = 0;
+  // SyncFile for several files at once, cheaper than one call each: the write-back
+  // of all of them is started before waiting for any, so that a file system with a
+  // journal commits them together. Once it returns, a crash keeps what was written
+  // to every one. Raises as SyncFile for the first that cannot be flushed; the ones
+  // before it are flushed, the ones after it may not be.
+  virtual void SyncFiles(const std::vector<std::string>& paths) = 0;
   // Flushes a folder's entries (names made, moved or removed in it) to the disk; a
   // file system that cannot flush folders counts as success. 76 when path is not a
   // folder.

@@ -303,6 +303,10 @@ class Attachment : public ComObject {
   // returns; the new name is not until the caller flushes the folder, so that saving
   // many files into one folder costs one folder flush.
   virtual void SaveAsFile(const std::string& path) = 0;
+  // SaveAsFile without the flush of the bytes, for a caller that writes several
+  // files and flushes them together (FileSystemObject::SyncFiles) before anything
+  // relies on them. Until then a crash may leave the file at path short.
+  virtual void SaveAsFileUnflushed(const std::string& path) { SaveAsFile(path); }
   // Removes the attachment from its item (the item still has to be saved).
   virtual void Delete() = 0;
 };

@@ -71,7 +71,9 @@ class MimeAttachment : public om::Attachment {
     }
     Raise(errnum::kFail, kSource, "The property cannot be set on an attachment");
   }
-  void SaveAsFile(const std::string& path) override {
+  void SaveAsFile(const std::string& path) override { Write(path, true); }
+  void SaveAsFileUnflushed(const std::string& path) override { Write(path, false); }
+  void Write(const std::string& path, bool flush) {
     Alive();
     fs::path target(path);
     fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
@@ -100,8 +102,8 @@ class MimeAttachment : public om::Attachment {
       // own flush of the file finds nothing left to write.
       fchmod(fd, 0644 & ~CurrentUmask());
       // The caller may take the attachment out of the mail next: the file must be
-      // on disk before that.
-      if (fsync(fd) != 0) RaiseErrno(errno, "Cannot write " + path, path);
+      // on disk before that (the caller's own flush, when it asked for none here).
+      if (flush && fsync(fd) != 0) RaiseErrno(errno, "Cannot write " + path, path);
     };
     // A new file is written without a name and linked in whole, so that a process
     // killed while writing leaves no partial file in the user's folder.

@@ -12,7 +12,8 @@
 // SaveAsFile writes the part's bytes, and only when they are exactly what the
 // encoded text stands for (else it raises and the attachment stays in the mail);
 // the file is written without a name and linked in whole, or written aside and
-// renamed, and is on disk before SaveAsFile returns. Delete takes the part out and
+// renamed, and is on disk before SaveAsFile returns (SaveAsFileUnflushed leaves
+// that flush to the caller). Delete takes the part out and
 // records what brings it back (part_restore.h): Add of a file with the same name
 // and the same bytes puts that part back as it was (type and parameters,
 // Content-ID, disposition, place in the structure, a permitted encoding); any other

@@ -164,6 +164,13 @@ void FaultyFileSystem::SyncFile(const std::string& path) {
   inner_->SyncFile(path);
 }
 
+void FaultyFileSystem::SyncFiles(const std::vector<std::string>& paths) {
+  // Each file is one SyncFile to the faults, so that a flush failing for one file
+  // fails the same way whether it is flushed alone or with others.
+  for (const auto& path : paths) Check(FsOp::SyncFile, path);
+  inner_->SyncFiles(paths);
+}
+
 void FaultyFileSystem::SyncFolder(const std::string& path) {
   Check(FsOp::SyncFolder, path);
   inner_->SyncFolder(path);

@@ -251,6 +251,51 @@ TEST_F(ProcessEmailTest, SavedFilesAreOnDiskBeforeTheMailLosesThemWithOneFolderF
   EXPECT_EQ(ofFolder[0].savesBefore, savesBefore) << "before the mail is saved";
   EXPECT_EQ(env.mem().faults().SaveCount(), savesBefore + 1) << "one save, token included";
   EXPECT_EQ(AttachmentNames(env.Reload(item)), std::vector<std::string>{kTokenFileName});
+
+  // A batch shares the flushes of its mails: every file's bytes before any name, one
+  // folder flush after every name and before any save, each mail saved once.
+  watching->ClearCalls();
+  watching->flushes.clear();
+  std::vector<std::shared_ptr<om::Item>> mails;
+  for (const char* n : {"d", "e", "f"})
+    mails.push_back(
+        env.AddMail({.attachments = {{n + std::string(".pdf"), n},
+                                     {n + std::string(".txt"), n + std::string("t")}}}));
+  savesBefore = env.mem().faults().SaveCount();
+  {
+    DetachBatch batch;
+    for (const auto& m : mails) ProcessEmail(m, false, "", false);
+    EXPECT_EQ(env.mem().faults().SaveCount(), savesBefore) << "no mail saved before the end";
+  }
+  const auto& calls = watching->Calls();
+  auto firstMove = std::find_if(calls.begin(), calls.end(), [](const mem::FsCall& c) {
+    return c.op == mem::FsOp::MoveNoReplace;
+  });
+  auto moves = watching->CallsOf(mem::FsOp::MoveNoReplace);
+  ASSERT_EQ(moves.size(), 6u);
+  for (const auto& move : moves)
+    EXPECT_TRUE(std::any_of(calls.begin(), firstMove, [&](const mem::FsCall& c) {
+      return c.op == mem::FsOp::SyncFile && c.path == move.path;
+    })) << move.path;
+  ASSERT_EQ(watching->flushes.size(), 1u);
+  EXPECT_EQ(watching->flushes[0].movesBefore, 6);
+  EXPECT_EQ(watching->flushes[0].savesBefore, savesBefore);
+  EXPECT_EQ(env.mem().faults().SaveCount(), savesBefore + 3);
+  for (const auto& m : mails) EXPECT_TRUE(IsProcessed(env.Reload(m)));
+
+  // A flush that fails fails only the mail whose file it was: the first mail's
+  // retry fails again, the others are saved.
+  watching->FailAll(mem::FsOp::SyncFile, errnum::kDiskFull, 2);
+  for (auto& m : mails) m = env.AddMail({.attachments = {{"g.pdf", "G"}}});
+  {
+    DetachBatch batch;
+    for (const auto& m : mails) ProcessEmail(m, false, "", false);
+  }
+  EXPECT_EQ(AttachmentNames(env.Reload(mails[0])), std::vector<std::string>{"g.pdf"});
+  EXPECT_FALSE(IsProcessed(env.Reload(mails[0])));
+  EXPECT_TRUE(IsProcessed(env.Reload(mails[1])));
+  EXPECT_TRUE(IsProcessed(env.Reload(mails[2])));
+  EXPECT_EQ(env.ListFiles(folder).size(), 3u + 6u + 2u) << "no file of the first mail stays";
 }
 
 TEST_F(ProcessEmailTest, NothingHalfWrittenAndUnwritableNamesFallBack) {
