@@ -198,7 +198,7 @@ std::string PlaceWorkingFile(platform::FileSystemObject& fso, const std::shared_
     });
     return "";
   }
-  NoteSavedFile(folder, placed, file.size);
+  NoteSavedFile(folder, placed, file.size, file.linked ? "" : file.path);
   return placed;
 }
 
@@ -372,6 +372,10 @@ struct DetachWork {
     WorkingFile file;
   };
   std::vector<Pending> pending;
+  // The attachments' bytes this mail holds while it waits (a store may keep the
+  // whole message in memory).
+  std::int64_t bytes = 0;
+  bool done = false;  // left as it was before anything was written: only to report
 
   std::int64_t AttachmentCount() const { return attachments ? attachments->Count() : 0; }
 
@@ -413,8 +417,8 @@ struct DetachWork {
 namespace {
 
 // The first steps of a detach: every check, then the attachments written under
-// working names (a preview only plans their names). nullptr when the mail is done
-// with already (left as it was, or an error).
+// working names (a preview only plans their names). Marked done when the mail is
+// done with already (left as it was, or an error).
 std::unique_ptr<DetachWork> BeginDetach(const std::shared_ptr<om::Item>& item, bool automatic,
                                         const std::string& folder, bool customFolder,
                                         NamePreview* preview) {
@@ -495,6 +499,7 @@ std::unique_ptr<DetachWork> BeginDetach(const std::shared_ptr<om::Item>& item, b
         if (fate.kind == AttachmentFate::Kind::kToken) continue;
         if (fate.kind != AttachmentFate::Kind::kDetach) {
           report->kept.push_back({fate.fileName, fate.reason});
+          if (!preview) w.bytes += ValueOr<std::int64_t>(0, [&] { return attachment->Size(); });
           continue;
         }
         if (preview) {
@@ -516,6 +521,7 @@ std::unique_ptr<DetachWork> BeginDetach(const std::shared_ptr<om::Item>& item, b
           continue;
         }
         w.written.Add(file.path);
+        w.bytes += std::max<std::int64_t>(0, file.size);
         w.pending.push_back({attachment, fate, file});
       } catch (...) {
         if (!saveAttempted) throw;
@@ -523,19 +529,22 @@ std::unique_ptr<DetachWork> BeginDetach(const std::shared_ptr<om::Item>& item, b
     }
     begun = true;
   });
-  if (!begun) return nullptr;
+  work->done = !begun;
   return work;
 }
 
-// Gives each flushed working file its own name (flushFailure: the files could not be
-// flushed, why says, and none is used).
-void PlaceFiles(DetachWork& w, const std::string& flushFailure) {
+// Gives each flushed working file its own name; one whose flush failed (its
+// flushFailures entry says why) is not used.
+void PlaceFiles(DetachWork& w, const std::vector<std::string>& flushFailures) {
   Trap("mMain.ProcessEmail", [&] {
     auto& fso = FileSystem();
-    for (const auto& p : w.pending) {
-      if (!flushFailure.empty()) {
+    for (std::size_t i = 0; i < w.pending.size(); ++i) {
+      const auto& p = w.pending[i];
+      // Its bytes may not be on disk, and a second flush would not say: the
+      // attachment stays in the mail.
+      if (!flushFailures[i].empty()) {
         IgnoreErrors([&] { fso.DeleteFile(p.file.path, true); });
-        w.SaveFailed(p.fate.fileName, flushFailure);
+        w.SaveFailed(p.fate.fileName, flushFailures[i]);
         continue;
       }
       try {
@@ -638,30 +647,29 @@ void FinishTogether(std::vector<std::unique_ptr<DetachWork>> works) {
   std::vector<std::string> paths;
   for (const auto& w : works)
     for (const auto& p : w->pending) paths.push_back(p.file.path);
-  std::string why;
-  bool flushed = paths.empty() || IgnoreErrors([&] { fso.SyncFiles(paths); }, why) == 0;
+  std::vector<std::string> failures(paths.size());
+  if (!paths.empty()) {
+    std::string why;
+    if (IgnoreErrors([&] { failures = fso.SyncFiles(paths); }, why) != 0 ||
+        failures.size() != paths.size())
+      failures.assign(paths.size(), why.empty() ? "the files cannot be flushed" : why);
+  }
+  auto next = failures.begin();
   for (auto& w : works) {
-    std::string failure;
-    // One file that cannot be flushed fails only its own mail.
-    if (!flushed && !w->pending.empty()) {
-      paths.clear();
-      for (const auto& p : w->pending) paths.push_back(p.file.path);
-      if (IgnoreErrors([&] { fso.SyncFiles(paths); }, failure) == 0)
-        failure.clear();
-      else if (failure.empty())
-        failure = why;
-    }
-    PlaceFiles(*w, failure);
+    if (w->done) continue;
+    std::vector<std::string> own(next, next + static_cast<std::ptrdiff_t>(w->pending.size()));
+    next += static_cast<std::ptrdiff_t>(w->pending.size());
+    PlaceFiles(*w, own);
   }
   std::map<std::string, std::string> folderFailures;  // target -> why its flush failed
   for (const auto& w : works) {
-    if (w->preview || w->detached.empty() || folderFailures.count(w->target)) continue;
+    if (w->done || w->detached.empty() || folderFailures.count(w->target)) continue;
     std::string failure;
     IgnoreErrors([&] { fso.SyncFolder(w->target); }, failure);
     folderFailures[w->target] = failure;
   }
   for (auto& w : works) {
-    FinishDetach(*w, folderFailures[w->target]);
+    if (!w->done) FinishDetach(*w, folderFailures[w->target]);
     w.reset();  // its outcome is reported now, in order
   }
 }
@@ -697,11 +705,10 @@ void DetachBatch::Finish() {
 void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const std::string& folder,
                   bool customFolder) {
   auto work = BeginDetach(item, automatic, folder, customFolder, nullptr);
-  if (!work) return;
-  // A monitor's detach of new mail is finished at once: nothing else is waiting.
+  // A monitor's detach of new mail is finished at once: nothing else is waiting. In
+  // a batch even a mail left as it was waits, so that outcomes come in order.
   if (DetachBatch* batch = DetachBatch::current_; batch && !automatic) {
-    for (const auto& p : work->pending)
-      batch->open_->bytes += std::max<std::int64_t>(0, p.file.size);
+    batch->open_->bytes += work->bytes;
     batch->open_->works.push_back(std::move(work));
     // Each mail waiting holds its message in memory; a few are enough to share the
     // flushes among many.
@@ -717,7 +724,7 @@ void ProcessEmail(const std::shared_ptr<om::Item>& item, bool automatic, const s
 
 void PreviewProcessEmail(const std::shared_ptr<om::Item>& item, NamePreview& preview) {
   auto work = BeginDetach(item, false, "", false, &preview);
-  if (work) FinishDetach(*work, "");
+  if (!work->done) FinishDetach(*work, "");
 }
 
 }  // namespace stow

@@ -93,11 +93,23 @@ std::string LinkToSameFile(platform::FileSystemObject& fso, const std::string& f
   return "";
 }
 
-void NoteSavedFile(const std::string& folder, const std::string& path, std::int64_t size) {
+void NoteSavedFile(const std::string& folder, const std::string& path, std::int64_t size,
+                   const std::string& was) {
   auto it = Trees().find(folder);
   std::string prefix = modFileSystem::JoinPath(folder, "");
-  if (it != Trees().end() && path.rfind(prefix, 0) == 0)
-    Add(it->second, path.substr(prefix.size()), size);
+  if (it == Trees().end() || path.rfind(prefix, 0) != 0) return;
+  Tree& tree = it->second;
+  // A name gone would hold one of the few places kept per size until a save trips on it.
+  if (!was.empty() && was.rfind(prefix, 0) == 0) {
+    std::string old = was.substr(prefix.size());
+    auto [at, end] = tree.bySize.equal_range(size);
+    for (; at != end; ++at)
+      if (tree.Name(at->second) == old) {
+        tree.bySize.erase(at);
+        break;
+      }
+  }
+  Add(tree, path.substr(prefix.size()), size);
 }
 
 void ForgetSavedFiles() {

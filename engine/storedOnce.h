@@ -23,7 +23,9 @@ std::string LinkToSameFile(platform::FileSystemObject& fso, const std::string& f
                            const std::string& written, std::int64_t size, bool portable);
 
 // The file now at path (of size bytes) was saved into folder: later saves find it.
-void NoteSavedFile(const std::string& folder, const std::string& path, std::int64_t size);
+// was: the name it had before, when that was noted (a working name), now forgotten.
+void NoteSavedFile(const std::string& folder, const std::string& path, std::int64_t size,
+                   const std::string& was = "");
 
 // Forgets what is known of every folder (a new settings profile, a test).
 void ForgetSavedFiles();

@@ -96,10 +96,12 @@ class FileSystemObject : public ComObject {
   virtual void SyncFile(const std::string& path) = 0;
   // SyncFile for several files at once, cheaper than one call each: the write-back
   // of all of them is started before waiting for any, so that a file system with a
-  // journal commits them together. Once it returns, a crash keeps what was written
-  // to every one. Raises as SyncFile for the first that cannot be flushed; the ones
-  // before it are flushed, the ones after it may not be.
-  virtual void SyncFiles(const std::vector<std::string>& paths) = 0;
+  // journal commits them together. Every file is flushed, whatever happens to the
+  // others, and each gets its own answer, in order: "" when a crash keeps what was
+  // written to it, else why not (the text SyncFile would raise). A file that failed
+  // must not be flushed again and then trusted: the system reports a write it lost
+  // once only, and a second flush finds nothing left to write.
+  virtual std::vector<std::string> SyncFiles(const std::vector<std::string>& paths) = 0;
   // Flushes a folder's entries (names made, moved or removed in it) to the disk; a
   // file system that cannot flush folders counts as success. 76 when path is not a
   // folder.

@@ -164,11 +164,23 @@ void FaultyFileSystem::SyncFile(const std::string& path) {
   inner_->SyncFile(path);
 }
 
-void FaultyFileSystem::SyncFiles(const std::vector<std::string>& paths) {
+std::vector<std::string> FaultyFileSystem::SyncFiles(const std::vector<std::string>& paths) {
   // Each file is one SyncFile to the faults, so that a flush failing for one file
   // fails the same way whether it is flushed alone or with others.
-  for (const auto& path : paths) Check(FsOp::SyncFile, path);
-  inner_->SyncFiles(paths);
+  std::vector<std::string> failures(paths.size()), flush;
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    try {
+      Check(FsOp::SyncFile, paths[i]);
+      flush.push_back(paths[i]);
+      at.push_back(i);
+    } catch (const ComError& e) {
+      failures[i] = e.Description();
+    }
+  }
+  auto inner = inner_->SyncFiles(flush);
+  for (std::size_t k = 0; k < at.size(); ++k) failures[at[k]] = inner[k];
+  return failures;
 }
 
 void FaultyFileSystem::SyncFolder(const std::string& path) {

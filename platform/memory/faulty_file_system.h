@@ -83,7 +83,7 @@ class FaultyFileSystem : public platform::FileSystemObject {
   std::string ReadFile(const std::string& path) override;
   void MoveNoReplace(const std::string& source, const std::string& destination) override;
   void SyncFile(const std::string& path) override;
-  void SyncFiles(const std::vector<std::string>& paths) override;
+  std::vector<std::string> SyncFiles(const std::vector<std::string>& paths) override;
   void SyncFolder(const std::string& path) override;
   std::string CreatePrivateFolder(const std::string& parent) override;
   void LinkFile(const std::string& target, const std::string& linkPath) override;

@@ -651,7 +651,15 @@ void PosixFileSystem::SyncFile(const std::string& path) {
   if (int e = FsyncRetry(fd.get())) RaiseFileError(e, path);
 }
 
-void PosixFileSystem::SyncFiles(const std::vector<std::string>& paths) {
+std::vector<std::string> PosixFileSystem::SyncFiles(const std::vector<std::string>& paths) {
+  std::vector<std::string> failures(paths.size());
+  auto fail = [&](std::size_t i, int err) {
+    try {
+      RaiseFileError(err, paths[i]);
+    } catch (const ComError& e) {
+      failures[i] = e.Description();
+    }
+  };
   // A mail of a thousand attachments must not run out of descriptors: a few dozen
   // at a time are already one journal commit.
   constexpr std::size_t kAtOnce = 64;
@@ -660,16 +668,23 @@ void PosixFileSystem::SyncFiles(const std::vector<std::string>& paths) {
     std::deque<Fd> open;
     for (std::size_t i = from; i < to; ++i) {
       const std::string& path = paths[i];
+      // Opened before its write-back starts: a write the disk then refuses is
+      // reported to this descriptor's flush.
       Fd& fd = open.emplace_back(path.empty() ? -1 : OpenRetry(path.c_str(), O_RDONLY));
-      if (fd.get() < 0) RaiseFileError(path.empty() ? ENOENT : errno, path);
+      if (fd.get() < 0) {
+        fail(i, path.empty() ? ENOENT : errno);
+        continue;
+      }
       // Only starts the write-back (the blocks get their places on disk now), so
       // that the first fsync's journal commit carries every file and the later ones
       // find nothing left to write. Where it is missing the fsync does it all.
       (void)::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     }
     for (std::size_t i = from; i < to; ++i)
-      if (int e = FsyncRetry(open[i - from].get())) RaiseFileError(e, paths[i]);
+      if (open[i - from].get() >= 0)
+        if (int e = FsyncRetry(open[i - from].get())) fail(i, e);
   }
+  return failures;
 }
 
 void PosixFileSystem::SyncFolder(const std::string& path) {

@@ -79,7 +79,7 @@ class PosixFileSystem : public platform::FileSystemObject {
   void MoveNoReplace(const std::string& source, const std::string& destination) override;
   // fsync(2); for a folder EINVAL and EROFS (it cannot be flushed) count as success.
   void SyncFile(const std::string& path) override;
-  void SyncFiles(const std::vector<std::string>& paths) override;
+  std::vector<std::string> SyncFiles(const std::vector<std::string>& paths) override;
   void SyncFolder(const std::string& path) override;
   // mkdtemp(parent/"d-XXXXXX").
   std::string CreatePrivateFolder(const std::string& parent) override;

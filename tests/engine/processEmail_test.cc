@@ -259,14 +259,22 @@ TEST_F(ProcessEmailTest, SavedFilesAreOnDiskBeforeTheMailLosesThemWithOneFolderF
   std::vector<std::shared_ptr<om::Item>> mails;
   for (const char* n : {"d", "e", "f"})
     mails.push_back(
-        env.AddMail({.attachments = {{n + std::string(".pdf"), n},
+        env.AddMail({.subject = n,
+                     .attachments = {{n + std::string(".pdf"), n},
                                      {n + std::string(".txt"), n + std::string("t")}}}));
   savesBefore = env.mem().faults().SaveCount();
+  env.Outcomes().clear();
   {
     DetachBatch batch;
-    for (const auto& m : mails) ProcessEmail(m, false, "", false);
+    for (const auto& m : mails) {
+      ProcessEmail(m, false, "", false);
+      if (m == mails[0]) ProcessEmail(env.AddMail({.subject = "none"}), false, "", false);
+    }
     EXPECT_EQ(env.mem().faults().SaveCount(), savesBefore) << "no mail saved before the end";
   }
+  std::vector<std::string> order;
+  for (const auto& o : env.Outcomes()) order.push_back(o.subject);
+  EXPECT_EQ(order, (std::vector<std::string>{"d", "none", "e", "f"})) << "outcomes in turn";
   const auto& calls = watching->Calls();
   auto firstMove = std::find_if(calls.begin(), calls.end(), [](const mem::FsCall& c) {
     return c.op == mem::FsOp::MoveNoReplace;
@@ -282,20 +290,25 @@ TEST_F(ProcessEmailTest, SavedFilesAreOnDiskBeforeTheMailLosesThemWithOneFolderF
   EXPECT_EQ(watching->flushes[0].savesBefore, savesBefore);
   EXPECT_EQ(env.mem().faults().SaveCount(), savesBefore + 3);
   for (const auto& m : mails) EXPECT_TRUE(IsProcessed(env.Reload(m)));
+  // Files that waited under working names are found by their own names afterwards.
+  ProcessEmail(env.AddMail({.attachments = {{"again.txt", "ft"}}}), false, "", false);
+  EXPECT_TRUE(env.LastOutcome().saved.at(0).linked);
 
-  // A flush that fails fails only the mail whose file it was: the first mail's
-  // retry fails again, the others are saved.
-  watching->FailAll(mem::FsOp::SyncFile, errnum::kDiskFull, 2);
+  // A flush that fails fails only the mail whose file it was, and is not tried
+  // again: the system reports a lost write once.
+  watching->FailAll(mem::FsOp::SyncFile, errnum::kDiskFull, 1);
   for (auto& m : mails) m = env.AddMail({.attachments = {{"g.pdf", "G"}}});
+  watching->ClearCalls();
   {
     DetachBatch batch;
     for (const auto& m : mails) ProcessEmail(m, false, "", false);
   }
+  EXPECT_EQ(watching->CallCount(mem::FsOp::SyncFile), 3);
   EXPECT_EQ(AttachmentNames(env.Reload(mails[0])), std::vector<std::string>{"g.pdf"});
   EXPECT_FALSE(IsProcessed(env.Reload(mails[0])));
   EXPECT_TRUE(IsProcessed(env.Reload(mails[1])));
   EXPECT_TRUE(IsProcessed(env.Reload(mails[2])));
-  EXPECT_EQ(env.ListFiles(folder).size(), 3u + 6u + 2u) << "no file of the first mail stays";
+  EXPECT_EQ(env.ListFiles(folder).size(), 3u + 6u + 1u + 2u) << "no file of the first mail stays";
 }
 
 TEST_F(ProcessEmailTest, NothingHalfWrittenAndUnwritableNamesFallBack) {
