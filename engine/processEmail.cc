@@ -544,7 +544,12 @@ void PlaceFiles(DetachWork& w, const std::vector<std::string>& flushFailures) {
       // attachment stays in the mail.
       if (!flushFailures[i].empty()) {
         IgnoreErrors([&] { fso.DeleteFile(p.file.path, true); });
-        w.SaveFailed(p.fate.fileName, flushFailures[i]);
+        // "Disk full: <working name>": the reason is what the user can act on.
+        std::string why = flushFailures[i], name = ": " + p.file.path;
+        if (why.size() > name.size() &&
+            why.compare(why.size() - name.size(), name.size(), name) == 0)
+          why.resize(why.size() - name.size());
+        w.SaveFailed(p.fate.fileName, why);
         continue;
       }
       try {

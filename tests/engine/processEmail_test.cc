@@ -305,6 +305,8 @@ TEST_F(ProcessEmailTest, SavedFilesAreOnDiskBeforeTheMailLosesThemWithOneFolderF
   }
   EXPECT_EQ(watching->CallCount(mem::FsOp::SyncFile), 3);
   EXPECT_EQ(AttachmentNames(env.Reload(mails[0])), std::vector<std::string>{"g.pdf"});
+  EXPECT_EQ(env.MessageTexts().back(),
+            "Cannot save the attachment 'g.pdf' into " + folder + ": Disk full");
   EXPECT_FALSE(IsProcessed(env.Reload(mails[0])));
   EXPECT_TRUE(IsProcessed(env.Reload(mails[1])));
   EXPECT_TRUE(IsProcessed(env.Reload(mails[2])));
