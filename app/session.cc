@@ -165,6 +165,7 @@ Session::Session(const Options& options) : options_(options) {
     if (interrupt::Requested()) toolkit_->CancelBatch();
     toolkit_->Refresh();
   });
+  appLoop_.SetStopAsked(interrupt::Requested);
   services.factory = &factory_;
   modGlobal::objOutcomeSink = outcomes_;
   modGlobal::fnStopRequested = [] { return interrupt::Requested(); };

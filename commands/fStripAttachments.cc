@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <vector>
 
@@ -127,9 +128,12 @@ void fStripAttachments::BeginProgress(std::int64_t count) {
 }
 
 bool fStripAttachments::StepProgress(std::int64_t n, std::int64_t count) {
-  if (auto* loop = platform::Platform().loop) loop->DoEvents();
-  lblProcessing.Caption =
-      "Processing.... (" + std::to_string(n) + " Of " + std::to_string(count) + ")";
+  if (auto* loop = platform::Platform().loop) loop->DoEventsBetweenItems();
+  // Written in place: the caption of every item of a large folder is set.
+  char text[64];
+  std::snprintf(text, sizeof text, "Processing.... (%lld Of %lld)", static_cast<long long>(n),
+                static_cast<long long>(count));
+  lblProcessing.Caption = text;
   // A folder that grows during the walk may yield more items than were counted; the
   // bar stays within its bounds.
   pb.Value = static_cast<float>(std::min(n, count));

@@ -16,7 +16,7 @@ namespace {
 constexpr std::uint32_t kMask = IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE;
 }  // namespace
 
-FolderWatch::FolderWatch(std::string dir, OnNew onNew)
+FolderWatch::FolderWatch(std::string dir, OnNew onNew, const ListKnown& listKnown)
     : dir_(std::move(dir)), onNew_(std::move(onNew)) {
   fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd_ < 0)
@@ -32,10 +32,12 @@ FolderWatch::FolderWatch(std::string dir, OnNew onNew)
           "Cannot watch " + dir_ + " for new mail: " + std::strerror(err));
   }
   // Listed after the watches are in place, so nothing delivered in between is missed.
+  if (listKnown) {
+    listKnown(known_);
+    return;
+  }
   for (const char* sub : {"new", "cur"})
-    ForEachMessage(dir_, sub, [&](const std::string& name) {
-      known_.insert(MaildirFileName::Parse(name).unique);
-    });
+    ForEachMessage(dir_, sub, [&](std::string_view name) { known_.emplace(UniqueOf(name)); });
 }
 
 FolderWatch::~FolderWatch() {
@@ -44,8 +46,8 @@ FolderWatch::~FolderWatch() {
 
 void FolderWatch::Rescan(std::vector<std::pair<std::string, std::string>>& fresh) {
   for (const char* sub : {"new", "cur"})
-    ForEachMessage(dir_, sub, [&](const std::string& name) {
-      if (known_.insert(MaildirFileName::Parse(name).unique).second) fresh.emplace_back(sub, name);
+    ForEachMessage(dir_, sub, [&](std::string_view name) {
+      if (known_.emplace(UniqueOf(name)).second) fresh.emplace_back(sub, name);
     });
 }
 

@@ -17,9 +17,14 @@ class FolderWatch {
   // inside it, from new/ to cur/ or to a rewrite's new unique name, is not one).
   using OnNew = std::function<void(const std::vector<std::pair<std::string, std::string>>&)>;
 
+  // Puts the unique names of the messages in the folder into known (the folder's
+  // owner lists it once for this and the walk that follows).
+  using ListKnown = std::function<void(std::unordered_set<std::string>& known)>;
+
   // Starts watching dir (a Maildir). Raises ComError when inotify cannot be set up.
-  // The messages already there are known and never reported.
-  FolderWatch(std::string dir, OnNew onNew);
+  // The messages already there are known and never reported: listKnown (by default
+  // a listing of its own) runs once the watches are in place.
+  FolderWatch(std::string dir, OnNew onNew, const ListKnown& listKnown = nullptr);
   ~FolderWatch();
   FolderWatch(const FolderWatch&) = delete;
   FolderWatch& operator=(const FolderWatch&) = delete;

@@ -19,8 +19,8 @@ bool IsMaildir(const std::string& dir) {
 }
 
 void ForEachMessage(const std::string& dir, const char* sub,
-                    const std::function<void(const std::string& file)>& each) {
-  posix::ForEachEntry(dir + "/" + sub, [&](const std::string& name, ino_t) {
+                    const std::function<void(std::string_view file)>& each) {
+  posix::ForEachEntry(dir + "/" + sub, [&](std::string_view name, ino_t) {
     if (name[0] != '.') each(name);
   });
 }
@@ -29,8 +29,8 @@ std::vector<Entry> Listing(const std::string& dir) {
   std::vector<Entry> out;
   if (dir.empty()) return out;
   for (const char* sub : {"cur", "new"})
-    ForEachMessage(dir, sub, [&](const std::string& name) {
-      out.push_back({MaildirFileName::Parse(name).unique, sub, name});
+    ForEachMessage(dir, sub, [&](std::string_view name) {
+      out.push_back({std::string(UniqueOf(name)), sub, std::string(name)});
     });
   std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) {
     return a.unique != b.unique ? a.unique < b.unique : a.file < b.file;
@@ -41,8 +41,8 @@ std::vector<Entry> Listing(const std::string& dir) {
 std::optional<Entry> FindByUnique(const std::string& dir, const std::string& unique) {
   std::optional<Entry> found;
   for (const char* sub : {"cur", "new"})
-    ForEachMessage(dir, sub, [&](const std::string& name) {
-      if (!found && MaildirFileName::Parse(name).unique == unique) found = Entry{unique, sub, name};
+    ForEachMessage(dir, sub, [&](std::string_view name) {
+      if (!found && UniqueOf(name) == unique) found = Entry{unique, sub, std::string(name)};
     });
   return found;
 }
@@ -50,9 +50,9 @@ std::optional<Entry> FindByUnique(const std::string& dir, const std::string& uni
 std::optional<Entry> FindByInode(const std::string& dir, ino_t ino) {
   std::optional<Entry> found;
   for (const char* sub : {"cur", "new"})
-    posix::ForEachEntry(dir + "/" + sub, [&](const std::string& file, ino_t at) {
+    posix::ForEachEntry(dir + "/" + sub, [&](std::string_view file, ino_t at) {
       if (!found && at == ino && file[0] != '.')
-        found = Entry{MaildirFileName::Parse(file).unique, sub, file};
+        found = Entry{std::string(UniqueOf(file)), sub, std::string(file)};
     });
   return found;
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace stow::maildir {
@@ -25,9 +26,10 @@ struct Entry {
   std::string PathIn(const std::string& dir) const { return dir + "/" + sub + "/" + file; }
 };
 
-// Calls each(file name) for every message of dir/sub (sub is "cur" or "new").
+// Calls each(file name) for every message of dir/sub (sub is "cur" or "new"); the
+// name is valid during the call only.
 void ForEachMessage(const std::string& dir, const char* sub,
-                    const std::function<void(const std::string& file)>& each);
+                    const std::function<void(std::string_view file)>& each);
 // The messages of cur/ and new/, by unique name (then file name).
 std::vector<Entry> Listing(const std::string& dir);
 // The message of cur/ or new/ with this unique name (the first one found when, in

@@ -18,9 +18,9 @@ namespace fs = std::filesystem;
 
 std::vector<FolderTree::Scanned> MaildirTree::Scan() const {
   std::vector<Scanned> out;
-  posix::ForEachEntry(root_, [&](const std::string& name, ino_t) {
+  posix::ForEachEntry(root_, [&](std::string_view name, ino_t) {
     if (name.size() < 2 || name[0] != '.') return;
-    std::string dir = root_ + "/" + name;
+    std::string dir = root_ + "/" + std::string(name);
     if (!IsMaildir(dir)) return;
     auto names = FolderNamesOfDirectory(name);
     if (names.empty()) return;

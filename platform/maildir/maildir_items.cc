@@ -1,6 +1,8 @@
 #include "platform/maildir/maildir_items.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <optional>
 #include <unordered_set>
@@ -25,37 +27,37 @@ class MaildirEnumerator : public om::ItemEnumerator {
       : items_(std::move(items)) {
     snapshot_.reserve(snapshot.size());
     for (const auto& e : snapshot) snapshot_.push_back(e.sub + "/" + e.file);
+    visited_.reserve(snapshot.size());
+  }
+  ~MaildirEnumerator() override {
+    for (int fd : subFds_)
+      if (fd >= 0) close(fd);
   }
 
   std::shared_ptr<om::Item> Next() override {
     const auto& store = items_->store();
     const std::string& dir = items_->ref().dir;
     while (index_ < snapshot_.size()) {
-      std::string& kept = snapshot_[index_++];
+      std::string kept = std::move(snapshot_[index_++]);
       std::size_t slash = kept.find('/');
-      Entry e{"", kept.substr(0, slash), kept.substr(slash + 1)};
-      e.unique = MaildirFileName::Parse(e.file).unique;
-      std::string().swap(kept);
+      std::string_view sub(kept.data(), slash), file(kept.c_str() + slash + 1);
+      std::string unique(UniqueOf(file));
       // An item rewritten before the walk reached it is visited under its new name;
       // one rewritten after it was visited has a name the snapshot never held.
-      std::string current = store->FollowRewrites(dir, e.unique);
+      std::string current = store->FollowRewrites(dir, unique);
       if (!visited_.insert(current).second) continue;
-      std::optional<Entry> found;
       // The look that finds the file also gives the item its version key: a sweep
-      // over messages it has met before then looks at each file once.
+      // over messages it has met before then looks at each file once, by its name
+      // in the folder it was listed in (no walk down the whole path).
       struct stat st {};
-      std::string key;
-      if (current == e.unique && stat(e.PathIn(dir).c_str(), &st) == 0) {
-        found = e;
-        if (S_ISREG(st.st_mode)) key = MarkCache::KeyOf(st);
-      } else {
-        found = FindByUnique(dir, current);
+      if (current == unique && StatIn(sub, file.data(), st)) {
+        std::string key = S_ISREG(st.st_mode) ? MarkCache::KeyOf(st) : std::string();
+        return store->MakeItem(items_->ref(), std::string(sub), std::string(file), std::move(key));
       }
-      if (!found) {
-        TakeOnRewritesOf(e);
-        continue;  // deleted, or rewritten by another program
-      }
-      return store->MakeItem(items_->ref(), found->sub, found->file, std::move(key));
+      if (auto found = FindByUnique(dir, current))
+        return store->MakeItem(items_->ref(), found->sub, found->file);
+      // Deleted, or rewritten by another program.
+      TakeOnRewritesOf(Entry{std::move(unique), std::string(sub), std::string(file)});
     }
     if (!ended_) store->WalkedFolder(dir);
     ended_ = true;
@@ -87,7 +89,20 @@ class MaildirEnumerator : public om::ItemEnumerator {
     }
   }
 
+  // The status of the message file `file` of the folder's sub-folder sub.
+  bool StatIn(std::string_view sub, const char* file, struct stat& st) {
+    int& fd = subFds_[sub == "cur" ? 0 : 1];
+    if (fd == -2) {
+      std::string path = items_->ref().dir + "/" + std::string(sub);
+      fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (fd >= 0) return fstatat(fd, file, &st, 0) == 0;
+    return stat((items_->ref().dir + "/" + std::string(sub) + "/" + file).c_str(), &st) == 0;
+  }
+
   std::shared_ptr<MaildirItems> items_;
+  // cur/ and new/, opened at the first look into each (-2: not yet; -1: failed).
+  int subFds_[2] = {-2, -2};
   std::vector<std::string> snapshot_;
   std::size_t index_ = 0;
   bool ended_ = false;
@@ -107,11 +122,9 @@ MaildirItems::~MaildirItems() {
 }
 
 std::int64_t MaildirItems::Count() {
-  std::int64_t n = 0;
-  if (ref_.dir.empty()) return 0;
-  for (const char* sub : {"cur", "new"})
-    ForEachMessage(ref_.dir, sub, [&](const std::string&) { ++n; });
-  return n;
+  // From the listing that a walk started next takes (a batch counts its folder, then
+  // walks it): a folder of a hundred thousand messages is listed once for both.
+  return static_cast<std::int64_t>(Cached().size());
 }
 
 std::shared_ptr<om::Item> MaildirItems::Item(std::int64_t index) {
@@ -123,7 +136,11 @@ std::shared_ptr<om::Item> MaildirItems::Item(std::int64_t index) {
 }
 
 std::unique_ptr<om::ItemEnumerator> MaildirItems::Enumerate() {
-  return std::make_unique<MaildirEnumerator>(Self(), Listing(ref_.dir));
+  store_->PrefetchMarks();
+  // The walk takes the listing over; the next look at the folder lists it again.
+  Cached();
+  cacheValid_ = false;
+  return std::make_unique<MaildirEnumerator>(Self(), std::exchange(cache_, {}));
 }
 
 Event<std::shared_ptr<om::Item>>& MaildirItems::ItemAdd() {
@@ -166,7 +183,8 @@ void MaildirItems::StartWatching() {
   store_->folders().Materialize(ref_);
   std::weak_ptr<MaildirItems> weak = Self();
   watch_ = std::make_unique<FolderWatch>(
-      ref_.dir, [weak](const std::vector<std::pair<std::string, std::string>>& fresh) {
+      ref_.dir,
+      [weak](const std::vector<std::pair<std::string, std::string>>& fresh) {
         auto self = weak.lock();
         if (!self) return;
         for (const auto& [sub, file] : fresh) {
@@ -174,6 +192,13 @@ void MaildirItems::StartWatching() {
           if (!FileIdentity::Of(self->ref_.dir + "/" + sub + "/" + file)) continue;
           self->itemAdd_.Raise(self->store_->MakeItem(self->ref_, sub, file));
         }
+      },
+      [this](std::unordered_set<std::string>& known) {
+        // The listing stays for the count and the walk of a start-up sweep.
+        cacheValid_ = false;
+        const auto& listing = Cached();
+        known.reserve(listing.size());
+        for (const auto& e : listing) known.insert(e.unique);
       });
   loop_ = loop;
   FolderWatch* w = watch_.get();

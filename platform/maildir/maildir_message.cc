@@ -23,7 +23,7 @@ MaildirMessage::MaildirMessage(std::shared_ptr<MaildirStore> store, FolderRef re
       ref_(std::move(ref)),
       sub_(std::move(sub)),
       file_(std::move(file)),
-      unique_(MaildirFileName::Parse(file_).unique) {}
+      unique_(UniqueOf(file_)) {}
 
 MaildirMessage::MaildirMessage(std::shared_ptr<MaildirStore> store, FolderRef ref)
     : store_(std::move(store)), ref_(std::move(ref)), sub_("cur") {}
@@ -55,8 +55,8 @@ bool MaildirMessage::HasDuplicate(const Entry& at) {
   }
   int count = 0;
   for (const char* sub : {"cur", "new"})
-    ForEachMessage(ref_.dir, sub, [&](const std::string& name) {
-      if (MaildirFileName::Parse(name).unique == unique_) ++count;
+    ForEachMessage(ref_.dir, sub, [&](std::string_view name) {
+      if (UniqueOf(name) == unique_) ++count;
     });
   return count > 1;
 }

@@ -25,6 +25,12 @@ struct MaildirFileName {
   bool HasField(char key) const;
 };
 
+// The unique part of a message file name (MaildirFileName::Parse(name).unique, for
+// the walks over a whole folder, without taking the name apart).
+inline std::string_view UniqueOf(std::string_view fileName) {
+  return fileName.substr(0, fileName.find_first_of(",:"));
+}
+
 // The file name a rewritten message gets: a new unique part, the flags kept, the
 // sync tool's U= dropped (the content is not the one it knows), W= dropped and
 // S= recomputed only when the old name carried one.

@@ -367,7 +367,7 @@ void FinishInterruptedSaves(const std::string& dir) {
   if (dir.empty()) return;
   std::vector<std::string> names;
   if (posix::ForEachEntry(dir + "/tmp",
-                          [&](const std::string& name, ino_t) { names.push_back(name); }) != 0)
+                          [&](std::string_view name, ino_t) { names.emplace_back(name); }) != 0)
     return;
   bool changed = false;
   for (const auto& name : names) {

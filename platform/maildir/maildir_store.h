@@ -86,6 +86,10 @@ class MaildirStore : public MimeStore {
   std::optional<std::string> CachedMark(const std::string& where, const std::string& key) override;
   void RememberMark(const std::string& where, const std::string& key,
                     const std::string& mark) override;
+  // A walk starts: the processed marks kept are read meanwhile (mark_cache.h).
+  void PrefetchMarks() {
+    if (marks_) marks_->Prefetch();
+  }
   // Every message of the folder dir was looked at (a walk reached its end): the
   // processed marks learnt are written for the next run.
   void WalkedFolder(const std::string& dir);

@@ -1,9 +1,13 @@
 #include "platform/maildir/mark_cache.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,13 +21,13 @@ namespace stow::maildir {
 namespace {
 
 // The Maildir folder a message path is in: the path before its "/cur/" or "/new/".
-std::string FolderOf(const std::string& path) {
+std::string FolderOf(std::string_view path) {
   std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash < 4) return "";
-  return path.substr(0, slash - 4);
+  if (slash == std::string_view::npos || slash < 4) return "";
+  return std::string(path.substr(0, slash - 4));
 }
 
-bool Recordable(const std::string& text) {
+bool Recordable(std::string_view text) {
   return text.find_first_of("\t\n\r") == std::string::npos;
 }
 
@@ -36,20 +40,66 @@ std::string MarkCache::KeyOf(const std::string& path) {
 }
 
 std::string MarkCache::KeyOf(const struct stat& st) {
-  char key[160];
-  std::snprintf(key, sizeof key, "%lld:%llu:%lld.%09ld:%lld.%09ld",
-                static_cast<long long>(st.st_size), static_cast<unsigned long long>(st.st_ino),
-                static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
-                static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+  // "size:inode:mtime.nanoseconds:ctime.nanoseconds", written by hand: a sweep makes
+  // one for every message, and printf's parsing of its format showed in the profile.
+  std::string key;
+  key.reserve(64);
+  auto number = [&](auto n) {
+    char digits[24];
+    key.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+  };
+  auto time = [&](const timespec& t) {
+    number(static_cast<long long>(t.tv_sec));
+    char digits[24];
+    char* last = std::to_chars(digits, digits + sizeof digits, static_cast<long>(t.tv_nsec)).ptr;
+    key += '.';
+    key.append(static_cast<std::size_t>(std::max<std::ptrdiff_t>(0, 9 - (last - digits))), '0');
+    key.append(digits, last);
+  };
+  number(static_cast<long long>(st.st_size));
+  key += ':';
+  number(static_cast<unsigned long long>(st.st_ino));
+  key += ':';
+  time(st.st_mtim);
+  key += ':';
+  time(st.st_ctim);
   return key;
 }
 
+void MarkCache::Prefetch() {
+  if (loaded_ || loading_.valid() || file_.empty()) return;
+  loading_ = std::async(std::launch::async, [this] { Read(); });
+}
+
 void MarkCache::Load() {
+  if (loading_.valid()) {
+    loading_.get();
+  } else if (!loaded_) {
+    Read();
+  }
   loaded_ = true;
+}
+
+void MarkCache::Read() {
   if (file_.empty()) return;
-  // Read whole: a watcher's start over a big folder reads a line per message.
-  std::ifstream in(file_, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Read whole, in one call: a watcher's start over a big folder reads a line per
+  // message.
+  std::string& text = text_;
+  int fd = open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && st.st_size > 0) {
+    text.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    while (got < text.size()) {
+      ssize_t n = read(fd, text.data() + got, text.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+  }
+  close(fd);
   std::string_view rest(text);
   entries_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
   // path TAB key TAB mark
@@ -59,32 +109,35 @@ void MarkCache::Load() {
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     std::size_t a = line.find('\t'), b = a == line.npos ? a : line.find('\t', a + 1);
     if (b == line.npos) continue;
-    entries_[std::string(line.substr(0, a))] = {std::string(line.substr(a + 1, b - a - 1)),
-                                                std::string(line.substr(b + 1)), false};
+    entries_.insert_or_assign(line.substr(0, a),
+                              Entry{line.substr(a + 1, b - a - 1), line.substr(b + 1)});
   }
 }
 
 std::optional<std::string> MarkCache::Find(const std::string& path, const std::string& key) {
-  if (!loaded_) Load();
+  Load();
   if (key.empty()) return std::nullopt;
-  auto it = entries_.find(path);
+  auto it = entries_.find(std::string_view(path));
   if (it == entries_.end() || it->second.key != key) return std::nullopt;
   it->second.used = true;
-  return it->second.mark;
+  return std::string(it->second.mark);
 }
 
 void MarkCache::Remember(const std::string& path, const std::string& key, const std::string& mark) {
-  if (!loaded_) Load();
+  Load();
   if (file_.empty() || key.empty() || mark.empty() || !Recordable(path) || !Recordable(mark))
     return;
-  Entry& e = entries_[path];
+  auto it = entries_.find(std::string_view(path));
+  if (it == entries_.end()) it = entries_.emplace(Own(path), Entry{}).first;
+  Entry& e = it->second;
   e.used = true;
   if (e.key == key && e.mark == mark) return;
-  e = {key, mark, true};
+  e = {Own(key), Own(mark), true};
   dirty_ = true;
 }
 
 void MarkCache::Save() {
+  if (loading_.valid()) Load();
   if (file_.empty() || !loaded_) return;
   // Entries of files that a whole walk of their folder did not meet are gone.
   for (auto it = entries_.begin(); it != entries_.end();) {

@@ -15,9 +15,12 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <deque>
+#include <future>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace stow::maildir {
@@ -30,6 +33,10 @@ class MarkCache {
   MarkCache(const MarkCache&) = delete;
   MarkCache& operator=(const MarkCache&) = delete;
 
+  // Starts reading the cache on another thread, for a walk about to ask it about
+  // every message of a folder (the walk lists the folder meanwhile); the first
+  // question waits for it.
+  void Prefetch();
   // The key of the message file at path now; "" when it cannot be read.
   static std::string KeyOf(const std::string& path);
   // The key of a regular file whose status st was taken now.
@@ -46,15 +53,23 @@ class MarkCache {
   void Save();
 
  private:
+  // The texts of an entry point into the file's text as read, or into owned_: a
+  // hundred thousand entries are one read and one node each.
   struct Entry {
-    std::string key, mark;
+    std::string_view key, mark;
     bool used = false;
   };
+  std::string_view Own(std::string_view text) { return owned_.emplace_back(text); }
+  // Makes the entries the file holds ready (waits for a Prefetch).
   void Load();
+  void Read();
 
   std::string file_;
   bool loaded_ = false, dirty_ = false;
-  std::unordered_map<std::string, Entry> entries_;  // path -> entry
+  std::future<void> loading_;
+  std::string text_;
+  std::deque<std::string> owned_;
+  std::unordered_map<std::string_view, Entry> entries_;  // path -> entry
   std::set<std::string> walked_;
 };
 

@@ -57,14 +57,15 @@ bool Carries(const std::string& path) {
 
 std::size_t CountMarkedMessages(const std::string& root, std::string* example) {
   std::vector<std::string> folders = {root};
-  posix::ForEachEntry(root, [&](const std::string& name, ino_t) {
-    if (name[0] == '.' && IsMaildir(root + "/" + name)) folders.push_back(root + "/" + name);
+  posix::ForEachEntry(root, [&](std::string_view name, ino_t) {
+    std::string dir = root + "/" + std::string(name);
+    if (name[0] == '.' && IsMaildir(dir)) folders.push_back(dir);
   });
   std::size_t count = 0;
   for (const auto& folder : folders)
     for (const char* sub : {"cur", "new"})
-      ForEachMessage(folder, sub, [&](const std::string& file) {
-        std::string path = folder + "/" + sub + "/" + file;
+      ForEachMessage(folder, sub, [&](std::string_view file) {
+        std::string path = folder + "/" + sub + "/" + std::string(file);
         if (!Carries(path)) return;
         if (example && count == 0) *example = path;
         ++count;

@@ -597,7 +597,7 @@ std::vector<std::string> PosixFileSystem::ListFolder(const std::string& path) {
   std::vector<std::string> names;
   int e = path.empty()
               ? ENOENT
-              : ForEachEntry(path, [&](const std::string& name, ino_t) { names.push_back(name); });
+              : ForEachEntry(path, [&](std::string_view name, ino_t) { names.emplace_back(name); });
   if (e) RaiseFileErrorNumber(e == ENOENT ? errnum::kPathNotFound : ErrorNumberFor(e, path), path);
   std::sort(names.begin(), names.end());
   return names;

@@ -95,7 +95,7 @@ int FlushFolder(const std::string& dir) {
 }
 
 int ForEachEntry(const std::string& dir,
-                 const std::function<void(const std::string& name, ino_t ino)>& each) {
+                 const std::function<void(std::string_view name, ino_t ino)>& each) {
   DIR* d = ::opendir(dir.c_str());
   if (!d) return errno;
   errno = 0;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace stow::posix {
 
@@ -55,9 +56,10 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 int FlushFolder(const std::string& dir);
 
 // Calls each(name, inode) for every entry of dir but "." and "..", in the order the
-// file system gives them. 0, or the errno that kept dir from being read.
+// file system gives them (name is valid during the call only, and NUL-terminated). 0,
+// or the errno that kept dir from being read.
 int ForEachEntry(const std::string& dir,
-                 const std::function<void(const std::string& name, ino_t ino)>& each);
+                 const std::function<void(std::string_view name, ino_t ino)>& each);
 
 // Process pid has ended (no such process). False for this process, for a pid that
 // is not positive, and when it cannot be told (a process of another user).

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include "app/app_loop.h"
 #include "common/maildir_harness.h"
 
 namespace {
@@ -819,6 +820,32 @@ TEST_F(AppTest, WatchWarnsWhenIdleAndTakesNewSettingsWithoutARestart) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WatchErr("idle");
+}
+
+// A batch yields to the program's loop between items at most every kItemPace, so
+// that a sweep over a hundred thousand messages is not spent polling; at once when
+// the user asked to stop, so that its Cancel is never late.
+TEST(AppLoopTest, YieldsBetweenItemsAtItsPaceAndAtOnceWhenAStopIsAsked) {
+  stow::posix::PollLoop poll;
+  stow::app::AppLoop loop(poll);
+  int turns = 0;
+  bool stop = false;
+  loop.SetOnYield([&] { ++turns; });
+  loop.SetStopAsked([&] { return stop; });
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20000; ++i) loop.DoEventsBetweenItems();
+  auto paces = (std::chrono::steady_clock::now() - start) / stow::app::AppLoop::kItemPace;
+  EXPECT_GE(turns, 1);
+  EXPECT_LE(turns, paces + 1);
+  std::this_thread::sleep_for(stow::app::AppLoop::kItemPace);
+  int ran = 0;
+  loop.Post([&] { ++ran; });
+  loop.DoEventsBetweenItems();
+  EXPECT_EQ(ran, 1);
+  turns = 0;
+  stop = true;
+  for (int i = 0; i < 3; ++i) loop.DoEventsBetweenItems();
+  EXPECT_EQ(turns, 3);
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <gmime/gmime.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,6 +199,23 @@ TEST_F(FastScanTest, MarksComeFromTheCacheOnlyForTheFileTheyWereReadFrom) {
   EXPECT_EQ(held->BillingInformation(), "");
   EXPECT_EQ(markInRun(), "");
   unsetenv("XDG_CACHE_HOME");
+}
+
+// A message's version key is the text the cache files of earlier runs hold.
+TEST(MarkCacheKeyTest, KeysReadAsTheCacheFilesWriteThem) {
+  struct stat st {};
+  for (auto [size, ino, sec, nsec] : std::vector<std::array<long long, 4>>{
+           {0, 1, 0, 0}, {5234, 918273645, 1600000000, 7}, {1LL << 40, 3, -86400, 999999999}}) {
+    st.st_size = size;
+    st.st_ino = static_cast<ino_t>(ino);
+    st.st_mtim = {sec, nsec};
+    st.st_ctim = {sec + 1, nsec / 10};
+    char old[160];
+    std::snprintf(old, sizeof old, "%lld:%llu:%lld.%09ld:%lld.%09ld", size,
+                  static_cast<unsigned long long>(ino), sec, static_cast<long>(nsec), sec + 1,
+                  static_cast<long>(nsec / 10));
+    EXPECT_EQ(MarkCache::KeyOf(st), old);
+  }
 }
 
 }  // namespace
