@@ -45,7 +45,7 @@ TEST(ImapAccount, UrlsGiveSecurityUserHostAndPortAndNeverAPassword) {
 TEST(ImapPassword, NetrcPicksMachineAndLoginThenDefaultAndMustBePrivate) {
   std::string netrc = ::testing::TempDir() + "stowbright-netrc-" + std::to_string(getpid());
   auto write = [&](const std::string& text, mode_t mode) {
-    testing::WriteFile(netrc, text);
+    testing::WriteAll(netrc, text);
     chmod(netrc.c_str(), mode);
   };
   write(

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,11 +20,7 @@
 namespace stow::posix {
 namespace {
 
-using stow::testing::ErrorOf;
-using stow::testing::ReadAll;
-using stow::testing::ScopedEnv;
-using stow::testing::TempDir;
-using stow::testing::WriteAll;
+using namespace stow::testing;
 
 class PosixFileSystemTest : public ::testing::Test {
  protected:
