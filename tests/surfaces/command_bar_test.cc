@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/userProperties.h"
 #include "host/RozozizeraRoreravo.h"
 #include "platform/office.h"
-#include "support/attachmentFolders.h"
 #include "support/modGlobal.h"
 #include "support/product.h"
 #include "surfaces/cAttachFilesTB.h"

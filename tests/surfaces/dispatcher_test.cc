@@ -176,15 +176,22 @@ TEST_F(DispatcherTest, AttachmentFolderCommandStoresForTheCurrentFolderAndRedraw
   EXPECT_EQ(addin.GetScreenTipForAttachmentFolder(control), "Attachment folder: [Not Specified]");
   EXPECT_TRUE(addin.GetAttachmentFolderVisible(control));
 
+  std::string shown = "unset";
   env.ui.OnModal("frmAttachmentFolder", [&](ui::Form& f) {
+    shown = f.Find<ui::TextBox>("txtAttachmentFolderPath")->Text;
     f.Find<ui::TextBox>("txtAttachmentFolderPath")->SetText(chosen);
     f.Find<ui::CommandButton>("cmdOK")->PerformClick();
   });
   Run("cmdAttachmentFolder");
+  EXPECT_EQ(shown, "");
   EXPECT_EQ(env.GetSetting(AttachmentFolderValueName(env.Inbox()->FolderPath())), chosen);
   EXPECT_EQ(addin.GetAttachmentFolderCaption(control), "Change Attachment Folder...");
   EXPECT_EQ(addin.GetScreenTipForAttachmentFolder(control), "Attachment folder: " + chosen);
   EXPECT_EQ(modGlobal::strCurrentAttachmentFolder, chosen);
+  // The dialog shows the folder stored, and goes.
+  Run("cmdAttachmentFolder");
+  EXPECT_EQ(shown, chosen);
+  EXPECT_TRUE(env.ui.ModalLeftOpen().empty());
 }
 
 TEST_F(DispatcherTest, CallbacksFollowTheGlobals) {
