@@ -95,8 +95,7 @@ TEST_F(LifecycleTest, ConnectStartAndShutDownInTheHostsOrder) {
   EXPECT_FALSE(modErroHandling::ReportShown());
 }
 
-TEST_F(LifecycleTest, MonitorsFollowTheSettings) {
-  env.OpenExplorer();
+TEST_F(LifecycleTest, MonitorsFollowTheSettingsAndAHostWithoutWindowGetsACalendarWithoutBar) {
   Store("EmailFolders", "");
   Store("SentItemsOption", "2");
   {
@@ -104,6 +103,13 @@ TEST_F(LifecycleTest, MonitorsFollowTheSettings) {
     Start(addin);
     EXPECT_EQ(colMonitoredFolders, nullptr);
     EXPECT_EQ(oMonitoredSentItems, nullptr);
+    auto explorers = env.host().ExplorerList();
+    ASSERT_EQ(explorers.size(), 1u);
+    EXPECT_TRUE(explorers[0]->Visible());
+    EXPECT_EQ(explorers[0]->CurrentFolder()->DefaultItemType(), om::olAppointmentItem);
+    ASSERT_EQ(colExplorers->Count(), 1);
+    EXPECT_EQ(colExplorers->Item(1)->CommandBar(), nullptr);
+    EXPECT_EQ(strCurrentAttachmentFolder, "");
   }
   ExpectAllReleased();
   Store("SentItemsOption", "1");
@@ -112,18 +118,6 @@ TEST_F(LifecycleTest, MonitorsFollowTheSettings) {
   Start(addin);
   EXPECT_EQ(colMonitoredFolders, nullptr);
   EXPECT_NE(oMonitoredSentItems, nullptr);
-}
-
-TEST_F(LifecycleTest, HostWithoutWindowGetsADisplayedCalendarExplorerWithoutBar) {
-  RozozizeraRoreravo addin;
-  Start(addin);
-  auto explorers = env.host().ExplorerList();
-  ASSERT_EQ(explorers.size(), 1u);
-  EXPECT_TRUE(explorers[0]->Visible());
-  EXPECT_EQ(explorers[0]->CurrentFolder()->DefaultItemType(), om::olAppointmentItem);
-  ASSERT_EQ(colExplorers->Count(), 1);
-  EXPECT_EQ(colExplorers->Item(1)->CommandBar(), nullptr);
-  EXPECT_EQ(strCurrentAttachmentFolder, "");
 }
 
 TEST_F(LifecycleTest, FolderSwitchRebuildsTheBarOnlyForMailAndPostFolders) {

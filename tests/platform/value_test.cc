@@ -25,6 +25,11 @@ TEST(Value, ConvertsLikeTheLateBoundLanguageAndDatesRoundTripThroughText) {
   EXPECT_EQ(ToDate(Value{std::string("1/1/4501")}), DateTime::None());
   EXPECT_FALSE(IsDate(Value{std::string("not a date")}));
   EXPECT_EQ(DateTime::FromUnix(d.ToUnix()), d);
+  // Registry text round-trips through UTF-16 with every character.
+  const std::string s = "C:\\Users\\Zoë\\My Attachments \xF0\x9F\x93\x8E";
+  std::string bytes = platform::Utf8ToUtf16Bytes(s);
+  EXPECT_EQ(bytes.size(), 2u * 30u);
+  EXPECT_EQ(platform::Utf16BytesToUtf8(bytes), s);
 }
 
 TEST(Event, DroppingTheConnectionOrDisconnectingWhileRaisedEndsTheSubscription) {
@@ -47,13 +52,6 @@ TEST(Event, DroppingTheConnectionOrDisconnectingWhileRaisedEndsTheSubscription) 
   ev.Raise(1);
   ev.Raise(1);
   EXPECT_EQ(sum, 12 + 101 + 1);
-}
-
-TEST(RegistryText, Utf16RoundTripKeepsEveryCharacter) {
-  const std::string s = "C:\\Users\\Zoë\\My Attachments \xF0\x9F\x93\x8E";
-  std::string bytes = platform::Utf8ToUtf16Bytes(s);
-  EXPECT_EQ(bytes.size(), 2u * 30u);
-  EXPECT_EQ(platform::Utf16BytesToUtf8(bytes), s);
 }
 
 }  // namespace

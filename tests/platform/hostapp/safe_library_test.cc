@@ -28,7 +28,7 @@ std::shared_ptr<om::Item> MailItem(mem::MemoryStore& store) {
       {.htmlBody = "<p>hi</p>", .body = "hi", .attachments = {{"a", "a"}, {"b", "b"}}});
 }
 
-TEST(SafeItem, NothingWorksBeforeTheAccessCode) {
+TEST(SafeItem, NothingWorksBeforeTheAccessCodeAndWithItEverythingGoesToTheItem) {
   mem::MemoryStore store;
   auto item = MailItem(store);
   SafeItemImpl safe;
@@ -43,12 +43,8 @@ TEST(SafeItem, NothingWorksBeforeTheAccessCode) {
   EXPECT_EQ(ErrorNumberOf([&] { safe.SetItem(item); }), denied);
   safe.SetAuthKey(std::string(platform::kSafeLibraryAuthKey) + " ");
   EXPECT_EQ(ErrorNumberOf([&] { safe.SetItem(item); }), denied);
-}
 
-TEST(SafeItem, WithTheAccessCodeItForwardsToTheItem) {
-  mem::MemoryStore store;
-  auto item = MailItem(store);
-  SafeItemImpl safe;
+  // With the access code it forwards to the item.
   safe.SetAuthKey(platform::kSafeLibraryAuthKey);
   EXPECT_EQ(ErrorNumberOf([&] { safe.HTMLBody(); }), errnum::kObjectRequired);  // no item yet
   EXPECT_EQ(safe.Item(), nullptr);
