@@ -1,11 +1,14 @@
 // End-to-end tests of the stowbright program: each test builds a Maildir of real MIME
 // messages in a fresh temporary folder, runs build/stowbright on it with its own
 // HOME and settings folder, and checks the exit code, standard output and error, the
-// --json output, the messages and the saved files.
+// --json output, the messages and the saved files; and what the commands leave alone:
+// no hidden start-up sweeps, and dry runs that change nothing.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+
+#include <regex>
 
 #include "app/app_loop.h"
 #include "common/maildir_harness.h"
@@ -30,12 +33,15 @@ class AppTest : public ::testing::Test {
     for (const char* dir : {"", ".Sent Items", ".Inbox.Projects"}) MakeMaildir(store_ / dir);
   }
 
-  // A mail with an HTML body and the given attachments, delivered into dir's sub/.
+  // A mail with an HTML body and the given attachments, delivered into dir's sub/ (at
+  // when, 0: a second after the last such mail).
   std::string Deliver(const fs::path& dir, const std::string& subject,
-                      const std::vector<MimePart>& attachments, long when,
-                      const std::string& sub = "cur") {
-    std::string id = std::to_string(when) + ".M" + std::to_string(++serial_) + "P1.test";
-    stow::testing::Deliver(dir, id, Render({id + "@example.org", subject, "", attachments}), sub);
+                      const std::vector<MimePart>& attachments, long when = 0,
+                      const std::string& sub = "cur", const std::string& html = "") {
+    ++serial_;
+    std::string id = std::to_string(when ? when : 1709543700 + serial_) + ".M" +
+                     std::to_string(serial_) + "P1.test";
+    stow::testing::Deliver(dir, id, Render({id + "@example.org", subject, html, attachments}), sub);
     return id;
   }
 
@@ -62,10 +68,27 @@ class AppTest : public ::testing::Test {
     return r;
   }
 
-  json RunJson(const std::vector<std::string>& args) {
-    auto all = args;
-    all.push_back("--json");
-    return json::parse(Ok(all).out);
+  json RunJson(std::vector<std::string> args, int code = 0) {
+    args.push_back("--json");
+    Result r = Run(args);
+    EXPECT_EQ(r.code, code) << args[0] << "\n" << r.err;
+    return json::parse(r.out);
+  }
+  // Mail, settings and saved files, each file by its hash.
+  std::map<std::string, std::string> Everything() {
+    auto all = TreeHashes(store_);
+    for (const auto& dir : {prog_.config(), prog_.home(), prog_.tmp()}) all.merge(TreeHashes(dir));
+    return all;
+  }
+  // The attachment names of one outcome list, with "saved" paths (drawn numbers as #).
+  static std::set<std::string> Paths(const json& out, const char* what) {
+    std::set<std::string> paths;
+    for (const auto& item : out["items"])
+      for (const auto& e : item[what])
+        paths.insert(item["subject"].get<std::string>() + ": " +
+                     std::regex_replace(e.value("path", e.value("name", std::string())),
+                                        std::regex("[0-9]{5}|#####"), "#"));
+    return paths;
   }
 
   // Runs `watch` until it says it is watching; the caller signals it.
@@ -96,8 +119,6 @@ class AppTest : public ::testing::Test {
       out[item["subject"]] = item;
     return out;
   }
-
-  static std::vector<std::string> FileNames(const fs::path& dir) { return FilesIn(dir); }
 
   TempDir tmp_{"app"};
   fs::path root_, store_;
@@ -146,7 +167,7 @@ TEST_F(AppTest, FoldersListAndShowReadTheStore) {
   EXPECT_THAT(shown["html_body"].get<std::string>(), HasSubstr("Report"));
 }
 
-TEST_F(AppTest, UnknownFolderOrItemIsExitTwoNamingItAndChangesNothing) {
+TEST_F(AppTest, UnknownFolderItemOrStoreIsExitTwoNamingItAndChangesNothingInitMakesOne) {
   Deliver(store_, "Report", {{"a.txt", "abc"}}, 1709543700);
   auto before = fs::directory_iterator(store_ / "cur")->path();
 
@@ -159,10 +180,24 @@ TEST_F(AppTest, UnknownFolderOrItemIsExitTwoNamingItAndChangesNothing) {
 
   r = Run({"frobnicate"});
   EXPECT_EQ(r.code, 2);
-  // A store that does not exist is not created behind the user's back.
-  fs::path missing = root_ / "no-maildir";
+  // A store that does not exist is not created behind the user's back, nor is a folder
+  // that is not a Maildir made one; init makes one.
+  fs::path missing = root_ / "missing";
   r = Fails(2, {"--store", missing.string(), "folders"}, {missing.string()});
+  fs::path plain = root_ / "plain";
+  fs::create_directories(plain);
+  std::ofstream(plain / "notes.txt") << "mine";
+  for (const fs::path& where : {plain, missing})
+    Fails(2, {"--store", where.string(), "list", "Inbox"}, {"stowbright init DIR"});
+  EXPECT_EQ(FilesIn(plain), std::vector<std::string>{"notes.txt"}) << "nothing made there";
   EXPECT_FALSE(fs::exists(missing));
+
+  r = Run({"init", plain.string()});
+  EXPECT_EQ(r.code, 1) << "a folder holding other things is not made a Maildir";
+  EXPECT_EQ(FilesIn(plain), std::vector<std::string>{"notes.txt"});
+  r = Ok({"init", (root_ / "new" / "Mail").string()});
+  EXPECT_EQ(FilesIn(root_ / "new" / "Mail"), (std::vector<std::string>{"cur", "new", "tmp"}));
+  Ok({"--store", (root_ / "new" / "Mail").string(), "list", "Inbox"});
 }
 
 TEST_F(AppTest, DetachAllThenReattachAllRoundTripsTheAttachments) {
@@ -214,24 +249,6 @@ TEST_F(AppTest, TheSameFileSentTwiceIsWrittenOnce) {
       {"Left 12 items unchanged (it has no attachments): 'Plain 0'", "'Plain 9' and 2 more\n"});
 }
 
-TEST_F(AppTest, AFolderThatIsNotAMaildirIsRefusedAndInitMakesOne) {
-  fs::path plain = root_ / "plain";
-  fs::create_directories(plain);
-  std::ofstream(plain / "notes.txt") << "mine";
-  for (const fs::path& where : {plain, root_ / "missing"}) {
-    Result r = Fails(2, {"--store", where.string(), "list", "Inbox"}, {"stowbright init DIR"});
-  }
-  EXPECT_EQ(FileNames(plain), std::vector<std::string>{"notes.txt"}) << "nothing made there";
-  EXPECT_FALSE(fs::exists(root_ / "missing"));
-
-  Result r = Run({"init", plain.string()});
-  EXPECT_EQ(r.code, 1) << "a folder holding other things is not made a Maildir";
-  EXPECT_EQ(FileNames(plain), std::vector<std::string>{"notes.txt"});
-  r = Ok({"init", (root_ / "new" / "Mail").string()});
-  EXPECT_EQ(FileNames(root_ / "new" / "Mail"), (std::vector<std::string>{"cur", "new", "tmp"}));
-  Ok({"--store", (root_ / "new" / "Mail").string(), "list", "Inbox"});
-}
-
 TEST_F(AppTest, ALostOrReplacedSecretIsReportedAndItsRecordsKept) {
   Deliver(store_, "One", {{"one.txt", "first"}}, 1709543700);
   Deliver(store_, "Two", {{"two.txt", "second"}}, 1709543800);
@@ -253,30 +270,11 @@ TEST_F(AppTest, ALostOrReplacedSecretIsReportedAndItsRecordsKept) {
               {"2 items carry records that the store secret cannot verify", secret.string()});
   }
   EXPECT_EQ(SavedFileContents(), (std::vector<std::string>{"first", "second"}));
-  EXPECT_EQ(FileNames(store_ / "cur").size(), 2u);
+  EXPECT_EQ(FilesIn(store_ / "cur").size(), 2u);
 
   // The old secret back, everything comes back.
   std::ofstream(secret, std::ios::trunc) << original;
   r = Says({"reattach-all", "Inbox"}, {"Re-attached 2 files"});
-}
-
-TEST_F(AppTest, SelectionCommandsByNumberAndEntryId) {
-  std::string a = Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
-  Deliver(store_, "B", {{"b.txt", "bbbb"}, {"c.txt", "cc"}}, 1709543800);
-
-  // One item by entry id: only it is detached.
-  Result r = Says({"detach", "Inbox", a}, {"Detached 1 file (3 bytes) from 1 of 1 item"});
-  EXPECT_THAT(r.out, HasSubstr("; 3 bytes newly written\n"));
-  EXPECT_EQ(SavedFileContents(), std::vector<std::string>{"aaa"});
-  std::map<std::string, bool> processed;
-  for (auto& item : RunJson({"list", "Inbox"})) processed[item["subject"]] = item["processed"];
-  EXPECT_TRUE(processed["A"]);
-  EXPECT_FALSE(processed["B"]);
-
-  // Remove links counts the links the engine took out and leaves the files.
-  Ok({"detach", "Inbox", "2"});
-  r = Says({"remove-links", "Inbox", "all"}, {"Removed 3 links from 2 of 2 items"});
-  EXPECT_EQ(SavedFileContents(), (std::vector<std::string>{"aaa", "bbbb", "cc"}));
 }
 
 // Numbers follow delivery time, then Message-ID: a rewrite, which gives the file a new
@@ -401,21 +399,6 @@ TEST_F(AppTest, NoCommandWaitsForACloseTimer) {
   }
 }
 
-TEST_F(AppTest, CopyNeedsAFolderAndLeavesTheItem) {
-  Deliver(store_, "A", {{"a.txt", "aaa"}}, 1709543700);
-  // No --to and nobody at a terminal: the prompt is cancelled and the command fails.
-  Result r = Fails(1, {"copy", "Inbox", "1"}, {"--to"});
-
-  fs::path to = root_ / "copies";
-  fs::create_directories(to);
-  r = Says({"--to", to.string(), "copy", "Inbox", "1"}, {"Copied 1 file"});
-  ASSERT_EQ(std::distance(fs::directory_iterator(to), fs::directory_iterator()), 1);
-  EXPECT_EQ(ReadAll(fs::directory_iterator(to)->path()), "aaa");
-  json list = RunJson({"list", "Inbox"});
-  EXPECT_EQ(list[0]["processed"], false);
-  EXPECT_EQ(list[0]["attachment_count"], 1);
-}
-
 TEST_F(AppTest, EveryCommandHasHelpAndUnknownControlsAreRefused) {
   for (const char* cmd : {"folders",   "list",       "show",         "detach",
                           "detach-to", "reattach",   "remove-links", "delete",
@@ -484,6 +467,8 @@ TEST_F(AppTest, DetachAndReattachThroughEveryHostVersion) {
 
     Result r = Ok({"--host-version", version, "detach", "Inbox", sel});
     EXPECT_THAT(r.out, HasSubstr("Detached 1 file (3 bytes) from 1 of 1 item"));
+    EXPECT_THAT(r.out, HasSubstr("; 3 bytes newly written\n"));
+    EXPECT_FALSE(BySubject("Inbox", version)["Open" + version]["processed"]) << "only it";
     r = Ok({"--host-version", version, "detach", "Inbox", open, "--open"});
     EXPECT_THAT(r.out, HasSubstr("Detached 1 file (4 bytes)"));
     auto items = BySubject("Inbox", version);
@@ -505,6 +490,10 @@ TEST_F(AppTest, DetachAndReattachThroughEveryHostVersion) {
   // The folder commands are on the explorer's bar too.
   Result r = Says({"--host-version", "11", "detach-all", "Inbox"}, {"Detached 6 files"});
   r = Says({"--host-version", "12", "reattach-all", "Inbox"}, {"Re-attached 6 files"});
+  // Remove links counts the links the engine took out and leaves the files.
+  Ok({"detach-all", "Inbox"});
+  r = Says({"remove-links", "Inbox", "all"}, {"Removed 6 links from 6 of 6 items"});
+  EXPECT_EQ(SavedFileContents().size(), 6u);
   // A folder command is not on an inspector's bar.
   r = Fails(1, {"--host-version", "11", "run", "cmdStripAttachmentsFolder", "Inbox", "1", "--open"},
             {"Detach All"});
@@ -552,7 +541,7 @@ TEST_F(AppTest, SettingsPagesShowAndSaveThroughThePage) {
   Deliver(store_, "Mixed", {{"keep.pdf", "%PDF"}, {"take.txt", "text"}}, 1709543700);
   Deliver(store_, "Exempt", {{"whole.pdf", "%PDF-1.4"}}, 1709543800);
   r = Says({"detach-all", "Inbox"}, {"Detached 1 file"});
-  EXPECT_EQ(FileNames(files), std::vector<std::string>{"take.txt"});
+  EXPECT_EQ(FilesIn(files), std::vector<std::string>{"take.txt"});
   EXPECT_TRUE(SavedFileContents().empty());
   EXPECT_FALSE(BySubject("Inbox")["Exempt"]["processed"].get<bool>());
 
@@ -637,7 +626,7 @@ TEST_F(AppTest, AttachmentFolderThroughTheDialogOnEveryHostVersion) {
     EXPECT_THAT(Run({"attachment-folder", "Inbox"}).out, HasSubstr(target.string()));
   }
   r = Ok({"detach", "Inbox", "1"});
-  EXPECT_EQ(FileNames(dir / "11").size(), 1u);
+  EXPECT_EQ(FilesIn(dir / "11").size(), 1u);
 }
 
 TEST_F(AppTest, RibbonRunAndAbout) {
@@ -732,8 +721,8 @@ TEST_F(AppTest, MissingFilesAreNamedVerifiedRelinkedAndThenPutBack) {
            {"Relinked 2 saved files of 1 item"});
   EXPECT_THAT(Run({"verify", "Inbox"}).out, HasSubstr("all there"));
   r = Ok({"reattach-all", "Inbox"});
-  EXPECT_EQ(FileNames(moved).size(), 0u);
-  EXPECT_EQ(FileNames(home_ / ".local/share/Trash/files"),
+  EXPECT_EQ(FilesIn(moved).size(), 0u);
+  EXPECT_EQ(FilesIn(home_ / ".local/share/Trash/files"),
             (std::vector<std::string>{"a.txt", "b.txt"}));
 }
 
@@ -766,44 +755,17 @@ TEST_F(AppTest, SignedMailIsLeftAsItIsDeleteIsForGoodAndUnrecordableFoldersAreRe
   Deliver(store_, "Again", {{"q.txt", "q"}}, 1709543800);
   r = Fails(1, {"--to", tabbed.string(), "detach-to", "Inbox", "2"},
             {"holds a tab or a line break"});
-  EXPECT_TRUE(FileNames(tabbed).empty());
+  EXPECT_TRUE(FilesIn(tabbed).empty());
 }
 
-// The watcher detaches mail delivered while it runs into a monitored folder, and
-// SIGTERM or SIGINT end it cleanly with the add-in shut down.
-TEST_F(AppTest, WatchDetachesNewMailAndStopsCleanlyOnSigtermAndSigint) {
-  Ok({"monitor", "add", "Inbox"});
-  for (int sig : {SIGTERM, SIGINT}) {
-    std::string tag = "watch" + std::to_string(sig), subject = "Fresh" + std::to_string(sig);
-    pid_t pid = StartWatch(tag);
-    // Delivered as an MDA does: written in tmp/, then moved into new/.
-    Deliver(store_, subject, {{subject + ".txt", subject + " bytes"}}, 1709544000 + sig, "new");
-    bool detached = false;
-    for (int i = 0; i < 200 && !detached; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      auto saved = SavedFileContents();
-      detached = std::find(saved.begin(), saved.end(), subject + " bytes") != saved.end();
-    }
-    kill(pid, sig);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "signal " << sig;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << WatchErr(tag);
-    EXPECT_THAT(WatchErr(tag), HasSubstr("shutting down"));
-    EXPECT_TRUE(detached) << WatchErr(tag);
-    EXPECT_TRUE(BySubject("Inbox")[subject]["processed"]);
-    // One line per mail on standard output.
-    EXPECT_THAT(ReadAll(root_ / (tag + ".out")), HasSubstr("'" + subject + "'"));
-  }
-}
-
-// A watcher started with nothing to watch says so, and takes the folder added while
-// it runs: when the settings store changes, and again on SIGHUP.
-TEST_F(AppTest, WatchWarnsWhenIdleAndTakesNewSettingsWithoutARestart) {
-  pid_t pid = StartWatch("idle");
-  EXPECT_THAT(WatchErr("idle"), HasSubstr("nothing is monitored"));
-  auto detachedIn = [&](const fs::path& dir, const std::string& subject) {
-    Deliver(dir, subject, {{subject + ".txt", subject}}, 1709544100, "new");
+// The watcher detaches mail delivered (as an MDA does: written in tmp/, then moved
+// into new/) while it runs into a monitored folder, one line per mail on standard
+// output. Started with nothing to watch it says so, and takes the folder added while
+// it runs: when the settings store changes, and again on SIGHUP. SIGTERM or SIGINT
+// end it cleanly with the add-in shut down.
+TEST_F(AppTest, WatchTakesNewSettingsDetachesNewMailAndStopsCleanlyOnSigtermAndSigint) {
+  auto detached = [&](const std::string& subject) {
+    Deliver(store_, subject, {{subject + ".txt", subject}}, 1709544100, "new");
     for (int i = 0; i < 200; ++i) {
       auto saved = SavedFileContents();
       if (std::find(saved.begin(), saved.end(), subject) != saved.end()) return true;
@@ -811,15 +773,135 @@ TEST_F(AppTest, WatchWarnsWhenIdleAndTakesNewSettingsWithoutARestart) {
     }
     return false;
   };
+  for (int sig : {SIGTERM, SIGINT}) {
+    std::string tag = "watch" + std::to_string(sig), subject = "Fresh" + std::to_string(sig);
+    pid_t pid = StartWatch(tag);
+    if (sig == SIGTERM) {
+      EXPECT_THAT(WatchErr(tag), HasSubstr("nothing is monitored"));
+      ASSERT_EQ(Run({"monitor", "add", "Inbox"}).code, 0);
+      EXPECT_TRUE(detached("AfterAdd")) << WatchErr(tag);
+      kill(pid, SIGHUP);
+      EXPECT_TRUE(detached("AfterHup")) << WatchErr(tag);
+      EXPECT_THAT(WatchErr(tag), HasSubstr("reading the settings again"));
+    }
+    EXPECT_TRUE(detached(subject)) << WatchErr(tag);
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << sig;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << WatchErr(tag);
+    EXPECT_THAT(WatchErr(tag), HasSubstr("shutting down"));
+    EXPECT_TRUE(BySubject("Inbox")[subject]["processed"]);
+    EXPECT_THAT(ReadAll(root_ / (tag + ".out")), HasSubstr("'" + subject + "'"));
+  }
+}
+
+TEST_F(AppTest, OnlyWatchAndSweepRunTheStartUpSweepsAndDryRunsChangeNothing) {
+  for (const char* set : {"StartUpItemMonitoredFolders=1", "StartUpSentItems=1",
+                          "SentItemsOption=1", "AttachmentNamingOption=2"})
+    ASSERT_EQ(Run({"settings", "--set", set}).code, 0) << set;
   ASSERT_EQ(Run({"monitor", "add", "Inbox"}).code, 0);
-  EXPECT_TRUE(detachedIn(store_, "AfterAdd")) << WatchErr("idle");
-  kill(pid, SIGHUP);
-  EXPECT_TRUE(detachedIn(store_, "AfterHup")) << WatchErr("idle");
-  EXPECT_THAT(WatchErr("idle"), HasSubstr("reading the settings again"));
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WatchErr("idle");
+  Deliver(store_, "In", {{"in.txt", "inbox file"}});
+  Deliver(store_ / ".Sent Items", "Out", {{"out.txt", "sent file"}});
+  fs::create_directories(root_ / "copies");
+  auto before = Everything();
+  for (std::vector<std::string> args : {std::vector<std::string>{"about"},
+                                        {"ribbon", "Microsoft.Outlook.Explorer"},
+                                        {"settings"},
+                                        {"monitor", "list"},
+                                        {"folders"},
+                                        {"list", "Sent Items"}}) {
+    EXPECT_EQ(Run(args).code, 0) << args[0];
+    EXPECT_EQ(Everything(), before) << args[0];
+  }
+  // Every command that takes --dry-run, found from the help.
+  std::map<std::string, std::vector<std::string>> dryRuns = {
+      {"detach", {"detach", "Inbox", "all", "--dry-run"}},
+      {"detach-all", {"detach-all", "Inbox", "--dry-run"}}};
+  std::string help = Run({"--help"}).out;
+  std::regex command("\n  ([a-z][a-z-]*) ");
+  for (std::sregex_iterator it(help.begin(), help.end(), command), end; it != end; ++it) {
+    std::string name = (*it)[1];
+    if (Run({name, "--help"}).out.find("--dry-run") == std::string::npos) continue;
+    ASSERT_TRUE(dryRuns.count(name)) << name << " takes --dry-run: add it here";
+    RunResult r = Run(dryRuns[name]);
+    EXPECT_EQ(r.code, 0) << name << r.err;
+    EXPECT_THAT(r.out, HasSubstr("Would detach 1 file")) << name;
+    EXPECT_EQ(Everything(), before) << name;
+  }
+  // A copy or a page saved is no sweep either: it succeeds and leaves the mail.
+  RunResult r = Run({"--to", (root_ / "copies").string(), "copy", "Sent Items", "1"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  ASSERT_EQ(Run({"settings", "--set", "StartUpSentItems=1"}).code, 0);
+  EXPECT_EQ(RunJson({"list", "Sent Items"})[0]["attachment_count"], 1);
+  EXPECT_EQ(RunJson({"list", "Inbox"})[0]["processed"], false);
+
+  r = Run({"sweep"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("detached 1 file"));
+  EXPECT_EQ(RunJson({"list", "Inbox"})[0]["processed"], true);
+  EXPECT_EQ(RunJson({"list", "Sent Items"})[0]["attachment_count"], 0);
+}
+
+TEST_F(AppTest, TheDryRunListsWhatTheDetachThenDoes) {
+  ASSERT_EQ(Run({"settings", "--set", "AttachmentNamingOption=4"}).code, 0);
+  Deliver(store_, "Mixed",
+          {{"a.txt", "one"},
+           {"a.txt", "two"},
+           {"plan.pdf", "%PDF", {}, {}, "doc1"},
+           {"logo.png", "PNG", {}, {}, "logo1"},
+           {std::string(252, 'n') + ".txt", "long"}},
+          0, "cur", "<html><body><a href=\"cid:doc1\">plan</a></body></html>");
+  Deliver(store_, "Invite",
+          {{"", "", {"Content-Type: text/calendar; method=REQUEST"}, "BEGIN:VCALENDAR\r\n"},
+           {"agenda.txt", "agenda"}});
+  json plan = RunJson({"detach-all", "Inbox", "--dry-run"});
+  json done = RunJson({"detach-all", "Inbox"});
+  EXPECT_EQ(Paths(plan, "saved"), Paths(done, "saved"));
+  EXPECT_EQ(Paths(plan, "kept"), Paths(done, "kept"));
+  EXPECT_EQ(Paths(done, "saved").size(), 4u) << done.dump(1);
+  EXPECT_EQ(Paths(done, "kept"), std::set<std::string>{"Mixed: logo.png"});
+  for (const auto& item : done["items"])
+    if (item["subject"] == "Invite") {
+      EXPECT_EQ(item["changed"], false);
+    }
+}
+
+TEST_F(AppTest, SummariesCountWhatWasDoneAndJsonNamesIt) {
+  ASSERT_EQ(Run({"settings", "--set", "AttachmentNamingOption=4"}).code, 0);
+  Deliver(store_, "Pair", {{"a.txt", "first"}, {"b.txt", "second"}});
+  // No --to and nobody at a terminal: the prompt is cancelled and the command fails.
+  Fails(1, {"copy", "Inbox", "1"}, {"--to"});
+  fs::path copies = root_ / "copies";
+  fs::create_directories(copies);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_THAT(Run({"--to", copies.string(), "copy", "Inbox", "1"}).out,
+                HasSubstr("Copied 2 files (11 bytes)"));
+
+  json detached = RunJson({"detach", "Inbox", "1"});
+  ASSERT_EQ(detached["items"][0]["saved"].size(), 2u);
+  fs::remove(detached["items"][0]["saved"][0]["path"].get<std::string>());
+  json reattached = RunJson({"reattach", "Inbox", "1"}, 1);
+  EXPECT_THAT(reattached["summary"].get<std::string>(), HasSubstr("Re-attached 1 file to 1"));
+  EXPECT_EQ(reattached["items"][0]["failed"].size(), 1u);
+  EXPECT_EQ(reattached["items"][0]["removed"].size(), 1u);
+
+  ASSERT_EQ(Run({"detach", "Inbox", "1"}).code, 0);
+  // Gone for good: from the trash too, where re-attach would find them.
+  fs::remove_all(prog_.trash());
+  for (const auto& f : FilesIn(prog_.attachments())) fs::remove(prog_.attachments() / f);
+  RunResult r = Run({"run", "cmdReInstateAttachments", "Inbox", "1"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.out, HasSubstr("re-attached 0 files"));
+  EXPECT_THAT(Run({"--yes", "delete", "Inbox", "1"}).out, HasSubstr("moved 0 saved files"));
+
+  Deliver(store_, "Dated", {});
+  Deliver(store_, "Kept", {});
+  r = Run({"--no", "delete", "Inbox", "all"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.err, HasSubstr("Left 2 items unchanged (the question was answered No)"));
+  EXPECT_TRUE(std::regex_search(RunJson({"show", "Inbox", "1"})["received_time"].get<std::string>(),
+                                std::regex("T[0-9:]{8}[+-][0-9]{2}:[0-9]{2}$")));
 }
 
 // A batch yields to the program's loop between items at most every kItemPace, so

@@ -33,23 +33,6 @@ class CommandsTest : public AddinTest {
     return items;
   }
 
-  static mem::AttachmentSpec Attachment(const std::string& name, const std::string& bytes,
-                                        const std::string& contentId = "", bool hidden = false) {
-    mem::AttachmentSpec a;
-    a.fileName = name;
-    a.bytes = bytes;
-    a.contentId = contentId;
-    a.hidden = hidden;
-    return a;
-  }
-
-  static mem::MailSpec Mail(const std::string& subject, const std::string& html = "") {
-    mem::MailSpec mailSpec;
-    mailSpec.subject = subject;
-    mailSpec.htmlBody = html;
-    return mailSpec;
-  }
-
   fStripAttachments* BatchWindow() {
     return dynamic_cast<fStripAttachments*>(env.ui.FindForm("fStripAttachments"));
   }

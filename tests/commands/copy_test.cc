@@ -6,9 +6,6 @@
 #include "commands/commands_env.h"
 #include "commands/copyAttachments.h"
 #include "platform/shell.h"
-#include "platform/ui.h"
-#include "support/attachmentFolders.h"
-#include "support/modGlobal.h"
 
 namespace stow::testing {
 namespace {
@@ -20,12 +17,11 @@ class CopyTest : public CommandsTest {
 };
 
 TEST_F(CopyTest, CopiesVisibleAttachmentsOnlyAndLeavesTheItemAlone) {
-  mem::MailSpec mailSpec;
-  mailSpec.subject = "mixed";
-  mailSpec.htmlBody = "<html><body><img src=\"cid:logo\"></body></html>";
-  mailSpec.attachments = {Attachment("report.pdf", "report"), Attachment("logo.png", "png", "logo"),
-                          Attachment("secret.txt", "hidden", "", true)};
-  auto item = env.AddMail(mailSpec);
+  auto item = env.AddMail({.subject = "mixed",
+                           .htmlBody = "<html><body><img src=\"cid:logo\"></body></html>",
+                           .attachments = {{"report.pdf", "report"},
+                                           {"logo.png", "png", "logo"},
+                                           {"secret.txt", "hidden", "", true}}});
   EXPECT_EQ(SaveAttachmentsToFolder(item, target, true, true), target);
   EXPECT_EQ(env.ListFiles(target), std::vector<std::string>{"report.pdf"});
   EXPECT_EQ(env.ReadFile(target + "/report.pdf"), "report");
@@ -34,20 +30,16 @@ TEST_F(CopyTest, CopiesVisibleAttachmentsOnlyAndLeavesTheItemAlone) {
 }
 
 TEST_F(CopyTest, NothingHappensWithoutAttachmentsOrWithoutTheFolder) {
-  auto bare = env.AddMail(Mail("bare"));
+  auto bare = env.AddMail({.subject = "bare"});
   EXPECT_EQ(SaveAttachmentsToFolder(bare, target, true, true), "");
-  mem::MailSpec mailSpec;
-  mailSpec.attachments = {Attachment("a.pdf", "a")};
-  auto item = env.AddMail(mailSpec);
+  auto item = env.AddMail({.attachments = {{"a.pdf", "a"}}});
   EXPECT_EQ(SaveAttachmentsToFolder(item, target + "/missing", true, true), "");
   EXPECT_FALSE(env.Exists(target + "/missing"));
   EXPECT_TRUE(env.ListFiles(target).empty());
 }
 
 TEST_F(CopyTest, ExistingFileIsOverwrittenOrANumberedNameIsUsedWhenItCannotBeDeleted) {
-  mem::MailSpec mailSpec;
-  mailSpec.attachments = {Attachment("report.pdf", "new"), Attachment("README", "readme")};
-  auto item = env.AddMail(mailSpec);
+  auto item = env.AddMail({.attachments = {{"report.pdf", "new"}, {"README", "readme"}}});
   env.WriteFile(target + "/report.pdf", "old");
   SaveAttachmentsToFolder(item, target, true, true);
   EXPECT_EQ(env.ReadFile(target + "/report.pdf"), "new");
@@ -75,18 +67,14 @@ TEST_F(CopyTest, ExistingFileIsOverwrittenOrANumberedNameIsUsedWhenItCannotBeDel
 }
 
 TEST_F(CopyTest, AnAttachmentNameCannotLeaveTheChosenFolder) {
-  mem::MailSpec mailSpec;
-  mailSpec.attachments = {Attachment("../escape.txt", "x"), Attachment("..", "y")};
-  auto item = env.AddMail(mailSpec);
+  auto item = env.AddMail({.attachments = {{"../escape.txt", "x"}, {"..", "y"}}});
   SaveAttachmentsToFolder(item, target, true, true);
   EXPECT_FALSE(env.Exists(env.Root() + "/escape.txt"));
   EXPECT_EQ(env.ListFiles(target).size(), 2u);
 }
 
 TEST_F(CopyTest, CopyCommandStopsSilentlyWhenThePromptIsCancelled) {
-  mem::MailSpec mailSpec;
-  mailSpec.attachments = {Attachment("a.pdf", "a")};
-  auto item = env.AddMail(mailSpec);
+  auto item = env.AddMail({.attachments = {{"a.pdf", "a"}}});
   env.OpenExplorer(nullptr, {item});
   CopyAttachmentsToFileFolder();
   EXPECT_EQ(env.ui.Browses().size(), 1u);
@@ -99,13 +87,10 @@ TEST_F(CopyTest, CopyCommandStopsSilentlyWhenThePromptIsCancelled) {
   EXPECT_EQ(env.ListFiles(target), std::vector<std::string>{"a.pdf"});
 }
 
-TEST_F(CopyTest, SpecialFolderIsTheShellsDocumentsFolder) {
+TEST_F(CopyTest, CurrentSelectedItemComesFromTheActiveWindowAndDocumentsFromTheShell) {
   EXPECT_EQ(GetSpecialFolderPath(platform::CSIDL_PERSONAL, 0), env.Documents());
-}
-
-TEST_F(CopyTest, CurrentSelectedItemComesFromTheActiveWindow) {
-  auto a = env.AddMail(Mail("a"));
-  auto b = env.AddMail(Mail("b"));
+  auto a = env.AddMail({.subject = "a"});
+  auto b = env.AddMail({.subject = "b"});
   env.OpenExplorer(nullptr, {});
   EXPECT_EQ(GetCurrentSelectedItem(), nullptr);
   env.OpenExplorer(nullptr, {b, a});
@@ -115,27 +100,6 @@ TEST_F(CopyTest, CurrentSelectedItemComesFromTheActiveWindow) {
   EXPECT_EQ(GetCurrentSelectedItem()->Subject(), "a");
   env.host().SetActiveWindow(nullptr);
   EXPECT_EQ(GetCurrentSelectedItem(), nullptr);
-}
-
-// Refusals and Cancel of the dialog itself are the settings_ui tests'.
-TEST_F(CopyTest, AttachmentFolderDialogShowsTheStoredPathAndStoresTheNewOne) {
-  auto folder = env.mem().AddFolder(env.mem().Root(), "Clients");
-  std::string old = env.MakeFolder("old");
-  WriteAttachmentFolderPathToRegistry(folder->FolderPath(), old);
-  env.OpenExplorer(folder);
-  std::string seen;
-  env.ui.OnModal("frmAttachmentFolder", [&](ui::Form& f) {
-    auto* path = f.Find<ui::TextBox>("txtAttachmentFolderPath");
-    seen = path->Text;
-    path->SetText(target);
-    f.Find<ui::CommandButton>("cmdOK")->PerformClick();
-  });
-  SetSeparateFolderPathForAttachment();
-  EXPECT_EQ(seen, old);
-  EXPECT_EQ(ReadAttachmentFolderPathFromRegistry(folder->FolderPath()), target);
-  EXPECT_EQ(ReadAttachmentFolderPathFromRegistry(env.Inbox()->FolderPath()), "");
-  EXPECT_EQ(modGlobal::strCurrentAttachmentFolder, target);
-  EXPECT_TRUE(env.ui.ModalLeftOpen().empty());
 }
 
 }  // namespace

@@ -3,10 +3,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "engine/processEmail.h"
@@ -16,11 +13,9 @@
 #include "platform/posix/posix_file_system.h"
 #include "support/attachmentFolders.h"
 #include "support/cSettings.h"
-#include "support/modErroHandling.h"
 #include "support/modFileSystem.h"
 #include "support/modGlobal.h"
 #include "support/modRegistryEntry.h"
-#include "support/modSafeItem.h"
 #include "tests/common/scratch_home.h"
 
 namespace stow::testing {
@@ -215,17 +210,13 @@ std::vector<std::string> AddinEnvironment::ListFiles(const std::string& folder) 
 }
 
 std::string AddinEnvironment::ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return ReadAll(path);
 }
 
 void AddinEnvironment::WriteFile(const std::string& path, const std::string& bytes) {
   std::filesystem::path p(path);
   if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  WriteAll(path, bytes);
 }
 
 bool AddinEnvironment::Exists(const std::string& path) {

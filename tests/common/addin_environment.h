@@ -1,29 +1,12 @@
 #pragma once
-// The whole world one add-in test runs in, shared by every area's tests.
-//
-// An AddinEnvironment, for its lifetime, owns and installs (platform::ScopedServices):
-//   - a fresh temporary folder (Root()), removed afterwards, holding the user's
-//     Documents folder (Documents()) and the temporary folder (TempFolder());
-//   - a mail store (a MemoryStore unless Options::makeStore gives another one) and a
-//     HostApplication over it, set in modGlobal::objOutlook / objNameSpace;
-//   - a MemoryRegistry, a HeadlessToolkit (scripted user), a ManualLoop (virtual
-//     clock), a MemoryShell (Documents and temp folders inside Root());
-//   - an ObjectFactory with the safe item library, "Scripting.Dictionary",
-//     "Scripting.FileSystemObject" (one FaultyFileSystem over the real file system,
-//     whose temporary folder is TempFolder(), so tests inject failures with fs())
-//     and "Wscript.Shell" (a MemoryWshShell, ws());
-//   - clean add-in globals (with the host's callbacks wired) and once-per-run flags
-//     (error report shown, library missing, runtime repaired), then the settings
-//     read into modGlobal::objSettings (the defaults of a first run: attachment
-//     folder Documents()/My Attachments).
-// Everything is undone in the destructor, so tests are independent.
-//
-//   TEST_F(AddinTest, Something) {
-//     env.UseAttachmentFolder(env.MakeFolder("att"));
-//     auto item = env.AddMail({.subject = "x", .attachments = {{"a.pdf", "bytes"}}});
-//     ProcessEmail(item, false, "", false);
-//     EXPECT_EQ(env.ListFiles(env.Root() + "/att").size(), 1u);
-//   }
+// Tests describe mails with designated initializers and leave the other fields at
+// their defaults on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// The whole world one add-in test runs in, shared by every area's tests: for its
+// lifetime it owns and installs (platform::ScopedServices) a fresh folder (Root()), a
+// mail store and a host over it, the memory doubles of the registry, toolkit, loop and
+// shell, an object factory whose file system injects failures (fs()), clean add-in
+// globals, and the settings of a first run. The destructor undoes it all.
 
 #include <gtest/gtest.h>
 
@@ -71,7 +54,6 @@ class AddinEnvironment {
   AddinEnvironment(const AddinEnvironment&) = delete;
   AddinEnvironment& operator=(const AddinEnvironment&) = delete;
 
-  // --- folders of the environment
   const std::string& Root() const { return root_; }
   std::string Documents() const { return root_ + "/Documents"; }
   std::string TempFolder() const { return root_ + "/Temp"; }
@@ -80,7 +62,6 @@ class AddinEnvironment {
   // Creates Root()/name (and its parents) and returns its path.
   std::string MakeFolder(const std::string& name) const;
 
-  // --- the world
   platform::ObjectFactory factory;
   mem::MemoryRegistry registry;
   headless::HeadlessToolkit ui;
@@ -101,7 +82,6 @@ class AddinEnvironment {
   // modGlobal::objSettings.
   cSettings& settings();
 
-  // --- settings
   // Writes a settings value (as the settings pages store it) and reads the settings again.
   void SetSetting(const std::string& valueName, const std::string& text);
   // The stored text of a settings value, "" when absent.
@@ -112,7 +92,6 @@ class AddinEnvironment {
   void UsePerFolderAttachmentFolder(const std::shared_ptr<om::Folder>& hostFolder,
                                     const std::string& path);
 
-  // --- mail
   std::shared_ptr<om::Folder> Inbox();
   // A mail stored in folder (Inbox when null) without an event (memory store only).
   std::shared_ptr<om::Item> AddMail(const mem::MailSpec& mailSpec,
@@ -121,7 +100,6 @@ class AddinEnvironment {
   // the store has no such item any more in any folder.
   std::shared_ptr<om::Item> Reload(const std::shared_ptr<om::Item>& item);
 
-  // --- windows
   // An explorer on folder (Inbox when null), active, with the items selected.
   std::shared_ptr<hostapp::HostExplorer> OpenExplorer(
       std::shared_ptr<om::Folder> folder = nullptr,
@@ -129,7 +107,6 @@ class AddinEnvironment {
   // An inspector on item, active.
   std::shared_ptr<hostapp::HostInspector> OpenInspector(const std::shared_ptr<om::Item>& item);
 
-  // --- what happened
   // The prompts of the message boxes shown, in order.
   std::vector<std::string> MessageTexts() const;
   // What the engine reported of each item it worked on, in order.
@@ -137,7 +114,6 @@ class AddinEnvironment {
   // The last outcome reported; fails the test (and throws) when there is none.
   ItemOutcome& LastOutcome();
 
-  // --- files
   // Names of the regular files in a folder, sorted; empty when it does not exist.
   static std::vector<std::string> ListFiles(const std::string& folder);
   static std::string ReadFile(const std::string& path);

@@ -11,12 +11,7 @@
 // As root, Dovecot's processes run as its Debian users and the mail belongs to
 // nobody (Dovecot refuses root as a mail user); otherwise all runs as the caller.
 // Dovecot logs each command a user's sessions receive (rawlog_dir): Commands().
-//
-//   void SetUp() override {
-//     if (std::string why = DovecotServer::MissingReason(); !why.empty()) GTEST_SKIP() << why;
-//     ASSERT_TRUE(server = DovecotServer::Start());
-//     server->AddUser("alice", "secret");  // imaps://alice@127.0.0.1:<imapsPort()>/, caFile()
-//   }
+// ImapServerTest (tests/platform/imap/imap_fixture.h) shows its use.
 
 #include <arpa/inet.h>
 #include <glib.h>
@@ -30,7 +25,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -38,18 +32,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/temp_dir.h"
+
 namespace stow::testing {
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 // Runs argv (found on $PATH); its standard output, or nullopt when it failed.
 inline std::optional<std::string> RunProgram(const std::vector<std::string>& argv) {
@@ -122,7 +107,7 @@ class DovecotServer {
     for (const char* sub : {"", "/rawlog"}) (void)!chown((home + sub).c_str(), uid_, gid_);
     users_ += name + ":{PLAIN}" + password + ":" + std::to_string(uid_) + ":" +
               std::to_string(gid_) + "::" + home + "::\n";
-    WriteFile(dir_ + "/passwd", users_);
+    WriteAll(dir_ + "/passwd", users_);
   }
 
   // Kills all the server's processes at once, as a crash would.
@@ -148,7 +133,7 @@ class DovecotServer {
   std::uint16_t imapsPort() const { return imapsPort_; }
   std::string caFile() const { return dir_ + "/ca.pem"; }
   const std::string& dir() const { return dir_; }
-  std::string Log() const { return ReadFile(dir_ + "/dovecot.log"); }
+  std::string Log() const { return ReadAll(dir_ + "/dovecot.log"); }
   // Whether the log says text within three seconds (Dovecot logs a disconnection
   // after the client has gone).
   bool LogSays(const std::string& text) const {
@@ -162,7 +147,7 @@ class DovecotServer {
     std::vector<std::string> out;
     for (const auto& f : std::filesystem::directory_iterator(dir_ + "/home/" + user + "/rawlog")) {
       if (f.path().extension() != ".in") continue;
-      std::istringstream lines(ReadFile(f.path()));
+      std::istringstream lines(ReadAll(f.path()));
       // "<time> <tag> COMMAND...\r"; the lines of a literal have no tag.
       for (std::string line, time, tag, rest; std::getline(lines, line);) {
         std::istringstream words(line.substr(0, line.find('\r')));
@@ -191,7 +176,7 @@ class DovecotServer {
                       "\ndefault_login_user = " + pw->pw_name +
                       "\ndefault_internal_group = " + gr->gr_name + "\n";
     const std::string d = dir_ + "/";
-    WriteFile(d + "san.cnf", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+    WriteAll(d + "san.cnf", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
     const std::vector<std::vector<std::string>> steps = {
         {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
          "-nodes", "-days", "2", "-subj", "/CN=Stowbright test CA", "-keyout", d + "ca.key", "-out",
@@ -204,7 +189,7 @@ class DovecotServer {
     for (const auto& step : steps)
       ASSERT_TRUE(RunProgram(step)) << "openssl " << step[1] << " failed";
     chmod((d + "server.key").c_str(), 0644);
-    WriteFile(d + "passwd", "");
+    WriteAll(d + "passwd", "");
     for (int attempt = 0; attempt < 3 && pid_ <= 0; ++attempt) Launch(true);
     ASSERT_GT(pid_, 0) << "Dovecot did not start:\n" << Log();
   }
@@ -218,7 +203,7 @@ class DovecotServer {
       close(b);
     }
     const std::string& d = dir_;
-    WriteFile(
+    WriteAll(
         d + "/dovecot.conf",
         "base_dir = " + d + "/run\nstate_dir = " + d + "/state\nlog_path = " + d +
             "/dovecot.log\n" + "protocols = imap\nlisten = 127.0.0.1\nssl = yes\nssl_cert = <" + d +

@@ -61,29 +61,17 @@ inline std::string UniqueOf(const std::string& file) {
   return cut == std::string::npos ? file : file.substr(0, cut);
 }
 
-// One record of an item's list: path TAB name TAB flag.
+// One record of an item's list (path TAB name TAB ...): the saved file's path.
 struct Record {
-  std::string path, name, flag;
+  std::string path;
 };
 
 inline std::vector<Record> ParseRecords(const std::string& text) {
   std::vector<Record> out;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find("\r\n", start);
-    std::string line =
-        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    start = end == std::string::npos ? text.size() : end + 2;
-    if (line.empty()) continue;
-    Record r;
-    std::size_t t1 = line.find('\t');
-    r.path = line.substr(0, t1);
-    if (t1 != std::string::npos) {
-      std::size_t t2 = line.find('\t', t1 + 1);
-      r.name = line.substr(t1 + 1, t2 == std::string::npos ? std::string::npos : t2 - t1 - 1);
-      if (t2 != std::string::npos) r.flag = line.substr(t2 + 1);
-    }
-    out.push_back(r);
+  for (std::size_t start = 0, end = 0; start < text.size(); start = end + 2) {
+    end = std::min(text.find("\r\n", start), text.size());
+    std::size_t tab = std::min(text.find('\t', start), end);
+    if (end > start) out.push_back({text.substr(start, tab - start)});
   }
   return out;
 }

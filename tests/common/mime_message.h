@@ -2,6 +2,8 @@
 // The one MIME message builder of the tests, and delivery into a Maildir as a mail
 // delivery agent does it.
 
+#include <glib.h>
+
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
@@ -16,18 +18,9 @@ namespace stow::testing {
 
 // Base64 in lines of 76, each ended by eol ("" for one unbroken line).
 inline std::string Base64(const std::string& data, const std::string& eol = "\r\n") {
-  static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string raw;
-  for (std::size_t i = 0; i < data.size(); i += 3) {
-    unsigned n = static_cast<unsigned char>(data[i]) << 16;
-    if (i + 1 < data.size()) n |= static_cast<unsigned char>(data[i + 1]) << 8;
-    if (i + 2 < data.size()) n |= static_cast<unsigned char>(data[i + 2]);
-    std::size_t left = data.size() - i;
-    raw += abc[(n >> 18) & 63];
-    raw += abc[(n >> 12) & 63];
-    raw += left > 1 ? abc[(n >> 6) & 63] : '=';
-    raw += left > 2 ? abc[n & 63] : '=';
-  }
+  gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(data.data()), data.size());
+  std::string raw = encoded;
+  g_free(encoded);
   if (eol.empty()) return raw;
   std::string out;
   for (std::size_t i = 0; i < raw.size(); i += 76) out += raw.substr(i, 76) + eol;

@@ -13,10 +13,6 @@
 #include <regex>
 
 #include "common/maildir_harness.h"
-#include "platform/services.h"
-#include "platform/sqlite/sqlite_registry.h"
-#include "support/cSettings.h"
-#include "support/modRegistryEntry.h"
 
 namespace {
 
@@ -57,20 +53,8 @@ TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
   Program prog(tree.root(), tree.root() / "Maildir");
   MakeMaildir(prog.store());
 
-  // Monitoring as the settings page saves it: the EmailFolders value of the settings
-  // store, written here through the add-in's own writer (`monitor add` needs the
-  // settings pages).
   RunResult r = prog.Run({"monitor", "add", "Inbox"});
-  if (r.code != 0) {
-    fs::create_directories(prog.config());
-    stow::sqlite::SqliteRegistry registry((prog.config() / "settings.sqlite").string());
-    stow::platform::ScopedServices scoped(stow::platform::Services{.registry = &registry});
-    stow::modRegistryEntry::WriteRegistryValue(stow::kRegistryAppName, "", "EmailFolders",
-                                               "\\\\Personal Folders\\Inbox");
-    ASSERT_EQ(
-        stow::modRegistryEntry::ReadRegistryValue(stow::kRegistryAppName, "", "EmailFolders", ""),
-        "\\\\Personal Folders\\Inbox");
-  }
+  ASSERT_EQ(r.code, 0) << r.err;
 
   pid_t watcher = prog.Spawn({"watch"}, false, "watch");
   auto watchErr = tree.root() / "watch.err";
@@ -145,8 +129,6 @@ TEST(Concurrency, WatcherDeliveriesFlagRenamesAndDetachAllLoseNothing) {
             << " reported a conflict), watcher had detached " << watcherDetached
             << " when stopped; in the end " << bad.size() << " lost or not detached\n";
 }
-
-// --- two processes rewriting the same messages ---
 
 // A message's state: its attachments in it (A), in files its records name with the
 // link block in its body (D), or in those files without the block (L).
@@ -261,10 +243,6 @@ TEST(Concurrency, TwoProcessesRewritingTheSameMailLoseNothingAndReportEveryFailu
             << " of them naming the other program's change\n";
 }
 
-}  // namespace
-
-namespace {
-
 // Two `reattach-all` at once, one per folder, over mails whose attachments share
 // their names across the folders (where one shared temporary copy per name swapped
 // them and removed the saved files): 20 rounds, each detaching both folders at once
@@ -282,18 +260,14 @@ TEST(Concurrency, TwoReattachAllsAtOnceSwapNothingAndLoseNothing) {
   std::map<std::string, std::multiset<std::string>> hashes;  // message id -> attachments
   int serial = 0;
   for (const fs::path& dir : {prog.store(), prog.store() / ".Other"}) {
-    for (int i = 0; i < 1; ++i, ++serial) {
-      MimeMessage m{"pair-" + std::to_string(serial) + "@example.org",
-                    "Pair " + std::to_string(serial),
-                    "",
-                    {},
-                    {}};
-      for (const char* name : {"invoice.pdf", "report.pdf", "invoice.pdf", "notes.txt"})
-        m.parts.push_back({name, RandomBytes(rng, 150000 + serial), {}, {}});
-      for (const auto& p : m.parts) hashes[m.messageId].insert(Sha256(p.data));
-      Deliver(dir, std::to_string(1709543700 + serial) + ".M" + std::to_string(serial) + "P3.pair",
-              Render(m));
-    }
+    MimeMessage m{"pair-" + std::to_string(serial) + "@example.org",
+                  "Pair " + std::to_string(serial)};
+    for (const char* name : {"invoice.pdf", "report.pdf", "invoice.pdf", "notes.txt"})
+      m.parts.push_back({name, RandomBytes(rng, 150000 + serial), {}, {}});
+    for (const auto& p : m.parts) hashes[m.messageId].insert(Sha256(p.data));
+    Deliver(dir, std::to_string(1709543700 + serial) + ".M" + std::to_string(serial) + "P3.pair",
+            Render(m));
+    ++serial;
   }
   auto both = [&](const std::string& command) {
     pid_t inbox = prog.Spawn({command, "Inbox"}, false, "inbox");

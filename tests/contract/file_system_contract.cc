@@ -22,10 +22,7 @@ namespace {
 // Files these tests trash go to a trash of their own.
 const std::string& scratchHome = stow::testing::UseScratchHome();
 
-using stow::testing::ErrorOf;
-using stow::testing::ReadAll;
-using stow::testing::TempDir;
-using stow::testing::WriteAll;
+using namespace stow::testing;
 
 std::shared_ptr<FileSystemObject> Posix() {
   return std::make_shared<posix::PosixFileSystem>();
@@ -42,7 +39,7 @@ class FileSystemContract
   FileSystemObject& fs = *made;
 };
 
-TEST_P(FileSystemContract, ExistenceTellsFilesFromFolders) {
+TEST_P(FileSystemContract, ExistenceAndFlushesTellFilesFromFolders) {
   WriteAll(dir / "a.txt", "x");
   EXPECT_TRUE(fs.FileExists(dir / "a.txt"));
   EXPECT_FALSE(fs.FolderExists(dir / "a.txt"));
@@ -51,6 +48,11 @@ TEST_P(FileSystemContract, ExistenceTellsFilesFromFolders) {
   EXPECT_FALSE(fs.FileExists(dir / "missing"));
   EXPECT_FALSE(fs.FileExists(""));
   EXPECT_FALSE(fs.FolderExists(""));
+  // Flushes tell files from folders too.
+  EXPECT_NO_THROW(fs.SyncFile(dir / "a.txt"));
+  EXPECT_NO_THROW(fs.SyncFolder(dir.path()));
+  EXPECT_EQ(ErrorOf([&] { fs.SyncFolder(dir / "a.txt"); }).Number(), errnum::kPathNotFound);
+  EXPECT_EQ(ReadAll(dir / "a.txt"), "x");
 }
 
 TEST_P(FileSystemContract, WriteNewFileWritesAndNeverReplaces) {
@@ -71,7 +73,7 @@ TEST_P(FileSystemContract, WriteNewFileWritesAndNeverReplaces) {
   EXPECT_EQ(fs.FileSize(dir / "empty"), 0);
 }
 
-TEST_P(FileSystemContract, MissingFilesAndMissingFoldersHaveTheirOwnNumbers) {
+TEST_P(FileSystemContract, MissingFilesAndFoldersHaveTheirOwnNumbersAndCopiesNameTheRightPath) {
   std::string noFile = dir / "none.txt";
   std::string noFolder = dir / "nofolder/none.txt";
   ComError e = ErrorOf([&] { fs.ReadFile(noFile); });
@@ -88,6 +90,26 @@ TEST_P(FileSystemContract, MissingFilesAndMissingFoldersHaveTheirOwnNumbers) {
   WriteAll(dir / "plain", "x");
   EXPECT_EQ(ErrorOf([&] { fs.WriteNewFile(dir / "plain/inner", "x"); }).Number(),
             errnum::kPathNotFound);
+  // Copies name the right path.
+  std::string src = dir / "src.txt";
+  e = ErrorOf([&] { fs.CopyFile(src, dir / "x", true); });
+  EXPECT_EQ(e.Number(), errnum::kFileNotFound);
+  EXPECT_EQ(e.Description(), "File not found: " + src);
+
+  WriteAll(src, "x");
+  std::string into = dir / "nofolder/x";
+  e = ErrorOf([&] { fs.CopyFile(src, into, true); });
+  EXPECT_EQ(e.Number(), errnum::kPathNotFound);
+  EXPECT_EQ(e.Description(), "Path not found: " + into);
+
+  // Overwriting a read-only file is refused, as the runtime does.
+  std::string ro = dir / "ro.txt";
+  WriteAll(ro, "keep");
+  ::chmod(ro.c_str(), 0444);
+  e = ErrorOf([&] { fs.CopyFile(src, ro, true); });
+  EXPECT_EQ(e.Number(), errnum::kPermissionDenied);
+  EXPECT_EQ(ReadAll(ro), "keep");
+  EXPECT_EQ(fs.ListFolder(dir.path()), (std::vector<std::string>{"plain", "ro.txt", "src.txt"}));
 }
 
 TEST_P(FileSystemContract, MoveNoReplaceMovesOnlyIntoFreeNames) {
@@ -134,28 +156,6 @@ TEST_P(FileSystemContract, CopyFileHonoursOverwriteAndLeavesNoTemporaryFiles) {
   EXPECT_EQ(ReadAll(dir / "out/src.txt"), "changed");
 
   EXPECT_EQ(fs.ListFolder(dir / "out"), (std::vector<std::string>{"dst.txt", "src.txt"}));
-}
-
-TEST_P(FileSystemContract, CopyFileErrorsNameTheRightPath) {
-  std::string src = dir / "src.txt";
-  ComError e = ErrorOf([&] { fs.CopyFile(src, dir / "x", true); });
-  EXPECT_EQ(e.Number(), errnum::kFileNotFound);
-  EXPECT_EQ(e.Description(), "File not found: " + src);
-
-  WriteAll(src, "x");
-  std::string into = dir / "nofolder/x";
-  e = ErrorOf([&] { fs.CopyFile(src, into, true); });
-  EXPECT_EQ(e.Number(), errnum::kPathNotFound);
-  EXPECT_EQ(e.Description(), "Path not found: " + into);
-
-  // Overwriting a read-only file is refused, as the runtime does.
-  std::string ro = dir / "ro.txt";
-  WriteAll(ro, "keep");
-  ::chmod(ro.c_str(), 0444);
-  e = ErrorOf([&] { fs.CopyFile(src, ro, true); });
-  EXPECT_EQ(e.Number(), errnum::kPermissionDenied);
-  EXPECT_EQ(ReadAll(ro), "keep");
-  EXPECT_EQ(fs.ListFolder(dir.path()), (std::vector<std::string>{"ro.txt", "src.txt"}));
 }
 
 TEST_P(FileSystemContract, DeleteFileRespectsReadOnlyUnlessForced) {
@@ -215,14 +215,6 @@ TEST_P(FileSystemContract, TrashedFilesAreKeptAndFoundByWhereTheyWere) {
   EXPECT_EQ(ErrorOf([&] { fs.TrashFile(dir / "never.pdf"); }).Number(), errnum::kFileNotFound);
   EXPECT_EQ(ErrorOf([&] { fs.TrashFile(dir.path()); }).Number(), errnum::kFileNotFound);
   EXPECT_EQ(ErrorOf([&] { fs.FileStamp(dir / "never.pdf"); }).Number(), errnum::kFileNotFound);
-}
-
-TEST_P(FileSystemContract, SyncFlushesFilesAndFoldersAndTellsOneFromTheOther) {
-  WriteAll(dir / "f", "x");
-  EXPECT_NO_THROW(fs.SyncFile(dir / "f"));
-  EXPECT_NO_THROW(fs.SyncFolder(dir.path()));
-  EXPECT_EQ(ErrorOf([&] { fs.SyncFolder(dir / "f"); }).Number(), errnum::kPathNotFound);
-  EXPECT_EQ(ReadAll(dir / "f"), "x");
 }
 
 INSTANTIATE_TEST_SUITE_P(Implementations, FileSystemContract, ::testing::Values(Posix, Faulty),

@@ -69,14 +69,10 @@ class ImapStoreUnderTest : public StoreUnderTest {
   int serial_ = 0;
 };
 
-INSTANTIATE_TEST_SUITE_P(Imap, StoreContractTest,
-                         ::testing::Values(StoreParam{
-                             "Imap",
-                             [](const fs::path& dir) -> std::unique_ptr<StoreUnderTest> {
-                               return std::make_unique<ImapStoreUnderTest>(dir);
-                             },
-                             DovecotServer::MissingReason}),
-                         StoreParamName);
+INSTANTIATE_TEST_SUITE_P(
+    Imap, StoreContractTest,
+    ::testing::Values(StoreParamOf<ImapStoreUnderTest>("Imap", DovecotServer::MissingReason)),
+    StoreParamName);
 
 }  // namespace
 }  // namespace stow::contract

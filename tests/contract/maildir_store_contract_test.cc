@@ -2,9 +2,6 @@
 // Maildir++ tree, and the failures are real ones (a tmp/ that is not a directory,
 // a second copy of a message).
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 
@@ -81,12 +78,7 @@ class MaildirStoreUnderTest : public StoreUnderTest {
 };
 
 INSTANTIATE_TEST_SUITE_P(Maildir, StoreContractTest,
-                         ::testing::Values(StoreParam{
-                             "Maildir",
-                             [](const fs::path& dir) -> std::unique_ptr<StoreUnderTest> {
-                               return std::make_unique<MaildirStoreUnderTest>(dir);
-                             },
-                             nullptr}),
+                         ::testing::Values(StoreParamOf<MaildirStoreUnderTest>("Maildir")),
                          StoreParamName);
 
 }  // namespace

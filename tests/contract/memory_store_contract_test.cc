@@ -8,6 +8,7 @@ namespace {
 
 class MemoryStoreUnderTest : public StoreUnderTest {
  public:
+  explicit MemoryStoreUnderTest(const std::filesystem::path&) {}
   std::shared_ptr<om::NameSpace> Namespace() override { return store_; }
   std::shared_ptr<om::Item> AddMail(const std::string& folderName,
                                     const MailSpec& mailSpec) override {
@@ -16,9 +17,8 @@ class MemoryStoreUnderTest : public StoreUnderTest {
     m.subject = mailSpec.subject;
     m.htmlBody = mailSpec.htmlBody;
     m.body = mailSpec.textBody;
-    for (const auto& a : mailSpec.attachments) {
+    for (const auto& a : mailSpec.attachments)
       m.attachments.push_back({a.fileName, a.bytes, a.contentId, a.hidden});
-    }
     return store_->AddMail(store_->Root()->Folders()->Item(folderName), m);
   }
   bool MakeNextSaveFail(const std::shared_ptr<om::Item>& item) override {
@@ -35,12 +35,7 @@ class MemoryStoreUnderTest : public StoreUnderTest {
 };
 
 INSTANTIATE_TEST_SUITE_P(Memory, StoreContractTest,
-                         ::testing::Values(StoreParam{
-                             "Memory",
-                             [](const std::filesystem::path&) -> std::unique_ptr<StoreUnderTest> {
-                               return std::make_unique<MemoryStoreUnderTest>();
-                             },
-                             nullptr}),
+                         ::testing::Values(StoreParamOf<MemoryStoreUnderTest>("Memory")),
                          StoreParamName);
 
 }  // namespace

@@ -1,13 +1,8 @@
 #include "contract/store_contract.h"
 
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
 #include "common/checks.h"
 #include "common/hash.h"
@@ -17,11 +12,7 @@
 namespace stow::contract {
 
 namespace fs = std::filesystem;
-using stow::testing::ErrorNumberOf;
-using stow::testing::ReadAll;
-using stow::testing::SeededBytes;
-using stow::testing::Sha256;
-using stow::testing::WriteAll;
+using namespace stow::testing;
 
 std::shared_ptr<om::Item> StoreUnderTest::Reopen(const std::shared_ptr<om::Item>& item) {
   std::string id = item->EntryID();
@@ -273,21 +264,31 @@ TEST_P(StoreContractTest, ItemInConflictRaisesOnFind) {
 }
 
 TEST_P(StoreContractTest, EditsStayPendingUntilSave) {
-  auto item = store().AddMail("Inbox", {"IPM.Note", "Before", "<p>old</p>", "", {}});
+  MailSpec mailSpec = ThreeAttachments();
+  auto item = store().AddMail("Inbox", mailSpec);
   item->SetSubject("After");
   item->SetHTMLBody("<p>new</p>");
   item->SetBillingInformation("KZO_PROCESSED_ITEM");
-  item->Attachments();  // reading the collection changes nothing
+  for (auto& a : item->Attachments()->All())
+    if (a->FileName() != "notes.txt") a->Delete();
+  EXPECT_EQ(item->Attachments()->Count(), 1);
   auto other = Reopen(item);
-  EXPECT_EQ(other->Subject(), "Before");
-  EXPECT_EQ(other->HTMLBody(), "<p>old</p>");
+  EXPECT_EQ(other->Subject(), mailSpec.subject);
+  EXPECT_EQ(other->HTMLBody(), mailSpec.htmlBody);
   EXPECT_EQ(other->BillingInformation(), "");
+  EXPECT_EQ(other->Attachments()->Count(), 3);
   EXPECT_EQ(item->Subject(), "After");  // the editing object sees its own edits
   item->Save();
   auto fresh = Reopen(item);
   EXPECT_EQ(fresh->Subject(), "After");
   EXPECT_EQ(fresh->HTMLBody(), "<p>new</p>");
   EXPECT_EQ(fresh->BillingInformation(), "KZO_PROCESSED_ITEM");
+  auto left = fresh->Attachments()->All();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0]->FileName(), "notes.txt");
+  fresh->SetBillingInformation("");
+  fresh->Save();
+  EXPECT_EQ(Reopen(fresh)->BillingInformation(), "");
 }
 
 TEST_P(StoreContractTest, FailedSaveLeavesTheStoredItemExactlyAsBefore) {
@@ -320,19 +321,6 @@ TEST_P(StoreContractTest, FailedSaveLeavesTheStoredItemExactlyAsBefore) {
   EXPECT_EQ(saved->BillingInformation(), "KZO_PROCESSED_ITEM");
 }
 
-TEST_P(StoreContractTest, AttachmentDeleteTakesEffectOnSave) {
-  auto item = store().AddMail("Inbox", ThreeAttachments());
-  for (auto& a : item->Attachments()->All()) {
-    if (a->FileName() != "notes.txt") a->Delete();
-  }
-  EXPECT_EQ(item->Attachments()->Count(), 1);
-  EXPECT_EQ(Reopen(item)->Attachments()->Count(), 3);
-  item->Save();
-  auto left = Reopen(item)->Attachments()->All();
-  ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(left[0]->FileName(), "notes.txt");
-}
-
 TEST_P(StoreContractTest, DeleteMovesToDeletedItemsAndFromThereRemoves) {
   auto inbox = Folder("Inbox");
   auto deleted = Folder("Deleted Items");
@@ -354,15 +342,11 @@ TEST_P(StoreContractTest, DeleteMovesToDeletedItemsAndFromThereRemoves) {
   inBin->Delete();
   EXPECT_EQ(deleted->Items()->Count(), deletedBefore);
   EXPECT_EQ(ErrorNumberOf([&] { inBin->HTMLBody(); }), errnum::kObjectGone);
-}
-
-TEST_P(StoreContractTest, DeletePermanentlyLeavesNoCopyAnywhere) {
-  auto deleted = Folder("Deleted Items");
-  std::int64_t deletedBefore = deleted->Items()->Count();
-  auto item = store().AddMail("Inbox", {"IPM.Note", "gone", "<p>g</p>", "", {}});
-  item->DeletePermanently();
-  EXPECT_EQ(ErrorNumberOf([&] { item->Subject(); }), errnum::kObjectGone);
-  EXPECT_EQ(Folder("Inbox")->Items()->Count(), 0);
+  // For good: no copy anywhere.
+  auto gone = store().AddMail("Inbox", {"IPM.Note", "gone", "<p>g</p>", "", {}});
+  gone->DeletePermanently();
+  EXPECT_EQ(ErrorNumberOf([&] { gone->Subject(); }), errnum::kObjectGone);
+  EXPECT_EQ(inbox->Items()->Count(), 1);
   EXPECT_EQ(deleted->Items()->Count(), deletedBefore);
 }
 
@@ -447,11 +431,15 @@ TEST_P(StoreContractTest, AddTakesTheFileNameFromThePathAndTheDisplayNameAsGiven
   EXPECT_EQ(added->DisplayName(), "report.pdf");
   auto plain = item->Attachments()->Add(path.string(), "");
   EXPECT_EQ(plain->DisplayName(), "report(1).pdf");
+  plain->SetField(om::PR_ATTACHMENT_HIDDEN, true);  // as the token is added
   item->Save();
   auto back = Reopen(item)->Attachments()->All();
   ASSERT_EQ(back.size(), 2u);
-  EXPECT_EQ(back[0]->FileName(), "report(1).pdf");
-  EXPECT_EQ(back[0]->Size(), 99);
+  for (auto& a : back) {
+    EXPECT_EQ(a->FileName(), "report(1).pdf");
+    EXPECT_EQ(a->Size(), 99);
+  }
+  EXPECT_NE(Hidden(back[0]), Hidden(back[1]));
 
   EXPECT_EQ(
       ErrorNumberOf([&] { item->Attachments()->Add((Files() / "missing.bin").string(), ""); }),
@@ -468,32 +456,6 @@ TEST_P(StoreContractTest, PlainTextMailGivenAnHtmlBodyBecomesAnHtmlMail) {
   item->SetHTMLBody(html);
   item->Save();
   EXPECT_EQ(Reopen(item)->HTMLBody(), html);
-}
-
-TEST_P(StoreContractTest, BillingInformationRoundTrip) {
-  auto item = store().AddMail("Inbox", {"IPM.Note", "bill", "<p>b</p>", "", {}});
-  EXPECT_EQ(item->BillingInformation(), "");
-  item->SetBillingInformation("KZO_PROCESSED_ITEM");
-  item->Save();
-  EXPECT_EQ(Reopen(item)->BillingInformation(), "KZO_PROCESSED_ITEM");
-  auto again = Reopen(item);
-  again->SetBillingInformation("");
-  again->Save();
-  EXPECT_EQ(Reopen(again)->BillingInformation(), "");
-}
-
-TEST_P(StoreContractTest, HiddenTokenAttachmentSurvivesReopen) {
-  auto item = store().AddMail("Inbox", {"IPM.Note", "token", "<p>b</p>", "", {}});
-  fs::path token = Files() / "SYS_TOKEN_5555.TXT";
-  WriteAll(token, " ");
-  auto a = item->Attachments()->Add(token.string(), "");
-  a->SetField(om::PR_ATTACHMENT_HIDDEN, true);
-  item->Save();
-  auto back = Reopen(item)->Attachments()->All();
-  ASSERT_EQ(back.size(), 1u);
-  EXPECT_EQ(back[0]->FileName(), "SYS_TOKEN_5555.TXT");
-  EXPECT_EQ(back[0]->Size(), 1);
-  EXPECT_TRUE(Hidden(back[0]));
 }
 
 }  // namespace stow::contract

@@ -4,7 +4,7 @@
 // implementing StoreUnderTest and instantiating the suite in its own file:
 //
 //   INSTANTIATE_TEST_SUITE_P(Memory, StoreContractTest,
-//                            ::testing::Values(StoreParam{"Memory", MakeMemoryStore}),
+//                            ::testing::Values(StoreParamOf<MemoryStoreUnderTest>("Memory")),
 //                            StoreParamName);
 //
 // Stores differ in what they can be made to do (fail a save, put an item in
@@ -76,6 +76,15 @@ struct StoreParam {
 std::string MimeMessageOf(const MailSpec& mailSpec, int serial);
 // Sets the hidden flags mailSpec asks for on item (saving it when there are any).
 std::shared_ptr<om::Item> HideAsSpecified(std::shared_ptr<om::Item> item, const MailSpec& mailSpec);
+
+// The parameter of a store whose StoreUnderTest T is made over the store's folder.
+template <class T>
+StoreParam StoreParamOf(std::string name, std::function<std::string()> missing = nullptr) {
+  auto make = [](const std::filesystem::path& dir) -> std::unique_ptr<StoreUnderTest> {
+    return std::make_unique<T>(dir);
+  };
+  return {std::move(name), make, std::move(missing)};
+}
 
 inline std::string StoreParamName(const ::testing::TestParamInfo<StoreParam>& info) {
   return info.param.name;

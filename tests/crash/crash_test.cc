@@ -1,14 +1,8 @@
 // Crash safety of detach-all and reattach-all on a Maildir: the program is killed
 // with SIGKILL at random moments and just before chosen write steps (found by
 // tracing its system calls, so no hook in the program is needed), and after every
-// kill the harness checks what a user would lose:
-//   - every message file parses, and every message of the corpus is there exactly
-//     once (by Message-ID), with nothing new beside it;
-//   - every original attachment (by SHA-256) is in its message, or in a saved file
-//     that the message's records (`show --json`, processed_attachments) name;
-// and after the kills, a run to the end finishes the work (all detached, then all
-// re-attached) and leaves no temporary file in the Maildir's tmp/, the attachment
-// folder or the temporary folder.
+// kill the harness checks what a user would lose (Lost() of common/maildir_harness.h);
+// after the kills, a run to the end finishes the work and leaves no temporary file.
 //
 // Short form by default (at least 40 kills, and a kill before a sample of the write
 // steps of a whole run). STOW_CRASH_KILLS=1000 for the long form;

@@ -1,7 +1,4 @@
 #pragma once
-// Tests describe mails with designated initializers and leave the other fields at
-// their defaults on purpose.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 // Small readers over the items and files the engine tests look at.
 
 #include <memory>

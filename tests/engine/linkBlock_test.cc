@@ -30,7 +30,7 @@ TEST(LinkBlock, TemplateIsByteExact) {
   EXPECT_EQ(BuildLinkBlock("LINKS"), kExpectedTemplate);
 }
 
-TEST(LinkBlock, EntriesShowNameOrPathByDisplayOption) {
+TEST(LinkBlock, EntriesShowNameOrPathByDisplayOptionAndHostileNamesStayInside) {
   LinkSettings s;
   s.AttachmentDisplayOption = 1;
   LinkLists lists;
@@ -42,6 +42,10 @@ TEST(LinkBlock, EntriesShowNameOrPathByDisplayOption) {
             "href='file:///home/u/My%20Attachments/1%20%232.pdf'>a.pdf</a></font></li><li><font "
             "face=\"Arial\" size=\"1\"><a href='file:///home/u/%C3%A9/100%25%3F.doc'>b&#39;.doc"
             "</a></font></li></ul>");
+  // Hostile names cannot break out of the link.
+  lists.AddEntries("/m/a'><script>x</script>.pdf", "a'><script>x</script>.pdf", s);
+  EXPECT_EQ(lists.Windows.find("<script>"), std::string::npos);
+  EXPECT_NE(lists.Windows.find("a&#39;&gt;&lt;script&gt;"), std::string::npos);
 }
 
 TEST(LinkBlock, SectionsFollowTheEmbedSettings) {
@@ -69,26 +73,14 @@ TEST(LinkBlock, SectionsFollowTheEmbedSettings) {
   EXPECT_EQ(text.find("<B>&nbsp;Windows Friendly Links:</B><BR>"), 0u);
   EXPECT_EQ(text.find("Mac Friendly"), std::string::npos);
   EXPECT_EQ(text.find("HTTP Friendly"), std::string::npos);
-}
 
-TEST(LinkBlock, ManualDetachWithMacHttpOnlyOnAutomaticGetsThePlainList) {
-  LinkSettings s;
+  // A manual detach with Mac and web links only on automatic ones gets the plain list.
   s.EmbedMacPath = s.EmbedHTTPPath = s.MacHTTPOnAutoDetachment = true;
   s.HTTPAddress = "http://h/";
-  LinkLists lists;
-  lists.AddEntries("/m/x.pdf", "x.pdf", s);
   EXPECT_EQ(BuildLinksText(lists, s, false), "<ul>" + lists.Windows + "</ul>");
   std::string automatic = BuildLinksText(lists, s, true);
   EXPECT_NE(automatic.find("Mac Friendly"), std::string::npos);
   EXPECT_NE(automatic.find("HTTP Friendly"), std::string::npos);
-}
-
-TEST(LinkBlock, HostileNamesCannotBreakOutOfTheLink) {
-  LinkSettings s;
-  LinkLists lists;
-  lists.AddEntries("/m/a'><script>x</script>.pdf", "a'><script>x</script>.pdf", s);
-  EXPECT_EQ(lists.Windows.find("<script>"), std::string::npos);
-  EXPECT_NE(lists.Windows.find("a&#39;&gt;&lt;script&gt;"), std::string::npos);
 }
 
 TEST(PathTranslation, MacAndWebForms) {
@@ -99,11 +91,19 @@ TEST(PathTranslation, MacAndWebForms) {
   EXPECT_EQ(TranslateToHTTPPath("f.pdf", "http://h\\"), "http://h/");
 }
 
-TEST(RemoveLinks, RemovingTheBlockGivesBackTheOriginalBody) {
+TEST(RemoveLinks, RemovingTheBlockGivesBackTheOriginalBodyAndMalformedOnesStay) {
   const std::string body = "<html><body><p>Hello</p></body></html>";
   const std::string block = BuildLinkBlock("<ul><li>x</li></ul>");
   EXPECT_EQ(RemoveAttachmentsLinks(PlaceLinkBlock(body, block, 0)), body);
   EXPECT_EQ(RemoveAttachmentsLinks(PlaceLinkBlock(body, block, 1)), body);
+  // A block without its end comment is cut to its closing table ("<br>" in front is not
+  // part of the cut).
+  std::string old = block.substr(0, block.find("<!--END_KZO--->"));
+  EXPECT_EQ(RemoveAttachmentsLinks("A" + old + "B"), "A<br>B");
+  // Malformed blocks leave the text unchanged.
+  for (const std::string text : {"x tableKZOSTART y", "<!--END_KZO---> then tableKZOSTART",
+                                 "<x id=tableKZOSTART> tableKZOEND no close", ""})
+    EXPECT_EQ(RemoveAttachmentsLinks(text), text);
 }
 
 TEST(RemoveLinks, OneCallTakesTheFirstBlockAndItsCopiesOnly) {
@@ -115,19 +115,6 @@ TEST(RemoveLinks, OneCallTakesTheFirstBlockAndItsCopiesOnly) {
   std::string once = RemoveAttachmentsLinks(twice);
   EXPECT_EQ(once, b1 + "body");
   EXPECT_EQ(RemoveAllAttachmentsLinks(twice), "body");
-}
-
-TEST(RemoveLinks, BlockWithoutEndCommentIsCutToItsClosingTable) {
-  std::string block = BuildLinkBlock("L");
-  std::string old = block.substr(0, block.find("<!--END_KZO--->"));
-  // "<br>" in front is not part of the cut.
-  EXPECT_EQ(RemoveAttachmentsLinks("A" + old + "B"), "A<br>B");
-}
-
-TEST(RemoveLinks, MalformedBlocksLeaveTheTextUnchanged) {
-  for (const std::string text : {"x tableKZOSTART y", "<!--END_KZO---> then tableKZOSTART",
-                                 "<x id=tableKZOSTART> tableKZOEND no close", ""})
-    EXPECT_EQ(RemoveAttachmentsLinks(text), text);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ TEST(GetFolderType, MailboxFolderOrNothing) {
   EXPECT_EQ(GetFolderType(""), "");
 }
 
-TEST_F(AddinTest, FullFolderPathsAndBack) {
+TEST_F(AddinTest, FullFolderPathsAndBackAndMailboxNames) {
   auto inbox = env.Inbox();
   auto sub = env.mem().AddFolder(inbox, "Projects");
   auto deeper = env.mem().AddFolder(sub, "2011");
@@ -41,18 +41,16 @@ TEST_F(AddinTest, FullFolderPathsAndBack) {
   EXPECT_EQ(env.ui.MessageBoxes()[0].style, ui::vbCritical);
   EXPECT_FALSE(GetFolderFromPath("  ", true));
   EXPECT_EQ(env.MessageTexts().size(), 1u);
-}
-
-TEST_F(AddinTest, MailboxNamesOpenTheSharedInbox) {
+  // Mailbox names open the shared inbox.
   auto shared = env.mem().AddMailbox("Jane");
-  auto found = GetFolderFromPath("Jane", false);
+  found = GetFolderFromPath("Jane", false);
   ASSERT_TRUE(found);
   EXPECT_EQ(found->FolderPath(), shared->FolderPath());
   EXPECT_FALSE(GetFolderFromPath("Nobody", true));
-  EXPECT_EQ(env.MessageTexts().size(), 1u);
+  EXPECT_EQ(env.MessageTexts().size(), 2u);
 }
 
-TEST_F(AddinTest, CurrentFolderFollowsTheActiveWindow) {
+TEST_F(AddinTest, CurrentFolderFollowsTheActiveWindowShellObjectAndModalForms) {
   EXPECT_EQ(GetCurrentFolderPath(), "");
   EXPECT_FALSE(IsActiveWindowOfInspector());
   auto sent = env.store().GetDefaultFolder(om::olFolderSentMail);
@@ -64,6 +62,15 @@ TEST_F(AddinTest, CurrentFolderFollowsTheActiveWindow) {
   EXPECT_EQ(GetCurrentFolderPath(), "\\\\Personal Folders\\Sent Items");
   env.host().FailActiveWindow();
   EXPECT_FALSE(IsActiveWindowOfInspector());
+  // The shell object, and modal forms.
+  EXPECT_EQ(GetWS(), env.ws);
+  env.factory.FailCreation("Wscript.Shell");
+  EXPECT_FALSE(GetWS());
+  ui::Form form("frmTest");
+  int shown = 0;
+  env.ui.OnModal("frmTest", [&](ui::Form&) { ++shown; });
+  ShowFormModal(form);
+  EXPECT_EQ(shown, 1);
 }
 
 TEST_F(AddinTest, PickingAHostFolder) {
@@ -77,17 +84,6 @@ TEST_F(AddinTest, PickingAHostFolder) {
   EXPECT_EQ(env.ui.BroughtToFront(), std::vector<ui::WindowHandle>{main});
   env.host().SetPickFolderAnswer(nullptr);
   EXPECT_FALSE(PickOutlookFolder(nullptr));
-}
-
-TEST_F(AddinTest, ShellObjectAndModalForms) {
-  EXPECT_EQ(GetWS(), env.ws);
-  env.factory.FailCreation("Wscript.Shell");
-  EXPECT_FALSE(GetWS());
-  ui::Form form("frmTest");
-  int shown = 0;
-  env.ui.OnModal("frmTest", [&](ui::Form&) { ++shown; });
-  ShowFormModal(form);
-  EXPECT_EQ(shown, 1);
 }
 
 }  // namespace

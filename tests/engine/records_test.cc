@@ -20,19 +20,7 @@ std::shared_ptr<cProcessedAttachment> Record(std::string path, std::string name,
   return r;
 }
 
-// Reports shown so far, by routine label.
-struct Reports {
-  explicit Reports(SupportEnv& env) {
-    env.ui.OnModal("frmErrorReport", [this](ui::Form& f) {
-      texts.push_back(f.Find<ui::TextBox>("txtReport")->Text);
-      f.Unload();
-      modGlobal::blnErrorReportShown = false;  // see every report of the test
-    });
-  }
-  std::vector<std::string> texts;
-};
-
-TEST(ProcessedAttachments, ToStringOfAnImageAndAFile) {
+TEST(ProcessedAttachments, ToStringOfAnImageAndAFileAndPathsKeyedByteForByte) {
   SupportEnv env;
   cProcessedAttachments list;
   ASSERT_TRUE(
@@ -44,6 +32,23 @@ TEST(ProcessedAttachments, ToStringOfAnImageAndAFile) {
             "/home/u/att/2011.07.06_14.30.00_report.pdf\treport.pdf\t0");
   cProcessedAttachments empty;
   EXPECT_EQ(empty.ToString(), "");
+  // Paths are keyed byte for byte and the first line of a path wins.
+  cProcessedAttachments keyed;
+  // Another case, another normalisation, a folded sharp s: four files, four records.
+  keyed.FromString(
+      "/x/R\xC3\xA9sum\xC3\xA9.pdf\tfirst.pdf\t0\r\n"
+      "/x/R\xC3\x89SUM\xC3\x89.PDF\tsecond.pdf\t-1\r\n"
+      "/x/Re\xCC\x81sume\xCC\x81.pdf\tthird.pdf\t0\r\n"
+      "/x/STRASSE.pdf\tfourth.pdf\t0\r\n"
+      "/x/R\xC3\xA9sum\xC3\xA9.pdf\tagain.pdf\t-1");
+  ASSERT_EQ(keyed.Count(), 4);
+  EXPECT_EQ(keyed.Records()[0]->AttachmentName, "first.pdf");
+  EXPECT_FALSE(keyed.Records()[0]->blnInlineImage);
+  EXPECT_FALSE(keyed.Add(Record("/x/STRASSE.pdf", "x", false)));
+  EXPECT_TRUE(
+      keyed.Add(Record("/x/stra\xC3\x9F"
+                       "e.pdf",
+                       "x", false)));
 }
 
 // Text read and written back: the records it holds (name, then '*' for an inline image),
@@ -51,7 +56,7 @@ TEST(ProcessedAttachments, ToStringOfAnImageAndAFile) {
 TEST(ProcessedAttachments, TextReadsIntoRecordsAndWritesBackInOrder) {
   SupportEnv env;
   env.StartHost();
-  Reports reports(env);
+  auto& reports = env.Reports();
   struct Case {
     std::string text, written;
     std::vector<std::string> records;
@@ -79,62 +84,37 @@ TEST(ProcessedAttachments, TextReadsIntoRecordsAndWritesBackInOrder) {
       EXPECT_EQ(list.ToString(), c.written.empty() ? c.text : c.written);
     }
   }
-  EXPECT_TRUE(reports.texts.empty());
+  EXPECT_TRUE(reports.empty());
 }
 
-TEST(ProcessedAttachments, PathsAreKeyedByteForByteAndTheFirstLineOfAPathWins) {
-  SupportEnv env;
-  cProcessedAttachments list;
-  // Another case, another normalisation, a folded sharp s: four files, four records.
-  list.FromString(
-      "/x/R\xC3\xA9sum\xC3\xA9.pdf\tfirst.pdf\t0\r\n"
-      "/x/R\xC3\x89SUM\xC3\x89.PDF\tsecond.pdf\t-1\r\n"
-      "/x/Re\xCC\x81sume\xCC\x81.pdf\tthird.pdf\t0\r\n"
-      "/x/STRASSE.pdf\tfourth.pdf\t0\r\n"
-      "/x/R\xC3\xA9sum\xC3\xA9.pdf\tagain.pdf\t-1");
-  ASSERT_EQ(list.Count(), 4);
-  EXPECT_EQ(list.Records()[0]->AttachmentName, "first.pdf");
-  EXPECT_FALSE(list.Records()[0]->blnInlineImage);
-  EXPECT_FALSE(list.Add(Record("/x/STRASSE.pdf", "x", false)));
-  EXPECT_TRUE(
-      list.Add(Record("/x/stra\xC3\x9F"
-                      "e.pdf",
-                      "x", false)));
-}
-
-TEST(ProcessedAttachments, AFirstLineWithoutANameStopsAndIsReported) {
+TEST(ProcessedAttachments, AFirstLineWithoutANameOrNoDictionaryIsReported) {
   SupportEnv env;
   env.StartHost();
-  Reports reports(env);
+  auto& reports = env.Reports();
   cProcessedAttachments list;
   list.FromString("/kept.pdf\tkept.pdf\t0");
   list.FromString("just-a-path\r\n/b.pdf\tb.pdf\t0");
   EXPECT_EQ(list.Count(), 1);  // what was read before stays, nothing after
-  ASSERT_EQ(reports.texts.size(), 1u);
-  EXPECT_NE(reports.texts[0].find("In Function: cProcessedAttachments.SetString\r\n"),
-            std::string::npos);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("In Function: cProcessedAttachments.SetString\r\n"), std::string::npos);
 
   // Later lines that cannot be read are skipped without a report.
   list.FromString("/c.pdf\tc.pdf\t0\r\nonly-path\r\n\r\n");
-  EXPECT_EQ(reports.texts.size(), 1u);
+  EXPECT_EQ(reports.size(), 1u);
   auto r = list.Records();
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(r[2]->AttachmentPath, "only-path");
   EXPECT_EQ(r[2]->AttachmentName, "");
-}
 
-TEST(ProcessedAttachments, WithoutADictionaryNothingBreaks) {
-  SupportEnv env;
-  env.StartHost();
-  Reports reports(env);
+  // Without a dictionary nothing breaks, and that is reported.
   env.factory.FailCreation("Scripting.Dictionary");
-  cProcessedAttachments list;
-  EXPECT_FALSE(list.dicList);
-  list.FromString("/a.pdf\ta.pdf\t0");
-  EXPECT_EQ(list.ToString(), "");
-  EXPECT_FALSE(list.Add(Record("/a", "a", false)));
-  EXPECT_EQ(list.Count(), 0);
-  EXPECT_FALSE(reports.texts.empty());
+  cProcessedAttachments none;
+  EXPECT_FALSE(none.dicList);
+  none.FromString("/a.pdf\ta.pdf\t0");
+  EXPECT_EQ(none.ToString(), "");
+  EXPECT_FALSE(none.Add(Record("/a", "a", false)));
+  EXPECT_EQ(none.Count(), 0);
+  EXPECT_GT(reports.size(), 1u);
 }
 
 class UserPropertiesTest : public ::testing::Test {
@@ -231,11 +211,11 @@ TEST_F(UserPropertiesTest, ConflictIsExplainedOnceAndTheItemIsLeftAlone) {
 }
 
 TEST_F(UserPropertiesTest, AFailedWriteIsReported) {
-  Reports reports(env);
+  auto& reports = env.Reports();
   env.store->faults().Fail(mem::Op::kUserPropertySetValue, "", errnum::kFail);
   SetUserDefinedFieldValue(item, "P", Value(std::string("v")), FieldKind::kText, false);
-  ASSERT_EQ(reports.texts.size(), 1u);
-  EXPECT_NE(reports.texts[0].find("In Function: SetUserDefinedFieldValue\r\n"), std::string::npos);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("In Function: SetUserDefinedFieldValue\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -3,13 +3,11 @@
 #include <chrono>
 #include <string>
 
-#include "commands/commandRunner.h"
 #include "common/addin_environment.h"
 #include "engine/processEmail.h"
 #include "engine/userProperties.h"
 #include "host/RozozizeraRoreravo.h"
 #include "host/modMain.h"
-#include "monitoring/monitoring.h"
 #include "platform/ui.h"
 #include "support/attachmentFolders.h"
 #include "support/cSettings.h"
@@ -59,14 +57,19 @@ TEST_F(LifecycleTest, ConnectStartAndShutDownInTheHostsOrder) {
   Store("SentItemsOption", "0");
   Store("StartUpItemMonitoredFolders", "0");
   Store("StartUpSentItems", "0");
+  env.UseAttachmentFolder(env.MakeFolder("att"));
   RozozizeraRoreravo addin;
   Connect(addin);
   EXPECT_EQ(objOutlook, env.hostPtr());
   ASSERT_NE(objSettings, nullptr);
   EXPECT_EQ(objSettings->SentItemsOption, 0);
   EXPECT_NE(objFSO, nullptr);
+  // Connected without start-up complete, it tracks and monitors nothing.
   EXPECT_EQ(objExplorersEvent, nullptr);
+  EXPECT_EQ(colExplorers, nullptr);
   EXPECT_EQ(colMonitoredFolders, nullptr);
+  auto item = env.mem().Deliver(env.Inbox(), {.subject = "new", .attachments = {{"a.pdf", "a"}}});
+  EXPECT_FALSE(Processed(item));
 
   addin.AddinInstance_OnStartupComplete(Value());
   EXPECT_NE(objSafeUtils, nullptr);
@@ -92,25 +95,7 @@ TEST_F(LifecycleTest, ConnectStartAndShutDownInTheHostsOrder) {
   EXPECT_FALSE(modErroHandling::ReportShown());
 }
 
-TEST_F(LifecycleTest, ConnectedWithoutStartUpCompleteTracksAndMonitorsNothing) {
-  Store("EmailFolders", env.Inbox()->FolderPath());
-  Store("SentItemsOption", "0");
-  env.UseAttachmentFolder(env.MakeFolder("att"));
-  RozozizeraRoreravo addin;
-  Connect(addin);
-  env.OpenExplorer();
-  EXPECT_NE(objSettings, nullptr);
-  EXPECT_EQ(objExplorersEvent, nullptr);
-  EXPECT_EQ(colExplorers, nullptr);
-  mem::MailSpec mailSpec;
-  mailSpec.subject = "new";
-  mailSpec.attachments.push_back(mem::AttachmentSpec{"a.pdf", "a", "", false});
-  auto item = env.mem().Deliver(env.Inbox(), mailSpec);
-  EXPECT_FALSE(IsProcessed(env.Reload(item)));
-}
-
-TEST_F(LifecycleTest, MonitorsFollowTheSettings) {
-  env.OpenExplorer();
+TEST_F(LifecycleTest, MonitorsFollowTheSettingsAndAHostWithoutWindowGetsACalendarWithoutBar) {
   Store("EmailFolders", "");
   Store("SentItemsOption", "2");
   {
@@ -118,6 +103,13 @@ TEST_F(LifecycleTest, MonitorsFollowTheSettings) {
     Start(addin);
     EXPECT_EQ(colMonitoredFolders, nullptr);
     EXPECT_EQ(oMonitoredSentItems, nullptr);
+    auto explorers = env.host().ExplorerList();
+    ASSERT_EQ(explorers.size(), 1u);
+    EXPECT_TRUE(explorers[0]->Visible());
+    EXPECT_EQ(explorers[0]->CurrentFolder()->DefaultItemType(), om::olAppointmentItem);
+    ASSERT_EQ(colExplorers->Count(), 1);
+    EXPECT_EQ(colExplorers->Item(1)->CommandBar(), nullptr);
+    EXPECT_EQ(strCurrentAttachmentFolder, "");
   }
   ExpectAllReleased();
   Store("SentItemsOption", "1");
@@ -126,18 +118,6 @@ TEST_F(LifecycleTest, MonitorsFollowTheSettings) {
   Start(addin);
   EXPECT_EQ(colMonitoredFolders, nullptr);
   EXPECT_NE(oMonitoredSentItems, nullptr);
-}
-
-TEST_F(LifecycleTest, HostWithoutWindowGetsADisplayedCalendarExplorerWithoutBar) {
-  RozozizeraRoreravo addin;
-  Start(addin);
-  auto explorers = env.host().ExplorerList();
-  ASSERT_EQ(explorers.size(), 1u);
-  EXPECT_TRUE(explorers[0]->Visible());
-  EXPECT_EQ(explorers[0]->CurrentFolder()->DefaultItemType(), om::olAppointmentItem);
-  ASSERT_EQ(colExplorers->Count(), 1);
-  EXPECT_EQ(colExplorers->Item(1)->CommandBar(), nullptr);
-  EXPECT_EQ(strCurrentAttachmentFolder, "");
 }
 
 TEST_F(LifecycleTest, FolderSwitchRebuildsTheBarOnlyForMailAndPostFolders) {
@@ -187,7 +167,7 @@ TEST_F(LifecycleTest, ExplorerKeysStayUniqueWhenExplorersCloseAndOpen) {
 }
 
 TEST_F(LifecycleTest, LastExplorerClosingEvenWithAnInspectorOpenOrTheHostQuittingReleasesAll) {
-  auto item = env.AddMail(mem::MailSpec{"IPM.Note", "s", "<p>x</p>", "", "", {}, "", "", "", {}});
+  auto item = env.AddMail({.subject = "s", .htmlBody = "<p>x</p>"});
   auto explorer = env.OpenExplorer();
   {
     RozozizeraRoreravo addin;
@@ -207,10 +187,8 @@ TEST_F(LifecycleTest, LastExplorerClosingEvenWithAnInspectorOpenOrTheHostQuittin
 }
 
 TEST_F(LifecycleTest, ReadInspectorsGetABarPerItemAndLoseItOnClose) {
-  auto item =
-      env.AddMail(mem::MailSpec{"IPM.Note", "read", "<p>x</p>", "", "", {}, "", "", "", {}});
-  auto meeting = env.AddMail(
-      mem::MailSpec{"IPM.Schedule.Meeting.Request", "m", "", "", "", {}, "", "", "", {}});
+  auto item = env.AddMail({.subject = "read", .htmlBody = "<p>x</p>"});
+  auto meeting = env.AddMail({.messageClass = "IPM.Schedule.Meeting.Request", .subject = "m"});
   env.OpenExplorer();
   RozozizeraRoreravo addin;
   Start(addin);
@@ -229,14 +207,17 @@ TEST_F(LifecycleTest, ReadInspectorsGetABarPerItemAndLoseItOnClose) {
 
 TEST_F(LifecycleTest, RepliesToProcessedMailCarryTheRecordsOthersGetNoComposeBar) {
   env.UseAttachmentFolder(env.MakeFolder("att"));
-  mem::MailSpec mailSpec{
-      "IPM.Note", "orig", "<html><body>x</body></html>", "", "", {}, "idx-1", "topic", "", {}};
-  mailSpec.attachments.push_back(mem::AttachmentSpec{"a.pdf", "a", "", false});
-  auto original = env.AddMail(mailSpec);
+  auto original = env.AddMail({.subject = "orig",
+                               .htmlBody = "<html><body>x</body></html>",
+                               .conversationIndex = "idx-1",
+                               .conversationTopic = "topic",
+                               .attachments = {{"a.pdf", "a"}}});
   ProcessEmail(original, true, "", false);
   original = env.Reload(original);
-  auto plain = env.AddMail(
-      mem::MailSpec{"IPM.Note", "plain", "<p>y</p>", "", "", {}, "idx-2", "topic2", "", {}});
+  auto plain = env.AddMail({.subject = "plain",
+                            .htmlBody = "<p>y</p>",
+                            .conversationIndex = "idx-2",
+                            .conversationTopic = "topic2"});
   env.OpenExplorer(nullptr, {original});
   RozozizeraRoreravo addin;
   Start(addin);

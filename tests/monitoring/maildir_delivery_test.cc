@@ -14,61 +14,41 @@
 namespace stow::testing {
 namespace {
 
-std::string Message(const std::string& subject, const std::string& file) {
-  return Render({subject + "@example.org", subject, "", {{file, "%PDF-1.4\n"}}, {}, "XYZ", "\n"});
+// The first of folder's items with that subject, if any.
+std::shared_ptr<om::Item> FindBySubject(const std::shared_ptr<om::Folder>& folder,
+                                        const std::string& subject) {
+  auto walk = folder->Items()->Enumerate();
+  while (auto item = walk->Next())
+    if (item->Subject() == subject) return item;
+  return nullptr;
 }
 
-class MaildirDeliveryTest : public ::testing::Test {
- protected:
-  MaildirDeliveryTest() : env(MaildirOptions()) {}
-  void SetUp() override {
-    maildirRoot = env.Root() + "/Maildir";
-    MakeMaildir(maildirRoot);
-    att = env.MakeFolder("att");
-    env.UseAttachmentFolder(att);
-    env.SetSetting("EmailFolders", env.Inbox()->FolderPath());
-    env.SetSetting("StartUpItemMonitoredFolders", "0");
-    env.SetSetting("SentItemsOption", "2");
-  }
-  void TearDown() override {
-    env.loop.Advance(std::chrono::seconds(1));
-    addin.reset();
-  }
-
-  void Deliver(const std::string& dir, const std::string& text) {
-    std::string unique = std::to_string(1704189600 + serial++) + ".M1P1.testhost";
-    stow::testing::Deliver(dir, unique, text, "new");
-  }
-
-  std::shared_ptr<om::Item> FindBySubject(const std::shared_ptr<om::Folder>& folder,
-                                          const std::string& subject) {
-    auto walk = folder->Items()->Enumerate();
-    while (auto item = walk->Next())
-      if (item->Subject() == subject) return item;
-    return nullptr;
-  }
-
-  void StartHost(std::shared_ptr<om::Explorer>* explorer = nullptr) {
-    auto e = env.OpenExplorer();
-    if (explorer) *explorer = e;
-    addin = std::make_unique<RozozizeraRoreravo>();
-    addin->AddinInstance_OnConnection(env.hostPtr(), 0, nullptr, Value());
-    addin->AddinInstance_OnStartupComplete(Value());
-    ASSERT_NE(modGlobal::colMonitoredFolders, nullptr);
-    ASSERT_EQ(modGlobal::colMonitoredFolders->Count(), 1);
-  }
-
-  AddinEnvironment env;
-  std::unique_ptr<RozozizeraRoreravo> addin;
-  std::string maildirRoot, att;
+TEST(MaildirDeliveryTest, DeliveryDuringABatchIsDetachedInsideTheBatch) {
+  AddinEnvironment env(MaildirOptions());
+  std::string maildirRoot = env.Root() + "/Maildir", att = env.MakeFolder("att");
   int serial = 0;
-};
-
-TEST_F(MaildirDeliveryTest, DeliveryDuringABatchIsDetachedInsideTheBatch) {
-  Deliver(maildirRoot + "/.Work", Message("w1", "w1.pdf"));
-  Deliver(maildirRoot + "/.Work", Message("w2", "w2.pdf"));
-  Deliver(maildirRoot + "/.Work", Message("w3", "w3.pdf"));
-  StartHost();
+  auto deliver = [&](const std::string& dir, const std::string& subject) {
+    stow::testing::Deliver(dir, std::to_string(1704189600 + serial++) + ".M1P1.testhost",
+                           Render({subject + "@example.org",
+                                   subject,
+                                   "",
+                                   {{subject + ".pdf", "%PDF-1.4\n"}},
+                                   {},
+                                   "XYZ",
+                                   "\n"}),
+                           "new");
+  };
+  env.UseAttachmentFolder(att);
+  env.SetSetting("EmailFolders", env.Inbox()->FolderPath());
+  env.SetSetting("StartUpItemMonitoredFolders", "0");
+  env.SetSetting("SentItemsOption", "2");
+  for (const char* subject : {"w1", "w2", "w3"}) deliver(maildirRoot + "/.Work", subject);
+  env.OpenExplorer();
+  RozozizeraRoreravo addin;
+  addin.AddinInstance_OnConnection(env.hostPtr(), 0, nullptr, Value());
+  addin.AddinInstance_OnStartupComplete(Value());
+  ASSERT_NE(modGlobal::colMonitoredFolders, nullptr);
+  ASSERT_EQ(modGlobal::colMonitoredFolders->Count(), 1);
   auto work = env.store().Folders()->Item(1)->Folders()->Item("Work");
   ASSERT_NE(work, nullptr);
   std::vector<std::shared_ptr<om::Item>> selection;
@@ -83,7 +63,7 @@ TEST_F(MaildirDeliveryTest, DeliveryDuringABatchIsDetachedInsideTheBatch) {
   env.loop.Post([&] {
     env.loop.Post([&] {
       env.loop.Post([&] {
-        Deliver(maildirRoot, Message("inbetween", "mid.pdf"));
+        deliver(maildirRoot, "inbetween");
         env.loop.Post([&] {
           auto item = FindBySubject(env.Inbox(), "inbetween");
           detachedBeforeBatchEnded = item && IsProcessed(item);
@@ -102,6 +82,7 @@ TEST_F(MaildirDeliveryTest, DeliveryDuringABatchIsDetachedInsideTheBatch) {
     EXPECT_TRUE(IsProcessed(item)) << s;
   }
   EXPECT_EQ(env.ListFiles(att).size(), 4u);
+  env.loop.Advance(std::chrono::seconds(1));
 }
 
 }  // namespace

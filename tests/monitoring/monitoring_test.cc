@@ -7,8 +7,6 @@
 #include <string>
 
 #include "common/addin_environment.h"
-#include "engine/processEmail.h"
-#include "host/modMain.h"
 #include "support/cSettings.h"
 #include "support/modGlobal.h"
 
@@ -56,11 +54,13 @@ TEST_F(MonitoringTest, OnlyPlainMailInAMonitoredFolderIsDetached) {
   subMonitorMailFolders(false);
   auto note = env.mem().Deliver(env.Inbox(), Mail("note", "ipm.note"));
   auto smime = env.mem().Deliver(env.Inbox(), Mail("smime", "IPM.Note.SMIME"));
+  auto secure = env.mem().Deliver(env.Inbox(), Mail("secure", "IPM.Note.Secure"));
   auto meeting = env.mem().Deliver(env.Inbox(), Mail("meet", "IPM.Schedule.Meeting.Request"));
   auto post = env.mem().Deliver(env.Inbox(), Mail("post", "IPM.Post"));
   auto elsewhere = env.mem().Deliver(other, Mail("elsewhere"));
   EXPECT_TRUE(Processed(note));
   EXPECT_FALSE(Processed(smime));
+  EXPECT_FALSE(Processed(secure));
   EXPECT_FALSE(Processed(meeting));
   EXPECT_FALSE(Processed(post));
   EXPECT_FALSE(Processed(elsewhere));
@@ -134,10 +134,12 @@ TEST_F(MonitoringTest, SentItemsOptionOneDeletesAttachmentsWithoutSavingFiles) {
   auto old1 = env.AddMail(Mail("old1"), sent);
   auto old2 = env.AddMail(Mail("old2"), sent);
   auto marked = env.AddMail(Mail("marked", "IPM.Note", "KZO_PROCESSED_ITEM"), sent);
+  auto sealed = env.AddMail(Mail("sealed", "IPM.Note.SMIME"), sent);
   MonitorSentItemsFolder(false);
   EXPECT_EQ(AttachmentCount(old1), 0);
   EXPECT_EQ(AttachmentCount(old2), 0);
   EXPECT_EQ(AttachmentCount(marked), 1);
+  EXPECT_EQ(AttachmentCount(sealed), 1) << "signed or encrypted mail is left as it is";
   auto fresh = env.mem().Deliver(sent, Mail("fresh"));
   EXPECT_EQ(AttachmentCount(fresh), 0);
   EXPECT_FALSE(Processed(fresh));
@@ -166,19 +168,6 @@ TEST_F(MonitoringTest, NoSentItemsFolderMeansNoSweepAndNoMonitor) {
   MonitorSentItemsFolder(false);
   EXPECT_EQ(oMonitoredSentItems, nullptr);
   EXPECT_TRUE(env.ui.MessageBoxes().empty());
-}
-
-TEST_F(MonitoringTest, ShutDownLeavesTheMonitorsToTheAddinsUnloading) {
-  env.SetSetting("StartUpItemMonitoredFolders", "0");
-  Monitor({env.Inbox()->FolderPath()});
-  subMonitorMailFolders(false);
-  env.SetSetting("SentItemsOption", "1");
-  env.SetSetting("StartUpSentItems", "0");
-  MonitorSentItemsFolder(false);
-  // The clean-up releases its own list; the monitors go when the add-in is unloaded.
-  modMain::subKillObjects();
-  EXPECT_NE(colMonitoredFolders, nullptr);
-  EXPECT_NE(oMonitoredSentItems, nullptr);
 }
 
 }  // namespace

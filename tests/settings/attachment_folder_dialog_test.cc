@@ -23,7 +23,7 @@ class AttachmentFolderDialogTest : public testing::AddinTest {
   std::shared_ptr<office::RibbonUI> ribbon;
 };
 
-TEST_F(AttachmentFolderDialogTest, RefusesBlanksAndMissingFolders) {
+TEST_F(AttachmentFolderDialogTest, RefusesBlanksAndMissingFoldersAndCancelStoresNothing) {
   env.OpenExplorer();
   frmAttachmentFolder dialog;
   dialog.Show(false);
@@ -33,6 +33,10 @@ TEST_F(AttachmentFolderDialogTest, RefusesBlanksAndMissingFolders) {
     EXPECT_EQ(dialog.lblWarning.Caption, "Invalid Folder Path");
     EXPECT_TRUE(dialog.Loaded());
   }
+  env.ui.QueueFolder(env.MakeFolder("x"));
+  dialog.cmdBrowse.PerformClick();
+  dialog.cmdCancel.PerformClick();
+  EXPECT_FALSE(dialog.Loaded());
   EXPECT_EQ(ReadAttachmentFolderPathFromRegistry(env.Inbox()->FolderPath()), "");
   EXPECT_TRUE(ribbon->Invalidated().empty());
 }
@@ -53,18 +57,6 @@ TEST_F(AttachmentFolderDialogTest, StoresForTheFolderOnScreenOnly) {
   EXPECT_EQ(modGlobal::strCurrentAttachmentFolder, chosen);
   EXPECT_EQ(ribbon->Invalidated(),
             (std::vector<std::string>{"cmdAttachmentFolder", "sepMailFolder"}));
-}
-
-TEST_F(AttachmentFolderDialogTest, CancelStoresNothing) {
-  env.OpenExplorer();
-  frmAttachmentFolder dialog;
-  dialog.Show(false);
-  env.ui.QueueFolder(env.MakeFolder("x"));
-  dialog.cmdBrowse.PerformClick();
-  dialog.cmdCancel.PerformClick();
-  EXPECT_FALSE(dialog.Loaded());
-  EXPECT_EQ(ReadAttachmentFolderPathFromRegistry(env.Inbox()->FolderPath()), "");
-  EXPECT_TRUE(ribbon->Invalidated().empty());
 }
 
 TEST_F(AttachmentFolderDialogTest, WithoutAHostFolderNothingIsStoredAsIfItWorked) {

@@ -3,13 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
 
 #include "common/addin_environment.h"
 #include "engine/naming.h"
-#include "monitoring/monitoring.h"
 #include "platform/hostapp/safe_library.h"
 #include "platform/office.h"
 #include "settings/fSettings.h"

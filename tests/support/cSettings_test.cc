@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <set>
 
 #include "settings_fixture.h"
 
@@ -64,7 +63,7 @@ TEST_F(SettingsStoreTest, FirstRunWritesTheDefaultsAndCreatesMyAttachments) {
   EXPECT_EQ(again.AttachmentFolderPath, folder);
 }
 
-TEST_F(SettingsStoreTest, OneNamingValuePresentMeansNoDefaults) {
+TEST_F(SettingsStoreTest, OneNamingValuePresentOrAnUnreadableStoreMeansNoDefaults) {
   for (const char* present : {"AttachmentNamingOption", "AttachmentDisplayOption"}) {
     registry = mem::MemoryRegistry();
     Store(present, "4");
@@ -78,21 +77,20 @@ TEST_F(SettingsStoreTest, OneNamingValuePresentMeansNoDefaults) {
     EXPECT_EQ(settings.SentItemsOption, 0);
     EXPECT_FALSE(std::filesystem::exists(Documents() + "/My Attachments"));
   }
-}
-
-TEST_F(SettingsStoreTest, AStoreThatCannotBeReadIsNotOverwrittenWithDefaults) {
+  // Nor does a store that cannot be read.
+  registry = mem::MemoryRegistry();
   Store("AttachmentNamingOption", "0");
   Store("AttachmentDisplayOption", "0");
   Store("SentItemsOption", "1");
   registry.FailOn(Op::QueryValue, syserr::kBusy, "AttachmentNamingOption");
   registry.FailOn(Op::QueryValue, syserr::kBusy, "AttachmentDisplayOption");
-  cSettings settings;
-  settings.AttachmentNamingOption = 4;
-  settings.ReadSettings();
+  cSettings unread;
+  unread.AttachmentNamingOption = 4;
+  unread.ReadSettings();
   EXPECT_EQ(Stored("SentItemsOption"), "1");
   EXPECT_FALSE(Stored("DeleteItemsPrompt"));
-  EXPECT_EQ(settings.AttachmentNamingOption, 4) << "an unreadable value keeps the option";
-  EXPECT_EQ(settings.SentItemsOption, 1);
+  EXPECT_EQ(unread.AttachmentNamingOption, 4) << "an unreadable value keeps the option";
+  EXPECT_EQ(unread.SentItemsOption, 1);
 }
 
 TEST_F(SettingsStoreTest, FlagsReadAsTrueForAnyNonZeroInteger) {
@@ -226,7 +224,7 @@ TEST_F(SettingsStoreTest, SaveWritesEveryOptionInItsEncodingAndOrder) {
   EXPECT_EQ(registry.ValueNames(platform::Hive::CurrentUser, kKeyPath), names);
 }
 
-TEST_F(SettingsStoreTest, AFailedWriteIsSkippedAndReportedByTheResult) {
+TEST_F(SettingsStoreTest, AFailedWriteOrCommitIsReportedByTheResultAndAnUnlockableStoreUsed) {
   registry.FailOn(Op::SetValue, syserr::kAccessDenied, "HTTPAddress");
   cSettings settings;
   settings.HTTPAddress = "http://x";
@@ -238,6 +236,20 @@ TEST_F(SettingsStoreTest, AFailedWriteIsSkippedAndReportedByTheResult) {
   registry.ClearFaults();
   EXPECT_TRUE(settings.SaveSettings());
   EXPECT_EQ(Stored("HTTPAddress"), "http://x");
+
+  // A store that cannot be locked is still used; a failed commit is a failure.
+  registry.FailOn(Op::Exclusive, syserr::kBusy);
+  settings.HTTPAddress = "http://unlocked";
+  EXPECT_TRUE(settings.SaveSettings());
+  EXPECT_EQ(Stored("HTTPAddress"), "http://unlocked");
+  EXPECT_EQ(settings.GetIncrementalNumber(), 1);
+  EXPECT_EQ(settings.GetIncrementalNumber(), 2);
+  registry.ClearFaults();
+
+  // Each write answered success, but the save as a whole never reached the store.
+  registry.FailOn(Op::ExclusiveCommit, 112);
+  EXPECT_FALSE(settings.SaveSettings());
+  EXPECT_FALSE(modErroHandling::ReportShown());
 }
 
 TEST_F(SettingsStoreTest, IncrementalNumberCountsFromWhatIsStored) {
@@ -253,23 +265,7 @@ TEST_F(SettingsStoreTest, IncrementalNumberCountsFromWhatIsStored) {
   EXPECT_GT(registry.ExclusiveCalls(), 0) << "the read-add-write must hold the store";
 }
 
-TEST_F(SettingsStoreTest, AStoreThatCannotBeLockedIsStillUsedAndAFailedCommitIsAFailure) {
-  registry.FailOn(Op::Exclusive, syserr::kBusy);
-  cSettings settings;
-  settings.HTTPAddress = "http://unlocked";
-  EXPECT_TRUE(settings.SaveSettings());
-  EXPECT_EQ(Stored("HTTPAddress"), "http://unlocked");
-  EXPECT_EQ(settings.GetIncrementalNumber(), 1);
-  EXPECT_EQ(settings.GetIncrementalNumber(), 2);
-  registry.ClearFaults();
-
-  // Each write answered success, but the save as a whole never reached the store.
-  registry.FailOn(Op::ExclusiveCommit, 112);
-  EXPECT_FALSE(settings.SaveSettings());
-  EXPECT_FALSE(modErroHandling::ReportShown());
-}
-
-TEST_F(SettingsStoreTest, NoDocumentsFolderMeansNoDefaultFolder) {
+TEST_F(SettingsStoreTest, DefaultFolderNeedsDocumentsIsOnlyCreatedWhenAskedAndFailuresReported) {
   shell.SetSpecialFolder(platform::CSIDL_PERSONAL, "");
   EXPECT_EQ(fncGetKZOFilesFolder(true), "");
   cSettings settings;
@@ -277,9 +273,9 @@ TEST_F(SettingsStoreTest, NoDocumentsFolderMeansNoDefaultFolder) {
   EXPECT_EQ(Stored("AttachmentFolderPath"), "");
   EXPECT_EQ(Stored("AttachmentNamingOption"), "3");
   EXPECT_FALSE(std::filesystem::exists("/My Attachments"));
-}
 
-TEST_F(SettingsStoreTest, DefaultFolderIsOnlyCreatedWhenAskedAndFailuresAreReported) {
+  // With one, the default folder is only created when asked, and failures are reported.
+  shell.SetSpecialFolder(platform::CSIDL_PERSONAL, Documents());
   const std::string folder = Documents() + "/My Attachments";
   EXPECT_EQ(fncGetKZOFilesFolder(false), folder);
   EXPECT_FALSE(std::filesystem::exists(folder));

@@ -11,7 +11,7 @@ namespace {
 
 using SingleListTest = SettingsTest;
 
-TEST_F(SingleListTest, SetStringSplitsLowerCasesAndDropsEmptyAndRepeatedParts) {
+TEST_F(SingleListTest, SetStringSplitsLowerCasesDropsEmptyAndRepeatedPartsGetStringJoins) {
   cSingleList list;
   list.SetString("Zip;EXE;;zip;exe;Tar.GZ", ";");
   EXPECT_EQ(list.Items(), (std::vector<std::string>{"zip", "exe", "tar.gz"}));
@@ -20,10 +20,7 @@ TEST_F(SingleListTest, SetStringSplitsLowerCasesAndDropsEmptyAndRepeatedParts) {
   list.SetString("", ";");
   EXPECT_EQ(list.Count(), 0u);
   EXPECT_EQ(list.GetString(";"), "");
-}
-
-TEST_F(SingleListTest, GetStringJoinsInOrderAndTrimsTheWhole) {
-  cSingleList list;
+  // GetString joins in order and trims the whole.
   list.SetString("  a , b  ", ",");
   EXPECT_EQ(list.Items(), (std::vector<std::string>{"  a ", " b  "}));
   EXPECT_EQ(list.GetString(","), "a , b");

@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "common/checks.h"
 #include "support/modFileSystem.h"
 #include "support/modOutlookHelpers.h"
 #include "support_env.h"
@@ -13,8 +14,7 @@ namespace stow {
 namespace {
 
 using namespace modFileSystem;
-using testing::SupportEnv;
-using testing::TempDir;
+using namespace stow::testing;
 
 TEST(PathText, SeparatorsAndExtensions) {
   struct Case {
@@ -57,27 +57,18 @@ bool IsSixDigitNumber(const std::string& s) {
   return n >= 100000 && n < 999999;
 }
 
-TEST(CleanFileName, ReplacesColonAndRemovesForbiddenCharacters) {
+TEST(CleanFileName, RemovesWhatNamesNoFileAndNamesOfNothingBecomeARandomNumber) {
   EXPECT_EQ(CleanFileName("a:b|c"), "a-bc");
   EXPECT_EQ(CleanFileName("x?/\\*<>|\"y.pdf"), "xy.pdf");
   EXPECT_EQ(CleanFileName("12:30 report.pdf"), "12-30 report.pdf");
   EXPECT_EQ(CleanFileName("r\xC3\xA9sum\xC3\xA9.pdf"), "r\xC3\xA9sum\xC3\xA9.pdf");
   EXPECT_EQ(CleanFileName("..pdf"), "..pdf");
-}
-
-TEST(CleanFileName, NamesThatNameNoFileBecomeARandomNumber) {
-  for (std::string name : {std::string("???"), std::string(""), std::string("."), std::string(".."),
-                           std::string("/.."), std::string("\x01\x02")}) {
+  EXPECT_EQ(CleanFileName(std::string("ev\0il\n\t.pdf\x7F", 12)), "evil.pdf");
+  for (std::string name : {"???", "", ".", "..", "/..", "\x01\x02"})
     EXPECT_TRUE(IsSixDigitNumber(CleanFileName(name))) << "for [" << name << "]";
-  }
 }
 
-TEST(CleanFileName, RemovesNulAndControlCharacters) {
-  std::string name("ev\0il\n\t.pdf\x7F", 12);
-  EXPECT_EQ(CleanFileName(name), "evil.pdf");
-}
-
-TEST(GetRandomNumber, StaysInRangeAndNeverReachesHigh) {
+TEST(GetRandomNumber, StaysInRangeUnforcedByTheClockAndOverflowsBeyond32Bits) {
   std::set<double> seen;
   for (int i = 0; i < 2000; ++i) {
     double n = GetRandomNumber(1000, 1004);
@@ -88,22 +79,11 @@ TEST(GetRandomNumber, StaysInRangeAndNeverReachesHigh) {
   }
   EXPECT_EQ(seen.size(), 4u);  // every value below high turns up
   EXPECT_EQ(GetRandomNumber(5, 6), 5);
-}
-
-TEST(GetRandomNumber, QuickCallsAreNotForcedEqual) {
   // Calls within one clock tick: a generator reseeded from the clock would repeat.
-  std::set<double> seen;
+  seen.clear();
   for (int i = 0; i < 20; ++i) seen.insert(GetRandomNumber(11111111, 99999999));
   EXPECT_GT(seen.size(), 15u);
-}
-
-TEST(GetRandomNumber, OverflowWhenTheRangeDoesNotFit32Bits) {
-  try {
-    GetRandomNumber(-2000000000, 2000000000);
-    FAIL() << "no error";
-  } catch (const ComError& e) {
-    EXPECT_EQ(e.Number(), errnum::kOverflow);
-  }
+  EXPECT_EQ(ErrorNumberOf([] { GetRandomNumber(-2000000000, 2000000000); }), errnum::kOverflow);
 }
 
 TEST(InitializeFileSystem, RepairsTheRuntimeOnceThenSucceeds) {
@@ -127,11 +107,7 @@ TEST(InitializeFileSystem, RepairsTheRuntimeOnceThenSucceeds) {
 TEST(InitializeFileSystem, AFailureAfterTheRepairIsReportedAndNotRepairedAgain) {
   SupportEnv env;
   env.StartHost();
-  std::vector<std::string> reports;
-  env.ui.OnModal("frmErrorReport", [&](ui::Form& f) {
-    reports.push_back(f.Find<ui::TextBox>("txtReport")->Text);
-    f.Unload();
-  });
+  auto& reports = env.Reports();
   env.factory.FailCreation("Scripting.FileSystemObject");
   InitializeFileSystem();
   EXPECT_FALSE(modGlobal::objFSO);
@@ -141,7 +117,6 @@ TEST(InitializeFileSystem, AFailureAfterTheRepairIsReportedAndNotRepairedAgain) 
   EXPECT_NE(reports[0].find("In Function: FileModule.Initialize\r\n"), std::string::npos);
   EXPECT_NE(reports[0].find("Exception Number: 429\r\n"), std::string::npos);
 
-  modGlobal::blnErrorReportShown = false;
   InitializeFileSystem();
   EXPECT_EQ(env.ws->Commands().size(), 1u);  // no second repair
   EXPECT_EQ(env.factory.CreateCount("Scripting.FileSystemObject"), 3);
@@ -155,11 +130,7 @@ TEST(InitializeFileSystem, AFailureAfterTheRepairIsReportedAndNotRepairedAgain) 
 TEST(CreateDictionary, TextCompareWithItsOwnRepairFlag) {
   SupportEnv env;
   env.StartHost();
-  std::vector<std::string> reports;
-  env.ui.OnModal("frmErrorReport", [&](ui::Form& f) {
-    reports.push_back(f.Find<ui::TextBox>("txtReport")->Text);
-    f.Unload();
-  });
+  auto& reports = env.Reports();
   auto d = CreateDictionary();
   ASSERT_TRUE(d);
   EXPECT_EQ(d->CompareMode(), platform::Dictionary::kTextCompare);
@@ -167,7 +138,6 @@ TEST(CreateDictionary, TextCompareWithItsOwnRepairFlag) {
   // Using up the file-system object's repair leaves the dictionary's.
   env.factory.FailCreation("Scripting.FileSystemObject");
   InitializeFileSystem();
-  modGlobal::blnErrorReportShown = false;
   int made = 0;
   env.factory.Register("Scripting.Dictionary", [&]() -> ComPtr {
     return ++made == 1 ? nullptr : std::make_shared<platform::Dictionary>();
@@ -202,7 +172,7 @@ TEST(TemporaryPath, FileSystemFolderElseSystemPath) {
   EXPECT_TRUE(env.ui.Shows().empty());
 }
 
-TEST(RunApp, AddressesOpenWithoutLookingForAProgram) {
+TEST(RunApp, AddressesOpenWithoutLookingForAProgramThroughTheShellObjectElseTheShell) {
   SupportEnv env;
   RunApp("hTTp://www.example.org/page", "", "");
   RunApp("MAILTO:someone@example.org", "", "/nowhere");
@@ -210,10 +180,7 @@ TEST(RunApp, AddressesOpenWithoutLookingForAProgram) {
                                                           "MAILTO:someone@example.org"}));
   EXPECT_EQ(env.factory.CreateCount("Scripting.FileSystemObject"), 0);
   EXPECT_TRUE(env.shell.Opened().empty());
-}
-
-TEST(RunApp, AddressWithoutShellObjectGoesToTheShellAndAFailureIsNotRepeated) {
-  SupportEnv env;
+  // Without a shell object the address goes to the shell; a failure is not repeated.
   env.ws->FailWith(errnum::kFileNotFound, "cannot run");
   RunApp("https://a.example", "", "");
   env.factory.FailCreation("Wscript.Shell");
@@ -223,7 +190,7 @@ TEST(RunApp, AddressWithoutShellObjectGoesToTheShellAndAFailureIsNotRepeated) {
   EXPECT_TRUE(env.ui.Shows().empty());
 }
 
-TEST(RunApp, ProgramInFolderElseInstallFolderElseNothing) {
+TEST(RunApp, ProgramInFolderElseInstallFolderElseNothingAndAFailureToStartIsExplained) {
   SupportEnv env;
   TempDir dir;
   std::ofstream(dir.path() + "/tool.exe") << "x";
@@ -241,12 +208,8 @@ TEST(RunApp, ProgramInFolderElseInstallFolderElseNothing) {
   RunApp("missing", "", dir.path());
   EXPECT_EQ(env.ws->Calls().size(), 2u);
   EXPECT_TRUE(env.ui.MessageBoxes().empty());
-}
 
-TEST(RunApp, AProgramThatFailsToStartIsExplained) {
-  SupportEnv env;
-  TempDir dir;
-  std::ofstream(dir.path() + "/tool.exe") << "x";
+  // One that fails to start is explained.
   env.ws->FailWith(errnum::kPermissionDenied, "Permission denied");
   RunApp("tool", "", dir.path());
   ASSERT_EQ(env.ui.MessageBoxes().size(), 1u);

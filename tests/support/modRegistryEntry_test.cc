@@ -99,17 +99,15 @@ TEST_F(RegistryEntryTest, RegistryFailuresCarryTheSystemCodeAndCloseTheKey) {
 }
 
 TEST_F(RegistryEntryTest, AValueOfAnotherTypeIsNotAString) {
-  registry.SetRaw(platform::Hive::CurrentUser, kKeyPath, "IncrementalNumber", platform::REG_DWORD,
-                  std::string("\x29\0\0\0", 4));
-  registry.SetRaw(platform::Hive::CurrentUser, kKeyPath, "Blob", platform::REG_BINARY, "xy");
-  registry.SetRaw(platform::Hive::CurrentUser, kKeyPath, "Expand", platform::REG_EXPAND_SZ,
-                  platform::Utf8ToUtf16Bytes("%HOME%"));
-  ExpectError(ErrorOf([&] { ReadRegistryValue("KZO", "", "IncrementalNumber", ""); }),
-              kBase + 2000 + platform::REG_DWORD, "Registry data not a string");
-  ExpectError(ErrorOf([&] { ReadRegistryValue("KZO", "", "Blob", ""); }),
-              kBase + 2000 + platform::REG_BINARY, "Registry data not a string");
-  ExpectError(ErrorOf([&] { ReadRegistryValue("KZO", "", "Expand", ""); }),
-              kBase + 2000 + platform::REG_EXPAND_SZ, "Registry data not a string");
+  for (auto [name, type, data] :
+       {std::tuple<const char*, std::uint32_t, std::string>{
+            "IncrementalNumber", platform::REG_DWORD, std::string("\x29\0\0\0", 4)},
+        {"Blob", platform::REG_BINARY, "xy"},
+        {"Expand", platform::REG_EXPAND_SZ, platform::Utf8ToUtf16Bytes("%HOME%")}}) {
+    registry.SetRaw(platform::Hive::CurrentUser, kKeyPath, name, type, data);
+    ExpectError(ErrorOf([&] { ReadRegistryValue("KZO", "", name, ""); }), kBase + 2000 + type,
+                "Registry data not a string");
+  }
   EXPECT_EQ(registry.OpenHandleCount(), 0u);
 }
 

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/temp_dir.h"
 #include "platform/dictionary.h"
@@ -52,6 +53,17 @@ class SupportEnv {
     return *host;
   }
 
+  // The texts of the error reports shown from now on, each closed at once and the
+  // once-per-run flag cleared, so that every report shows.
+  std::vector<std::string>& Reports() {
+    ui.OnModal("frmErrorReport", [this](ui::Form& f) {
+      reports_.push_back(f.Find<ui::TextBox>("txtReport")->Text);
+      f.Unload();
+      modGlobal::blnErrorReportShown = false;
+    });
+    return reports_;
+  }
+
   headless::HeadlessToolkit ui;
   mem::MemoryShell shell;
   platform::ObjectFactory factory;
@@ -60,6 +72,7 @@ class SupportEnv {
   std::shared_ptr<hostapp::HostApplication> host;
 
  private:
+  std::vector<std::string> reports_;
   platform::ScopedServices scoped_;
 };
 

@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/userProperties.h"
 #include "host/RozozizeraRoreravo.h"
 #include "platform/office.h"
-#include "support/attachmentFolders.h"
 #include "support/modGlobal.h"
 #include "support/product.h"
 #include "surfaces/cAttachFilesTB.h"
@@ -204,9 +202,7 @@ TEST_F(CommandBarTest, ComposeBarAttachesTheRepliedToFilesOnce) {
   auto reply = OpenReplyToADetachedMail(addin);
   auto& compose = *modGlobal::objInspectors->colInspectorsComposeTB;
   ASSERT_EQ(compose.Count(), 1);
-  auto tb = compose.Item(1);
-  EXPECT_GE(tb->ID, 111111111);
-  EXPECT_LE(tb->ID, 999999999);
+  auto tb = compose.Item(1);  // its number: the lifecycle test's
   ASSERT_TRUE(tb->objExplorerToolbar);
   EXPECT_EQ(tb->objExplorerToolbar->Name, "Stowbright Compose");
   EXPECT_EQ(Rows(*tb->objExplorerToolbar),

@@ -154,17 +154,6 @@ TEST_F(DispatcherTest, SettingsPagesHelpAndAbout) {
   EXPECT_EQ(build.substr(6).find_first_not_of("0123456789."), std::string::npos);
 }
 
-TEST_F(DispatcherTest, UnknownIdIsNotImplemented) {
-  Run("cmdNoSuchThing");
-  ASSERT_EQ(env.ui.MessageBoxes().size(), 1u);
-  EXPECT_EQ(env.ui.MessageBoxes()[0].prompt, "cmdNoSuchThing - Not Implemented");
-  EXPECT_EQ(env.ui.MessageBoxes()[0].style, ui::vbOKOnly);
-  EXPECT_EQ(env.ui.MessageBoxes()[0].title, "");
-  // Ids are matched exactly.
-  Run("cmdstripattachments");
-  EXPECT_EQ(env.ui.MessageBoxes().back().prompt, "cmdstripattachments - Not Implemented");
-}
-
 TEST_F(DispatcherTest, AttachmentFolderCommandStoresForTheCurrentFolderAndRedrawsTheRibbon) {
   env.SetSetting("AttachmentFolderOption", "0");
   auto ribbon = std::make_shared<office::RibbonUI>();
@@ -176,18 +165,25 @@ TEST_F(DispatcherTest, AttachmentFolderCommandStoresForTheCurrentFolderAndRedraw
   EXPECT_EQ(addin.GetScreenTipForAttachmentFolder(control), "Attachment folder: [Not Specified]");
   EXPECT_TRUE(addin.GetAttachmentFolderVisible(control));
 
+  std::string shown = "unset";
   env.ui.OnModal("frmAttachmentFolder", [&](ui::Form& f) {
+    shown = f.Find<ui::TextBox>("txtAttachmentFolderPath")->Text;
     f.Find<ui::TextBox>("txtAttachmentFolderPath")->SetText(chosen);
     f.Find<ui::CommandButton>("cmdOK")->PerformClick();
   });
   Run("cmdAttachmentFolder");
+  EXPECT_EQ(shown, "");
   EXPECT_EQ(env.GetSetting(AttachmentFolderValueName(env.Inbox()->FolderPath())), chosen);
   EXPECT_EQ(addin.GetAttachmentFolderCaption(control), "Change Attachment Folder...");
   EXPECT_EQ(addin.GetScreenTipForAttachmentFolder(control), "Attachment folder: " + chosen);
   EXPECT_EQ(modGlobal::strCurrentAttachmentFolder, chosen);
+  // The dialog shows the folder stored, and goes.
+  Run("cmdAttachmentFolder");
+  EXPECT_EQ(shown, chosen);
+  EXPECT_TRUE(env.ui.ModalLeftOpen().empty());
 }
 
-TEST_F(DispatcherTest, CallbacksFollowTheGlobals) {
+TEST_F(DispatcherTest, CallbacksFollowTheGlobalsAndUnknownIdsAreNotImplemented) {
   office::RibbonControl control("cmdAttachmentFolder");
   modGlobal::strCurrentAttachmentFolder = "   ";
   EXPECT_EQ(addin.GetAttachmentFolderCaption(control), "Specify Attachment Folder...");
@@ -205,6 +201,15 @@ TEST_F(DispatcherTest, CallbacksFollowTheGlobals) {
   EXPECT_EQ(modGlobal::objRibbonUI, ribbon);
   modRibbon::InvalidateRibbonControl("sepMailFolder");
   EXPECT_EQ(ribbon->Invalidated(), std::vector<std::string>{"sepMailFolder"});
+  // An unknown id is not implemented.
+  Run("cmdNoSuchThing");
+  ASSERT_EQ(env.ui.MessageBoxes().size(), 1u);
+  EXPECT_EQ(env.ui.MessageBoxes()[0].prompt, "cmdNoSuchThing - Not Implemented");
+  EXPECT_EQ(env.ui.MessageBoxes()[0].style, ui::vbOKOnly);
+  EXPECT_EQ(env.ui.MessageBoxes()[0].title, "");
+  // Ids are matched exactly.
+  Run("cmdstripattachments");
+  EXPECT_EQ(env.ui.MessageBoxes().back().prompt, "cmdstripattachments - Not Implemented");
 }
 
 }  // namespace

@@ -78,19 +78,14 @@ TEST_F(HostApplicationTest, NewInspectorComesWithCurrentItemWhileThePreviousWind
   EXPECT_EQ(activeType, "Explorer");
   EXPECT_EQ(app->ActiveWindow(), inspector);
   EXPECT_EQ(app->Inspectors()->Item(1), inspector);
+  // Item.Display opens one too.
+  original->Display();
+  EXPECT_EQ(seenEntry, original->EntryID());
+  ASSERT_EQ(app->Inspectors()->Count(), 2);
+  EXPECT_EQ(app->ActiveInspector()->CurrentItem()->EntryID(), original->EntryID());
 }
 
-TEST_F(HostApplicationTest, ItemDisplayOpensAnInspectorOnThatItem) {
-  auto item = Mail("Open me");
-  int raised = 0;
-  auto c = app->Inspectors()->NewInspector().Connect([&](auto) { ++raised; });
-  item->Display();
-  EXPECT_EQ(raised, 1);
-  ASSERT_EQ(app->Inspectors()->Count(), 1);
-  EXPECT_EQ(app->ActiveInspector()->CurrentItem()->EntryID(), item->EntryID());
-}
-
-TEST_F(HostApplicationTest, ClosingExplorersRaisesCloseAfterTheyStopCounting) {
+TEST_F(HostApplicationTest, ClosingExplorersRaisesCloseAfterTheyStopCountingAndAddedOnesHide) {
   auto first = app->OpenExplorer(Inbox());
   auto second = app->OpenExplorer(Calendar());
   EXPECT_EQ(app->Explorers()->Count(), 2);
@@ -106,6 +101,18 @@ TEST_F(HostApplicationTest, ClosingExplorersRaisesCloseAfterTheyStopCounting) {
   EXPECT_EQ(countsAtClose, (std::vector<std::int64_t>{1, 0}));
   EXPECT_EQ(app->ActiveExplorer(), nullptr);
   EXPECT_EQ(app->ActiveWindow(), nullptr);
+  // Explorers.Add makes a hidden explorer until it is displayed.
+  std::vector<std::shared_ptr<om::Explorer>> raised;
+  auto c = app->Explorers()->NewExplorer().Connect(
+      [&](std::shared_ptr<om::Explorer> e) { raised.push_back(e); });
+  auto added = app->Explorers()->Add(Calendar(), 0);
+  ASSERT_EQ(raised.size(), 1u);
+  EXPECT_EQ(raised[0], added);
+  EXPECT_EQ(app->Explorers()->Count(), 1);
+  EXPECT_EQ(app->ActiveExplorer(), nullptr);
+  added->Display();
+  EXPECT_EQ(app->ActiveExplorer(), added);
+  EXPECT_EQ(app->ActiveWindow()->Caption(), "Calendar - Microsoft Outlook");
 }
 
 TEST_F(HostApplicationTest, SelectFolderRaisesFolderSwitchWithTheNewFolderInPlace) {
@@ -121,20 +128,6 @@ TEST_F(HostApplicationTest, SelectFolderRaisesFolderSwitchWithTheNewFolderInPlac
   EXPECT_EQ(seen, (std::vector<std::string>{"Calendar", "Inbox"}));
   EXPECT_EQ(explorer->Selection()->Count(), 0);
   EXPECT_EQ(ErrorNumberOf([&] { explorer->Selection()->Item(1); }), errnum::kSubscriptOutOfRange);
-}
-
-TEST_F(HostApplicationTest, ExplorersAddMakesAHiddenExplorerUntilDisplayed) {
-  std::vector<std::shared_ptr<om::Explorer>> raised;
-  auto c = app->Explorers()->NewExplorer().Connect(
-      [&](std::shared_ptr<om::Explorer> e) { raised.push_back(e); });
-  auto added = app->Explorers()->Add(Calendar(), 0);
-  ASSERT_EQ(raised.size(), 1u);
-  EXPECT_EQ(raised[0], added);
-  EXPECT_EQ(app->Explorers()->Count(), 1);
-  EXPECT_EQ(app->ActiveExplorer(), nullptr);
-  added->Display();
-  EXPECT_EQ(app->ActiveExplorer(), added);
-  EXPECT_EQ(app->ActiveWindow()->Caption(), "Calendar - Microsoft Outlook");
 }
 
 TEST_F(HostApplicationTest, WindowsThatWentAwayRaiseObjectGone) {

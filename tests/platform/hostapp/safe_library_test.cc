@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,58 +9,28 @@
 #include "common/checks.h"
 #include "platform/com_error.h"
 #include "platform/file_system.h"
+#include "platform/memory/memory_store.h"
 #include "platform/shell.h"
+
+// Tests describe mails with designated initializers and leave the other fields at
+// their defaults on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace stow::hostapp {
 namespace {
 
 using stow::testing::ErrorNumberOf;
 
-class FakeAttachments : public om::Attachments {
- public:
-  std::int64_t Count() override { return 2; }
-  std::shared_ptr<om::Attachment> Item(std::int64_t) override { return nullptr; }
-  std::vector<std::shared_ptr<om::Attachment>> All() override { return {}; }
-  std::shared_ptr<om::Attachment> Add(const std::string&, const std::string&) override {
-    return nullptr;
-  }
-};
+// A host item with two attachments.
+std::shared_ptr<om::Item> MailItem(mem::MemoryStore& store) {
+  return store.AddMail(
+      store.GetDefaultFolder(om::olFolderInbox),
+      {.htmlBody = "<p>hi</p>", .body = "hi", .attachments = {{"a", "a"}, {"b", "b"}}});
+}
 
-// Just enough of a host item to see what the wrapper forwards.
-class FakeItem : public om::Item {
- public:
-  std::string html = "<p>hi</p>";
-  std::string body = "hi";
-  std::shared_ptr<om::Attachments> attachments = std::make_shared<FakeAttachments>();
-
-  std::string MessageClass() override { return "IPM.Note"; }
-  std::string EntryID() override { return "id1"; }
-  std::string Subject() override { return ""; }
-  void SetSubject(const std::string&) override {}
-  DateTime ReceivedTime() override { return DateTime::None(); }
-  std::string ConversationIndex() override { return ""; }
-  std::string ConversationTopic() override { return ""; }
-  std::shared_ptr<om::Folder> Parent() override { return nullptr; }
-  std::string HTMLBody() override { return html; }
-  void SetHTMLBody(const std::string& h) override { html = h; }
-  std::string Body() override { return body; }
-  void SetBody(const std::string& b) override { body = b; }
-  std::string To() override { return ""; }
-  void SetTo(const std::string&) override {}
-  std::string BillingInformation() override { return ""; }
-  void SetBillingInformation(const std::string&) override {}
-  std::shared_ptr<om::UserProperties> UserProperties() override { return nullptr; }
-  std::shared_ptr<om::Attachments> Attachments() override { return attachments; }
-  void Save() override {}
-  void Delete() override {}
-  void DeletePermanently() override {}
-  void Display() override {}
-  std::shared_ptr<om::Item> Reply() override { return nullptr; }
-  std::shared_ptr<om::Item> Forward() override { return nullptr; }
-};
-
-TEST(SafeItem, NothingWorksBeforeTheAccessCode) {
-  auto item = std::make_shared<FakeItem>();
+TEST(SafeItem, NothingWorksBeforeTheAccessCodeAndWithItEverythingGoesToTheItem) {
+  mem::MemoryStore store;
+  auto item = MailItem(store);
   SafeItemImpl safe;
   const std::int32_t denied = kSafeLibraryNotAuthorised;
   EXPECT_EQ(ErrorNumberOf([&] { safe.SetItem(item); }), denied);
@@ -74,11 +43,8 @@ TEST(SafeItem, NothingWorksBeforeTheAccessCode) {
   EXPECT_EQ(ErrorNumberOf([&] { safe.SetItem(item); }), denied);
   safe.SetAuthKey(std::string(platform::kSafeLibraryAuthKey) + " ");
   EXPECT_EQ(ErrorNumberOf([&] { safe.SetItem(item); }), denied);
-}
 
-TEST(SafeItem, WithTheAccessCodeItForwardsToTheItem) {
-  auto item = std::make_shared<FakeItem>();
-  SafeItemImpl safe;
+  // With the access code it forwards to the item.
   safe.SetAuthKey(platform::kSafeLibraryAuthKey);
   EXPECT_EQ(ErrorNumberOf([&] { safe.HTMLBody(); }), errnum::kObjectRequired);  // no item yet
   EXPECT_EQ(safe.Item(), nullptr);
@@ -86,13 +52,11 @@ TEST(SafeItem, WithTheAccessCodeItForwardsToTheItem) {
   safe.SetAuthKey(platform::kSafeLibraryAuthKey);
   EXPECT_EQ(safe.Item(), item);
   EXPECT_EQ(safe.HTMLBody(), "<p>hi</p>");
-  item->html = "<b>changed</b>";
-  item->body = "changed";
+  item->SetHTMLBody("<b>changed</b>");
+  item->SetBody("changed");
   EXPECT_EQ(safe.HTMLBody(), "<b>changed</b>");
   EXPECT_EQ(safe.Body(), "changed");
-  EXPECT_EQ(safe.Attachments(), item->attachments);
-  item->attachments = nullptr;
-  EXPECT_EQ(safe.Attachments(), nullptr);
+  EXPECT_EQ(safe.Attachments()->Count(), 2);
 
   // A wrong code later takes the authority away again.
   safe.SetAuthKey("wrong");

@@ -42,10 +42,10 @@ TEST(ImapAccount, UrlsGiveSecurityUserHostAndPortAndNeverAPassword) {
     EXPECT_FALSE(IsLoopbackHost(host)) << host;
 }
 
-TEST(ImapPassword, NetrcPicksMachineAndLoginThenDefaultAndMustBePrivate) {
+TEST(ImapPassword, NetrcPicksMachineAndLoginThenDefaultMustBePrivateOrACommandGivesOne) {
   std::string netrc = ::testing::TempDir() + "stowbright-netrc-" + std::to_string(getpid());
   auto write = [&](const std::string& text, mode_t mode) {
-    testing::WriteFile(netrc, text);
+    testing::WriteAll(netrc, text);
     chmod(netrc.c_str(), mode);
   };
   write(
@@ -67,9 +67,7 @@ TEST(ImapPassword, NetrcPicksMachineAndLoginThenDefaultAndMustBePrivate) {
   EXPECT_THROW(ObtainPassword(Endpoint::Parse("imaps://alice@h/"), ""), ComError);
   unsetenv("NETRC");
   std::remove(netrc.c_str());
-}
-
-TEST(ImapPassword, CommandGivesItsFirstLineAndNeverShowsItsOutput) {
+  // A command gives its first line and never shows its output.
   EXPECT_EQ(PasswordFromCommand("printf 'p@ss word\\r\\nsecond line\\n'"), "p@ss word");
   EXPECT_EQ(ObtainPassword(Endpoint::Parse("imaps://alice@h/"), "echo from-command"),
             "from-command");

@@ -45,7 +45,7 @@ class ImapProgramTest : public ImapServerTest {
     MimeMessage mime{m.subject + "@example.org", m.subject};
     for (const auto& [name, bytes] : m.files) mime.parts.push_back({name, bytes});
     fs::path text = tmp_.root() / "sent.eml";
-    WriteFile(text, Render(mime));
+    WriteAll(text, Render(mime));
     Peek({"append", "INBOX", m.flags, m.date, "@" + text.string()});
   }
   // n messages "Mail <i>", each with an attachment of its own of kb kilobytes.

@@ -112,7 +112,7 @@ std::map<std::string, std::string> PythonDecoded(const fs::path& dir) {
       "        if p.get_filename():\n"
       "            b = p.get_payload(decode=True)\n"
       "            print(f + '/' + p.get_filename(), hashlib.sha256(b).hexdigest())\n";
-  WriteFile(dir.parent_path() / "decode.py", script);
+  WriteAll(dir.parent_path() / "decode.py", script);
   std::string cmd =
       "python3 '" + (dir.parent_path() / "decode.py").string() + "' '" + dir.string() + "'";
   std::map<std::string, std::string> out;
@@ -130,8 +130,8 @@ TEST_F(MaildirTest, EveryBodySizeDecodesAsPythonDoesOrIsRefused) {
   fs::path gen = dir_ / "gen";
   fs::create_directories(gen);
   for (std::size_t size = 0; size <= 300; ++size) {
-    WriteFile(gen / ("crlf-" + std::to_string(size)), Message(size, "\r\n"));
-    WriteFile(gen / ("lf-" + std::to_string(size)), Message(size, "\n"));
+    WriteAll(gen / ("crlf-" + std::to_string(size)), Message(size, "\r\n"));
+    WriteAll(gen / ("lf-" + std::to_string(size)), Message(size, "\n"));
   }
   auto python = PythonDecoded(gen);
   ASSERT_FALSE(python.empty()) << "python3 decoded nothing";

@@ -34,7 +34,7 @@ class FastPathsTest : public MaildirTest {
       EXPECT_EQ(entries(), before) << "no file, partial or whole, may be left";
       return std::nullopt;
     }
-    return ReadFile(out);
+    return ReadAll(out);
   }
   int outputs_ = 0;
 };
@@ -97,8 +97,8 @@ TEST_F(FastPathsTest, MessagesAboveTheInMemoryLimitAreStreamedWhole) {
   ASSERT_EQ(attachments->Count(), 2);
   attachments->Item(1)->SaveAsFile((dir_ / "big.bin").string());
   attachments->Item(2)->SaveAsFile((dir_ / "small.bin").string());
-  EXPECT_EQ(ReadFile(dir_ / "big.bin"), big);
-  EXPECT_EQ(ReadFile(dir_ / "small.bin"), small);
+  EXPECT_EQ(ReadAll(dir_ / "big.bin"), big);
+  EXPECT_EQ(ReadAll(dir_ / "small.bin"), small);
   EXPECT_EQ(attachments->Item(1)->Size(), static_cast<std::int64_t>(big.size()));
 }
 
@@ -107,13 +107,13 @@ TEST_F(FastPathsTest, AddedFilesAreCopiedWhateverTheirSizeAndSurviveTheirSource)
   // both sources are changed and removed before the save.
   std::string small = SeededBytes(1, 3), large = SeededBytes((1 << 20) + 1, 13);
   fs::path a = dir_ / "small.bin", b = dir_ / "large.bin";
-  WriteFile(a, small);
-  WriteFile(b, large);
+  WriteAll(a, small);
+  WriteAll(b, large);
   fs::path file = Deliver(kShortHead + "Subject: add\nContent-Type: text/plain\n\nbody\n");
   auto item = ItemAt(file);
   item->Attachments()->Add(a.string(), "small.bin");
   item->Attachments()->Add(b.string(), "large.bin");
-  WriteFile(a, "changed");
+  WriteAll(a, "changed");
   fs::remove(b);
   item->Save();
   auto back = ItemAt(root_ / InboxFiles().at(0));
@@ -123,7 +123,7 @@ TEST_F(FastPathsTest, AddedFilesAreCopiedWhateverTheirSizeAndSurviveTheirSource)
     auto att = attachments->Item(i);
     fs::path out = dir_ / ("back-" + att->FileName());
     att->SaveAsFile(out.string());
-    EXPECT_EQ(ReadFile(out), att->FileName() == "small.bin" ? small : large) << att->FileName();
+    EXPECT_EQ(ReadAll(out), att->FileName() == "small.bin" ? small : large) << att->FileName();
   }
   EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
 }
@@ -131,10 +131,8 @@ TEST_F(FastPathsTest, AddedFilesAreCopiedWhateverTheirSizeAndSurviveTheirSource)
 TEST_F(FastPathsTest, BackgroundFlushesLeaveTheSameFolderOnceDrained) {
   store_.reset();
   Options o;
-  o.secretPath = (dir_ / "secret").string();
   o.backgroundFlushes = true;
-  MaildirStore::Create(root_.string());
-  store_ = MaildirStore::Open(root_.string(), o);
+  store_ = OpenStore(o);
   std::vector<fs::path> files;
   for (int i = 0; i < 20; ++i)
     files.push_back(Deliver(kShortHead + "Subject: m" + std::to_string(i) +
@@ -144,7 +142,7 @@ TEST_F(FastPathsTest, BackgroundFlushesLeaveTheSameFolderOnceDrained) {
     item->SetHTMLBody("<p>saved " + std::to_string(i) + "</p>");
     item->Save();
     // The caller sees the saved message at once, whatever is still queued.
-    EXPECT_NE(ReadFile(root_ / "cur" / InboxFiles().back().substr(4)).size(), 0u);
+    EXPECT_NE(ReadAll(root_ / "cur" / InboxFiles().back().substr(4)).size(), 0u);
   }
   DrainSaves();
   EXPECT_EQ(AfterSaveQueue().Pending(), 0u);

@@ -31,7 +31,7 @@ class FastScanTest : public MaildirTest {
  protected:
   GMimeView ByGMime(const std::string& text, const std::string& name) {
     fs::path file = dir_ / ("gmime-" + std::to_string(++files_));
-    WriteFile(file, text);
+    WriteAll(file, text);
     auto doc = mime::Document::ParseHeaders(file.string());
     GMimeView v;
     v.values = mime::RawHeaders(doc->message(), name.c_str());
@@ -89,7 +89,7 @@ TEST_F(FastScanTest, UnusualHeaderBlocksAreLeftToGMime) {
 
 TEST_F(FastScanTest, ReadsOnlyTheHeaderBlockOfAFile) {
   fs::path file = dir_ / "m";
-  WriteFile(file, "Message-ID: <f@x>\nSubject: s\n\nX-Stowbright-Billing: in the body\n");
+  WriteAll(file, "Message-ID: <f@x>\nSubject: s\n\nX-Stowbright-Billing: in the body\n");
   int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   auto block = scan::ReadSimpleHeaderBlock(fd);
@@ -98,7 +98,7 @@ TEST_F(FastScanTest, ReadsOnlyTheHeaderBlockOfAFile) {
   EXPECT_TRUE(block->Values("X-Stowbright-Billing").empty());
   EXPECT_EQ(block->MessageId(), "f@x");
   // A header block longer than the limit is GMime's to read.
-  WriteFile(file, "Subject: " + std::string(5000, 'x') + "\n\nbody\n");
+  WriteAll(file, "Subject: " + std::string(5000, 'x') + "\n\nbody\n");
   fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
   EXPECT_FALSE(scan::ReadSimpleHeaderBlock(fd, {}, 1000));
   close(fd);
@@ -119,10 +119,10 @@ TEST_F(FastScanTest, MentionsFindsTheNeedleAnywhereInAnyCase) {
     std::string text(3 * 65536, 'a');
     for (std::size_t i = 0; i < text.size(); i += 61) text[i] = '/';  // many false starts
     text.replace(at, needle.size(), "TEXT/Calendar");
-    WriteFile(file, text);
+    WriteAll(file, text);
     EXPECT_TRUE(mentions()) << at;
   }
-  WriteFile(file, std::string(200000, '/') + "text/calenda");
+  WriteAll(file, std::string(200000, '/') + "text/calenda");
   EXPECT_FALSE(mentions());
 }
 
@@ -142,7 +142,7 @@ TEST_F(FastScanTest, BillingReadsTheSameWithAndWithoutGMime) {
   EXPECT_EQ(parsed->BillingInformation(), "KZO_PROCESSED_ITEM");
   // Header blocks the quick reader refuses go to GMime: the answer is the one of a
   // full parse of the same file.
-  std::string text = ReadFile(saved);
+  std::string text = ReadAll(saved);
   for (const std::string& odd : {"From a@example.org Mon Jan  1 00:00:00 2024\n" + text,
                                  "X-Note : blank before the colon\n" + text}) {
     fs::path file = Deliver(odd);
@@ -168,9 +168,8 @@ TEST_F(FastScanTest, MarksComeFromTheCacheOnlyForTheFileTheyWereReadFrom) {
   std::string name = InboxFiles().at(0).substr(4);
   auto openRun = [&] {
     Options o;
-    o.secretPath = (dir_ / "secret").string();
     o.cacheMarks = true;
-    return MaildirStore::Open(root_.string(), o);
+    return OpenStore(o);
   };
   auto markInRun = [&] {
     auto run = openRun();
@@ -183,18 +182,18 @@ TEST_F(FastScanTest, MarksComeFromTheCacheOnlyForTheFileTheyWereReadFrom) {
   };
   EXPECT_EQ(markInRun(), "KZO_PROCESSED_ITEM");
   fs::path cache = fs::directory_iterator(dir_ / "cache" / "stowbright")->path();
-  std::string kept = ReadFile(cache);
+  std::string kept = ReadAll(cache);
   kept.replace(kept.find("KZO_PROCESSED_ITEM"), 18, "FROM_THE_CACHE_ONE");
-  WriteFile(cache, kept);
+  WriteAll(cache, kept);
   EXPECT_EQ(markInRun(), "FROM_THE_CACHE_ONE");
   // The same name and size, another content: read from the mail again, also by an
   // item a walk found before the change and kept.
   auto run = openRun();
   auto held = run->FolderItems(run->RefFor({"Inbox"}))->Enumerate()->Next();
   fs::path file = root_ / "cur" / name;
-  std::string text = ReadFile(file);
+  std::string text = ReadAll(file);
   text.replace(text.find("c1@example.org"), 14, "c2@example.org");
-  WriteFile(file, text);
+  WriteAll(file, text);
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
   EXPECT_EQ(held->BillingInformation(), "");
   EXPECT_EQ(markInRun(), "");

@@ -29,13 +29,9 @@ namespace fs = std::filesystem;
 using ::stow::testing::Base64;
 using ::stow::testing::Sha256;
 
+using ::stow::testing::ReadAll;
 using ::stow::testing::SeededBytes;
-inline std::string ReadFile(const fs::path& p) {
-  return ::stow::testing::ReadAll(p);
-}
-inline void WriteFile(const fs::path& p, const std::string& bytes) {
-  ::stow::testing::WriteAll(p, bytes);
-}
+using ::stow::testing::WriteAll;
 
 inline const std::string kHead =
     "Message-ID: <m1@example.org>\nDate: Tue, 02 Jan 2024 10:00:00 +0000\n"
@@ -77,10 +73,13 @@ class MaildirTest : public ::testing::Test {
   void SetUp() override {
     dir_ = tmp_.root();
     root_ = dir_ / "Maildir";
-    Options o;
-    o.secretPath = (dir_ / "secret").string();
     MaildirStore::Create(root_.string());
-    store_ = MaildirStore::Open(root_.string(), o);
+    store_ = OpenStore();
+  }
+  // Another store over the test's Maildir and secret (as another process opens it).
+  std::shared_ptr<MaildirStore> OpenStore(Options o = {}) const {
+    o.secretPath = (dir_ / "secret").string();
+    return MaildirStore::Open(root_.string(), o);
   }
   void TearDown() override { store_.reset(); }
 
@@ -92,7 +91,7 @@ class MaildirTest : public ::testing::Test {
     for (const char* s : {"cur", "new", "tmp"}) fs::create_directories(d / s);
     std::string unique = NewUniqueName(1704189600 + serial_++);
     fs::path tmp = d / "tmp" / unique;
-    WriteFile(tmp, text);
+    WriteAll(tmp, text);
     fs::path dest = d / sub / (unique + suffix);
     fs::rename(tmp, dest);
     return dest;

@@ -32,14 +32,14 @@ class InterruptedSaveTest : public MaildirTest, public ::testing::WithParamInter
   // What a writer leaves in tmp/ before it exchanges the new message (new unique
   // newUnique, holding text) with the old file `old` ("sub/file").
   ino_t LeaveNote(const std::string& newUnique, const std::string& old, const std::string& text) {
-    WriteFile(root_ / "tmp" / newUnique, text);
+    WriteAll(root_ / "tmp" / newUnique, text);
     struct stat st {};
     stat((root_ / "tmp" / newUnique).c_str(), &st);
     fs::path note = root_ / "tmp" / (".stowbright-replace-" + newUnique);
     if (GetParam())
       fs::create_hard_link(root_ / "tmp" / newUnique, note);
     else
-      WriteFile(note, old + "\n" + std::to_string(st.st_ino));
+      WriteAll(note, old + "\n" + std::to_string(st.st_ino));
     return st.st_ino;
   }
   std::vector<std::string> TmpFiles() const {
@@ -69,7 +69,7 @@ TEST_P(InterruptedSaveTest, KilledBetweenExchangeAndRenameGetsItsNewNameOnTheNex
   EXPECT_EQ(name.info.value_or(""), "2,FS");
   EXPECT_EQ(fs::path(files[0]).filename().string(),
             newUnique + ",S=" + std::to_string(rewritten.size()) + ":2,FS");
-  EXPECT_EQ(ReadFile(root_ / files[0]), rewritten);
+  EXPECT_EQ(ReadAll(root_ / files[0]), rewritten);
   EXPECT_TRUE(TmpFiles().empty());
   EXPECT_EQ(items->Count(), 1);
 }
@@ -81,7 +81,7 @@ TEST_P(InterruptedSaveTest, KilledBeforeTheExchangeLeavesTheOldMessageAlone) {
 
   auto items = store_->GetDefaultFolder(om::olFolderInbox)->Items();
   EXPECT_EQ(InboxFiles(), std::vector<std::string>{"cur/" + old.filename().string()});
-  EXPECT_EQ(ReadFile(old), kMail);
+  EXPECT_EQ(ReadAll(old), kMail);
   EXPECT_TRUE(TmpFiles().empty());
 }
 
@@ -92,26 +92,24 @@ TEST_P(InterruptedSaveTest, ALiveWritersNoteIsLeftAlone) {
   LeaveNote(newUnique, "cur/" + old.filename().string(), "x");
   auto items = store_->GetDefaultFolder(om::olFolderInbox)->Items();
   EXPECT_EQ(TmpFiles().size(), 2u);
-  EXPECT_EQ(ReadFile(old), kMail);
+  EXPECT_EQ(ReadAll(old), kMail);
 }
 
-TEST_P(InterruptedSaveTest, AFlagChangeAfterReadingIsKeptAndNeverMakesASecondCopy) {
-  fs::path old = Deliver(kMail, ",S=" + std::to_string(kMail.size()) + ":2,S");
+TEST_P(InterruptedSaveTest, AMoveOrFlagChangeAfterReadingIsKeptAndNeverMakesASecondCopy) {
+  fs::path old = Deliver(kMail, ",S=" + std::to_string(kMail.size()), "", "new");
   auto item = ItemAt(old);
   item->SetHTMLBody("<p>rewritten</p>");
-  // A mail client flags the message between the read and the save.
-  fs::path flagged =
-      old.parent_path() /
-      (old.filename().string().substr(0, old.filename().string().find(':')) + ":2,FS");
-  fs::rename(old, flagged);
+  // A mail client moves it to cur/ and flags it between the read and the save.
+  fs::rename(old, root_ / "cur" / (old.filename().string() + ":2,FS"));
   item->Save();
   auto files = InboxFiles();
   ASSERT_EQ(files.size(), 1u) << files[0];
+  EXPECT_EQ(files[0].substr(0, 4), "cur/");
   auto name = MaildirFileName::Parse(fs::path(files[0]).filename().string());
   EXPECT_EQ(name.unique, item->EntryID());
   EXPECT_NE(name.unique, MaildirFileName::Parse(old.filename().string()).unique);
   EXPECT_EQ(name.info.value_or(""), "2,FS");
-  std::string text = ReadFile(root_ / files[0]);
+  std::string text = ReadAll(root_ / files[0]);
   EXPECT_NE(ItemAt(root_ / files[0])->HTMLBody().find("rewritten"), std::string::npos);
   EXPECT_NE(files[0].find(",S=" + std::to_string(text.size())), std::string::npos) << files[0];
   EXPECT_TRUE(TmpFiles().empty());
@@ -121,10 +119,10 @@ TEST_P(InterruptedSaveTest, AMessageChangedByAnotherProgramIsNotReplaced) {
   fs::path old = Deliver(kMail);
   auto item = ItemAt(old);
   item->SetHTMLBody("<p>mine</p>");
-  WriteFile(old, kMail + "<p>theirs</p>\n");
+  WriteAll(old, kMail + "<p>theirs</p>\n");
   EXPECT_EQ(ErrorOf([&] { item->Save(); }), errnum::kItemInConflict);
   EXPECT_EQ(InboxFiles().size(), 1u);
-  EXPECT_NE(ReadFile(old).find("theirs"), std::string::npos);
+  EXPECT_NE(ReadAll(old).find("theirs"), std::string::npos);
   EXPECT_TRUE(TmpFiles().empty());
 }
 

@@ -111,11 +111,11 @@ TEST_F(MaildirTest, EveryKindOfPartComesBackAsItWas) {
   after.pop_back();
   before.pop_back();
   EXPECT_EQ(after, before);
-  EXPECT_EQ(ReadFile(back).find("Content-Type: message/rfc822\nContent-Disposition: attachment\n"
-                                "Content-Transfer-Encoding: base64"),
+  EXPECT_EQ(ReadAll(back).find("Content-Type: message/rfc822\nContent-Disposition: attachment\n"
+                               "Content-Transfer-Encoding: base64"),
             std::string::npos);
   // What brings the parts back goes once they are back.
-  EXPECT_EQ(ReadFile(back).find("X-Stowbright-Part"), std::string::npos);
+  EXPECT_EQ(ReadAll(back).find("X-Stowbright-Part"), std::string::npos);
 }
 
 // A part put back keeps its unencoded transfer encoding only where its bytes allow
@@ -168,11 +168,11 @@ TEST_F(MaildirTest, APartComesBackUnencodedOnlyWhereItsBytesAllowIt) {
 // which may only be sent unencoded.
 TEST_F(MaildirTest, AMessageFileAttachedAnewIsNotEncoded) {
   fs::create_directories(dir_ / "saved");
-  WriteFile(dir_ / "saved" / "fwd.eml", "Subject: Forwarded\n\nhello\n");
+  WriteAll(dir_ / "saved" / "fwd.eml", "Subject: Forwarded\n\nhello\n");
   auto item = ItemAt(Deliver("Subject: s\nContent-Type: text/html\n\n<p>x</p>\n"));
   item->Attachments()->Add((dir_ / "saved" / "fwd.eml").string(), "fwd.eml");
   item->Save();
-  std::string text = ReadFile(root_ / InboxFiles().at(0));
+  std::string text = ReadAll(root_ / InboxFiles().at(0));
   ASSERT_NE(text.find("message/rfc822"), std::string::npos);
   EXPECT_EQ(text.find("base64"), std::string::npos);
   EXPECT_NE(text.find("Subject: Forwarded"), std::string::npos);

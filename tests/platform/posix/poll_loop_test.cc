@@ -14,7 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(PollLoop, RunForGivesUpAtItsLimitAndTellsAQuit) {
+TEST(PollLoop, RunForGivesUpAtItsLimitTellsAQuitAndDeliversSignals) {
   PollLoop loop;
   int ticks = 0;
   platform::TimerId t = loop.SetTimer(5ms, [&] { ++ticks; });
@@ -25,10 +25,8 @@ TEST(PollLoop, RunForGivesUpAtItsLimitAndTellsAQuit) {
   loop.Post([&] { loop.Quit(); });
   EXPECT_TRUE(loop.RunFor(5s));
   loop.KillTimer(t);
-}
 
-TEST(SignalWatch, DeliversASignalThroughTheLoopAndRestoresTheMask) {
-  PollLoop loop;
+  // A signal comes through the loop, and the mask is restored afterwards.
   std::vector<int> got;
   {
     SignalWatch watch(loop, {SIGUSR1}, [&](int s) {

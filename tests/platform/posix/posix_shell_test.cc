@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -15,10 +14,7 @@
 namespace stow::posix {
 namespace {
 
-using stow::testing::ReadAll;
-using stow::testing::ScopedEnv;
-using stow::testing::TempDir;
-using stow::testing::WriteAll;
+using namespace stow::testing;
 
 // True when this process has no child left (running or zombie).
 bool NoChildren() {
@@ -51,7 +47,7 @@ TEST(UserDirs, DocumentsFolderIsReadWithHomeExpanded) {
   EXPECT_EQ(ParseUserDir("#XDG_DOCUMENTS_DIR=\"$HOME/M\"\n", "XDG_DOCUMENTS_DIR", "/h"), "");
 }
 
-TEST(PosixShell, PersonalFolderComesFromUserDirsElseHomeDocuments) {
+TEST(PosixShell, PersonalFolderFromUserDirsTempAndProgramFolders) {
   TempDir dir;
   ScopedEnv home("HOME", (dir / "home").c_str());
   ScopedEnv config("XDG_CONFIG_HOME", (dir / "config").c_str());
@@ -59,10 +55,6 @@ TEST(PosixShell, PersonalFolderComesFromUserDirsElseHomeDocuments) {
   ::mkdir((dir / "config").c_str(), 0755);
   WriteAll(dir / "config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
   EXPECT_EQ(shell.SpecialFolderPath(platform::CSIDL_PERSONAL), dir / "home/Papers");
-}
-
-TEST(PosixShell, TempAndProgramFolders) {
-  PosixShell shell;
   ScopedEnv tmp("TMPDIR", nullptr);
   EXPECT_EQ(shell.SystemTempPath(), "/tmp");
   std::string folder = shell.ProgramFolder();
@@ -79,24 +71,22 @@ TEST(PosixShell, TempAndProgramFolders) {
   EXPECT_EQ(shell.ManualFolder(), prefix / "bin/../share/doc/stowbright");
 }
 
-TEST(PosixShell, ShellOpenStartsTheOpenerDetached) {
-  TempDir dir;
-  std::string opener = dir / "opener.sh";
-  WriteAll(opener, "#!/bin/sh\nprintf '%s' \"$1\" > \"" + (dir / "opened") + "\"\n");
-  ::chmod(opener.c_str(), 0755);
-  PosixShell shell;
-  shell.SetOpenCommand(opener);
-  EXPECT_TRUE(shell.ShellOpen("https://example.org/a b"));
-  EXPECT_EQ(WaitForText(dir / "opened"), "https://example.org/a b");
-  EXPECT_TRUE(NoChildren());
-}
-
 // A script at dir/name with this body.
 std::string Script(const TempDir& dir, const std::string& name, const std::string& body) {
   std::string path = dir / name;
   WriteAll(path, "#!/bin/sh\n" + body + "\n");
   ::chmod(path.c_str(), 0755);
   return path;
+}
+
+TEST(PosixShell, ShellOpenStartsTheOpenerDetached) {
+  TempDir dir;
+  PosixShell shell;
+  shell.SetOpenCommand(
+      Script(dir, "opener.sh", "printf '%s' \"$1\" > \"" + (dir / "opened") + "\""));
+  EXPECT_TRUE(shell.ShellOpen("https://example.org/a b"));
+  EXPECT_EQ(WaitForText(dir / "opened"), "https://example.org/a b");
+  EXPECT_TRUE(NoChildren());
 }
 
 TEST(PosixWshShell, RunStartsProgramsWithoutAShellAndOpensTheRest) {
@@ -138,12 +128,6 @@ TEST(PosixWshShell, BackgroundRunReturnsAtOnceAndLeavesNoZombie) {
   EXPECT_TRUE(NoChildren());
   EXPECT_EQ(WaitForText(dir / "bg"), "done");
 }
-
-}  // namespace
-}  // namespace stow::posix
-
-namespace stow::posix {
-namespace {
 
 TEST(Process, ProgramsThatCannotStartAreReportedWithTheirError) {
   int err = 0;

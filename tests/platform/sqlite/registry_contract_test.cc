@@ -35,6 +35,15 @@ class RegistryContract : public ::testing::TestWithParam<Backend> {
     EXPECT_NE(key, 0u);
     return key;
   }
+  // Sets a text value (as UTF-16) and reads one back ("?" when it cannot).
+  long SetText(RegKey key, const std::string& name, const std::string& text) {
+    return reg_->SetValue(key, name, platform::REG_SZ, platform::Utf8ToUtf16Bytes(text));
+  }
+  std::string GetText(RegKey key, const std::string& name) {
+    std::string data;
+    if (reg_->QueryValue(key, name, nullptr, &data) != syserr::kSuccess) return "?";
+    return platform::Utf16BytesToUtf8(data);
+  }
   long Open(const std::string& path, RegKey* key, std::uint32_t access = platform::KEY_READ,
             Hive hive = Hive::CurrentUser) {
     return reg_->OpenKey(hive, path, access, key);
@@ -63,36 +72,24 @@ TEST_P(RegistryContract, CreateKeyMakesEveryParentAndIsIdempotent) {
   ASSERT_EQ(Open("Software\\Quillmere", &parent), syserr::kSuccess);
   RegKey again = Create("Software\\Quillmere\\KZO\\Deep");
   EXPECT_NE(again, deep) << "each open gives its own handle";
-  ASSERT_EQ(reg_->SetValue(deep, "v", platform::REG_SZ, platform::Utf8ToUtf16Bytes("x")),
-            syserr::kSuccess);
-  std::string data;
-  EXPECT_EQ(reg_->QueryValue(again, "v", nullptr, &data), syserr::kSuccess);
-  EXPECT_EQ(platform::Utf16BytesToUtf8(data), "x");
+  ASSERT_EQ(SetText(deep, "v", "x"), syserr::kSuccess);
+  EXPECT_EQ(GetText(again, "v"), "x");
   for (RegKey k : {deep, parent, again}) EXPECT_EQ(reg_->CloseKey(k), syserr::kSuccess);
 }
 
 TEST_P(RegistryContract, KeysAndValueNamesIgnoreCaseAndStrayBackslashes) {
   RegKey key = Create("Software\\Quillmere\\KZO");
-  ASSERT_EQ(reg_->SetValue(key, "AttachmentFolderPath", platform::REG_SZ,
-                           platform::Utf8ToUtf16Bytes("/a")),
-            syserr::kSuccess);
+  ASSERT_EQ(SetText(key, "AttachmentFolderPath", "/a"), syserr::kSuccess);
   // Rewriting under another spelling replaces the value rather than adding one.
-  ASSERT_EQ(reg_->SetValue(key, "ATTACHMENTFOLDERPATH", platform::REG_SZ,
-                           platform::Utf8ToUtf16Bytes("/b")),
-            syserr::kSuccess);
+  ASSERT_EQ(SetText(key, "ATTACHMENTFOLDERPATH", "/b"), syserr::kSuccess);
 
   RegKey other = 0;
   ASSERT_EQ(Open("\\SOFTWARE\\quillmere\\\\kzo\\", &other), syserr::kSuccess);
-  std::string data;
-  ASSERT_EQ(reg_->QueryValue(other, "attachmentfolderpath", nullptr, &data), syserr::kSuccess);
-  EXPECT_EQ(platform::Utf16BytesToUtf8(data), "/b");
+  EXPECT_EQ(GetText(other, "attachmentfolderpath"), "/b");
 
   // Unicode case folding, not only ASCII.
-  ASSERT_EQ(
-      reg_->SetValue(key, "..Boîte.Résumé", platform::REG_SZ, platform::Utf8ToUtf16Bytes("ü")),
-      syserr::kSuccess);
-  ASSERT_EQ(reg_->QueryValue(other, "..BOÎTE.RÉSUMÉ", nullptr, &data), syserr::kSuccess);
-  EXPECT_EQ(platform::Utf16BytesToUtf8(data), "ü");
+  ASSERT_EQ(SetText(key, "..Boîte.Résumé", "ü"), syserr::kSuccess);
+  EXPECT_EQ(GetText(other, "..BOÎTE.RÉSUMÉ"), "ü");
   RegKey unicodeKey = Create("Software\\Ärger");
   RegKey found = 0;
   EXPECT_EQ(Open("software\\äRGER", &found), syserr::kSuccess);

@@ -5,11 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -26,9 +24,7 @@ using platform::Hive;
 using platform::RegKey;
 namespace syserr = platform::syserr;
 using sqlite::SqliteRegistry;
-using testing::Spawn;
-using testing::TempDir;
-using testing::WaitExit;
+using namespace stow::testing;
 
 constexpr const char* kKey = "Software\\Quillmere\\KZO";
 
