@@ -32,12 +32,12 @@ FolderWatch::FolderWatch(std::string dir, OnNew onNew, const ListKnown& listKnow
           "Cannot watch " + dir_ + " for new mail: " + std::strerror(err));
   }
   // Listed after the watches are in place, so nothing delivered in between is missed.
-  if (listKnown) {
-    listKnown(known_);
-    return;
-  }
-  for (const char* sub : {"new", "cur"})
-    ForEachMessage(dir_, sub, [&](std::string_view name) { known_.emplace(UniqueOf(name)); });
+  listed_ = listKnown ? listKnown() : std::make_shared<const MessageNames>(ListMessageNames(dir_));
+}
+
+bool FolderWatch::Learn(std::string_view unique) {
+  if (listed_ && HoldsUnique(*listed_, unique)) return false;
+  return known_.emplace(unique).second;
 }
 
 FolderWatch::~FolderWatch() {
@@ -47,7 +47,7 @@ FolderWatch::~FolderWatch() {
 void FolderWatch::Rescan(std::vector<std::pair<std::string, std::string>>& fresh) {
   for (const char* sub : {"new", "cur"})
     ForEachMessage(dir_, sub, [&](std::string_view name) {
-      if (known_.emplace(UniqueOf(name)).second) fresh.emplace_back(sub, name);
+      if (Learn(UniqueOf(name))) fresh.emplace_back(sub, name);
     });
 }
 
@@ -78,10 +78,10 @@ void FolderWatch::ReadEvents() {
       }
       std::string unique = MaildirFileName::Parse(name).unique;
       if ((ev->mask & IN_MOVED_TO) && movesOut_.erase(ev->cookie)) {
-        known_.insert(unique);
+        Learn(unique);
         continue;
       }
-      if (known_.insert(unique).second) fresh.emplace_back(ev->wd == wdNew_ ? "new" : "cur", name);
+      if (Learn(unique)) fresh.emplace_back(ev->wd == wdNew_ ? "new" : "cur", name);
     }
   }
   if (!fresh.empty() && onNew_) onNew_(fresh);

@@ -4,9 +4,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
+
+#include "platform/maildir/maildir_files.h"
 
 namespace stow::maildir {
 
@@ -17,9 +21,9 @@ class FolderWatch {
   // inside it, from new/ to cur/ or to a rewrite's new unique name, is not one).
   using OnNew = std::function<void(const std::vector<std::pair<std::string, std::string>>&)>;
 
-  // Puts the unique names of the messages in the folder into known (the folder's
-  // owner lists it once for this and the walk that follows).
-  using ListKnown = std::function<void(std::unordered_set<std::string>& known)>;
+  // The messages in the folder (the folder's owner lists it once for this and the
+  // walk that follows).
+  using ListKnown = std::function<std::shared_ptr<const MessageNames>()>;
 
   // Starts watching dir (a Maildir). Raises ComError when inotify cannot be set up.
   // The messages already there are known and never reported: listKnown (by default
@@ -31,17 +35,21 @@ class FolderWatch {
 
   int fd() const { return fd_; }
   // A file with this unique name is about to appear and is not a delivery.
-  void Expect(const std::string& unique) { known_.insert(unique); }
+  void Expect(const std::string& unique) { Learn(unique); }
   // Reads what inotify has queued and reports the new messages.
   void ReadEvents();
 
  private:
   void Rescan(std::vector<std::pair<std::string, std::string>>& fresh);
+  // Whether the unique name was not known before.
+  bool Learn(std::string_view unique);
 
   std::string dir_;
   OnNew onNew_;
   int fd_ = -1;
   int wdNew_ = -1, wdCur_ = -1;
+  // The messages there when the watch started, and the names met since.
+  std::shared_ptr<const MessageNames> listed_;
   std::unordered_set<std::string> known_;
   // Cookies of renames out of new/ or cur/ whose arrival is still to be read.
   std::unordered_set<std::uint32_t> movesOut_;

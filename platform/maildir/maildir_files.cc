@@ -25,16 +25,55 @@ void ForEachMessage(const std::string& dir, const char* sub,
   });
 }
 
-std::vector<Entry> Listing(const std::string& dir) {
-  std::vector<Entry> out;
-  if (dir.empty()) return out;
+MessageNames ListMessageNames(const std::string& dir) {
+  MessageNames names;
+  if (dir.empty()) return names;
   for (const char* sub : {"cur", "new"})
-    ForEachMessage(dir, sub, [&](std::string_view name) {
-      out.push_back({std::string(UniqueOf(name)), sub, std::string(name)});
+    ForEachMessage(dir, sub, [&](std::string_view file) {
+      std::string& name = names.emplace_back();
+      name.reserve(4 + file.size());
+      name.append(sub).append(1, '/').append(file);
     });
-  std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) {
+  // Sorted through keys that hold each unique name found once: the names themselves
+  // would find it again at every comparison.
+  struct Key {
+    std::string_view unique, file;
+    std::size_t at;
+  };
+  std::vector<Key> keys;
+  keys.reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    NameParts parts = PartsOf(names[i]);
+    keys.push_back({parts.unique, parts.file, i});
+  }
+  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
     return a.unique != b.unique ? a.unique < b.unique : a.file < b.file;
   });
+  MessageNames sorted;
+  sorted.reserve(names.size());
+  for (const Key& k : keys) sorted.push_back(std::move(names[k.at]));
+  return sorted;
+}
+
+NameParts PartsOf(std::string_view name) {
+  std::size_t slash = name.find('/');
+  std::string_view file = name.substr(slash + 1);
+  return {name.substr(0, slash), file, UniqueOf(file)};
+}
+
+bool HoldsUnique(const MessageNames& names, std::string_view unique) {
+  auto it = std::lower_bound(
+      names.begin(), names.end(), unique,
+      [](const std::string& name, std::string_view u) { return PartsOf(name).unique < u; });
+  return it != names.end() && PartsOf(*it).unique == unique;
+}
+
+std::vector<Entry> Listing(const std::string& dir) {
+  std::vector<Entry> out;
+  for (const std::string& name : ListMessageNames(dir)) {
+    NameParts parts = PartsOf(name);
+    out.push_back({std::string(parts.unique), std::string(parts.sub), std::string(parts.file)});
+  }
   return out;
 }
 

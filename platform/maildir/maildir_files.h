@@ -32,6 +32,17 @@ void ForEachMessage(const std::string& dir, const char* sub,
                     const std::function<void(std::string_view file)>& each);
 // The messages of cur/ and new/, by unique name (then file name).
 std::vector<Entry> Listing(const std::string& dir);
+// The same messages in the same order, each as "sub/file": the compact listing that a
+// folder's walk and its watch share (a hundred thousand messages are one string each).
+using MessageNames = std::vector<std::string>;
+MessageNames ListMessageNames(const std::string& dir);
+// The parts of one of those names.
+struct NameParts {
+  std::string_view sub, file, unique;
+};
+NameParts PartsOf(std::string_view name);
+// Whether names (in ListMessageNames' order) hold a message of this unique name.
+bool HoldsUnique(const MessageNames& names, std::string_view unique);
 // The message of cur/ or new/ with this unique name (the first one found when, in
 // conflict, there are two).
 std::optional<Entry> FindByUnique(const std::string& dir, const std::string& unique);

@@ -4,7 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -19,17 +24,92 @@ namespace stow::maildir {
 
 namespace {
 
+// The status of the message files of a long walk, taken on the second core a little
+// ahead of the walk: a sweep over messages it has met before spends most of its time
+// looking at each file, and the rest making and asking its item. The walk never
+// waits for it: a look that is not ready when the walk gets there is taken by the
+// walk itself, and the looker skips on to where the walk is.
+class LookAhead {
+ public:
+  struct Look {
+    bool found = false;
+    std::string key;  // MarkCache::KeyOf, "" for a file that is not a regular one
+    std::chrono::steady_clock::time_point taken;
+  };
+
+  // names: the walk's listing, which outlives this; fds: the folder's cur/ and new/.
+  LookAhead(const MessageNames& names, const int (&fds)[2])
+      : names_(names), count_(names.size()), fds_{fds[0], fds[1]} {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~LookAhead() {
+    stop_.store(true);
+    released_.fetch_add(kLead);
+    released_.notify_one();
+    thread_.join();
+  }
+  LookAhead(const LookAhead&) = delete;
+  LookAhead& operator=(const LookAhead&) = delete;
+
+  // The look at entry i if the looker has taken it; the walk asks for each entry once,
+  // in order, and is then done with it.
+  std::optional<Look> Take(std::size_t i) {
+    Slot& slot = slots_[i % kLead];
+    std::optional<Look> look;
+    if (slot.entry.load(std::memory_order_acquire) == i + 1) look = std::move(slot.look);
+    released_.store(i + 1, std::memory_order_release);
+    released_.notify_one();
+    return look;
+  }
+
+ private:
+  // How far ahead the looker may go: far enough to keep the walk fed, near enough
+  // that a look is an instant old when it is used.
+  static constexpr std::size_t kLead = 512;
+  struct Slot {
+    std::atomic<std::size_t> entry{0};  // 1 + the entry whose look the slot holds
+    Look look;
+  };
+
+  void Run() {
+    for (std::size_t i = 0; i < count_ && !stop_.load(std::memory_order_relaxed); ++i) {
+      std::size_t walked = released_.load(std::memory_order_acquire);
+      i = std::max(i, walked);
+      if (i >= walked + kLead) {
+        released_.wait(walked, std::memory_order_acquire);
+        --i;  // not taken: the walk has moved on, look again where it is
+        continue;
+      }
+      if (i >= count_) break;
+      const std::string& name = names_[i];
+      NameParts parts = PartsOf(name);
+      Look look;
+      struct stat st {};
+      look.found = fstatat(fds_[parts.sub == "cur" ? 0 : 1], parts.file.data(), &st, 0) == 0;
+      if (look.found && S_ISREG(st.st_mode)) look.key = MarkCache::KeyOf(st);
+      look.taken = std::chrono::steady_clock::now();
+      Slot& slot = slots_[i % kLead];
+      // The walk is done with the slot's last entry (i - kLead): it released i above.
+      slot.look = std::move(look);
+      slot.entry.store(i + 1, std::memory_order_release);
+    }
+  }
+
+  const MessageNames& names_;
+  const std::size_t count_;
+  const int fds_[2];
+  Slot slots_[kLead];
+  std::atomic<std::size_t> released_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 class MaildirEnumerator : public om::ItemEnumerator {
  public:
-  // The snapshot is kept as "sub/file" alone (the unique name is a part of the file
-  // name): a walk over a hundred thousand messages holds half the memory.
-  MaildirEnumerator(std::shared_ptr<MaildirItems> items, const std::vector<Entry>& snapshot)
-      : items_(std::move(items)) {
-    snapshot_.reserve(snapshot.size());
-    for (const auto& e : snapshot) snapshot_.push_back(e.sub + "/" + e.file);
-    visited_.reserve(snapshot.size());
-  }
+  MaildirEnumerator(std::shared_ptr<MaildirItems> items, std::shared_ptr<const MessageNames> names)
+      : items_(std::move(items)), names_(std::move(names)) {}
   ~MaildirEnumerator() override {
+    ahead_.reset();
     for (int fd : subFds_)
       if (fd >= 0) close(fd);
   }
@@ -37,34 +117,81 @@ class MaildirEnumerator : public om::ItemEnumerator {
   std::shared_ptr<om::Item> Next() override {
     const auto& store = items_->store();
     const std::string& dir = items_->ref().dir;
-    while (index_ < snapshot_.size()) {
-      std::string kept = std::move(snapshot_[index_++]);
-      std::size_t slash = kept.find('/');
-      std::string_view sub(kept.data(), slash), file(kept.c_str() + slash + 1);
-      std::string unique(UniqueOf(file));
+    if (!started_) Start();
+    while (index_ < names_->size() + takenOn_.size()) {
+      std::size_t at = index_++;
+      std::optional<LookAhead::Look> look;
+      if (ahead_ && at < names_->size()) look = ahead_->Take(at);
+      bool listed = at < names_->size();
+      NameParts parts = PartsOf(listed ? (*names_)[at] : takenOn_[at - names_->size()]);
+      // Two files of one message (in conflict, or caught moving from new/ to cur/)
+      // are listed side by side: the message is visited once.
+      if (listed) {
+        if (at > 0 && parts.unique == lastUnique_) continue;
+        lastUnique_ = parts.unique;
+      }
+      std::string unique(parts.unique);
       // An item rewritten before the walk reached it is visited under its new name;
-      // one rewritten after it was visited has a name the snapshot never held.
+      // one rewritten after it was visited has a name the listing never held.
       std::string current = store->FollowRewrites(dir, unique);
-      if (!visited_.insert(current).second) continue;
+      if (current != unique) {
+        if (!followed_.insert(current).second) continue;
+      } else if (!followed_.empty() && followed_.count(current)) {
+        continue;
+      }
       // The look that finds the file also gives the item its version key: a sweep
       // over messages it has met before then looks at each file once, by its name
       // in the folder it was listed in (no walk down the whole path).
-      struct stat st {};
-      if (current == unique && StatIn(sub, file.data(), st)) {
-        std::string key = S_ISREG(st.st_mode) ? MarkCache::KeyOf(st) : std::string();
-        return store->MakeItem(items_->ref(), std::string(sub), std::string(file), std::move(key));
+      std::string sub(parts.sub), file(parts.file);
+      if (current == unique) {
+        if (!look || std::chrono::steady_clock::now() - look->taken > kLookLife)
+          look = LookAt(sub, file);
+        if (look->found)
+          return store->MakeItem(items_->ref(), sub, file, std::move(look->key), look->taken);
       }
       if (auto found = FindByUnique(dir, current))
         return store->MakeItem(items_->ref(), found->sub, found->file);
       // Deleted, or rewritten by another program.
-      TakeOnRewritesOf(Entry{std::move(unique), std::string(sub), std::string(file)});
+      TakeOnRewritesOf(Entry{std::move(unique), std::move(sub), std::move(file)});
     }
     if (!ended_) store->WalkedFolder(dir);
     ended_ = true;
+    ahead_.reset();
     return nullptr;
   }
 
  private:
+  // A walk long enough to be worth a second thread looks ahead of itself.
+  static constexpr std::size_t kLookAheadFrom = 256;
+  // A look the looker took stands for the file while it is this fresh: a file another
+  // program renamed, rewrote or deleted since is found as the walk itself would.
+  static constexpr std::chrono::milliseconds kLookLife{20};
+
+  void Start() {
+    started_ = true;
+    for (int i = 0; i < 2; ++i) {
+      std::string path = items_->ref().dir + (i == 0 ? "/cur" : "/new");
+      subFds_[i] = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (names_->size() < kLookAheadFrom || subFds_[0] < 0 || subFds_[1] < 0) return;
+    try {
+      ahead_ = std::make_unique<LookAhead>(*names_, subFds_);
+    } catch (const std::system_error&) {
+      // No thread to be had: the walk looks at each file itself.
+    }
+  }
+
+  LookAhead::Look LookAt(const std::string& sub, const std::string& file) {
+    LookAhead::Look look;
+    struct stat st {};
+    int fd = subFds_[sub == "cur" ? 0 : 1];
+    look.found = fd >= 0 ? fstatat(fd, file.c_str(), &st, 0) == 0
+                         : stat((items_->ref().dir + "/" + sub + "/" + file).c_str(), &st) == 0;
+    if (look.found && S_ISREG(st.st_mode)) look.key = MarkCache::KeyOf(st);
+    look.taken = std::chrono::steady_clock::now();
+    return look;
+  }
+
   // Another program's save gives a message a new unique name that keeps its delivery
   // time, after the snapshot was taken: the walk takes on the names of that time it
   // has not seen, so that the message is not passed over as deleted. (A message
@@ -76,40 +203,35 @@ class MaildirEnumerator : public om::ItemEnumerator {
     const auto& store = items_->store();
     const std::string& dir = items_->ref().dir;
     if (!knownMade_) {
-      for (std::size_t i = index_; i < snapshot_.size(); ++i)
-        known_.insert(
-            MaildirFileName::Parse(snapshot_[i].substr(snapshot_[i].find('/') + 1)).unique);
+      for (const std::string& name : *names_) known_.emplace(PartsOf(name).unique);
       knownMade_ = true;
     }
     for (const auto& e : Listing(dir)) {
-      if (DeliveryTimeOfUnique(e.unique) != when || visited_.count(e.unique) ||
+      if (DeliveryTimeOfUnique(e.unique) != when || followed_.count(e.unique) ||
           !known_.insert(e.unique).second)
         continue;
-      if (!store->IsRewriteOfOwn(dir, e.unique)) snapshot_.push_back(e.sub + "/" + e.file);
+      if (!store->IsRewriteOfOwn(dir, e.unique)) takenOn_.push_back(e.sub + "/" + e.file);
     }
-  }
-
-  // The status of the message file `file` of the folder's sub-folder sub.
-  bool StatIn(std::string_view sub, const char* file, struct stat& st) {
-    int& fd = subFds_[sub == "cur" ? 0 : 1];
-    if (fd == -2) {
-      std::string path = items_->ref().dir + "/" + std::string(sub);
-      fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    if (fd >= 0) return fstatat(fd, file, &st, 0) == 0;
-    return stat((items_->ref().dir + "/" + std::string(sub) + "/" + file).c_str(), &st) == 0;
   }
 
   std::shared_ptr<MaildirItems> items_;
-  // cur/ and new/, opened at the first look into each (-2: not yet; -1: failed).
-  int subFds_[2] = {-2, -2};
-  std::vector<std::string> snapshot_;
+  // The listing the walk visits (shared with the folder's watch), then the names it
+  // took on.
+  std::shared_ptr<const MessageNames> names_;
+  std::vector<std::string> takenOn_;
+  // cur/ and new/, opened when the walk starts (-1: failed).
+  int subFds_[2] = {-1, -1};
+  bool started_ = false;
   std::size_t index_ = 0;
   bool ended_ = false;
-  std::unordered_set<std::string> visited_;
-  // The unique names still to visit or taken on, made at the first message gone.
+  std::string_view lastUnique_;
+  // The new names of the rewrites the walk followed.
+  std::unordered_set<std::string> followed_;
+  // The unique names of the listing and those taken on, made at the first message
+  // gone.
   std::unordered_set<std::string> known_;
   bool knownMade_ = false;
+  std::unique_ptr<LookAhead> ahead_;
 };
 
 }  // namespace
@@ -124,15 +246,15 @@ MaildirItems::~MaildirItems() {
 std::int64_t MaildirItems::Count() {
   // From the listing that a walk started next takes (a batch counts its folder, then
   // walks it): a folder of a hundred thousand messages is listed once for both.
-  return static_cast<std::int64_t>(Cached().size());
+  return static_cast<std::int64_t>(Cached()->size());
 }
 
 std::shared_ptr<om::Item> MaildirItems::Item(std::int64_t index) {
-  const auto& list = Cached();
+  const auto& list = *Cached();
   if (index < 1 || index > static_cast<std::int64_t>(list.size()))
     Raise(errnum::kSubscriptOutOfRange, kSource, "Array index out of bounds");
-  const Entry& e = list[static_cast<std::size_t>(index - 1)];
-  return store_->MakeItem(ref_, e.sub, e.file);
+  NameParts parts = PartsOf(list[static_cast<std::size_t>(index - 1)]);
+  return store_->MakeItem(ref_, std::string(parts.sub), std::string(parts.file));
 }
 
 std::unique_ptr<om::ItemEnumerator> MaildirItems::Enumerate() {
@@ -140,7 +262,7 @@ std::unique_ptr<om::ItemEnumerator> MaildirItems::Enumerate() {
   // The walk takes the listing over; the next look at the folder lists it again.
   Cached();
   cacheValid_ = false;
-  return std::make_unique<MaildirEnumerator>(Self(), std::exchange(cache_, {}));
+  return std::make_unique<MaildirEnumerator>(Self(), std::exchange(cache_, nullptr));
 }
 
 Event<std::shared_ptr<om::Item>>& MaildirItems::ItemAdd() {
@@ -156,7 +278,7 @@ std::shared_ptr<MaildirItems> MaildirItems::Self() {
   return std::static_pointer_cast<MaildirItems>(shared_from_this());
 }
 
-const std::vector<Entry>& MaildirItems::Cached() {
+const std::shared_ptr<const MessageNames>& MaildirItems::Cached() {
   auto stamp = [&] {
     // A fingerprint of both directories (unsigned: it is meant to wrap).
     std::uint64_t s = 0;
@@ -169,7 +291,7 @@ const std::vector<Entry>& MaildirItems::Cached() {
     return s;
   }();
   if (!cacheValid_ || stamp != cacheStamp_) {
-    cache_ = Listing(ref_.dir);
+    cache_ = std::make_shared<const MessageNames>(ListMessageNames(ref_.dir));
     cacheStamp_ = stamp;
     cacheValid_ = true;
   }
@@ -181,6 +303,7 @@ void MaildirItems::StartWatching() {
   platform::MessageLoop* loop = platform::Platform().loop;
   if (!loop) return;
   store_->folders().Materialize(ref_);
+  store_->PrefetchMarks();
   std::weak_ptr<MaildirItems> weak = Self();
   watch_ = std::make_unique<FolderWatch>(
       ref_.dir,
@@ -193,12 +316,10 @@ void MaildirItems::StartWatching() {
           self->itemAdd_.Raise(self->store_->MakeItem(self->ref_, sub, file));
         }
       },
-      [this](std::unordered_set<std::string>& known) {
+      [this] {
         // The listing stays for the count and the walk of a start-up sweep.
         cacheValid_ = false;
-        const auto& listing = Cached();
-        known.reserve(listing.size());
-        for (const auto& e : listing) known.insert(e.unique);
+        return Cached();
       });
   loop_ = loop;
   FolderWatch* w = watch_.get();

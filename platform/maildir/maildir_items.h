@@ -44,7 +44,7 @@ class MaildirItems : public om::Items {
 
  private:
   std::shared_ptr<MaildirItems> Self();
-  const std::vector<Entry>& Cached();
+  const std::shared_ptr<const MessageNames>& Cached();
   void StartWatching();
 
   std::shared_ptr<MaildirStore> store_;
@@ -52,7 +52,7 @@ class MaildirItems : public om::Items {
   Event<std::shared_ptr<om::Item>> itemAdd_;
   std::unique_ptr<FolderWatch> watch_;
   platform::MessageLoop* loop_ = nullptr;
-  std::vector<Entry> cache_;
+  std::shared_ptr<const MessageNames> cache_;
   std::uint64_t cacheStamp_ = 0;
   bool cacheValid_ = false;
 };

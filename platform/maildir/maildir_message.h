@@ -30,13 +30,13 @@ class MaildirMessage : public MessageStorage {
   // The message file `file` of ref's sub-folder sub ("cur" or "new").
   MaildirMessage(std::shared_ptr<MaildirStore> store, FolderRef ref, std::string sub,
                  std::string file);
-  // The version key of the file taken by the folder walk that found it, an instant
-  // ago: a VersionKey asked for at once gives it instead of looking at the file
-  // again. An item kept for later (a listing) looks again: its file may have
+  // The version key of the file taken by the folder walk that found it, at taken (an
+  // instant ago): a VersionKey asked for at once gives it instead of looking at the
+  // file again. An item kept for later (a listing) looks again: its file may have
   // changed since.
-  void SetWalkKey(std::string key) {
+  void SetWalkKey(std::string key, std::chrono::steady_clock::time_point taken) {
     walkKey_ = std::move(key);
-    walkKeyTaken_ = std::chrono::steady_clock::now();
+    walkKeyTaken_ = taken;
   }
   // A new mail that Replace saves into ref.
   MaildirMessage(std::shared_ptr<MaildirStore> store, FolderRef ref);

@@ -87,9 +87,10 @@ std::shared_ptr<om::Items> MaildirStore::FolderItems(const FolderRef& ref) {
 }
 
 std::shared_ptr<om::Item> MaildirStore::MakeItem(const FolderRef& ref, const std::string& sub,
-                                                 const std::string& fileName, std::string walkKey) {
+                                                 const std::string& fileName, std::string walkKey,
+                                                 std::chrono::steady_clock::time_point keyTaken) {
   auto message = std::make_unique<MaildirMessage>(Self(), ref, sub, fileName);
-  message->SetWalkKey(std::move(walkKey));
+  message->SetWalkKey(std::move(walkKey), keyTaken);
   return std::make_shared<MimeItem>(Self(), std::move(message));
 }
 

@@ -20,6 +20,7 @@
 //                       renames its saves made (a walk follows them), the items
 //                       whose records another secret made, the failed saves
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -86,7 +87,8 @@ class MaildirStore : public MimeStore {
   std::optional<std::string> CachedMark(const std::string& where, const std::string& key) override;
   void RememberMark(const std::string& where, const std::string& key,
                     const std::string& mark) override;
-  // A walk starts: the processed marks kept are read meanwhile (mark_cache.h).
+  // A walk starts, or a watch whose start-up sweep walks next: the processed marks
+  // kept are read meanwhile (mark_cache.h).
   void PrefetchMarks() {
     if (marks_) marks_->Prefetch();
   }
@@ -103,9 +105,12 @@ class MaildirStore : public MimeStore {
   // a folder finishes the saves a crash interrupted there.
   std::shared_ptr<MaildirItems> ItemsOf(const FolderRef& ref);
   // The item of the message file `fileName` of ref's sub-folder sub.
-  // walkKey: the file's version key (mark_cache.h) when the caller has just taken it.
-  std::shared_ptr<om::Item> MakeItem(const FolderRef& ref, const std::string& sub,
-                                     const std::string& fileName, std::string walkKey = "");
+  // walkKey: the file's version key (mark_cache.h) when the caller has just taken it,
+  // at keyTaken.
+  std::shared_ptr<om::Item> MakeItem(
+      const FolderRef& ref, const std::string& sub, const std::string& fileName,
+      std::string walkKey = "",
+      std::chrono::steady_clock::time_point keyTaken = std::chrono::steady_clock::now());
   // A file of unique name `unique` is about to appear in dir, made by this store: its
   // watcher does not take it for a delivery.
   void ExpectOwnFile(const std::string& dir, const std::string& unique);

@@ -21,10 +21,10 @@ namespace stow::maildir {
 namespace {
 
 // The Maildir folder a message path is in: the path before its "/cur/" or "/new/".
-std::string FolderOf(std::string_view path) {
+std::string_view FolderOf(std::string_view path) {
   std::size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos || slash < 4) return "";
-  return std::string(path.substr(0, slash - 4));
+  if (slash == std::string_view::npos || slash < 4) return {};
+  return path.substr(0, slash - 4);
 }
 
 bool Recordable(std::string_view text) {
@@ -101,7 +101,6 @@ void MarkCache::Read() {
   }
   close(fd);
   std::string_view rest(text);
-  entries_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
   // path TAB key TAB mark
   while (!rest.empty()) {
     std::size_t end = rest.find('\n');
@@ -109,44 +108,78 @@ void MarkCache::Read() {
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     std::size_t a = line.find('\t'), b = a == line.npos ? a : line.find('\t', a + 1);
     if (b == line.npos) continue;
-    entries_.insert_or_assign(line.substr(0, a),
-                              Entry{line.substr(a + 1, b - a - 1), line.substr(b + 1)});
+    entries_.push_back(Entry{line.substr(0, a), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
   }
 }
 
-std::optional<std::string> MarkCache::Find(const std::string& path, const std::string& key) {
+MarkCache::Entry* MarkCache::At(std::string_view path) {
   Load();
+  // The one just asked for (a mark read again after its key did not match), or one
+  // of the next few: the files of messages deleted since are passed over.
+  if (next_ > 0 && entries_[next_ - 1].path == path) return &entries_[next_ - 1];
+  for (std::size_t i = next_; i < entries_.size() && i < next_ + 8; ++i)
+    if (entries_[i].path == path) {
+      next_ = i + 1;
+      return &entries_[i];
+    }
+  if (!indexed_) {
+    // A later line of the same path is the one that counts, as when it was written.
+    index_.reserve(entries_.size());
+    for (std::size_t i = 0; i < entries_.size(); ++i) index_.insert_or_assign(entries_[i].path, i);
+    indexed_ = true;
+  }
+  auto it = index_.find(path);
+  if (it == index_.end()) return nullptr;
+  // The walk goes on from here; that it had to look the entry up means the file is
+  // not in its order.
+  next_ = it->second + 1;
+  dirty_ = true;
+  return &entries_[it->second];
+}
+
+void MarkCache::Use(Entry& e) {
+  if (e.used) return;
+  e.used = true;
+  order_.push_back(&e);
+}
+
+std::optional<std::string> MarkCache::Find(const std::string& path, const std::string& key) {
   if (key.empty()) return std::nullopt;
-  auto it = entries_.find(std::string_view(path));
-  if (it == entries_.end() || it->second.key != key) return std::nullopt;
-  it->second.used = true;
-  return std::string(it->second.mark);
+  Entry* e = At(path);
+  if (!e || e->key != key) return std::nullopt;
+  Use(*e);
+  return std::string(e->mark);
 }
 
 void MarkCache::Remember(const std::string& path, const std::string& key, const std::string& mark) {
   Load();
   if (file_.empty() || key.empty() || mark.empty() || !Recordable(path) || !Recordable(mark))
     return;
-  auto it = entries_.find(std::string_view(path));
-  if (it == entries_.end()) it = entries_.emplace(Own(path), Entry{}).first;
-  Entry& e = it->second;
-  e.used = true;
-  if (e.key == key && e.mark == mark) return;
-  e = {Own(key), Own(mark), true};
+  Entry* e = At(path);
+  if (!e) {
+    e = &entries_.emplace_back(Entry{Own(path), {}, {}});
+    if (indexed_) index_.emplace(e->path, entries_.size() - 1);
+  }
+  Use(*e);
+  if (e->key == key && e->mark == mark) return;
+  e->key = Own(key);
+  e->mark = Own(mark);
   dirty_ = true;
 }
 
 void MarkCache::Save() {
   if (loading_.valid()) Load();
   if (file_.empty() || !loaded_) return;
-  // Entries of files that a whole walk of their folder did not meet are gone.
-  for (auto it = entries_.begin(); it != entries_.end();) {
-    if (!it->second.used && walked_.count(FolderOf(it->first))) {
-      it = entries_.erase(it);
-      dirty_ = true;
-    } else {
-      ++it;
-    }
+  // Entries of files that a whole walk of their folder did not meet are gone; the
+  // others follow the ones asked for, in the order they were.
+  std::vector<const Entry*> kept = order_;
+  for (Entry& e : entries_) {
+    if (e.used || e.dropped) continue;
+    std::string_view folder = FolderOf(e.path);
+    if (!folder.empty() && walked_.count(folder))
+      e.dropped = dirty_ = true;
+    else
+      kept.push_back(&e);
   }
   if (!dirty_) return;
   std::error_code ec;
@@ -154,7 +187,7 @@ void MarkCache::Save() {
   std::string tmp = file_ + "." + std::to_string(getpid()) + ".tmp";
   {
     std::ofstream out(tmp, std::ios::trunc);
-    for (const auto& [path, e] : entries_) out << path << '\t' << e.key << '\t' << e.mark << '\n';
+    for (const Entry* e : kept) out << e->path << '\t' << e->key << '\t' << e->mark << '\n';
     if (!out.flush()) {
       std::filesystem::remove(tmp, ec);
       return;

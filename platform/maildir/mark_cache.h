@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace stow::maildir {
 
@@ -54,23 +55,34 @@ class MarkCache {
 
  private:
   // The texts of an entry point into the file's text as read, or into owned_: a
-  // hundred thousand entries are one read and one node each.
+  // hundred thousand entries are one read and one record each.
   struct Entry {
-    std::string_view key, mark;
-    bool used = false;
+    std::string_view path, key, mark;
+    bool used = false, dropped = false;
   };
   std::string_view Own(std::string_view text) { return owned_.emplace_back(text); }
   // Makes the entries the file holds ready (waits for a Prefetch).
   void Load();
   void Read();
+  // The entry of path, or nullptr. The file is kept in the order the last walk asked
+  // in, so a walk meets its entries one after the other; an entry asked for out of
+  // turn is found through an index made then, and the file is rewritten in the new
+  // order.
+  Entry* At(std::string_view path);
+  void Use(Entry& e);
 
   std::string file_;
   bool loaded_ = false, dirty_ = false;
   std::future<void> loading_;
   std::string text_;
   std::deque<std::string> owned_;
-  std::unordered_map<std::string_view, Entry> entries_;  // path -> entry
-  std::set<std::string> walked_;
+  std::deque<Entry> entries_;  // in the file's order, then the new ones
+  std::size_t next_ = 0;       // the entry the walk is expected to ask for next
+  std::unordered_map<std::string_view, std::size_t> index_;
+  bool indexed_ = false;
+  // The entries asked for, in the order they were first asked for: the next file.
+  std::vector<const Entry*> order_;
+  std::set<std::string, std::less<>> walked_;
 };
 
 // Where the cache of the Maildir at root goes for the secret whose tag (any text

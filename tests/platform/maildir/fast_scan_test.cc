@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gmime/gmime.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "maildir/maildir_fixture.h"
+#include "platform/maildir/mark_cache.h"
 #include "platform/maildir/mime.h"
 
 namespace stow::maildir::testing {
@@ -198,6 +200,43 @@ TEST_F(FastScanTest, MarksComeFromTheCacheOnlyForTheFileTheyWereReadFrom) {
   EXPECT_EQ(held->BillingInformation(), "");
   EXPECT_EQ(markInRun(), "");
   unsetenv("XDG_CACHE_HOME");
+}
+
+// The cache answers for any file in any order, keeps its lines in the order the last
+// run asked in (the next walk then meets them one after the other), forgets the files
+// a whole walk of their folder did not meet, and is not written again when nothing
+// changed.
+TEST_F(FastScanTest, TheMarkCacheAnswersInAnyOrderAndKeepsTheLastRunsOrder) {
+  std::string file = (dir_ / "marks.tsv").string();
+  WriteAll(file, "/m/a/cur/1\tk1\tA\n/m/a/cur/2\tk2\tB\n/m/b/cur/9\tk9\tZ\n/m/a/cur/3\tk3\tC\n");
+  {
+    MarkCache cache(file);
+    cache.Prefetch();
+    EXPECT_EQ(cache.Find("/m/a/cur/3", "k3"), "C");
+    EXPECT_EQ(cache.Find("/m/a/cur/2", "k2x"), std::nullopt);
+    cache.Remember("/m/a/cur/2", "k2x", "B2");
+    cache.Remember("/m/a/cur/4", "k4", "D");
+    EXPECT_EQ(cache.Find("/m/a/cur/5", "k5"), std::nullopt);
+    EXPECT_EQ(cache.Find("/m/a/cur/4", "k4"), "D");
+    cache.Walked("/m/a");
+  }
+  const std::string reordered =
+      "/m/a/cur/3\tk3\tC\n/m/a/cur/2\tk2x\tB2\n/m/a/cur/4\tk4\tD\n/m/b/cur/9\tk9\tZ\n";
+  EXPECT_EQ(ReadAll(file), reordered);
+  struct stat before {};
+  stat(file.c_str(), &before);
+  {
+    MarkCache cache(file);
+    for (auto [path, key, mark] : {std::array<const char*, 3>{"/m/a/cur/3", "k3", "C"},
+                                   {"/m/a/cur/2", "k2x", "B2"},
+                                   {"/m/a/cur/4", "k4", "D"}})
+      EXPECT_EQ(cache.Find(path, key), mark);
+    cache.Walked("/m/a");
+  }
+  struct stat after {};
+  stat(file.c_str(), &after);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(ReadAll(file), reordered);
 }
 
 // A message's version key is the text the cache files of earlier runs hold.

@@ -6,6 +6,10 @@
 #include <glib.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <set>
+#include <thread>
+
 #include "maildir/maildir_fixture.h"
 
 namespace stow::maildir::testing {
@@ -309,29 +313,49 @@ TEST_F(MaildirTest, ASaveThatWouldDisplaceAnotherWritersVersionPutsItBackAndFail
 
 // A walk takes a snapshot of the folder: a message another process rewrites (a new
 // unique name) before the walk reaches it is still visited, once, in its new version;
-// one this walk rewrote itself is not visited again.
+// one it deletes is not visited; one this walk rewrote itself is not visited again.
+// A long walk looks at its files ahead of itself, before those changes.
 TEST_F(MaildirTest, AWalkVisitsEachMessageOnceThoughAnotherProcessRewritesItMidWalk) {
-  for (const char* s : {"m0", "m1", "m2"})
-    Deliver(kHead + "Subject: " + s + "\nContent-Type: text/html\n\n<p>x</p>\n");
-  auto walk = store_->GetDefaultFolder(om::olFolderInbox)->Items()->Enumerate();
-  std::vector<std::string> seen;
-  auto first = walk->Next();
-  seen.push_back(first->Subject());
-  first->SetHTMLBody("<p>mine</p>");
-  first->Save();
-  auto other = OpenStore();
-  auto theirs = other->GetDefaultFolder(om::olFolderInbox)->Items()->Enumerate();
-  while (auto item = theirs->Next())
-    if (item->Subject() != seen[0]) {
-      item->SetHTMLBody("<p>theirs</p>");
-      item->Save();
+  for (std::size_t count : {3, 300}) {
+    SCOPED_TRACE(count);
+    for (const char* sub : {"cur", "new"}) fs::remove_all(root_ / sub);
+    std::vector<fs::path> files;
+    for (std::size_t i = 0; i < count; ++i)
+      files.push_back(Deliver(kHead + "Subject: m" + std::to_string(i) +
+                              "\nContent-Type: text/html\n\n<p>x</p>\n"));
+    auto walk = store_->GetDefaultFolder(om::olFolderInbox)->Items()->Enumerate();
+    auto first = walk->Next();
+    std::vector<std::string> seen{first->Subject()};
+    first->SetHTMLBody("<p>mine</p>");
+    first->Save();
+    auto other = OpenStore();
+    auto ref = other->RefFor({"Inbox"});
+    std::set<std::string> theirs, gone;
+    for (std::size_t i = 1; i < count; ++i) {
+      std::string subject = "m" + std::to_string(i);
+      if (i % 97 == 2) {
+        fs::remove(files[i]);
+        gone.insert(subject);
+      } else if (count < 10 || i % 37 == 1) {
+        auto item = other->MakeItem(ref, "cur", files[i].filename().string());
+        item->SetHTMLBody("<p>theirs</p>");
+        item->Save();
+        theirs.insert(subject);
+      }
     }
-  while (auto item = walk->Next()) {
-    seen.push_back(item->Subject());
-    EXPECT_EQ(item->HTMLBody(), "<p>theirs</p>") << seen.back();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    while (auto item = walk->Next()) {
+      seen.push_back(item->Subject());
+      EXPECT_EQ(item->HTMLBody(), theirs.count(seen.back()) ? "<p>theirs</p>" : "<p>x</p>\n")
+          << seen.back();
+    }
+    std::sort(seen.begin(), seen.end());
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < count; ++i)
+      if (!gone.count("m" + std::to_string(i))) expected.push_back("m" + std::to_string(i));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(seen, expected);
   }
-  std::sort(seen.begin(), seen.end());
-  EXPECT_EQ(seen, (std::vector<std::string>{"m0", "m1", "m2"}));
 }
 
 TEST_F(MaildirTest, NewMailIsSavedAsADraft) {
