@@ -61,11 +61,12 @@ NameParts PartsOf(std::string_view name) {
   return {name.substr(0, slash), file, UniqueOf(file)};
 }
 
-bool HoldsUnique(const MessageNames& names, std::string_view unique) {
+std::size_t PositionOfUnique(const MessageNames& names, std::string_view unique) {
   auto it = std::lower_bound(
       names.begin(), names.end(), unique,
       [](const std::string& name, std::string_view u) { return PartsOf(name).unique < u; });
-  return it != names.end() && PartsOf(*it).unique == unique;
+  if (it == names.end() || PartsOf(*it).unique != unique) return names.size();
+  return static_cast<std::size_t>(it - names.begin());
 }
 
 std::vector<Entry> Listing(const std::string& dir) {

@@ -41,8 +41,12 @@ struct NameParts {
   std::string_view sub, file, unique;
 };
 NameParts PartsOf(std::string_view name);
-// Whether names (in ListMessageNames' order) hold a message of this unique name.
-bool HoldsUnique(const MessageNames& names, std::string_view unique);
+// Where names (in ListMessageNames' order) hold the first file of a message of this
+// unique name; names.size() when they do not.
+std::size_t PositionOfUnique(const MessageNames& names, std::string_view unique);
+inline bool HoldsUnique(const MessageNames& names, std::string_view unique) {
+  return PositionOfUnique(names, unique) < names.size();
+}
 // The message of cur/ or new/ with this unique name (the first one found when, in
 // conflict, there are two).
 std::optional<Entry> FindByUnique(const std::string& dir, const std::string& unique);

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -26,9 +28,8 @@ namespace {
 
 // The status of the message files of a long walk, taken on the second core a little
 // ahead of the walk: a sweep over messages it has met before spends most of its time
-// looking at each file, and the rest making and asking its item. The walk never
-// waits for it: a look that is not ready when the walk gets there is taken by the
-// walk itself, and the looker skips on to where the walk is.
+// looking at each file, and the rest making and asking its item. Each file is looked
+// at by whichever of the two gets to it first; neither waits for the other.
 class LookAhead {
  public:
   struct Look {
@@ -43,53 +44,79 @@ class LookAhead {
     thread_ = std::thread([this] { Run(); });
   }
   ~LookAhead() {
-    stop_.store(true);
-    released_.fetch_add(kLead);
-    released_.notify_one();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
     thread_.join();
   }
   LookAhead(const LookAhead&) = delete;
   LookAhead& operator=(const LookAhead&) = delete;
 
-  // The look at entry i if the looker has taken it; the walk asks for each entry once,
-  // in order, and is then done with it.
+  // The looker's look at entry i, or nothing when the walk got there first and is to
+  // look itself (the looker then goes on after it); the walk asks for each entry
+  // once, in order, and is then done with it.
   std::optional<Look> Take(std::size_t i) {
-    Slot& slot = slots_[i % kLead];
     std::optional<Look> look;
-    if (slot.entry.load(std::memory_order_acquire) == i + 1) look = std::move(slot.look);
-    released_.store(i + 1, std::memory_order_release);
-    released_.notify_one();
+    std::size_t claimed = claimed_.load();
+    while (claimed <= i && !claimed_.compare_exchange_weak(claimed, i + 1)) {
+    }
+    // One the looker is still looking at is looked at again rather than waited for.
+    Slot& slot = slots_[i % kLead];
+    if (claimed > i && slot.entry.load(std::memory_order_acquire) == i + 1)
+      look = std::move(slot.look);
+    released_.store(i + 1);
+    // The looker, when it got too far ahead, sleeps until the walk is half way there.
+    if (asleep_.load() && i + 1 >= wakeAt_.load()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      wake_.notify_one();
+    }
     return look;
   }
 
  private:
   // How far ahead the looker may go: far enough to keep the walk fed, near enough
-  // that a look is an instant old when it is used.
-  static constexpr std::size_t kLead = 512;
+  // that a look is a moment old when it is used.
+  static constexpr std::size_t kLead = 256, kNear = 8, kJump = 48;
   struct Slot {
     std::atomic<std::size_t> entry{0};  // 1 + the entry whose look the slot holds
     Look look;
   };
 
   void Run() {
-    for (std::size_t i = 0; i < count_ && !stop_.load(std::memory_order_relaxed); ++i) {
-      std::size_t walked = released_.load(std::memory_order_acquire);
-      i = std::max(i, walked);
+    for (;;) {
+      std::size_t i = claimed_.load();
+      if (i >= count_) return;
+      std::size_t walked = released_.load();
       if (i >= walked + kLead) {
-        released_.wait(walked, std::memory_order_acquire);
-        --i;  // not taken: the walk has moved on, look again where it is
+        std::unique_lock<std::mutex> lock(mutex_);
+        wakeAt_.store(i - kLead / 2);
+        asleep_.store(true);
+        wake_.wait(lock, [&] { return stop_ || released_.load() >= wakeAt_.load(); });
+        asleep_.store(false);
+        if (stop_) return;
         continue;
       }
-      if (i >= count_) break;
-      const std::string& name = names_[i];
-      NameParts parts = PartsOf(name);
+      // Caught up by the walk: the looker leaves it the next few files and looks further
+      // on, so that the two do not keep meeting at the same file.
+      std::size_t at = i;
+      if (i < walked + kNear) at = std::max(i, std::min(walked + kJump, count_ - 1));
+      if (!claimed_.compare_exchange_weak(i, at + 1)) continue;
+      i = at;
       Look look;
-      struct stat st {};
-      look.found = fstatat(fds_[parts.sub == "cur" ? 0 : 1], parts.file.data(), &st, 0) == 0;
-      if (look.found && S_ISREG(st.st_mode)) look.key = MarkCache::KeyOf(st);
-      look.taken = std::chrono::steady_clock::now();
+      try {
+        NameParts parts = PartsOf(names_[i]);
+        struct stat st {};
+        look.found = fstatat(fds_[parts.sub == "cur" ? 0 : 1], parts.file.data(), &st, 0) == 0;
+        if (look.found && S_ISREG(st.st_mode)) look.key = MarkCache::KeyOf(st);
+        look.taken = std::chrono::steady_clock::now();
+      } catch (const std::exception&) {
+        look = Look{};  // taken long ago: the walk looks itself
+      }
+      // The walk is done with the slot's last entry (i - kLead): it released it before
+      // i was claimed above.
       Slot& slot = slots_[i % kLead];
-      // The walk is done with the slot's last entry (i - kLead): it released i above.
       slot.look = std::move(look);
       slot.entry.store(i + 1, std::memory_order_release);
     }
@@ -99,8 +126,13 @@ class LookAhead {
   const std::size_t count_;
   const int fds_[2];
   Slot slots_[kLead];
-  std::atomic<std::size_t> released_{0};
-  std::atomic<bool> stop_{false};
+  // The entries looked at or being looked at (by either), the entries the walk is
+  // done with, and the looker's sleep.
+  std::atomic<std::size_t> claimed_{0}, released_{0}, wakeAt_{0};
+  std::atomic<bool> asleep_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;  // under mutex_
   std::thread thread_;
 };
 
@@ -135,6 +167,8 @@ class MaildirEnumerator : public om::ItemEnumerator {
       // one rewritten after it was visited has a name the listing never held.
       std::string current = store->FollowRewrites(dir, unique);
       if (current != unique) {
+        // Met before under that name (a file of this process's rewrite put back).
+        if (PositionOfUnique(*names_, current) < at) continue;
         if (!followed_.insert(current).second) continue;
       } else if (!followed_.empty() && followed_.count(current)) {
         continue;
@@ -163,9 +197,10 @@ class MaildirEnumerator : public om::ItemEnumerator {
  private:
   // A walk long enough to be worth a second thread looks ahead of itself.
   static constexpr std::size_t kLookAheadFrom = 256;
-  // A look the looker took stands for the file while it is this fresh: a file another
-  // program renamed, rewrote or deleted since is found as the walk itself would.
-  static constexpr std::chrono::milliseconds kLookLife{20};
+  // A look the looker took stands for the file while it is this fresh (the looker is
+  // a few hundred microseconds ahead): a file another program renamed, rewrote or
+  // deleted since is found as the walk itself would.
+  static constexpr std::chrono::milliseconds kLookLife{2};
 
   void Start() {
     started_ = true;
