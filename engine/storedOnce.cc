@@ -2,7 +2,9 @@
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -25,11 +27,33 @@ constexpr std::size_t kMaxCandidates = 4;
 // one is checked byte for byte before it is used, and dropped when it is gone. The
 // paths (below the folder) are kept end to end in one text, so that a tree of a
 // hundred thousand files costs a few megabytes.
+struct Candidate {
+  std::uint32_t at;  // offset in names
+  // A small file's print (PrintOf), taken when it was first a candidate.
+  std::optional<std::uint64_t> print;
+};
 struct Tree {
-  std::string names;                                            // each ends with a NUL
-  std::unordered_multimap<std::int64_t, std::uint32_t> bySize;  // -> offset in names
+  std::string names;  // each ends with a NUL
+  std::unordered_multimap<std::int64_t, Candidate> bySize;
   std::string Name(std::uint32_t at) const { return names.c_str() + at; }
 };
+
+// Files up to this size are told apart by a print of their bytes before any second
+// name is tried: in a big tree most files of one size hold other bytes, and each try
+// is a link, two reads and an unlink.
+constexpr std::int64_t kPrintedUpTo = 64 * 1024;
+
+// A hash of the bytes of a small file of size bytes; nothing when it cannot be read
+// or is not that size (a print is only a hint: equal prints are compared in full).
+std::optional<std::uint64_t> PrintOf(platform::FileSystemObject& fso, const std::string& path,
+                                     std::int64_t size) {
+  if (size > kPrintedUpTo) return std::nullopt;
+  std::string bytes;
+  if (IgnoreErrors([&] { bytes = fso.ReadFile(path); }) != 0 ||
+      static_cast<std::int64_t>(bytes.size()) != size)
+    return std::nullopt;
+  return std::hash<std::string>()(bytes);
+}
 
 std::map<std::string, Tree>& Trees() {
   static std::map<std::string, Tree> trees;
@@ -40,7 +64,7 @@ void Add(Tree& tree, const std::string& relative, std::int64_t size) {
   if (size <= 0 || tree.bySize.count(size) >= kMaxCandidates ||
       tree.names.size() + relative.size() >= UINT32_MAX)
     return;
-  tree.bySize.emplace(size, static_cast<std::uint32_t>(tree.names.size()));
+  tree.bySize.emplace(size, Candidate{static_cast<std::uint32_t>(tree.names.size()), {}});
   tree.names.append(relative.c_str(), relative.size() + 1);
 }
 
@@ -75,8 +99,17 @@ std::string LinkToSameFile(platform::FileSystemObject& fso, const std::string& f
   if (size <= 0) return "";
   Tree& tree = TreeOf(fso, folder);
   auto [it, end] = tree.bySize.equal_range(size);
+  std::optional<std::uint64_t> mine;
+  if (it != end) mine = PrintOf(fso, written, size);
   while (it != end) {
-    std::string same = modFileSystem::JoinPath(folder, tree.Name(it->second));
+    std::string same = modFileSystem::JoinPath(folder, tree.Name(it->second.at));
+    if (mine) {
+      if (!it->second.print) it->second.print = PrintOf(fso, same, size);
+      if (it->second.print && *it->second.print != *mine) {
+        ++it;
+        continue;
+      }
+    }
     std::string twin = modFileSystem::JoinPath(folder, fso.NewWorkingFileName(folder, portable));
     std::int32_t failed = IgnoreErrors([&] { fso.HardLink(same, twin); });
     // Compared through the new name: what it holds is what the saved name will hold.
@@ -104,7 +137,7 @@ void NoteSavedFile(const std::string& folder, const std::string& path, std::int6
     std::string old = was.substr(prefix.size());
     auto [at, end] = tree.bySize.equal_range(size);
     for (; at != end; ++at)
-      if (tree.Name(at->second) == old) {
+      if (tree.Name(at->second.at) == old) {
         tree.bySize.erase(at);
         break;
       }

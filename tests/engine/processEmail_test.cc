@@ -477,7 +477,7 @@ TEST_F(ProcessEmailTest, CustomFolderComesFromThePickerOrTheCallerAndCancelEndsW
 
 // The same bytes are stored once: a new name that is a second name of a file of the
 // folder's tree with those bytes, never of one of the same size with other bytes, nor
-// of one changed since it was saved.
+// of one changed since it was saved (also after its print was taken).
 TEST_F(ProcessEmailTest, IdenticalAttachmentsAreStoredOnceUnderNamesOfTheirOwn) {
   namespace fs = std::filesystem;
   fs::create_directory(folder + "/old");
@@ -498,8 +498,12 @@ TEST_F(ProcessEmailTest, IdenticalAttachmentsAreStoredOnceUnderNamesOfTheirOwn) 
 
   std::ofstream(folder + "/b.pdf") << "CHANGED!!!";
   auto three = env.AddMail({.subject = "three", .attachments = {{"d.pdf", "OTHER-BYTE"}}});
+  env.fs().ClearCalls();
   ProcessEmail(three, false, "", false);
   EXPECT_FALSE(env.LastOutcome().saved.at(0).linked);
+  // Of the four files of that size, only the one whose bytes looked the same when they
+  // were first read is tried (the others were told apart by their prints).
+  EXPECT_EQ(env.fs().CallCount(mem::FsOp::HardLink), 1);
   EXPECT_EQ(fs::hard_link_count(folder + "/d.pdf"), 1u);
   EXPECT_EQ(env.ReadFile(folder + "/d.pdf"), "OTHER-BYTE");
   // Each name goes on its own, also when one mail holds both.
