@@ -771,6 +771,9 @@ int RunWatch(Session& session) {
       reload = true;
     } else {
       stopSignal = signal;
+      // A start-up sweep in progress (it yields to this loop) stops after the item in
+      // hand, as at Ctrl-C in any other batch.
+      session.toolkit().CancelBatch();
     }
     session.loop().Quit();
   });
@@ -797,9 +800,10 @@ int RunWatch(Session& session) {
                    "settings\n";
   };
   start();
-  std::cerr << "stowbright: watching " << session.options().store
-            << " (SIGINT or SIGTERM to stop, SIGHUP to read the settings again)\n";
-  for (;;) {
+  if (!stopSignal)
+    std::cerr << "stowbright: watching " << session.options().store
+              << " (SIGINT or SIGTERM to stop, SIGHUP to read the settings again)\n";
+  while (!stopSignal) {
     session.loop().Run();
     if (stopSignal) break;
     if (!reload) continue;

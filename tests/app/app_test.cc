@@ -794,6 +794,26 @@ TEST_F(AppTest, WatchTakesNewSettingsDetachesNewMailAndStopsCleanlyOnSigtermAndS
     EXPECT_TRUE(BySubject("Inbox")[subject]["processed"]);
     EXPECT_THAT(ReadAll(root_ / (tag + ".out")), HasSubstr("'" + subject + "'"));
   }
+  // A signal in the middle of the start-up sweep stops it after the mail in hand; the
+  // watcher then shuts down without starting to watch.
+  for (int i = 0; i < 400; ++i)
+    Deliver(store_, "Swept" + std::to_string(i), {{"w.txt", "w"}}, 1709545000 + i);
+  std::size_t saved = FilesIn(AttachmentDir()).size();
+  pid_t pid = prog_.Spawn({"watch"}, false, "sweepstop");
+  for (int i = 0; i < 500 && FilesIn(AttachmentDir()).size() == saved; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << WatchErr("sweepstop");
+  EXPECT_THAT(WatchErr("sweepstop"), HasSubstr("shutting down"));
+  EXPECT_THAT(WatchErr("sweepstop"), Not(HasSubstr("stowbright: watching")));
+  int swept = 0;
+  for (auto& [subject, item] : BySubject("Inbox"))
+    if (subject.rfind("Swept", 0) == 0 && item["processed"]) ++swept;
+  EXPECT_GT(swept, 0);
+  EXPECT_LT(swept, 400);
 }
 
 TEST_F(AppTest, OnlyWatchAndSweepRunTheStartUpSweepsAndDryRunsChangeNothing) {
