@@ -771,9 +771,9 @@ int RunWatch(Session& session) {
       reload = true;
     } else {
       stopSignal = signal;
-      // A start-up sweep in progress (it yields to this loop) stops after the item in
-      // hand, as at Ctrl-C in any other batch.
-      session.toolkit().CancelBatch();
+      // A start-up sweep in progress (it yields to this loop), or one about to start,
+      // stops after the item in hand, as at Ctrl-C in any other batch.
+      session.RequestStop();
     }
     session.loop().Quit();
   });

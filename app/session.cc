@@ -162,10 +162,10 @@ Session::Session(const Options& options) : options_(options) {
   services.loop = &appLoop_;
   appLoop_.SetOnYield([this] {
     // Ctrl-C at a yield of the batch: its Cancel, which finishes the item in hand.
-    if (interrupt::Requested()) toolkit_->CancelBatch();
+    if (StopAsked()) toolkit_->CancelBatch();
     toolkit_->Refresh();
   });
-  appLoop_.SetStopAsked(interrupt::Requested);
+  appLoop_.SetStopAsked([this] { return StopAsked(); });
   services.factory = &factory_;
   modGlobal::objOutcomeSink = outcomes_;
   modGlobal::fnStopRequested = [] { return interrupt::Requested(); };
@@ -193,6 +193,10 @@ Session::~Session() {
   modGlobal::blnNoMonitors = false;
   auto& services = platform::Platform();
   services = platform::Services{};
+}
+
+bool Session::StopAsked() const {
+  return stopRequested_ || interrupt::Requested();
 }
 
 std::string Session::SettingsFile() const {

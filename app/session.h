@@ -95,9 +95,16 @@ class Session {
   const std::vector<ItemOutcome>& Outcomes() const { return outcomes_->items; }
   // From now on each outcome goes to log as the engine reports it, and is not kept.
   void LogOutcomes(std::function<void(const ItemOutcome&)> log) { outcomes_->log = std::move(log); }
+  // A stop the program was told of otherwise than by Ctrl-C (the watcher's signals):
+  // a batch running now, or one starting later, stops after the item in hand, as at
+  // Ctrl-C.
+  void RequestStop() { stopRequested_ = true; }
 
  private:
+  bool StopAsked() const;
+
   Options options_;
+  bool stopRequested_ = false;
   posix::PollLoop loop_;
   AppLoop appLoop_{loop_};
   posix::PosixShell shell_;

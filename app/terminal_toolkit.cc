@@ -133,6 +133,7 @@ void TerminalToolkit::SetScript(const std::string& formName, FormScript script) 
 
 void TerminalToolkit::ShowForm(ui::Form& form, bool modal) {
   if (form.Name == kBatchForm && !modal) {
+    if (batch_ != &form) ++batchesShown_;
     batch_ = &form;
     lastFolderLabel_.clear();
     // The label's design text is not progress; only what the batch puts there is.
@@ -219,9 +220,11 @@ void TerminalToolkit::Refresh() {
 }
 
 bool TerminalToolkit::CancelBatch() {
-  if (batchCancelled_) return true;  // a second Cancel would close the window at once
   auto loaded = Forms();
   if (!batch_ || std::find(loaded.begin(), loaded.end(), batch_) == loaded.end()) return false;
+  // A second Cancel would close the window at once; the next batch (a sweep's next
+  // folder) is cancelled in its turn.
+  if (batchCancelledAt_ == batchesShown_) return true;
   auto* cancel = batch_->Find<ui::CommandButton>("cmdCancel");
   if (!cancel) return false;
   if (!drawnLine_.empty()) {
@@ -230,6 +233,7 @@ bool TerminalToolkit::CancelBatch() {
   }
   err_ << kProductTitle << ": Cancel: stopping after the item in hand\n" << std::flush;
   batchCancelled_ = true;
+  batchCancelledAt_ = batchesShown_;
   cancel->PerformClick();
   return true;
 }

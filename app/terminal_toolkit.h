@@ -89,6 +89,9 @@ class TerminalToolkit : public ui::Toolkit {
   int answeredNo_ = 0;
   int foldersCancelled_ = 0;
   bool batchCancelled_ = false;
+  // Batches shown so far, and the one the last Cancel went to (a form's address may
+  // be taken again by the next).
+  int batchesShown_ = 0, batchCancelledAt_ = 0;
 };
 
 }  // namespace stow::app

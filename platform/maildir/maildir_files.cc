@@ -79,12 +79,18 @@ std::vector<Entry> Listing(const std::string& dir) {
 }
 
 std::optional<Entry> FindByUnique(const std::string& dir, const std::string& unique) {
-  std::optional<Entry> found;
-  for (const char* sub : {"cur", "new"})
-    ForEachMessage(dir, sub, [&](std::string_view name) {
-      if (!found && UniqueOf(name) == unique) found = Entry{unique, sub, std::string(name)};
-    });
-  return found;
+  // A mail client renaming the file (its flags, new/ to cur/) while the folder is read
+  // can move it past the reading, so that neither name is seen: a message not found
+  // is looked for again before it is taken for gone.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::optional<Entry> found;
+    for (const char* sub : {"cur", "new"})
+      ForEachMessage(dir, sub, [&](std::string_view name) {
+        if (!found && UniqueOf(name) == unique) found = Entry{unique, sub, std::string(name)};
+      });
+    if (found) return found;
+  }
+  return std::nullopt;
 }
 
 std::optional<Entry> FindByInode(const std::string& dir, ino_t ino) {

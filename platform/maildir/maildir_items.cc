@@ -12,6 +12,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -241,6 +242,9 @@ class MaildirEnumerator : public om::ItemEnumerator {
       for (const std::string& name : *names_) known_.emplace(PartsOf(name).unique);
       knownMade_ = true;
     }
+    // The message itself was not visited: seen again under another name (renamed
+    // again while it was looked for), it is taken on too, a few times at most.
+    if (++missed_[gone.unique] <= 3) known_.erase(gone.unique);
     for (const auto& e : Listing(dir)) {
       if (DeliveryTimeOfUnique(e.unique) != when || followed_.count(e.unique) ||
           !known_.insert(e.unique).second)
@@ -266,6 +270,8 @@ class MaildirEnumerator : public om::ItemEnumerator {
   // gone.
   std::unordered_set<std::string> known_;
   bool knownMade_ = false;
+  // How often each message was not found where the walk looked for it.
+  std::unordered_map<std::string, int> missed_;
   std::unique_ptr<LookAhead> ahead_;
 };
 

@@ -53,12 +53,18 @@ bool MaildirMessage::HasDuplicate(const Entry& at) {
     return FileIdentity::Of(ref_.dir + "/new/" + n.ToString()) ||
            FileIdentity::Of(ref_.dir + "/new/" + unique_);
   }
-  int count = 0;
+  std::vector<std::string> copies;
   for (const char* sub : {"cur", "new"})
     ForEachMessage(ref_.dir, sub, [&](std::string_view name) {
-      if (UniqueOf(name) == unique_) ++count;
+      if (UniqueOf(name) == unique_) copies.push_back(std::string(sub) + "/" + std::string(name));
     });
-  return count > 1;
+  if (copies.size() < 2) return false;
+  // A rename while the folder was read shows the old and the new name of one file:
+  // only the names still there count.
+  std::size_t there = 0;
+  for (const auto& copy : copies)
+    if (FileIdentity::Of(ref_.dir + "/" + copy)) ++there;
+  return there > 1;
 }
 
 bool MaildirMessage::InConflict() {

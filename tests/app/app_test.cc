@@ -794,10 +794,14 @@ TEST_F(AppTest, WatchTakesNewSettingsDetachesNewMailAndStopsCleanlyOnSigtermAndS
     EXPECT_TRUE(BySubject("Inbox")[subject]["processed"]);
     EXPECT_THAT(ReadAll(root_ / (tag + ".out")), HasSubstr("'" + subject + "'"));
   }
-  // A signal in the middle of the start-up sweep stops it after the mail in hand; the
-  // watcher then shuts down without starting to watch.
+  // A signal in the middle of the start-up sweep stops it after the mail in hand, and
+  // the sweep of the next monitored folder before its first; the watcher then shuts
+  // down without starting to watch.
   for (int i = 0; i < 400; ++i)
     Deliver(store_, "Swept" + std::to_string(i), {{"w.txt", "w"}}, 1709545000 + i);
+  for (int i = 0; i < 20; ++i)
+    Deliver(store_ / ".Later", "Later" + std::to_string(i), {{"l.txt", "l"}}, 1709546000 + i);
+  ASSERT_EQ(Run({"monitor", "add", "Later"}).code, 0);
   std::size_t saved = FilesIn(AttachmentDir()).size();
   pid_t pid = prog_.Spawn({"watch"}, false, "sweepstop");
   for (int i = 0; i < 500 && FilesIn(AttachmentDir()).size() == saved; ++i)
@@ -814,6 +818,7 @@ TEST_F(AppTest, WatchTakesNewSettingsDetachesNewMailAndStopsCleanlyOnSigtermAndS
     if (subject.rfind("Swept", 0) == 0 && item["processed"]) ++swept;
   EXPECT_GT(swept, 0);
   EXPECT_LT(swept, 400);
+  for (auto& [subject, item] : BySubject("Later")) EXPECT_FALSE(item["processed"]) << subject;
 }
 
 TEST_F(AppTest, OnlyWatchAndSweepRunTheStartUpSweepsAndDryRunsChangeNothing) {
