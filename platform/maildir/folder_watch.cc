@@ -76,7 +76,7 @@ void FolderWatch::ReadEvents() {
         movesOut_.insert(ev->cookie);
         continue;
       }
-      std::string unique = MaildirFileName::Parse(name).unique;
+      std::string unique(UniqueOf(name));
       if ((ev->mask & IN_MOVED_TO) && movesOut_.erase(ev->cookie)) {
         Learn(unique);
         continue;

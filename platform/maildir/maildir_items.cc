@@ -37,6 +37,16 @@ class LookAhead {
     bool found = false;
     std::string key;  // MarkCache::KeyOf, "" for a file that is not a regular one
     std::chrono::steady_clock::time_point taken;
+
+    // The file name in the folder open as dirFd (AT_FDCWD: name is a path), now.
+    static Look At(int dirFd, const char* name) {
+      Look look;
+      struct stat st {};
+      look.found = fstatat(dirFd, name, &st, 0) == 0;
+      if (look.found && S_ISREG(st.st_mode)) look.key = MarkCache::KeyOf(st);
+      look.taken = std::chrono::steady_clock::now();
+      return look;
+    }
   };
 
   // names: the walk's listing, which outlives this; fds: the folder's cur/ and new/.
@@ -108,10 +118,7 @@ class LookAhead {
       Look look;
       try {
         NameParts parts = PartsOf(names_[i]);
-        struct stat st {};
-        look.found = fstatat(fds_[parts.sub == "cur" ? 0 : 1], parts.file.data(), &st, 0) == 0;
-        if (look.found && S_ISREG(st.st_mode)) look.key = MarkCache::KeyOf(st);
-        look.taken = std::chrono::steady_clock::now();
+        look = Look::At(fds_[parts.sub == "cur" ? 0 : 1], parts.file.data());
       } catch (const std::exception&) {
         look = Look{};  // taken long ago: the walk looks itself
       }
@@ -153,9 +160,9 @@ class MaildirEnumerator : public om::ItemEnumerator {
     if (!started_) Start();
     while (index_ < names_->size() + takenOn_.size()) {
       std::size_t at = index_++;
-      std::optional<LookAhead::Look> look;
-      if (ahead_ && at < names_->size()) look = ahead_->Take(at);
       bool listed = at < names_->size();
+      std::optional<LookAhead::Look> look;
+      if (ahead_ && listed) look = ahead_->Take(at);
       NameParts parts = PartsOf(listed ? (*names_)[at] : takenOn_[at - names_->size()]);
       // Two files of one message (in conflict, or caught moving from new/ to cur/)
       // are listed side by side: the message is visited once.
@@ -218,14 +225,9 @@ class MaildirEnumerator : public om::ItemEnumerator {
   }
 
   LookAhead::Look LookAt(const std::string& sub, const std::string& file) {
-    LookAhead::Look look;
-    struct stat st {};
     int fd = subFds_[sub == "cur" ? 0 : 1];
-    look.found = fd >= 0 ? fstatat(fd, file.c_str(), &st, 0) == 0
-                         : stat((items_->ref().dir + "/" + sub + "/" + file).c_str(), &st) == 0;
-    if (look.found && S_ISREG(st.st_mode)) look.key = MarkCache::KeyOf(st);
-    look.taken = std::chrono::steady_clock::now();
-    return look;
+    if (fd >= 0) return LookAhead::Look::At(fd, file.c_str());
+    return LookAhead::Look::At(AT_FDCWD, (items_->ref().dir + "/" + sub + "/" + file).c_str());
   }
 
   // Another program's save gives a message a new unique name that keeps its delivery
